@@ -1,0 +1,29 @@
+// The sweep: open the ports and the log, start one long move, log a gyro sample for every motion
+// report, return to zero and close everything.
+#pragma once
+
+#include <cstdint>
+
+struct SweepSettings {
+    const char* gyro_port_name;
+    std::uint32_t gyro_baud_rate;
+    const char* motor_port_name;
+    std::uint32_t motor_baud_rate;
+    const char* log_file_name;
+    std::int32_t target_position;
+};
+
+inline constexpr SweepSettings driver_settings{
+    .gyro_port_name = "com8",
+    .gyro_baud_rate = 38400,
+    .motor_port_name = "com6",
+    .motor_baud_rate = 9600,
+    .log_file_name = "gyro_motor.txt",
+    .target_position = 1000000,
+};
+
+inline constexpr int driver_exit_ok = 0;
+inline constexpr int driver_exit_open_failed = 1;
+
+// Runs one sweep and returns the process exit status.
+int driver_run(const SweepSettings& settings);

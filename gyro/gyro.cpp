@@ -1,0 +1,98 @@
+#include "gyro/gyro.h"
+
+#include <cstring>
+
+std::optional<SerialHandle> gyro_open_port(const char* port_name, std::uint32_t baud_rate) {
+    SerialHandle port = serial_open(port_name);
+    if (port == serial_invalid_handle) {
+        std::printf("Gyro - could not open serial port, %d\n", serial_last_error());
+        return std::nullopt;
+    }
+    if (!serial_apply_line_settings(port, baud_rate, "Gyro")) {
+        serial_close(port);
+        return std::nullopt;
+    }
+    return port;
+}
+
+std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply) {
+    std::size_t written = 0;
+    serial_write(port, {reinterpret_cast<const std::uint8_t*>(command), std::strlen(command)},
+                 written);
+
+    // The first read that brings anything is the reply; whatever follows it stays queued for
+    // the next poll. A gyro that stays silent is given up after a few empty reads.
+    std::size_t received = 0;
+    for (int attempt = 0; attempt < gyro_silent_read_limit && received == 0; ++attempt) {
+        if (!serial_read(port, reply, received)) {
+            received = 0;
+        }
+    }
+    return received;
+}
+
+std::optional<GyroSample> gyro_decode_frame(const GyroFrame& frame) {
+    unsigned sum = 0;
+    for (std::size_t i = 1; i <= 28; ++i) {
+        sum += frame[i];
+    }
+    if ((sum & 0xFFu) != frame[29]) {
+        return std::nullopt;
+    }
+    GyroSample sample;
+    for (std::size_t k = 0; k < gyro_word_count; ++k) {
+        const std::uint8_t high = frame[2 * k + 1];
+        const std::uint8_t low = frame[2 * k + 2];
+        if (k <= 11) {
+            sample.words[k] = static_cast<std::int8_t>(high) * 256 + low;
+        } else {
+            sample.words[k] = high * 256 + low;
+        }
+    }
+    return sample;
+}
+
+std::optional<GyroSample> gyro_read_sample(SerialHandle port) {
+    // A cleared buffer and a full-length reply: a short piece must never pass as a sample made
+    // of zeros.
+    GyroFrame frame{};
+    const char command[] = {static_cast<char>(gyro_poll_command), '\0'};
+    if (gyro_exchange(port, command, frame) != gyro_frame_length) {
+        return std::nullopt;
+    }
+    return gyro_decode_frame(frame);
+}
+
+namespace {
+
+double gyro_angle(std::int32_t v) {
+    return v * 180.0 / 32768;
+}
+double gyro_rate(std::int32_t v) {
+    return v * 100.0 * 1.5 / 65536;
+}
+double gyro_accel(std::int32_t v) {
+    return (4 * v) * 2.0 * 1.5 / 65536;
+}
+double gyro_mag(std::int32_t v) {
+    return (2 * v) * 1.25 * 1.5 / 65536;
+}
+double gyro_temperature(std::int32_t v) {
+    const double volts = v * 5.0 / 4096;
+    return (volts - 1.375) * 44.4;
+}
+
+} // namespace
+
+void gyro_log_sample(std::FILE* log, const GyroSample& sample) {
+    const auto& w = sample.words;
+    std::fprintf(log, "Roll %7.2f Pitch %7.2f Heading %7.2f \n", gyro_angle(w[0]), gyro_angle(w[1]),
+                 gyro_angle(w[2]));
+    std::fprintf(log, "X Roll Rate %7.3f Y Pitch Rate %7.3f Z Yaw Rate %7.3f \n", gyro_rate(w[3]),
+                 gyro_rate(w[4]), gyro_rate(w[5]));
+    std::fprintf(log, "X Accel %7.5f Y Accel %7.5f Z Accel %7.5f \n", gyro_accel(w[6]),
+                 gyro_accel(w[7]), gyro_accel(w[8]));
+    std::fprintf(log, "X Mag %7.5f Y Mag %7.5f Z Mag %7.5f \n", gyro_mag(w[9]), gyro_mag(w[10]),
+                 gyro_mag(w[11]));
+    std::fprintf(log, "Temp %7.2f \n", gyro_temperature(w[12]));
+}

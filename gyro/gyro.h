@@ -1,0 +1,44 @@
+// The gyro link: opens the gyro's port, polls one 30-byte frame at a time, checks and decodes it,
+// and writes a sample as five lines of the sample log. It keeps no state: the caller owns the port
+// and closes it with serial_close.
+#pragma once
+
+#include "serial/serial.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+inline constexpr std::size_t gyro_frame_length = 30;
+inline constexpr std::size_t gyro_word_count = 14;
+inline constexpr std::uint8_t gyro_poll_command = 'G';
+// Consecutive empty reads after which a poll gives up on a silent gyro: 5 x 400 ms, about 2 s.
+inline constexpr int gyro_silent_read_limit = 5;
+
+// Words 0-11 are signed 16-bit, words 12 and 13 unsigned; index 13 is never logged.
+struct GyroSample {
+    std::array<std::int32_t, gyro_word_count> words{};
+};
+
+using GyroFrame = std::array<std::uint8_t, gyro_frame_length>;
+
+// Opens and configures the gyro port; on failure prints why and returns nothing, leaving nothing
+// open.
+std::optional<SerialHandle> gyro_open_port(const char* port_name, std::uint32_t baud_rate);
+
+// Polls once: nothing when the gyro stayed silent, the reply was short or its checksum is wrong.
+std::optional<GyroSample> gyro_read_sample(SerialHandle port);
+
+// Writes the command and returns the byte count of the first non-empty read into reply (0 when
+// the gyro stayed silent for gyro_silent_read_limit reads). Bytes after that read stay queued.
+std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply);
+
+// Checks the checksum (low 8 bits of the sum of bytes 1-28 against byte 29) and decodes the
+// fourteen big-endian words.
+std::optional<GyroSample> gyro_decode_frame(const GyroFrame& frame);
+
+// Appends the sample's five lines to the log.
+void gyro_log_sample(std::FILE* log, const GyroSample& sample);

@@ -1,0 +1,133 @@
+#include "motor/motor.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+SerialHandle motor_port = serial_invalid_handle;
+int motor_debug = 0;
+
+namespace {
+
+// Speed commands of the return to zero: the faster one before the move back, the normal one after.
+std::string normal_speed_command = "vm 40000\r";
+std::string return_speed_command = "vm 200000\r";
+
+constexpr std::uint32_t motor_drain_poll_ms = 100;
+constexpr std::uint32_t motor_motion_poll_ms = 50;
+
+void motor_wait_until_stopped() {
+    while (motor_is_moving()) {
+        serial_sleep_ms(motor_motion_poll_ms);
+    }
+}
+
+void motor_command_and_reply(const char* command) {
+    std::array<std::uint8_t, motor_reply_size> reply{};
+    motor_send_command(command);
+    motor_read_reply(reply);
+}
+
+} // namespace
+
+int motor_open_port(const char* port_name, std::uint32_t baud_rate) {
+    motor_port = serial_open(port_name);
+    if (motor_port == serial_invalid_handle) {
+        std::printf("Motor - could not open serial port, %s %d\n", port_name, serial_last_error());
+        return -1;
+    }
+    if (!serial_apply_line_settings(motor_port, baud_rate, "Motor")) {
+        serial_close(motor_port);
+        return -1;
+    }
+    return 0;
+}
+
+int motor_close_port() {
+    serial_close(motor_port);
+    return 0;
+}
+
+void motor_wait_output_drained() {
+    for (;;) {
+        SerialStatus status;
+        serial_status(motor_port, status);
+        if (motor_debug != 0) {
+            std::fprintf(stderr, "cOQ: %d\n", static_cast<int>(status.out_queue));
+        }
+        if (status.out_queue == 0) {
+            return;
+        }
+        serial_sleep_ms(motor_drain_poll_ms);
+    }
+}
+
+std::size_t motor_send_command(const char* command) {
+    motor_wait_output_drained();
+    const std::size_t length = std::strlen(command);
+    if (length == 0) {
+        return 0;
+    }
+    if (motor_debug != 0) {
+        std::fprintf(stderr, "dbg: sp %d\n", static_cast<int>(motor_port));
+    }
+    std::size_t written = 0;
+    serial_write(motor_port, {reinterpret_cast<const std::uint8_t*>(command), length}, written);
+    return written;
+}
+
+void motor_read_reply(std::span<std::uint8_t, motor_reply_size> reply) {
+    std::fill(reply.begin(), reply.end(), std::uint8_t{0});
+    std::size_t received = 0;
+    bool prompt_seen = false;
+    // A full buffer ends the answer too: a further read could only ask for nothing, forever.
+    while (!prompt_seen && received < reply.size()) {
+        std::size_t count = 0;
+        if (!serial_read(motor_port, reply.subspan(received), count)) {
+            count = 0;
+        }
+        for (std::size_t i = received; i < received + count; ++i) {
+            if (reply[i] == '>' || reply[i] == '?') {
+                prompt_seen = true;
+            }
+        }
+        received += count;
+    }
+}
+
+bool motor_answer_reports_motion(std::span<std::uint8_t, motor_reply_size> answer) {
+    std::size_t length = 0;
+    while (length < answer.size() && answer[length] != 0) {
+        if (static_cast<std::int8_t>(answer[length]) < 32) {
+            answer[length] = '~';
+        }
+        ++length;
+    }
+    // Too short an answer has no flag position: no motion.
+    return length >= 4 && answer[length - 4] == '1';
+}
+
+bool motor_is_moving() {
+    std::array<std::uint8_t, motor_reply_size> answer{};
+    motor_send_command("pr mv\r");
+    motor_read_reply(answer);
+    return motor_answer_reports_motion(answer);
+}
+
+void motor_move_absolute(std::int32_t position, int wait) {
+    std::array<char, motor_reply_size> command{};
+    std::snprintf(command.data(), command.size(), "ma %d\r", static_cast<int>(position));
+    motor_command_and_reply(command.data());
+    if (wait != 0) {
+        motor_wait_until_stopped();
+    }
+}
+
+void motor_return_to_zero() {
+    motor_command_and_reply(return_speed_command.c_str());
+    motor_command_and_reply("ma 0\r");
+    motor_wait_until_stopped();
+    motor_command_and_reply(normal_speed_command.c_str());
+}

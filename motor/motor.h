@@ -1,0 +1,34 @@
+// The motor link: the controller's port as module state, a text command channel whose answers end
+// with a prompt ('>' or '?'), and the motion operations built on it.
+#pragma once
+
+#include "serial/serial.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+inline constexpr std::size_t motor_reply_size = 100;
+
+// The controller's port, from motor_open_port to motor_close_port.
+extern SerialHandle motor_port;
+// Non-zero prints the channel's diagnostic traces on standard error.
+extern int motor_debug;
+
+// 0 when the port is open and configured, -1 (after a message) when not.
+int motor_open_port(const char* port_name, std::uint32_t baud_rate);
+int motor_close_port();
+
+// Waits for the transmit queue to drain, then writes the command; returns the bytes written.
+std::size_t motor_send_command(const char* command);
+// Fills reply (motor_reply_size bytes, cleared first) with the answer up to the read that
+// brought a prompt, or until the buffer is full.
+void motor_read_reply(std::span<std::uint8_t, motor_reply_size> reply);
+void motor_wait_output_drained();
+// True while the controller reports motion: the fourth character from the end of the answer to
+// "pr mv" is '1'.
+bool motor_is_moving();
+// Judges a motion answer as motor_is_moving does; the answer is modified in place.
+bool motor_answer_reports_motion(std::span<std::uint8_t, motor_reply_size> answer);
+void motor_move_absolute(std::int32_t position, int wait);
+void motor_return_to_zero();

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: native, then under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Installs what it needs on a fresh Debian machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest
+
+jobs=2
+for preset in default asan; do
+    echo "=== $preset: configure, build, test"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs"
+done

@@ -1,0 +1,75 @@
+// Serial port services: the few operations the gyro link, the motor link and the driver need,
+// each as thin as the platform allows so that every caller can report its own failures.
+// One backend is linked per build: kernel32 on Windows, termios on POSIX, or the in-memory test
+// port of the unit tests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// A port handle: a HANDLE on Windows, a file descriptor on POSIX, a slot on the test port.
+using SerialHandle = std::intptr_t;
+inline constexpr SerialHandle serial_invalid_handle = -1;
+
+enum class SerialParity : std::uint8_t { none, odd, even, mark, space };
+enum class SerialStopBits : std::uint8_t { one, one_and_half, two };
+
+// The line settings as read from the port. The three named fields are the ones the links change;
+// `native` keeps everything else (data bits, flow control, special characters) exactly as read,
+// so that writing the record back leaves it untouched.
+struct SerialLineSettings {
+    std::uint32_t baud_rate = 0;
+    SerialParity parity = SerialParity::none;
+    SerialStopBits stop_bits = SerialStopBits::one;
+    alignas(8) std::array<unsigned char, 128> native{};
+};
+
+// Read and write time-outs in milliseconds, with the meaning kernel32 gives them: a read of n
+// bytes returns when n bytes have arrived, when read_interval_ms pass after a byte without
+// another, or when read_total_multiplier_ms * n + read_total_constant_ms have passed in all.
+// A zero disables that time-out.
+struct SerialTimeouts {
+    std::uint32_t read_interval_ms = 0;
+    std::uint32_t read_total_multiplier_ms = 0;
+    std::uint32_t read_total_constant_ms = 0;
+    std::uint32_t write_total_multiplier_ms = 0;
+    std::uint32_t write_total_constant_ms = 0;
+};
+
+struct SerialStatus {
+    std::uint32_t errors = 0;    // error flags, cleared by the query
+    std::uint32_t in_queue = 0;  // bytes received and not yet read
+    std::uint32_t out_queue = 0; // bytes written and not yet sent
+};
+
+// Every operation that can fail returns false (or serial_invalid_handle) and leaves the
+// platform's error code for serial_last_error().
+
+// Opens an existing device for reading and writing, exclusively, with synchronous transfers.
+SerialHandle serial_open(const char* name);
+bool serial_get_line_settings(SerialHandle port, SerialLineSettings& settings);
+bool serial_set_line_settings(SerialHandle port, const SerialLineSettings& settings);
+bool serial_get_timeouts(SerialHandle port, SerialTimeouts& timeouts);
+bool serial_set_timeouts(SerialHandle port, const SerialTimeouts& timeouts);
+// Reads up to buffer.size() bytes under the port's read time-outs; count may be 0.
+bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t& count);
+// Writes all bytes; count is what the platform reports as written.
+bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::size_t& count);
+bool serial_status(SerialHandle port, SerialStatus& status);
+bool serial_close(SerialHandle port);
+int serial_last_error();
+void serial_sleep_ms(std::uint32_t milliseconds);
+
+// The line settings both links use: baud_rate, no parity, one stop bit, everything else as read;
+// read time-outs of 10 ms between bytes and 10 ms per requested byte plus 100 ms in total; write
+// time-outs as read. On a failure it prints the device's message, e.g.
+// "Gyro - error setting comm: 87", on standard error and returns false; the port stays open for
+// the caller to close.
+bool serial_apply_line_settings(SerialHandle port, std::uint32_t baud_rate,
+                                const char* device_word);
+
+inline constexpr std::uint32_t serial_read_interval_ms = 10;
+inline constexpr std::uint32_t serial_read_total_multiplier_ms = 10;
+inline constexpr std::uint32_t serial_read_total_constant_ms = 100;

@@ -1,0 +1,203 @@
+#include "sim/sim_link.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+std::optional<std::string> read_link(const std::string& path) {
+    std::array<char, PATH_MAX> target{};
+    const ssize_t length = readlink(path.c_str(), target.data(), target.size() - 1);
+    if (length < 0) {
+        return std::nullopt;
+    }
+    return std::string(target.data(), static_cast<std::size_t>(length));
+}
+
+std::string system_error(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+void close_fd(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+// Removes the link if it still leads to this line's slave.
+void remove_link(SimLink& link) {
+    if (link.link_path.empty()) {
+        return;
+    }
+    if (read_link(link.link_path) == link.slave_path) {
+        unlink(link.link_path.c_str());
+    }
+}
+
+} // namespace
+
+bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::string& error) {
+    link.master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (link.master_fd < 0) {
+        error = system_error("cannot open a pseudo-terminal");
+        return false;
+    }
+    std::array<char, 128> name{};
+    if (grantpt(link.master_fd) != 0 || unlockpt(link.master_fd) != 0 ||
+        ptsname_r(link.master_fd, name.data(), name.size()) != 0) {
+        error = system_error("cannot unlock the pseudo-terminal");
+        sim_link_close(link);
+        return false;
+    }
+    link.slave_path = name.data();
+    link.slave_fd = open(link.slave_path.c_str(), O_RDWR | O_NOCTTY);
+    if (link.slave_fd < 0) {
+        error = system_error("cannot open " + link.slave_path);
+        sim_link_close(link);
+        return false;
+    }
+    if (raw) {
+        termios settings{};
+        if (tcgetattr(link.slave_fd, &settings) != 0) {
+            error = system_error("cannot read the line mode of " + link.slave_path);
+            sim_link_close(link);
+            return false;
+        }
+        cfmakeraw(&settings);
+        if (tcsetattr(link.slave_fd, TCSANOW, &settings) != 0) {
+            error = system_error("cannot set raw mode on " + link.slave_path);
+            sim_link_close(link);
+            return false;
+        }
+    }
+
+    struct stat existing {};
+    if (lstat(link_path.c_str(), &existing) == 0) {
+        if (!S_ISLNK(existing.st_mode)) {
+            error = link_path + " exists and is not a symbolic link";
+            sim_link_close(link);
+            return false;
+        }
+        // A link left by an earlier simulator leads to a pseudo-terminal that is gone: not worth
+        // putting back.
+        const std::optional<std::string> target = read_link(link_path);
+        if (target && target->rfind("/dev/pts/", 0) != 0) {
+            link.previous_target = target;
+        }
+        if (unlink(link_path.c_str()) != 0) {
+            error = system_error("cannot replace " + link_path);
+            sim_link_close(link);
+            return false;
+        }
+    }
+    link.link_path = link_path;
+    if (symlink(link.slave_path.c_str(), link_path.c_str()) != 0) {
+        error = system_error("cannot create " + link_path);
+        sim_link_close(link);
+        return false;
+    }
+    return true;
+}
+
+void sim_link_hang_up(SimLink& link) {
+    remove_link(link);
+    close_fd(link.master_fd);
+    close_fd(link.slave_fd);
+    link.outgoing.clear();
+    link.incoming.clear();
+    link.write_blocked = false;
+}
+
+void sim_link_close(SimLink& link) {
+    sim_link_hang_up(link);
+    if (link.previous_target && !link.link_path.empty()) {
+        struct stat existing {};
+        if (lstat(link.link_path.c_str(), &existing) != 0) {
+            symlink(link.previous_target->c_str(), link.link_path.c_str());
+        }
+    }
+    link.previous_target.reset();
+    link.link_path.clear();
+}
+
+bool sim_link_is_open(const SimLink& link) {
+    return link.master_fd >= 0;
+}
+
+void sim_link_send(SimLink& link, std::span<const std::uint8_t> bytes, double now, double gap) {
+    if (!sim_link_is_open(link) || bytes.empty()) {
+        return;
+    }
+    double due = std::max(now + link.latency, link.outgoing_free) + gap;
+    for (const std::uint8_t byte : bytes) {
+        due += link.byte_time;
+        link.outgoing.push_back({byte, due});
+    }
+    link.outgoing_free = due;
+}
+
+void sim_link_receive(SimLink& link, double now) {
+    std::array<std::uint8_t, 512> buffer{};
+    while (sim_link_is_open(link)) {
+        const ssize_t count = read(link.master_fd, buffer.data(), buffer.size());
+        if (count <= 0) {
+            return; // EAGAIN: all taken; EIO cannot come while the slave is held open
+        }
+        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+            link.incoming_free = std::max(now, link.incoming_free) + link.byte_time;
+            link.incoming.push_back({buffer[i], link.incoming_free});
+        }
+    }
+}
+
+std::vector<std::uint8_t> sim_link_take_arrived(SimLink& link, double now) {
+    std::vector<std::uint8_t> arrived;
+    while (!link.incoming.empty() && link.incoming.front().due <= now) {
+        arrived.push_back(link.incoming.front().value);
+        link.incoming.pop_front();
+    }
+    return arrived;
+}
+
+void sim_link_transmit(SimLink& link, double now) {
+    link.write_blocked = false;
+    std::vector<std::uint8_t> due;
+    for (const SimLinkByte& byte : link.outgoing) {
+        if (byte.due > now) {
+            break;
+        }
+        due.push_back(byte.value);
+    }
+    if (due.empty() || !sim_link_is_open(link)) {
+        return;
+    }
+    const ssize_t written = write(link.master_fd, due.data(), due.size());
+    if (written < 0) {
+        link.write_blocked = errno == EAGAIN;
+        return;
+    }
+    const auto count = static_cast<std::size_t>(written);
+    link.outgoing.erase(link.outgoing.begin(),
+                        link.outgoing.begin() + static_cast<std::ptrdiff_t>(count));
+    link.write_blocked = count < due.size();
+}
+
+std::optional<double> sim_link_next_due(const SimLink& link) {
+    std::optional<double> next;
+    if (!link.incoming.empty()) {
+        next = link.incoming.front().due;
+    }
+    if (!link.outgoing.empty() && !link.write_blocked) {
+        next = next ? std::min(*next, link.outgoing.front().due) : link.outgoing.front().due;
+    }
+    return next;
+}

@@ -1,0 +1,66 @@
+// One simulated serial line: a pseudo-terminal pair whose slave the program under test opens
+// through a symbolic link (such as "com8"), with a byte queue in each direction that lets a byte
+// go only when it would have crossed a line of the set rate. The caller runs the clock (seconds,
+// never going backwards) and the poll loop; nothing here blocks.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+struct SimLinkByte {
+    std::uint8_t value = 0;
+    double due = 0.0; // when the byte has fully crossed the line
+};
+
+struct SimLink {
+    std::string link_path;
+    std::string slave_path;
+    // A symbolic link that stood at link_path before, put back at close.
+    std::optional<std::string> previous_target;
+    int master_fd = -1;
+    // Held from the start, so the slave never reports a hang-up to whoever opens it later.
+    int slave_fd = -1;
+    double byte_time = 0.0; // seconds per byte on the line; 0 sends at once
+    double latency = 0.0;   // seconds from a request to the first byte of its answer
+    std::deque<SimLinkByte> outgoing;
+    double outgoing_free = 0.0; // when the line toward the program is idle again
+    std::deque<SimLinkByte> incoming;
+    double incoming_free = 0.0;
+    bool write_blocked = false; // the slave's input is full: wait until the master takes more
+};
+
+// Opens a pseudo-terminal pair, holds its slave open, and links link_path to the slave (a
+// symbolic link already there is replaced and put back at close; anything else is an error).
+// raw puts the slave in raw mode; otherwise it keeps the line mode a new terminal has.
+bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::string& error);
+
+// Drops the line: closes both sides, so that the program sees a hang-up, removes the link and
+// forgets what was queued.
+void sim_link_hang_up(SimLink& link);
+
+// As sim_link_hang_up; also puts back a link that was replaced.
+void sim_link_close(SimLink& link);
+
+bool sim_link_is_open(const SimLink& link);
+
+// Queues bytes toward the program: the first leaves after the latency, or after the bytes
+// queued before it, and then gap seconds more; each later one a byte time after the one before.
+void sim_link_send(SimLink& link, std::span<const std::uint8_t> bytes, double now, double gap);
+
+// Reads everything the program has written and queues each byte with the time it would have
+// finished crossing the line.
+void sim_link_receive(SimLink& link, double now);
+
+// Takes the received bytes whose time has come.
+std::vector<std::uint8_t> sim_link_take_arrived(SimLink& link, double now);
+
+// Writes the queued bytes whose time has come, as far as the slave takes them.
+void sim_link_transmit(SimLink& link, double now);
+
+// The earliest time at which a queued byte is due, if any (outgoing bytes only while the slave
+// takes more).
+std::optional<double> sim_link_next_due(const SimLink& link);

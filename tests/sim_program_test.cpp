@@ -1,0 +1,330 @@
+// The simulator program as a test bench sees it: links in a folder, a terminal behind each, the
+// protocol on the wire, the records it writes, and a clean stop.
+#include "tests/support/process_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct SimProcess {
+    std::string dir;
+    pid_t pid = -1;
+};
+
+SimProcess start_sim(const std::vector<std::string>& options) {
+    SimProcess sim;
+    sim.dir = harness_make_temp_dir("gm_sim_test_");
+    std::vector<std::string> argv = {GM_SIM_PATH,
+                                     "--ready-file",
+                                     sim.dir + "/ready",
+                                     "--transcript",
+                                     sim.dir + "/transcript.txt",
+                                     "--frames",
+                                     sim.dir + "/frames.txt"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    sim.pid = harness_spawn(argv, sim.dir, sim.dir + "/sim.out", sim.dir + "/sim.err");
+    return sim;
+}
+
+bool wait_ready(const SimProcess& sim) {
+    return harness_wait_for_file(sim.dir + "/ready", sim.pid, 10.0);
+}
+
+int open_line(const std::string& path) {
+    return open(path.c_str(), O_RDWR | O_NOCTTY);
+}
+
+bool is_canonical(int fd) {
+    termios settings{};
+    tcgetattr(fd, &settings);
+    return (settings.c_lflag & ICANON) != 0;
+}
+
+void make_raw(int fd) {
+    termios settings{};
+    tcgetattr(fd, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
+}
+
+void send(int fd, const std::string& bytes) {
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Reads until count bytes came, the stop byte came, or timeout_s passed.
+std::vector<std::uint8_t> receive(int fd, std::size_t count, double timeout_s, int stop = -1) {
+    std::vector<std::uint8_t> bytes;
+    const Clock::time_point start = Clock::now();
+    while (bytes.size() < count) {
+        const double left = timeout_s - std::chrono::duration<double>(Clock::now() - start).count();
+        pollfd entry{fd, POLLIN, 0};
+        if (left <= 0 || poll(&entry, 1, static_cast<int>(left * 1000) + 1) <= 0) {
+            break;
+        }
+        std::uint8_t byte = 0;
+        if (read(fd, &byte, 1) != 1) {
+            break;
+        }
+        bytes.push_back(byte);
+        if (byte == stop) {
+            break;
+        }
+    }
+    return bytes;
+}
+
+std::string text_of(const std::vector<std::uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool checksum_holds(const std::vector<std::uint8_t>& frame) {
+    unsigned sum = 0;
+    for (std::size_t i = 1; i <= 28; ++i) {
+        sum += frame[i];
+    }
+    return frame.size() == 30 && (sum & 0xFFu) == frame[29];
+}
+
+// Transcript lines without their time stamps.
+std::vector<std::string> transcript_events(const SimProcess& sim) {
+    std::vector<std::string> events;
+    for (const std::string& line :
+         harness_split_lines(harness_read_file(sim.dir + "/transcript.txt").value_or(""))) {
+        events.push_back(line.substr(line.find(' ') + 1));
+    }
+    return events;
+}
+
+TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
+    SimProcess sim = start_sim({"--no-pacing"});
+    ASSERT_TRUE(wait_ready(sim));
+    const int gyro = open_line(sim.dir + "/com8");
+    const int motor = open_line(sim.dir + "/com6");
+    ASSERT_GE(gyro, 0);
+    ASSERT_GE(motor, 0);
+    // A new port starts in the terminal's cooked mode: the program under test must make it raw.
+    EXPECT_TRUE(is_canonical(gyro));
+    make_raw(gyro);
+    make_raw(motor);
+
+    send(gyro, "G");
+    const std::vector<std::uint8_t> frame = receive(gyro, 30, 5.0);
+    ASSERT_EQ(frame.size(), 30u);
+    EXPECT_TRUE(checksum_holds(frame));
+    // Nothing but the frame comes for one poll.
+    EXPECT_TRUE(receive(gyro, 1, 0.1).empty());
+
+    send(motor, "pr mv\r");
+    const std::string idle = text_of(receive(motor, 100, 5.0, '>'));
+    EXPECT_EQ(idle.substr(idle.size() >= 4 ? idle.size() - 4 : 0), "0\r\n>") << idle;
+    send(motor, "ma 1000000\r");
+    EXPECT_EQ(text_of(receive(motor, 100, 5.0, '>')).back(), '>');
+    send(motor, "pr mv\r");
+    const std::string moving = text_of(receive(motor, 100, 5.0, '>'));
+    EXPECT_EQ(moving.substr(moving.size() >= 4 ? moving.size() - 4 : 0), "1\r\n>") << moving;
+    close(gyro);
+    close(motor);
+
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    EXPECT_FALSE(harness_path_exists(sim.dir + "/com8"));
+    EXPECT_FALSE(harness_path_exists(sim.dir + "/com6"));
+    EXPECT_FALSE(harness_path_exists(sim.dir + "/ready"));
+    const std::vector<std::string> expected = {"gyro G", "motor pr mv", "motor ma 1000000",
+                                               "motor pr mv"};
+    EXPECT_EQ(transcript_events(sim), expected);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, RawOptionHandsOverRawLinesUnderOtherNamesAndFolders) {
+    const std::string links = harness_make_temp_dir("gm_sim_links_");
+    SimProcess sim = start_sim({"--raw", "--no-pacing", "--dir", links, "--gyro-name", "g",
+                                "--motor-name", "m", "--question-prompts", "--echo"});
+    ASSERT_TRUE(wait_ready(sim));
+    EXPECT_FALSE(harness_path_exists(sim.dir + "/com8"));
+    const int gyro = open_line(links + "/g");
+    const int motor = open_line(links + "/m");
+    ASSERT_GE(gyro, 0);
+    ASSERT_GE(motor, 0);
+    EXPECT_FALSE(is_canonical(gyro));
+    EXPECT_FALSE(is_canonical(motor));
+    send(motor, "pr mv\r");
+    EXPECT_EQ(text_of(receive(motor, 100, 5.0, '?')), "pr mv\r\n0\r\n?");
+    close(gyro);
+    close(motor);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    EXPECT_FALSE(harness_path_exists(links + "/g"));
+    harness_remove_tree(links);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, PacingHoldsAFrameToItsLineRate) {
+    // At 9600 baud 30 bytes take 31 ms, the poll byte itself 1 ms more.
+    SimProcess sim = start_sim({"--raw", "--gyro-baud", "9600", "--gyro-latency-ms", "0"});
+    ASSERT_TRUE(wait_ready(sim));
+    const int gyro = open_line(sim.dir + "/com8");
+    ASSERT_GE(gyro, 0);
+    const Clock::time_point start = Clock::now();
+    send(gyro, "G");
+    const std::vector<std::uint8_t> frame = receive(gyro, 30, 5.0);
+    const double elapsed_ms =
+        std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    EXPECT_EQ(frame.size(), 30u);
+    EXPECT_GE(elapsed_ms, 30.0); // a lower bound only: a busy machine can only make it later
+    close(gyro);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, FaultsShapeTheFramesAsRecorded) {
+    SimProcess sim =
+        start_sim({"--raw", "--no-pacing", "--bad-checksum-every", "2", "--split-every", "3",
+                   "--split-pause-ms", "200", "--gyro-silent-after", "3"});
+    ASSERT_TRUE(wait_ready(sim));
+    const int gyro = open_line(sim.dir + "/com8");
+    ASSERT_GE(gyro, 0);
+    send(gyro, "G");
+    EXPECT_TRUE(checksum_holds(receive(gyro, 30, 5.0)));
+    send(gyro, "G");
+    const std::vector<std::uint8_t> bad = receive(gyro, 30, 5.0);
+    EXPECT_EQ(bad.size(), 30u);
+    EXPECT_FALSE(checksum_holds(bad));
+    send(gyro, "G");
+    // The first 15 bytes at once, the rest only after the pause.
+    EXPECT_EQ(receive(gyro, 30, 0.1).size(), 15u);
+    EXPECT_EQ(receive(gyro, 15, 5.0).size(), 15u);
+    send(gyro, "G"); // the fourth poll finds the gyro silent
+    EXPECT_TRUE(receive(gyro, 1, 0.3).empty());
+    send(gyro, "x");
+    close(gyro);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+
+    const std::vector<std::string> frames =
+        harness_split_lines(harness_read_file(sim.dir + "/frames.txt").value_or(""));
+    ASSERT_EQ(frames.size(), 3u);
+    const char* kinds[] = {"ok", "bad", "split"};
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const std::vector<std::string> fields = harness_split_words(frames[i]);
+        ASSERT_EQ(fields.size(), 4u + 13u) << frames[i];
+        EXPECT_EQ(fields[1], std::to_string(i + 1));
+        EXPECT_EQ(fields[2], kinds[i]);
+        EXPECT_EQ(fields[3].size(), 60u);
+    }
+    const std::vector<std::string> expected = {"gyro G", "gyro G", "gyro G", "gyro G",
+                                               "gyro other 0x78"};
+    EXPECT_EQ(transcript_events(sim), expected);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, StrayBytesComeRightBeforeTheFrame) {
+    SimProcess sim = start_sim({"--raw", "--no-pacing", "--stray-bytes", "3"});
+    ASSERT_TRUE(wait_ready(sim));
+    const int gyro = open_line(sim.dir + "/com8");
+    ASSERT_GE(gyro, 0);
+    send(gyro, "G");
+    std::vector<std::uint8_t> bytes = receive(gyro, 33, 5.0);
+    ASSERT_EQ(bytes.size(), 33u);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 3),
+              std::vector<std::uint8_t>(3, 0xAA));
+    EXPECT_TRUE(checksum_holds(std::vector<std::uint8_t>(bytes.begin() + 3, bytes.end())));
+    close(gyro);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, HangUpDropsOnlyThatLine) {
+    SimProcess sim = start_sim({"--raw", "--no-pacing", "--hangup-gyro-after", "0.2"});
+    ASSERT_TRUE(wait_ready(sim));
+    const int gyro = open_line(sim.dir + "/com8");
+    const int motor = open_line(sim.dir + "/com6");
+    ASSERT_GE(gyro, 0);
+    ASSERT_GE(motor, 0);
+    send(gyro, "G");
+    EXPECT_EQ(receive(gyro, 30, 5.0).size(), 30u);
+    // Within a generous bound the line reports the hang-up and its link is gone.
+    pollfd entry{gyro, POLLIN, 0};
+    ASSERT_EQ(poll(&entry, 1, 5000), 1);
+    EXPECT_NE(entry.revents & POLLHUP, 0);
+    EXPECT_FALSE(harness_path_exists(sim.dir + "/com8"));
+    // The controller still answers.
+    send(motor, "\r");
+    EXPECT_EQ(text_of(receive(motor, 100, 5.0, '>')), "\r\n>");
+    close(gyro);
+    close(motor);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, MotorFallsSilentAfterItsCommands) {
+    SimProcess sim = start_sim({"--raw", "--no-pacing", "--motor-silent-after", "1"});
+    ASSERT_TRUE(wait_ready(sim));
+    const int motor = open_line(sim.dir + "/com6");
+    ASSERT_GE(motor, 0);
+    send(motor, "ma 5\r");
+    EXPECT_EQ(text_of(receive(motor, 100, 5.0, '>')), "\r\n>");
+    send(motor, "pr mv\r");
+    EXPECT_TRUE(receive(motor, 1, 0.3).empty());
+    close(motor);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, PutsBackALinkItReplacedAndLeavesOtherFilesAlone) {
+    const std::string dir = harness_make_temp_dir("gm_sim_links_");
+    ASSERT_EQ(symlink("/dev/ttyS7", (dir + "/com8").c_str()), 0);
+    ASSERT_TRUE(harness_write_file(dir + "/com6", "not a device\n"));
+    // A plain file in the way stops the simulator before it serves anything.
+    SimProcess refused = start_sim({"--dir", dir});
+    EXPECT_EQ(harness_wait(refused.pid, 10.0), 1);
+    EXPECT_EQ(harness_read_file(dir + "/com6"), "not a device\n");
+
+    ASSERT_EQ(unlink((dir + "/com6").c_str()), 0);
+    SimProcess sim = start_sim({"--dir", dir});
+    ASSERT_TRUE(wait_ready(sim));
+    char target[64] = {};
+    ASSERT_GT(readlink((dir + "/com8").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    char restored[64] = {};
+    ASSERT_GT(readlink((dir + "/com8").c_str(), restored, sizeof restored - 1), 0);
+    EXPECT_STREQ(restored, "/dev/ttyS7");
+    EXPECT_FALSE(harness_path_exists(dir + "/com6"));
+    harness_remove_tree(dir);
+    harness_remove_tree(refused.dir);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
+    const std::string dir = harness_make_temp_dir("gm_sim_help_");
+    const pid_t help = harness_spawn({GM_SIM_PATH, "--help"}, dir, dir + "/out", dir + "/err");
+    EXPECT_EQ(harness_wait(help, 10.0), 0);
+    const std::string text = harness_read_file(dir + "/out").value_or("");
+    for (const char* option : {"--dir", "--raw", "--time-scale", "--transcript", "--frames",
+                               "--bad-checksum-every", "--hangup-motor-after", "--ready-file"}) {
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    }
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{GM_SIM_PATH, "--bogus"},
+          std::vector<std::string>{GM_SIM_PATH, "--time-scale", "0"},
+          std::vector<std::string>{GM_SIM_PATH, "--split-at=30"},
+          std::vector<std::string>{GM_SIM_PATH, "--gyro-baud"},
+          std::vector<std::string>{GM_SIM_PATH, "--raw=1"}}) {
+        const pid_t bad = harness_spawn(argv, dir, dir + "/out", dir + "/err");
+        EXPECT_EQ(harness_wait(bad, 10.0), 2) << argv[1];
+        EXPECT_FALSE(harness_path_exists(dir + "/com8")) << argv[1];
+    }
+    harness_remove_tree(dir);
+}
+
+} // namespace

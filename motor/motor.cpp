@@ -131,3 +131,47 @@ void motor_return_to_zero() {
     motor_wait_until_stopped();
     motor_command_and_reply(normal_speed_command.c_str());
 }
+
+void motor_home() {
+    motor_command_and_reply("mr -5000000\r");
+    motor_wait_until_stopped();
+    motor_command_and_reply("pr er\r");
+    motor_command_and_reply("mr 10000\r");
+}
+
+namespace {
+
+std::string motor_speed_command(std::int32_t value) {
+    std::array<char, 20> text{};
+    std::snprintf(text.data(), text.size(), "vm %d\r", static_cast<int>(value));
+    return text.data();
+}
+
+} // namespace
+
+void motor_set_normal_speed(std::int32_t value) {
+    normal_speed_command = motor_speed_command(value);
+}
+
+void motor_set_return_speed(std::int32_t value) {
+    return_speed_command = motor_speed_command(value);
+}
+
+bool motor_input_pending() {
+    SerialStatus status;
+    serial_status(motor_port, status);
+    return status.in_queue != 0;
+}
+
+void motor_flush_input() {
+    if (motor_debug != 0) {
+        std::fprintf(stderr, "dbg_fIB: %d\n", motor_input_pending() ? 1 : 0);
+    }
+    std::array<std::uint8_t, motor_reply_size> buffer{};
+    std::size_t count = 0;
+    serial_read(motor_port, buffer, count);
+    if (motor_debug != 0) {
+        std::fprintf(stderr, "dbg_fIB: %.*s\n", static_cast<int>(buffer.size()),
+                     reinterpret_cast<const char*>(buffer.data()));
+    }
+}

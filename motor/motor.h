@@ -32,3 +32,15 @@ bool motor_is_moving();
 bool motor_answer_reports_motion(std::span<std::uint8_t, motor_reply_size> answer);
 void motor_move_absolute(std::int32_t position, int wait);
 void motor_return_to_zero();
+
+// Drives a long way in the negative direction, waits for the end of that motion, queries the
+// error register and backs off by 10000 without waiting.
+void motor_home();
+// Replace the speed commands ("vm N\r") that the next return to zero sends after and before its
+// move; nothing is sent now.
+void motor_set_normal_speed(std::int32_t value);
+void motor_set_return_speed(std::int32_t value);
+// True when the receive queue holds at least one byte.
+bool motor_input_pending();
+// One read of up to motor_reply_size bytes, discarded; later data stays queued.
+void motor_flush_input();

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -230,6 +231,76 @@ TEST_F(MotorTest, ReturnToZeroSpeedsUpMovesWaitsAndRestoresSpeed) {
                                                "write com6 pr mv\r", "sleep 50",
                                                "write com6 pr mv\r", "sleep 50",
                                                "write com6 pr mv\r", "write com6 vm 40000\r"}));
+}
+
+TEST_F(MotorTest, HomingBacksOffWithoutWaitingForTheLastMove) {
+    struct HomeCase {
+        std::deque<char> motion;
+        std::vector<std::string> commands;
+    };
+    const std::vector<HomeCase> cases = {
+        {{'0'}, {"mr -5000000", "pr mv", "pr er", "mr 10000"}},
+        {{'1', '1', '0', '1'}, {"mr -5000000", "pr mv", "pr mv", "pr mv", "pr er", "mr 10000"}},
+    };
+    for (const auto& c : cases) {
+        auto controller = test_controller_attach(*port);
+        controller->motion = c.motion;
+        motor_home();
+        EXPECT_EQ(controller->commands, c.commands);
+        EXPECT_TRUE(port->reads.empty()); // every answer was read
+    }
+}
+
+class MotorSpeedTest : public MotorTest {
+  protected:
+    void TearDown() override {
+        motor_set_normal_speed(40000);
+        motor_set_return_speed(200000);
+        MotorTest::TearDown();
+    }
+};
+
+TEST_F(MotorSpeedTest, SettersReplaceTheTextsOfTheNextReturnToZero) {
+    auto controller = test_controller_attach(*port);
+    motor_set_return_speed(10000);
+    EXPECT_TRUE(controller->commands.empty()); // nothing is sent by a setter
+    motor_return_to_zero();
+    motor_set_return_speed(-7);
+    motor_set_return_speed(std::numeric_limits<std::int32_t>::min());
+    motor_set_normal_speed(123);
+    motor_return_to_zero();
+    EXPECT_EQ(controller->commands,
+              (std::vector<std::string>{"vm 10000", "ma 0", "pr mv", "vm 40000", "vm -2147483648",
+                                        "ma 0", "pr mv", "vm 123"}));
+}
+
+TEST_F(MotorTest, FlushReadsOnceAndLeavesLaterDataQueued) {
+    test_port_push_read(*port, "abc");
+    test_port_push_read(*port, "def");
+    testing::internal::CaptureStderr();
+    motor_flush_input();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(port->status_queries, 0);
+    ASSERT_EQ(port->reads.size(), 1u);
+    EXPECT_TRUE(motor_input_pending());
+
+    motor_debug = 1;
+    testing::internal::CaptureStderr();
+    motor_flush_input();
+    motor_flush_input();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "dbg_fIB: 1\ndbg_fIB: def\ndbg_fIB: 0\ndbg_fIB: \n");
+    EXPECT_FALSE(motor_input_pending());
+}
+
+TEST_F(MotorTest, FlushTraceShowsAtMostOneBufferOfText) {
+    motor_debug = 1;
+    test_port_push_read(*port, std::string(130, 'z'));
+    testing::internal::CaptureStderr();
+    motor_flush_input();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "dbg_fIB: 1\ndbg_fIB: " + std::string(100, 'z') + "\n");
+    EXPECT_EQ(port->reads.front().size(), 30u);
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <span>
 
 inline constexpr std::size_t motor_reply_size = 100;
+// The controller answers within milliseconds; this long without a byte means it is gone.
+inline constexpr std::uint32_t motor_silence_limit_ms = 3000;
 
 // The controller's port, from motor_open_port to motor_close_port.
 extern SerialHandle motor_port;
@@ -18,6 +20,10 @@ extern int motor_debug;
 // 0 when the port is open and configured, -1 (after a message) when not.
 int motor_open_port(const char* port_name, std::uint32_t baud_rate);
 int motor_close_port();
+// True once the controller stopped answering or its port failed (a message has been printed);
+// from then on nothing is sent, motion queries report no motion and the return to zero is
+// skipped. Opening the port again clears it.
+bool motor_link_failed();
 
 // Waits for the transmit queue to drain, then writes the command; returns the bytes written.
 std::size_t motor_send_command(const char* command);

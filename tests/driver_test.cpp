@@ -122,14 +122,141 @@ TEST_F(DriverTest, BadChecksumsAreDroppedSilentlyAndTheSweepRunsToItsEnd) {
     EXPECT_EQ(controller->commands.back(), "vm 40000");
 }
 
-TEST_F(DriverTest, SilentGyroDoesNotStallTheSweep) {
+TEST_F(DriverTest, SilentGyroDoesNotStallTheSweepButEndsItWithAFault) {
     auto gyro = test_gyro_attach(test_port_add("com8"));
     auto controller = test_controller_attach(test_port_add("com6"));
     controller->motion = {'1', '1', '0'};
 
-    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(run(), driver_exit_device_failed);
+    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
+                   "Gyro - no answer for 2000 ms\n");
     EXPECT_EQ(gyro->polls, 2);
     EXPECT_EQ(fs::file_size(log_path), 0u);
+    EXPECT_EQ(controller->commands.back(), "vm 40000");
+}
+
+TEST_F(DriverTest, SilentControllerEndsTheSweepWithoutReturnToZero) {
+    auto gyro = test_gyro_attach(test_port_add("com8"));
+    auto controller = test_controller_attach(test_port_add("com6"));
+    controller->motion = {'1', '1', '1', '1', '1'};
+    controller->answer_limit = 3; // the move and two motion queries
+    for (int i = 0; i < 5; ++i) {
+        const auto frame = test_gyro_frame({});
+        gyro->replies.emplace_back(frame.begin(), frame.end());
+    }
+
+    EXPECT_EQ(run(), driver_exit_device_failed);
+    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
+                   "Motor - no answer for 3300 ms\n");
+    EXPECT_EQ(controller->commands,
+              (std::vector<std::string>{"ma 1000000", "pr mv", "pr mv", "pr mv"}));
+    EXPECT_EQ(count_lines(read_file(log_path)), 10u);
+    EXPECT_EQ(test_port_events_starting("close"),
+              (std::vector<std::string>{"close com6", "close com8"}));
+}
+
+TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
+    struct Case {
+        bool gyro_port_fails;
+        bool write_fails;
+        // The port fails right after this many polls or commands have reached the device.
+        std::size_t after;
+        std::string message;
+        std::vector<std::string> commands;
+        int polls;
+    };
+    const std::vector<std::string> full_run = {"ma 1000000", "pr mv",   "pr mv",     "pr mv",
+                                               "pr mv",      "pr mv",   "vm 200000", "ma 0",
+                                               "pr mv",      "vm 40000"};
+    // Every case logs two samples before its port fails.
+    const std::vector<Case> cases = {
+        {true, false, 3, "Gyro - error reading: 5\n", full_run, 3},
+        {true, true, 2, "Gyro - error writing: 32\n", full_run, 2},
+        {false,
+         false,
+         4,
+         "Motor - error reading: 5\n",
+         {"ma 1000000", "pr mv", "pr mv", "pr mv"},
+         2},
+        {false, true, 3, "Motor - error writing: 32\n", {"ma 1000000", "pr mv", "pr mv"}, 2},
+    };
+    for (const auto& c : cases) {
+        test_port_reset();
+        TestPort& gyro_port = test_port_add("com8");
+        TestPort& motor = test_port_add("com6");
+        auto gyro = test_gyro_attach(gyro_port);
+        auto controller = test_controller_attach(motor);
+        controller->motion = {'1', '1', '1', '1', '0'};
+        for (int i = 0; i < 4; ++i) {
+            const auto frame = test_gyro_frame({});
+            gyro->replies.emplace_back(frame.begin(), frame.end());
+        }
+        TestPort& failing = c.gyro_port_fails ? gyro_port : motor;
+        auto device = failing.device;
+        failing.device = [&, device](TestPort& self, std::span<const std::uint8_t> bytes) {
+            device(self, bytes);
+            const std::size_t seen = c.gyro_port_fails ? static_cast<std::size_t>(gyro->polls)
+                                                       : controller->commands.size();
+            if (seen == c.after) {
+                (c.write_fails ? self.write_error : self.read_error) = c.write_fails ? 32 : 5;
+            }
+        };
+
+        EXPECT_EQ(run(), driver_exit_device_failed) << c.message;
+        EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n" + c.message);
+        EXPECT_EQ(controller->commands, c.commands) << c.message;
+        EXPECT_EQ(gyro->polls, c.polls) << c.message;
+        EXPECT_EQ(count_lines(read_file(log_path)), 10u) << c.message;
+        EXPECT_LT(test_port_clock_ms(), 1000u) << c.message; // no waiting on a dead port
+        EXPECT_EQ(test_port_events_starting("close"),
+                  (std::vector<std::string>{"close com6", "close com8"}));
+    }
+}
+
+TEST_F(DriverTest, InterruptionClosesEverythingAndKeepsCompleteRecords) {
+    TestPort& gyro_port = test_port_add("com8");
+    auto gyro = test_gyro_attach(gyro_port);
+    auto controller = test_controller_attach(test_port_add("com6"));
+    controller->motion.assign(100, '1');
+    for (int i = 0; i < 100; ++i) {
+        const auto frame = test_gyro_frame({});
+        gyro->replies.emplace_back(frame.begin(), frame.end());
+    }
+    // Ctrl-C while the third poll is under way.
+    auto device = gyro_port.device;
+    gyro_port.device = [&, device](TestPort& self, std::span<const std::uint8_t> bytes) {
+        device(self, bytes);
+        if (gyro->polls == 3) {
+            test_port_interrupt_at(0, 2);
+        }
+    };
+
+    EXPECT_EQ(run(), 130);
+    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\nsweep interrupted\n");
+    EXPECT_EQ(test_port_events_starting("close"),
+              (std::vector<std::string>{"close com6", "close com8"}));
+    // The two samples before it are complete; the poll under way is abandoned.
+    EXPECT_EQ(count_lines(read_file(log_path)), 10u);
+    EXPECT_EQ(gyro->polls, 3);
+    // No return to zero: the user asked the program to stop.
+    EXPECT_EQ(controller->commands.back(), "pr mv");
+    EXPECT_EQ(controller->commands.size(), 4u);
+}
+
+TEST_F(DriverTest, LogThatCannotBeCompletedIsReportedWithItsReason) {
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full on this platform";
+    }
+    auto gyro = test_gyro_attach(test_port_add("com8"));
+    auto controller = test_controller_attach(test_port_add("com6"));
+    controller->motion = {'1', '0'};
+    const auto frame = test_gyro_frame({});
+    gyro->replies.emplace_back(frame.begin(), frame.end());
+    settings.log_file_name = "/dev/full";
+
+    EXPECT_EQ(run(), driver_exit_log_failed);
+    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
+                   "sample log /dev/full could not be completed: No space left on device\n");
     EXPECT_EQ(controller->commands.back(), "vm 40000");
 }
 

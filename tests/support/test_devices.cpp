@@ -9,7 +9,10 @@ std::shared_ptr<ScriptedController> test_controller_attach(TestPort& port) {
                 continue;
             }
             controller->commands.push_back(controller->pending);
-            if (controller->pending == "pr mv") {
+            if (controller->answer_limit >= 0 &&
+                controller->commands.size() > static_cast<std::size_t>(controller->answer_limit)) {
+                // fallen silent
+            } else if (controller->pending == "pr mv") {
                 char flag = '0';
                 if (!controller->motion.empty()) {
                     flag = controller->motion.front();

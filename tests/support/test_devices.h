@@ -17,6 +17,8 @@ struct ScriptedController {
     std::deque<char> motion;
     // Every command received, without its carriage return.
     std::vector<std::string> commands;
+    // Commands answered before the controller falls silent; negative: no limit.
+    int answer_limit = -1;
 };
 
 struct ScriptedGyro {

@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
         home_usage(stderr);
         return exit_usage;
     }
+    serial_catch_interrupts();
     if (motor_open_port(driver_settings.motor_port_name, driver_settings.motor_baud_rate) != 0) {
         std::fprintf(stderr, "open Motor port failed\n");
         return driver_exit_open_failed;
@@ -34,5 +35,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "open Motor port succeeded\n");
     motor_home();
     motor_close_port();
-    return driver_exit_ok;
+    if (const int signal = serial_interrupted(); signal != 0) {
+        std::fprintf(stderr, "homing interrupted\n");
+        return driver_exit_interrupted_base + signal;
+    }
+    return motor_link_failed() ? driver_exit_device_failed : driver_exit_ok;
 }

@@ -109,8 +109,11 @@ std::int32_t params_parse_integer(const char* text) {
 }
 
 std::optional<InputParameters> read_input_parameters(const char* path) {
-    std::FILE* file = std::fopen(path, "r");
+    std::FILE* file = path != nullptr ? std::fopen(path, "r") : nullptr;
     if (file == nullptr) {
+        if (path == nullptr) {
+            path = "(null)";
+        }
         std::fprintf(stderr, "param file not found %s\n", path);
         return std::nullopt;
     }

@@ -286,6 +286,12 @@ TEST(ParamsAllocation, FailedCopyIsReportedAndReturnsNothing) {
     EXPECT_EQ(captured.err, "");
 }
 
+TEST(ParamsReadError, NullPathIsAFileNotFound) {
+    const Captured captured = read_captured(nullptr);
+    EXPECT_FALSE(captured.parameters.has_value());
+    EXPECT_EQ(captured.err, "param file not found (null)\n");
+}
+
 TEST(ParamsReadError, UnreadableFileGivesNoRecord) {
     // A directory: fopen fails on some platforms, the first read on others; never a record.
     const Captured captured = read_captured(golden_dir.string().c_str());

@@ -7,7 +7,31 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+// Closes in the run's order: motor port, log, gyro port. Returns 0, or the errno of a log that
+// could not be completed.
+int driver_close_all(std::FILE* log, SerialHandle gyro_port) {
+    motor_close_port();
+    int log_error = 0;
+    if (log != nullptr) {
+        if (std::ferror(log) != 0) {
+            log_error = errno != 0 ? errno : EIO;
+        }
+        errno = 0;
+        if (std::fclose(log) != 0 && log_error == 0) {
+            log_error = errno != 0 ? errno : EIO;
+        }
+    }
+    serial_close(gyro_port);
+    return log_error;
+}
+
+} // namespace
+
 int driver_run(const SweepSettings& settings) {
+    serial_catch_interrupts();
+
     const std::optional<SerialHandle> gyro_port =
         gyro_open_port(settings.gyro_port_name, settings.gyro_baud_rate);
     if (!gyro_port) {
@@ -28,21 +52,44 @@ int driver_run(const SweepSettings& settings) {
     if (log == nullptr) {
         std::fprintf(stderr, "open sample log %s failed: %s\n", settings.log_file_name,
                      std::strerror(errno));
-        motor_close_port();
-        serial_close(*gyro_port);
+        driver_close_all(nullptr, *gyro_port);
         return driver_exit_open_failed;
     }
 
+    // The first write error of the log, kept with its reason: later writes may change errno.
+    int log_error = 0;
     motor_move_absolute(settings.target_position, 0);
     while (motor_is_moving()) {
         if (const std::optional<GyroSample> sample = gyro_read_sample(*gyro_port)) {
             gyro_log_sample(log, *sample);
+            if (log_error == 0 && std::ferror(log) != 0) {
+                log_error = errno != 0 ? errno : EIO;
+            }
         }
     }
     motor_return_to_zero();
 
-    motor_close_port();
-    std::fclose(log);
-    serial_close(*gyro_port);
+    const int interrupted_by = serial_interrupted();
+    if (interrupted_by != 0) {
+        std::fprintf(stderr, "sweep interrupted\n");
+    }
+    const int close_error = driver_close_all(log, *gyro_port);
+    if (log_error == 0) {
+        log_error = close_error;
+    }
+    if (log_error != 0) {
+        std::fprintf(stderr, "sample log %s could not be completed: %s\n", settings.log_file_name,
+                     std::strerror(log_error));
+    }
+
+    if (interrupted_by != 0) {
+        return driver_exit_interrupted_base + interrupted_by;
+    }
+    if (log_error != 0) {
+        return driver_exit_log_failed;
+    }
+    if (motor_link_failed() || gyro_link_fault() != GyroFault::none) {
+        return driver_exit_device_failed;
+    }
     return driver_exit_ok;
 }

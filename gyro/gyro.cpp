@@ -2,7 +2,26 @@
 
 #include <cstring>
 
+namespace {
+
+GyroFault gyro_fault = GyroFault::none;
+
+// Keeps the worst fault and reports each kind once.
+void gyro_note_fault(GyroFault fault, const char* message_format, int value) {
+    if (fault > gyro_fault) {
+        std::fprintf(stderr, message_format, value);
+        gyro_fault = fault;
+    }
+}
+
+} // namespace
+
+GyroFault gyro_link_fault() {
+    return gyro_fault;
+}
+
 std::optional<SerialHandle> gyro_open_port(const char* port_name, std::uint32_t baud_rate) {
+    gyro_fault = GyroFault::none;
     SerialHandle port = serial_open(port_name);
     if (port == serial_invalid_handle) {
         std::printf("Gyro - could not open serial port, %d\n", serial_last_error());
@@ -16,19 +35,37 @@ std::optional<SerialHandle> gyro_open_port(const char* port_name, std::uint32_t 
 }
 
 std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply) {
+    if (gyro_fault == GyroFault::port_failed) {
+        return 0;
+    }
     std::size_t written = 0;
-    serial_write(port, {reinterpret_cast<const std::uint8_t*>(command), std::strlen(command)},
-                 written);
+    if (!serial_write(port, {reinterpret_cast<const std::uint8_t*>(command), std::strlen(command)},
+                      written)) {
+        gyro_note_fault(GyroFault::port_failed, "Gyro - error writing: %d\n", serial_last_error());
+        return 0;
+    }
 
     // The first read that brings anything is the reply; whatever follows it stays queued for
-    // the next poll. A gyro that stays silent is given up after a few empty reads.
-    std::size_t received = 0;
-    for (int attempt = 0; attempt < gyro_silent_read_limit && received == 0; ++attempt) {
+    // the next poll.
+    std::uint32_t silent_ms = 0;
+    while (serial_interrupted() == 0) {
+        std::size_t received = 0;
         if (!serial_read(port, reply, received)) {
-            received = 0;
+            gyro_note_fault(GyroFault::port_failed, "Gyro - error reading: %d\n",
+                            serial_last_error());
+            return 0;
+        }
+        if (received != 0) {
+            return received;
+        }
+        silent_ms += serial_silent_read_ms(reply.size());
+        if (silent_ms >= gyro_silence_limit_ms) {
+            gyro_note_fault(GyroFault::silent, "Gyro - no answer for %d ms\n",
+                            static_cast<int>(silent_ms));
+            return 0;
         }
     }
-    return received;
+    return 0;
 }
 
 std::optional<GyroSample> gyro_decode_frame(const GyroFrame& frame) {

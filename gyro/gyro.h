@@ -15,8 +15,8 @@
 inline constexpr std::size_t gyro_frame_length = 30;
 inline constexpr std::size_t gyro_word_count = 14;
 inline constexpr std::uint8_t gyro_poll_command = 'G';
-// Consecutive empty reads after which a poll gives up on a silent gyro: 5 x 400 ms, about 2 s.
-inline constexpr int gyro_silent_read_limit = 5;
+// A gyro answers a poll within milliseconds; this long without a byte and the poll gives up.
+inline constexpr std::uint32_t gyro_silence_limit_ms = 2000;
 
 // Words 0-11 are signed 16-bit, words 12 and 13 unsigned; index 13 is never logged.
 struct GyroSample {
@@ -25,16 +25,25 @@ struct GyroSample {
 
 using GyroFrame = std::array<std::uint8_t, gyro_frame_length>;
 
+// What went wrong with the gyro during a run, worst first kept.
+enum class GyroFault { none, silent, port_failed };
+
 // Opens and configures the gyro port; on failure prints why and returns nothing, leaving nothing
-// open.
+// open. Clears the fault of an earlier port.
 std::optional<SerialHandle> gyro_open_port(const char* port_name, std::uint32_t baud_rate);
 
-// Polls once: nothing when the gyro stayed silent, the reply was short or its checksum is wrong.
+// Polls once: nothing when the gyro stayed silent, the reply was short or its checksum is wrong,
+// and at once when the port has failed.
 std::optional<GyroSample> gyro_read_sample(SerialHandle port);
 
 // Writes the command and returns the byte count of the first non-empty read into reply (0 when
-// the gyro stayed silent for gyro_silent_read_limit reads). Bytes after that read stay queued.
+// the gyro stayed silent for gyro_silence_limit_ms, the port failed or the program is asked to
+// stop). Bytes after that read stay queued.
 std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply);
+
+// The worst fault since the port was opened. A port failure or a silent poll prints one
+// "Gyro - ..." message the first time; a failed port is not used again.
+GyroFault gyro_link_fault();
 
 // Checks the checksum (low 8 bits of the sum of bytes 1-28 against byte 29) and decodes the
 // fourteen big-endian words.

@@ -15,8 +15,24 @@ namespace {
 std::string normal_speed_command = "vm 40000\r";
 std::string return_speed_command = "vm 200000\r";
 
+// Set once the controller stopped answering or its port failed: from then on nothing is sent.
+bool motor_failed = false;
+
 constexpr std::uint32_t motor_drain_poll_ms = 100;
 constexpr std::uint32_t motor_motion_poll_ms = 50;
+
+// The link has given up, or the user asked the program to stop: no further exchanges.
+bool motor_halted() {
+    return motor_failed || serial_interrupted() != 0;
+}
+
+// Reports the first failure only: one message, however many operations it cuts short.
+void motor_fail(const char* message_format, int value) {
+    if (!motor_failed) {
+        std::fprintf(stderr, message_format, value);
+        motor_failed = true;
+    }
+}
 
 void motor_wait_until_stopped() {
     while (motor_is_moving()) {
@@ -30,9 +46,16 @@ void motor_command_and_reply(const char* command) {
     motor_read_reply(reply);
 }
 
+std::string motor_speed_command(std::int32_t value) {
+    std::array<char, 20> text{};
+    std::snprintf(text.data(), text.size(), "vm %d\r", static_cast<int>(value));
+    return text.data();
+}
+
 } // namespace
 
 int motor_open_port(const char* port_name, std::uint32_t baud_rate) {
+    motor_failed = false;
     motor_port = serial_open(port_name);
     if (motor_port == serial_invalid_handle) {
         std::printf("Motor - could not open serial port, %s %d\n", port_name, serial_last_error());
@@ -50,14 +73,26 @@ int motor_close_port() {
     return 0;
 }
 
+bool motor_link_failed() {
+    return motor_failed;
+}
+
 void motor_wait_output_drained() {
-    for (;;) {
+    for (std::uint32_t waited_ms = 0; !motor_halted(); waited_ms += motor_drain_poll_ms) {
         SerialStatus status;
-        serial_status(motor_port, status);
+        if (!serial_status(motor_port, status)) {
+            motor_fail("Motor - error getting port status: %d\n", serial_last_error());
+            return;
+        }
         if (motor_debug != 0) {
             std::fprintf(stderr, "cOQ: %d\n", static_cast<int>(status.out_queue));
         }
         if (status.out_queue == 0) {
+            return;
+        }
+        if (waited_ms >= motor_silence_limit_ms) {
+            motor_fail("Motor - transmit queue stuck with %d bytes\n",
+                       static_cast<int>(status.out_queue));
             return;
         }
         serial_sleep_ms(motor_drain_poll_ms);
@@ -67,27 +102,41 @@ void motor_wait_output_drained() {
 std::size_t motor_send_command(const char* command) {
     motor_wait_output_drained();
     const std::size_t length = std::strlen(command);
-    if (length == 0) {
+    if (length == 0 || motor_halted()) {
         return 0;
     }
     if (motor_debug != 0) {
         std::fprintf(stderr, "dbg: sp %d\n", static_cast<int>(motor_port));
     }
     std::size_t written = 0;
-    serial_write(motor_port, {reinterpret_cast<const std::uint8_t*>(command), length}, written);
+    if (!serial_write(motor_port, {reinterpret_cast<const std::uint8_t*>(command), length},
+                      written)) {
+        motor_fail("Motor - error writing: %d\n", serial_last_error());
+    }
     return written;
 }
 
 void motor_read_reply(std::span<std::uint8_t, motor_reply_size> reply) {
     std::fill(reply.begin(), reply.end(), std::uint8_t{0});
     std::size_t received = 0;
+    std::uint32_t silent_ms = 0;
     bool prompt_seen = false;
     // A full buffer ends the answer too: a further read could only ask for nothing, forever.
-    while (!prompt_seen && received < reply.size()) {
+    while (!prompt_seen && received < reply.size() && !motor_halted()) {
+        const std::span<std::uint8_t> rest = reply.subspan(received);
         std::size_t count = 0;
-        if (!serial_read(motor_port, reply.subspan(received), count)) {
-            count = 0;
+        if (!serial_read(motor_port, rest, count)) {
+            motor_fail("Motor - error reading: %d\n", serial_last_error());
+            return;
         }
+        if (count == 0) {
+            silent_ms += serial_silent_read_ms(rest.size());
+            if (silent_ms >= motor_silence_limit_ms) {
+                motor_fail("Motor - no answer for %d ms\n", static_cast<int>(silent_ms));
+            }
+            continue;
+        }
+        silent_ms = 0;
         for (std::size_t i = received; i < received + count; ++i) {
             if (reply[i] == '>' || reply[i] == '?') {
                 prompt_seen = true;
@@ -110,10 +159,14 @@ bool motor_answer_reports_motion(std::span<std::uint8_t, motor_reply_size> answe
 }
 
 bool motor_is_moving() {
+    if (motor_halted()) {
+        return false;
+    }
     std::array<std::uint8_t, motor_reply_size> answer{};
     motor_send_command("pr mv\r");
     motor_read_reply(answer);
-    return motor_answer_reports_motion(answer);
+    // An answer cut short by a failure or an interruption says nothing about motion.
+    return !motor_halted() && motor_answer_reports_motion(answer);
 }
 
 void motor_move_absolute(std::int32_t position, int wait) {
@@ -126,8 +179,45 @@ void motor_move_absolute(std::int32_t position, int wait) {
 }
 
 void motor_return_to_zero() {
+    if (motor_halted()) {
+        return;
+    }
     motor_command_and_reply(return_speed_command.c_str());
     motor_command_and_reply("ma 0\r");
     motor_wait_until_stopped();
     motor_command_and_reply(normal_speed_command.c_str());
+}
+
+void motor_home() {
+    motor_command_and_reply("mr -5000000\r");
+    motor_wait_until_stopped();
+    motor_command_and_reply("pr er\r");
+    motor_command_and_reply("mr 10000\r");
+}
+
+void motor_set_normal_speed(std::int32_t value) {
+    normal_speed_command = motor_speed_command(value);
+}
+
+void motor_set_return_speed(std::int32_t value) {
+    return_speed_command = motor_speed_command(value);
+}
+
+bool motor_input_pending() {
+    SerialStatus status;
+    serial_status(motor_port, status);
+    return status.in_queue != 0;
+}
+
+void motor_flush_input() {
+    if (motor_debug != 0) {
+        std::fprintf(stderr, "dbg_fIB: %d\n", motor_input_pending() ? 1 : 0);
+    }
+    std::array<std::uint8_t, motor_reply_size> buffer{};
+    std::size_t count = 0;
+    serial_read(motor_port, buffer, count);
+    if (motor_debug != 0) {
+        std::fprintf(stderr, "dbg_fIB: %.*s\n", static_cast<int>(buffer.size()),
+                     reinterpret_cast<const char*>(buffer.data()));
+    }
 }

@@ -62,6 +62,14 @@ bool serial_close(SerialHandle port);
 int serial_last_error();
 void serial_sleep_ms(std::uint32_t milliseconds);
 
+// Turns the user's requests to stop (SIGINT and SIGTERM; on Windows the console's Ctrl-C,
+// Ctrl-Break and close events) into a flag that the links look at wherever they wait, so that a
+// run can close its ports and files properly instead of dying mid-record.
+void serial_catch_interrupts();
+// The signal number of the request to stop (SIGINT = 2, SIGTERM = 15; on Windows Ctrl-C and
+// Ctrl-Break count as 2, closing the console as 15), or 0 while there has been none.
+int serial_interrupted();
+
 // The line settings both links use: baud_rate, no parity, one stop bit, everything else as read;
 // read time-outs of 10 ms between bytes and 10 ms per requested byte plus 100 ms in total; write
 // time-outs as read. On a failure it prints the device's message, e.g.
@@ -73,3 +81,9 @@ bool serial_apply_line_settings(SerialHandle port, std::uint32_t baud_rate,
 inline constexpr std::uint32_t serial_read_interval_ms = 10;
 inline constexpr std::uint32_t serial_read_total_multiplier_ms = 10;
 inline constexpr std::uint32_t serial_read_total_constant_ms = 100;
+
+// How long a read of n bytes that brings nothing lasts under those settings.
+inline constexpr std::uint32_t serial_silent_read_ms(std::size_t n) {
+    return serial_read_total_multiplier_ms * static_cast<std::uint32_t>(n) +
+           serial_read_total_constant_ms;
+}

@@ -34,3 +34,5 @@ int serial_last_error() {
     return errno;
 }
 void serial_sleep_ms(std::uint32_t) {}
+void serial_catch_interrupts() {}
+int serial_interrupted() { return 0; }

@@ -11,6 +11,8 @@ std::vector<std::unique_ptr<TestPort>> ports;
 std::vector<std::string> events;
 std::uint64_t clock_ms = 0;
 int last_error = 0;
+std::uint64_t interrupt_at_ms = 0;
+int interrupt_signal = 0;
 
 // A code under test that keeps reading a silent device would otherwise never end.
 constexpr std::uint64_t runaway_clock_ms = 24ull * 3600 * 1000;
@@ -51,6 +53,13 @@ void test_port_reset() {
     events.clear();
     clock_ms = 0;
     last_error = 0;
+    interrupt_at_ms = 0;
+    interrupt_signal = 0;
+}
+
+void test_port_interrupt_at(std::uint64_t at_ms, int signal) {
+    interrupt_at_ms = at_ms;
+    interrupt_signal = signal;
 }
 
 TestPort& test_port_add(std::string_view name) {
@@ -164,7 +173,7 @@ bool serial_set_timeouts(SerialHandle handle, const SerialTimeouts& timeouts) {
 bool serial_read(SerialHandle handle, std::span<std::uint8_t> buffer, std::size_t& count) {
     count = 0;
     TestPort* port = test_port_checked(handle);
-    if (port == nullptr) {
+    if (port == nullptr || test_port_fail_with(port->read_error)) {
         return false;
     }
     if (port->reads.empty() || port->reads.front().empty() || buffer.empty()) {
@@ -188,7 +197,7 @@ bool serial_read(SerialHandle handle, std::span<std::uint8_t> buffer, std::size_
 bool serial_write(SerialHandle handle, std::span<const std::uint8_t> bytes, std::size_t& count) {
     count = 0;
     TestPort* port = test_port_checked(handle);
-    if (port == nullptr) {
+    if (port == nullptr || test_port_fail_with(port->write_error)) {
         return false;
     }
     const std::string text(bytes.begin(), bytes.end());
@@ -204,7 +213,7 @@ bool serial_write(SerialHandle handle, std::span<const std::uint8_t> bytes, std:
 bool serial_status(SerialHandle handle, SerialStatus& status) {
     status = {};
     TestPort* port = test_port_checked(handle);
-    if (port == nullptr) {
+    if (port == nullptr || test_port_fail_with(port->status_error)) {
         return false;
     }
     events.push_back("status " + port->name);
@@ -236,4 +245,12 @@ int serial_last_error() {
 void serial_sleep_ms(std::uint32_t milliseconds) {
     events.push_back("sleep " + std::to_string(milliseconds));
     test_port_advance(milliseconds);
+}
+
+void serial_catch_interrupts() {
+    events.push_back("catch interrupts");
+}
+
+int serial_interrupted() {
+    return clock_ms >= interrupt_at_ms ? interrupt_signal : 0;
 }

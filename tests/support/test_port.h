@@ -27,6 +27,10 @@ struct TestPort {
     int set_settings_error = 0;
     int get_timeouts_error = 0;
     int set_timeouts_error = 0;
+    // Once non-zero, reads, writes or status queries fail with it (a port gone away).
+    int read_error = 0;
+    int write_error = 0;
+    int status_error = 0;
 
     // What the port holds: the line settings and time-outs as last written (or the defaults).
     SerialLineSettings settings{};
@@ -44,6 +48,9 @@ struct TestPort {
     std::string written;
     int status_queries = 0;
 };
+
+// Makes serial_interrupted() report signal from the moment the clock reaches at_ms.
+void test_port_interrupt_at(std::uint64_t at_ms, int signal);
 
 // Forgets every port, event and error, and sets the clock to 0.
 void test_port_reset();

@@ -20,6 +20,7 @@
 #include <poll.h>
 #include <string>
 #include <string_view>
+#include <sys/inotify.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,8 +29,9 @@ namespace {
 const char* const help_text = R"(Usage: gyro_motor_sim [OPTION]...
 Simulates the bench of gyro_motor: the gyro (38400 baud) and the motor controller (9600 baud),
 each on a pseudo-terminal reachable through a symbolic link (com8, com6), until SIGINT or
-SIGTERM. The links are removed when it stops. Options take their value as "--name VALUE" or
-"--name=VALUE".
+SIGTERM, for as many runs of the program as wanted (when the program closes a line, the
+exclusive mode it set is cleared for the next run). The links are removed when it stops.
+Options take their value as "--name VALUE" or "--name=VALUE".
 
 The platform turns with the motor: 1,000,000 controller units are one revolution, so the
 program's sweep to 1000000 turns the heading once round (0 up to 180, then -180 up to 0). Roll,
@@ -70,8 +72,9 @@ Model:
 Records (times in milliseconds since the start):
   --transcript FILE        one line per controller command (without its carriage return) and
                            per gyro poll, e.g. "12.345 motor ma 1000000" and "12.400 gyro G";
-                           any other byte to the gyro as "gyro other 0xNN", and a dropped line
-                           as "gyro hang-up" or "motor hang-up"
+                           any other byte to the gyro as "gyro other 0xNN"; a program opening
+                           or closing a line as "gyro open", "motor close" and so on; a dropped
+                           line as "gyro hang-up" or "motor hang-up"
   --frames FILE            one line per answered poll: time, frame number (from 1), kind ("ok",
                            or "bad", "split" and "stray" joined by '+'), every byte sent for it
                            in hex (stray bytes first), and the 13 values that words 0-12 stand
@@ -131,6 +134,7 @@ struct SimOptions {
 struct SimDevice {
     const char* word = "";
     SimLink link;
+    int watch = -1; // inotify watch on the slave
     std::optional<double> first_byte_at;
     std::optional<double> hangup_after;
     std::uint64_t requests = 0; // polls or commands received
@@ -145,6 +149,7 @@ struct SimRun {
     std::uint64_t frames_sent = 0;
     std::FILE* transcript = nullptr;
     std::FILE* frames = nullptr;
+    int watch_fd = -1; // inotify: the program opening and closing the slaves
     std::chrono::steady_clock::time_point start;
 };
 
@@ -464,6 +469,48 @@ bool open_device(SimDevice& device, const SimOptions& options, const std::string
     return true;
 }
 
+// Watches both slaves for the program's opens and closes.
+bool watch_slaves(SimRun& run) {
+    run.watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (run.watch_fd < 0) {
+        return false;
+    }
+    for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
+        device->watch = inotify_add_watch(run.watch_fd, device->link.slave_path.c_str(),
+                                          IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+        if (device->watch < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void handle_slave_events(SimRun& run, double now) {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t length = read(run.watch_fd, buffer, sizeof buffer);
+        if (length <= 0) {
+            return;
+        }
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
+                if (event->wd != device->watch || !sim_link_is_open(device->link)) {
+                    continue;
+                }
+                if ((event->mask & IN_OPEN) != 0) {
+                    record(run, now, device->word, "open");
+                }
+                if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+                    record(run, now, device->word, "close");
+                    sim_link_clear_exclusive(device->link);
+                }
+            }
+        }
+    }
+}
+
 bool write_ready_file(const SimRun& run) {
     const std::string temporary = run.options.ready_file + ".tmp";
     std::FILE* file = std::fopen(temporary.c_str(), "w");
@@ -515,13 +562,13 @@ void serve(SimRun& run) {
                 wake = wake ? std::min(*wake, *due) : *due;
             }
         }
-        std::vector<pollfd> fds{{signal_pipe[0], POLLIN, 0}};
+        std::vector<pollfd> fds{{signal_pipe[0], POLLIN, 0}, {run.watch_fd, POLLIN, 0}};
         SimDevice* polled[2] = {nullptr, nullptr};
         for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
             if (sim_link_is_open(device->link)) {
                 const short events =
                     static_cast<short>(POLLIN | (device->link.write_blocked ? POLLOUT : 0));
-                polled[fds.size() - 1] = device;
+                polled[fds.size() - 2] = device;
                 fds.push_back({device->link.master_fd, events, 0});
             }
         }
@@ -540,8 +587,11 @@ void serve(SimRun& run) {
             return;
         }
         now = elapsed(run);
-        for (std::size_t i = 1; i < fds.size(); ++i) {
-            SimDevice& device = *polled[i - 1];
+        if ((fds[1].revents & POLLIN) != 0) {
+            handle_slave_events(run, now);
+        }
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            SimDevice& device = *polled[i - 2];
             if ((fds[i].revents & POLLIN) != 0) {
                 sim_link_receive(device.link, now);
             } else if ((fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -607,14 +657,22 @@ int main(int argc, char** argv) {
         !open_device(run.motor_device, options, options.motor_name, options.motor_baud,
                      options.motor_latency_ms)) {
         status = 1;
+    } else if (!watch_slaves(run)) {
+        std::perror("gyro_motor_sim: watching the lines");
+        status = 1;
     } else if (!options.ready_file.empty() && !write_ready_file(run)) {
         std::fprintf(stderr, "gyro_motor_sim: cannot write %s: %s\n", options.ready_file.c_str(),
                      std::strerror(errno));
         status = 1;
     } else {
         serve(run);
+        // Opens and closes that came before the stop still belong in the transcript.
+        handle_slave_events(run, elapsed(run));
     }
 
+    if (run.watch_fd >= 0) {
+        close(run.watch_fd);
+    }
     sim_link_close(run.gyro_device.link);
     sim_link_close(run.motor_device.link);
     if (!options.ready_file.empty()) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -131,6 +132,12 @@ void sim_link_close(SimLink& link) {
 
 bool sim_link_is_open(const SimLink& link) {
     return link.master_fd >= 0;
+}
+
+void sim_link_clear_exclusive(SimLink& link) {
+    if (link.slave_fd >= 0) {
+        ioctl(link.slave_fd, TIOCNXCL);
+    }
 }
 
 void sim_link_send(SimLink& link, std::span<const std::uint8_t> bytes, double now, double gap) {

@@ -47,6 +47,11 @@ void sim_link_close(SimLink& link);
 
 bool sim_link_is_open(const SimLink& link);
 
+// Ends the exclusive mode that a program set on the slave. The simulator's own slave descriptor
+// keeps the terminal alive after the program closes its port, and with it the mode, which would
+// turn the next program's open away.
+void sim_link_clear_exclusive(SimLink& link);
+
 // Queues bytes toward the program: the first leaves after the latency, or after the bytes
 // queued before it, and then gap seconds more; each later one a byte time after the one before.
 void sim_link_send(SimLink& link, std::span<const std::uint8_t> bytes, double now, double gap);

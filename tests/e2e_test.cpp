@@ -360,13 +360,49 @@ void expect_every_good_frame_logged(const std::vector<Values>& samples,
     EXPECT_EQ(match.frame_index, good);
 }
 
+bool is_open_or_close(const Event& event) {
+    return event.text.ends_with(" open") || event.text.ends_with(" close");
+}
+
+// The program opens the gyro's port before the controller's and closes it after.
+void expect_port_order(const std::vector<Event>& events) {
+    std::optional<std::size_t> gyro_open;
+    std::optional<std::size_t> motor_open;
+    std::optional<std::size_t> gyro_close;
+    std::optional<std::size_t> motor_close;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const std::string& text = events[i].text;
+        if (text == "gyro open" && !gyro_open) {
+            gyro_open = i;
+        } else if (text == "motor open" && !motor_open) {
+            motor_open = i;
+        } else if (text == "gyro close") {
+            gyro_close = i;
+        } else if (text == "motor close") {
+            motor_close = i;
+        }
+    }
+    ASSERT_TRUE(gyro_open && motor_open && gyro_close && motor_close);
+    EXPECT_LT(*gyro_open, *motor_open);
+    EXPECT_LT(*motor_close, *gyro_close);
+    // No command before the controller's port was open, none after it was closed.
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (!is_open_or_close(events[i])) {
+            EXPECT_GT(i, *motor_open) << events[i].text;
+            EXPECT_LT(i, *motor_close) << events[i].text;
+        }
+    }
+}
+
 // The dialogue of a complete sweep: the move, a motion query before each poll until one reports
 // no motion, the return at the higher speed with its motion wait, the normal speed. Returns the
 // number of polls.
 std::size_t expect_sweep_dialogue(const std::vector<Event>& events) {
     std::vector<std::string> seen;
     for (const Event& event : events) {
-        seen.push_back(event.text);
+        if (!is_open_or_close(event)) {
+            seen.push_back(event.text);
+        }
     }
     std::size_t i = 0;
     const auto at = [&](std::size_t k) { return k < seen.size() ? seen[k] : std::string(); };
@@ -421,6 +457,7 @@ TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
     EXPECT_GE(samples.size(), 10u);
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
+    expect_port_order(run.events);
     // The platform turned once round while it was sampled.
     bool west = false;
     bool east = false;
@@ -442,7 +479,10 @@ TEST(E2eTest, MissingMotorPortFailsAndLeavesTheEarlierLogAlone) {
     EXPECT_EQ(run.out, "Motor - could not open serial port, com6 2\n");
     EXPECT_EQ(run.err, "open gyro port succeeded\nopen Motor port failed\n");
     EXPECT_EQ(run.log, "an earlier run\n");
-    EXPECT_TRUE(run.events.empty()) << run.events.front().text;
+    // Only the gyro's port was ever opened.
+    for (const Event& event : run.events) {
+        EXPECT_TRUE(event.text == "gyro open" || event.text == "gyro close") << event.text;
+    }
     finish(run);
 }
 

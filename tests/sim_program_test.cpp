@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -97,14 +98,25 @@ bool checksum_holds(const std::vector<std::uint8_t>& frame) {
     return frame.size() == 30 && (sum & 0xFFu) == frame[29];
 }
 
-// Transcript lines without their time stamps.
-std::vector<std::string> transcript_events(const SimProcess& sim) {
+// Transcript lines without their time stamps; with_opens keeps the lines of the lines being
+// opened and closed.
+std::vector<std::string> transcript_events(const SimProcess& sim, bool with_opens = false) {
     std::vector<std::string> events;
     for (const std::string& line :
          harness_split_lines(harness_read_file(sim.dir + "/transcript.txt").value_or(""))) {
-        events.push_back(line.substr(line.find(' ') + 1));
+        const std::string event = line.substr(line.find(' ') + 1);
+        const bool open_or_close = event.ends_with(" open") || event.ends_with(" close");
+        if (with_opens || !open_or_close) {
+            events.push_back(event);
+        }
     }
     return events;
+}
+
+bool is_exclusive(int fd) {
+    int exclusive = 0;
+    ioctl(fd, TIOCGEXCL, &exclusive);
+    return exclusive != 0;
 }
 
 TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
@@ -144,6 +156,34 @@ TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
     const std::vector<std::string> expected = {"gyro G", "motor pr mv", "motor ma 1000000",
                                                "motor pr mv"};
     EXPECT_EQ(transcript_events(sim), expected);
+    harness_remove_tree(sim.dir);
+}
+
+TEST(SimProgramTest, ClearsTheExclusiveModeOfAClosedLineForTheNextRun) {
+    SimProcess sim = start_sim({"--no-pacing"});
+    ASSERT_TRUE(wait_ready(sim));
+    const std::string path = sim.dir + "/com8";
+    const int first = open_line(path);
+    ASSERT_GE(first, 0);
+    ASSERT_EQ(ioctl(first, TIOCEXCL), 0);
+    EXPECT_TRUE(is_exclusive(first));
+    close(first);
+    // Root may open an exclusive terminal anyway, so look at the mode itself.
+    bool cleared = false;
+    for (int attempt = 0; attempt < 500 && !cleared; ++attempt) {
+        usleep(10000);
+        const int next = open_line(path);
+        ASSERT_GE(next, 0);
+        cleared = !is_exclusive(next);
+        close(next);
+    }
+    EXPECT_TRUE(cleared);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    const std::vector<std::string> events = transcript_events(sim, true);
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[0], "gyro open");
+    EXPECT_EQ(events[1], "gyro close");
+    EXPECT_EQ(events.back(), "gyro close");
     harness_remove_tree(sim.dir);
 }
 

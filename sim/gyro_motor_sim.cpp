@@ -392,7 +392,7 @@ void answer_poll(SimRun& run, double now) {
             std::fprintf(run.frames, "%02X", byte);
         }
         for (const double value : reading.values) {
-            std::fprintf(run.frames, " %.6f", value);
+            std::fprintf(run.frames, " %.9f", value);
         }
         std::fputc('\n', run.frames);
     }

@@ -18,6 +18,47 @@ constexpr std::size_t sweeplog_quote_length = 24;
 constexpr std::array<std::string_view, sweeplog_lines_per_record> sweeplog_line_names{
     "Roll", "X Roll Rate", "X Accel", "X Mag", "Temp"};
 
+#ifdef __MINGW32__
+#define SWEEPLOG_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define SWEEPLOG_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+// Appends printf-formatted text of any length (names from the command line can be long).
+void sweeplog_append_v(std::string& text, const char* format, va_list arguments) {
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, arguments);
+    if (length > 0) {
+        const std::size_t start = text.size();
+        text.resize(start + static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data() + start, static_cast<std::size_t>(length) + 1, format, again);
+        text.pop_back(); // the terminating zero
+    }
+    va_end(again);
+}
+
+SWEEPLOG_PRINTF_FORMAT(2, 3) void sweeplog_append(std::string& text, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    sweeplog_append_v(text, format, arguments);
+    va_end(arguments);
+}
+
+SWEEPLOG_PRINTF_FORMAT(1, 2) std::string sweeplog_text(const char* format, ...) {
+    std::string text;
+    va_list arguments;
+    va_start(arguments, format);
+    sweeplog_append_v(text, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+// A label for %.*s.
+int sweeplog_width(std::string_view text) {
+    return static_cast<int>(text.size());
+}
+
 struct SweepLogLine {
     std::string text;   // without its line end
     bool ended = false; // a line end followed it (a last line without one was cut off)
@@ -115,37 +156,40 @@ std::optional<std::string> sweeplog_parse_line(std::string_view line, std::size_
     };
     for (std::size_t q = sweeplog_line_starts[index]; q < sweeplog_line_starts[index + 1]; ++q) {
         const std::string_view label = sweeplog_quantities[q].label;
-        const std::string label_text = "\"" + std::string(label) + "\"";
+        const int width = sweeplog_width(label);
         if (q != sweeplog_line_starts[index]) {
             skip_blanks();
             if (pos == line.size()) {
-                return "the line ends before the " + label_text + " field";
+                return sweeplog_text("the line ends before the \"%.*s\" field", width,
+                                     label.data());
             }
         }
         const std::string_view rest = line.substr(pos);
         if (!rest.starts_with(label) || (rest.size() > label.size() && rest[label.size()] != ' ')) {
-            return "expected " + label_text + ", found " + sweeplog_quote(rest);
+            return sweeplog_text("expected \"%.*s\", found %s", width, label.data(),
+                                 sweeplog_quote(rest).c_str());
         }
         pos += label.size();
         skip_blanks();
         const std::size_t token_end = std::min(line.find(' ', pos), line.size());
         const std::string_view token = line.substr(pos, token_end - pos);
         if (token.empty()) {
-            return "no value after " + label_text;
+            return sweeplog_text("no value after \"%.*s\"", width, label.data());
         }
         const std::optional<double> value = sweeplog_parse_decimal(token);
         if (!value) {
-            return "the " + label_text + " value " + sweeplog_quote(token) +
-                   " is not a decimal number";
+            return sweeplog_text("the \"%.*s\" value %s is not a decimal number", width,
+                                 label.data(), sweeplog_quote(token).c_str());
         }
         values[q] = *value;
         pos = token_end;
     }
     skip_blanks();
     if (pos != line.size()) {
-        return "unexpected text after the \"" +
-               std::string(sweeplog_quantities[sweeplog_line_starts[index + 1] - 1].label) +
-               "\" value: " + sweeplog_quote(line.substr(pos));
+        const std::string_view last =
+            sweeplog_quantities[sweeplog_line_starts[index + 1] - 1].label;
+        return sweeplog_text("unexpected text after the \"%.*s\" value: %s", sweeplog_width(last),
+                             last.data(), sweeplog_quote(line.substr(pos)).c_str());
     }
     return std::nullopt;
 }
@@ -173,16 +217,17 @@ void sweeplog_take_line(SweepLogReader& reader, const SweepLogLine& line, std::s
     // Every cut-off record is reported at its first line, so the message points at the record.
     if (reader.next_line != 0 && sweeplog_starts_record(line.text)) {
         sweeplog_problem(reader, reader.record_line,
-                         "record cut short after " + std::to_string(reader.next_line) + " of 5 " +
-                             "lines: line " + std::to_string(number) + " starts the next record");
+                         sweeplog_text("record cut short after %zu of 5 lines: line %zu starts "
+                                       "the next record",
+                                       reader.next_line, number));
         reader.next_line = 0;
     }
     if (reader.next_line == 0) {
         if (!sweeplog_starts_record(line.text)) {
             if (!reader.skipping) {
                 sweeplog_problem(reader, number,
-                                 "expected the \"Roll\" line of a record, found " +
-                                     sweeplog_quote_line(line.text));
+                                 sweeplog_text("expected the \"Roll\" line of a record, found %s",
+                                               sweeplog_quote_line(line.text).c_str()));
                 reader.skipping = true;
             }
             return;
@@ -192,22 +237,24 @@ void sweeplog_take_line(SweepLogReader& reader, const SweepLogLine& line, std::s
     }
     if (!line.ended) {
         sweeplog_problem(reader, reader.record_line,
-                         "record cut short by the end of the file: line " + std::to_string(number) +
-                             " has no line end");
+                         sweeplog_text("record cut short by the end of the file: line %zu has "
+                                       "no line end",
+                                       number));
         reader.next_line = 0;
         reader.skipping = true;
         return;
     }
     std::optional<std::string> fault;
     if (line.too_long) {
-        fault = "line longer than " + std::to_string(sweeplog_max_line_length) + " characters";
+        fault = sweeplog_text("line longer than %zu characters", sweeplog_max_line_length);
     } else {
         fault = sweeplog_parse_line(line.text, reader.next_line, reader.values);
     }
     if (fault) {
         if (reader.next_line != 0 && line.text.empty()) {
-            fault = "expected the \"" + std::string(sweeplog_line_names[reader.next_line]) +
-                    "\" line, found an empty line";
+            const std::string_view name = sweeplog_line_names[reader.next_line];
+            fault = sweeplog_text("expected the \"%.*s\" line, found an empty line",
+                                  sweeplog_width(name), name.data());
         }
         sweeplog_problem(reader, number, *fault);
         reader.next_line = 0;
@@ -234,8 +281,9 @@ bool sweeplog_read(std::FILE* log, std::vector<SweepLogSample>& samples,
     }
     if (reader.next_line != 0) {
         sweeplog_problem(reader, reader.record_line,
-                         "record cut short by the end of the file after " +
-                             std::to_string(reader.next_line) + " of 5 lines");
+                         sweeplog_text("record cut short by the end of the file after %zu of 5 "
+                                       "lines",
+                                       reader.next_line));
     }
     return std::ferror(log) == 0;
 }
@@ -294,24 +342,6 @@ constexpr std::array<const char*, sweeplog_value_count> sweeplog_series_titles{"
 // Line style per series: X, roll red; Y, pitch green; Z, heading blue; temperature orange.
 constexpr std::array<int, sweeplog_value_count> sweeplog_series_styles{1, 2, 3, 1, 2, 3, 1,
                                                                        2, 3, 1, 2, 3, 4};
-
-// Appends printf-formatted text of any length (names from the command line can be long).
-__attribute__((format(printf, 2, 3))) void sweeplog_append(std::string& text, const char* format,
-                                                           ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    va_list again;
-    va_copy(again, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, arguments);
-    va_end(arguments);
-    if (length > 0) {
-        const std::size_t start = text.size();
-        text.resize(start + static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data() + start, static_cast<std::size_t>(length) + 1, format, again);
-        text.pop_back(); // the terminating zero
-    }
-    va_end(again);
-}
 
 // A gnuplot single-quoted string: no escapes inside, a quote is written twice.
 std::string sweeplog_gnuplot_string(std::string_view text) {
@@ -428,14 +458,15 @@ std::string sweeplog_panels_script(const SweepLogPlot& plot,
                 continue;
             }
             const auto q = static_cast<std::size_t>(series[s]);
-            const std::string value = "$" + std::to_string(q + 2);
+            const std::string value = sweeplog_text("$%zu", q + 2);
             // The heading jumps between +180 and -180 as it passes south: break the line there
             // (gnuplot leaves an undefined point out) instead of drawing a stroke across the
             // whole axis.
             const std::string column =
-                s == 3 ? "(wrap_step = " + value + " - wrap_last, wrap_last = " + value +
-                             ", abs(wrap_step) > 180 ? 1/0 : " + value + ") axes x1y2"
-                       : std::to_string(q + 2);
+                s == 3 ? sweeplog_text("(wrap_step = %s - wrap_last, wrap_last = %s, "
+                                       "abs(wrap_step) > 180 ? 1/0 : %s) axes x1y2",
+                                       value.c_str(), value.c_str(), value.c_str())
+                       : sweeplog_text("%zu", q + 2);
             sweeplog_append(script, "%s%s skip 1 using 1:%s with ", separator, data.c_str(),
                             column.c_str());
             sweeplog_append(script, "%s linestyle %d%s", points ? "linespoints" : "lines",
@@ -476,14 +507,14 @@ std::string sweeplog_gnuplot_script(const SweepLogPlot& plot,
                   "} else {\n"
                   "    set terminal png size 1000,1250 noenhanced\n"
                   "}\n";
-        script += "set output " + sweeplog_gnuplot_string(plot.png_path) + "\n" + panels +
-                  "unset output\n";
+        sweeplog_append(script, "set output %s\n%sunset output\n",
+                        sweeplog_gnuplot_string(plot.png_path).c_str(), panels.c_str());
     }
     if (!plot.svg_path.empty()) {
         script += "set terminal svg size 1000,1250 dynamic noenhanced font 'sans,10' "
                   "background '#ffffff'\n";
-        script += "set output " + sweeplog_gnuplot_string(plot.svg_path) + "\n" + panels +
-                  "unset output\n";
+        sweeplog_append(script, "set output %s\n%sunset output\n",
+                        sweeplog_gnuplot_string(plot.svg_path).c_str(), panels.c_str());
     }
     return script;
 }

@@ -268,7 +268,7 @@ const std::vector<FaultCase> fault_cases{
      {{3, "expected the \"X Accel\" line, found an empty line"}},
      {7}},
     {"JunkBeforeTheFirstRecordIsOneProblem",
-     "gyro_motor log\nstarted 12:00\n\n" + records(2),
+     std::string("gyro_motor log\nstarted 12:00\n\n") + records(2),
      {{1, "expected the \"Roll\" line of a record, found \"gyro_motor log\""}},
      {4, 9}},
     {"TwoFaultsTwoProblems",
@@ -281,7 +281,7 @@ const std::vector<FaultCase> fault_cases{
      {{5, "is not a decimal number"}},
      {6, 11}},
     {"OverlongLine",
-     three_records_with(9, "X Mag " + std::string(5000, '1') + "\n"),
+     three_records_with(9, std::string("X Mag ") + std::string(5000, '1') + "\n"),
      {{9, "line longer than 4096 characters"}},
      {1, 11}},
 };
@@ -317,8 +317,8 @@ TEST(SweepLogRead, OnlyPlainDecimalsAreNumbers) {
     };
     for (const auto& [token, accepted] : tokens) {
         const ReadResult result =
-            read_text("Roll    0.55 Pitch " + token + " Heading   90.00 \n" + good_record[1] +
-                      good_record[2] + good_record[3] + good_record[4]);
+            read_text(std::string("Roll    0.55 Pitch ") + token + " Heading   90.00 \n" +
+                      good_record[1] + good_record[2] + good_record[3] + good_record[4]);
         EXPECT_EQ(result.samples.size(), accepted ? 1u : 0u) << token;
         EXPECT_EQ(result.problems.size(), accepted ? 0u : 1u) << token;
         if (accepted && !result.samples.empty()) {

@@ -51,20 +51,22 @@ void plot_print_help() {
         "the angles (roll and pitch on the left axis, heading on the right), the angular\n"
         "rates, the accelerations, the magnetic field and the temperature.\n"
         "\n"
-        "Every five-line record of the log is checked: its labels, the number of fields on each\n"
-        "line and each number. A broken or cut-off record is reported on standard error as\n"
-        "LOG:LINE: message and left out; reading goes on with the next record (the next line\n"
-        "that starts with \"Roll\"). Samples are numbered 1, 2, 3... in the order of the good\n"
-        "records, so a left-out record shifts the later numbers by one.\n"
+        "Every five-line record of the log (LF or CR LF line ends) is checked: its labels, the\n"
+        "number of fields on each line and each number. A broken or cut-off record, or lines\n"
+        "that belong to no record, are reported on standard error as LOG:LINE: message and\n"
+        "left out; reading goes on with the next record (the next line that starts with\n"
+        "\"Roll\"). Samples are numbered 1, 2, 3... in the order of the good records, so a\n"
+        "left-out record shifts the later numbers by one.\n"
         "\n"
         "Options:\n"
         "  --csv FILE   where the CSV goes (default: LOG with the extension .csv)\n"
-        "  --png FILE   draw the PNG picture to FILE\n"
+        "  --png FILE   draw the PNG picture to FILE (--png=FILE works as well)\n"
         "  --svg FILE   draw the SVG picture to FILE\n"
         "               With neither --png nor --svg both pictures are drawn next to the log\n"
         "               (LOG with the extension .png and .svg); naming one draws only that one.\n"
         "  --no-plot    write the CSV only; gnuplot is not needed\n"
         "  -h, --help   show this text\n"
+        "  --           ends the options (for a LOG whose name starts with -)\n"
         "Existing output files are replaced. No output may be the log itself.\n"
         "\n"
         "The CSV has a header line and one row per sample:\n"
@@ -81,7 +83,8 @@ void plot_print_help() {
         "  1  the log could not be read, an output could not be written, or gnuplot is\n"
         "     missing or failed\n"
         "  2  bad arguments\n"
-        "  3  the log has broken records: the outputs were written from the good ones\n",
+        "  3  the log has broken records, nothing else failed: the outputs were written\n"
+        "     from the good records\n",
         plot_usage, plot_default_log);
 }
 
@@ -134,7 +137,9 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
         } else if (name == "--svg") {
             target = &options.svg;
         } else {
-            return plot_usage_error("unknown option " + std::string(argument));
+            std::string message = "unknown option ";
+            message += argument;
+            return plot_usage_error(message);
         }
         if (!target->empty()) {
             return plot_usage_error(std::string(name) + " given twice");
@@ -319,13 +324,14 @@ int plot_draw(const PlotOptions& options, const std::vector<SweepLogSample>& sam
             return plot_exit_failed;
         }
     }
-    SweepLogPlot plot{
-        .csv_path = options.csv,
-        .png_path = options.png,
-        .svg_path = options.svg,
-        .title = "Sweep " + std::filesystem::path(options.log).filename().string() + ": " +
-                 std::to_string(samples.size()) + (samples.size() == 1 ? " sample" : " samples"),
-    };
+    SweepLogPlot plot;
+    plot.csv_path = options.csv;
+    plot.png_path = options.png;
+    plot.svg_path = options.svg;
+    plot.title = "Sweep ";
+    plot.title += std::filesystem::path(options.log).filename().string();
+    plot.title += ": " + std::to_string(samples.size());
+    plot.title += samples.size() == 1 ? " sample" : " samples";
     const std::string script = sweeplog_gnuplot_script(plot, samples);
     bool ok = !script.empty() && plot_run_gnuplot(*gnuplot, script);
     for (const std::string& path : outputs) {

@@ -143,8 +143,11 @@ class PlotTool : public testing::Test {
 };
 
 #define REQUIRE_GNUPLOT()                                                                          \
-    if (!gnuplot_on_path())                                                                        \
-    GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the picture is not tested"
+    do {                                                                                           \
+        if (!gnuplot_on_path())                                                                    \
+            GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the pictures "      \
+                            "are not tested";                                                      \
+    } while (false)
 
 #ifdef _WIN32
 #define REQUIRE_POSIX_SHELL() GTEST_SKIP() << "needs a POSIX shell to set the PATH of one command"

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest
+scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox
 
 jobs=2
 for preset in default asan; do

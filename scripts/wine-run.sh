@@ -20,30 +20,31 @@
 #   the services they start stay up until --stop (or ten idle minutes).
 # - On startup Wine maps the host's serial devices (/dev/ttyS*, ttyUSB*, ttyACM*) to com1, com2,
 #   ... No test may reach the host's real serial ports, so after startup com1..com9 all point at a
-#   path that does not exist; tests link the names they use. A COM name that Wine mapped this way
-#   still opens after relinking, but every comm call on it fails: the tested names (com7 for a
-#   missing device, the echo port) must be ones Wine left free, and --setup checks that.
+#   path that does not exist; tests link the names they use. A name that Wine mapped this way
+#   works when linked to a pseudo-terminal, but linked to a missing path it still opens (and
+#   every comm call on it fails with 1): the missing-device test needs a name Wine left free
+#   (com7), and --setup checks that.
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "$0")" && pwd)
 prefix=""
-mode=run
+mode="run"
 timeout_seconds=${GM_WINE_TIMEOUT:-120}
 links=()
 # The COM name that the kernel32 backend test expects to be missing.
 missing_port=com7
 
 usage() {
-    sed -n '2,13p' "$0" >&2
+    sed -n '2,14p' "$0" >&2
     exit 2
 }
 
 while [ $# -gt 0 ]; do
     case "$1" in
     --prefix=*) prefix=${1#--prefix=} ;;
-    --setup) mode=setup ;;
-    --stop) mode=stop ;;
-    --env) mode=env ;;
+    --setup) mode="setup" ;;
+    --stop) mode="stop" ;;
+    --env) mode="env" ;;
     --timeout=*) timeout_seconds=${1#--timeout=} ;;
     --link=*) links+=("${1#--link=}") ;;
     --help | -h) usage ;;
@@ -107,7 +108,9 @@ setup() {
     fi
     : >"$setup_log"
     # A server left over from an earlier run of this prefix (e.g. a killed test run) goes first.
-    [ -d "$prefix" ] && (detach_exec timeout 30 wineserver -k) || true
+    if [ -d "$prefix" ]; then
+        (detach_exec timeout 30 wineserver -k) || true
+    fi
 
     # The server in the foreground of its own session, so that $! is its pid. It stays up, and
     # with it the services, until --stop or until no program has run in it for ten minutes (a
@@ -182,6 +185,7 @@ esac
 echo_pid=""
 echo_ready=""
 linked=()
+# shellcheck disable=SC2317 # called by the EXIT trap
 cleanup() {
     if [ -n "$echo_pid" ]; then
         kill "$echo_pid" 2>/dev/null || true

@@ -17,3 +17,6 @@ done
 
 echo "=== fuzz: every target for a short run"
 scripts/fuzz.sh "${GM_FUZZ_SECONDS:-15}"
+
+echo "=== windows: cross-build, tests under Wine"
+scripts/test-windows.sh

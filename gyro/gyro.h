@@ -1,6 +1,6 @@
 // The gyro link: opens the gyro's port, polls one 30-byte frame at a time, checks and decodes it,
-// and writes a sample as five lines of the sample log. It keeps no state: the caller owns the port
-// and closes it with serial_close.
+// and writes a sample as five lines of the sample log. The caller owns the port and closes it with
+// serial_close; the link itself only remembers whether the gyro has failed since the port opened.
 #pragma once
 
 #include "serial/serial.h"

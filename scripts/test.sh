@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: native, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Installs what it needs on a fresh Debian machine.
+# Builds everything and runs every test: the native build, the same under AddressSanitizer and
+# UndefinedBehaviorSanitizer, a short fuzzing run, then the Windows build under Wine. Installs
+# what it needs on a fresh Debian machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,3 +14,9 @@ for preset in default asan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== fuzz: every target for a short run"
+scripts/fuzz.sh "${GM_FUZZ_SECONDS:-15}"
+
+echo "=== windows: cross-build, tests under Wine"
+scripts/test-windows.sh

@@ -1,38 +1,565 @@
+// Serial port services on POSIX terminals (termios). A port behaves as a kernel32 COM port does:
+// opened exclusively, always raw, with reads and writes bounded by COMMTIMEOUTS-style time-outs
+// that are timed here with poll() against the monotonic clock, to the millisecond.
 #include "serial/serial.h"
+
+#include <algorithm>
 #include <cerrno>
-SerialHandle serial_open(const char*) {
-    errno = ENOSYS;
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+namespace {
+
+using SerialClock = std::chrono::steady_clock;
+using SerialDeadline = std::optional<SerialClock::time_point>;
+
+// A port's time-outs live here from open to close; a free slot has fd -1.
+struct SerialPortSlot {
+    int fd = -1;
+    SerialTimeouts timeouts{};
+};
+
+constexpr std::size_t serial_max_ports = 16;
+std::array<SerialPortSlot, serial_max_ports> serial_ports;
+
+// MAXDWORD: a time-out value with a meaning of its own in the read time-outs.
+constexpr std::uint32_t serial_maxdword = 0xFFFFFFFF;
+
+// Mark and space parity need CMSPAR, which not every termios has.
+#ifdef CMSPAR
+constexpr tcflag_t serial_cmspar = CMSPAR;
+#else
+constexpr tcflag_t serial_cmspar = 0;
+#endif
+
+struct SerialBaud {
+    speed_t speed;
+    std::uint32_t rate;
+};
+
+constexpr SerialBaud serial_bauds[] = {
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+    {B115200, 115200},   {B230400, 230400},
+#ifdef B460800
+    {B460800, 460800},   {B500000, 500000},   {B576000, 576000},   {B921600, 921600},
+    {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
+    {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+#endif
+};
+
+static_assert(sizeof(termios) <= sizeof(SerialLineSettings::native),
+              "the termios record must fit into the native settings");
+static_assert(alignof(termios) <= 8, "the native settings are 8-byte aligned");
+
+SerialPortSlot* serial_find(SerialHandle port) {
+    for (SerialPortSlot& slot : serial_ports) {
+        if (slot.fd >= 0 && slot.fd == port) {
+            return &slot;
+        }
+    }
+    errno = EBADF;
+    return nullptr;
+}
+
+// "com" in any case followed by a number from 1 on, as a kernel32 port name.
+std::optional<unsigned> serial_com_number(std::string_view name) {
+    if (name.size() < 4 || name.size() > 8 || strncasecmp(name.data(), "com", 3) != 0 ||
+        name[3] == '0') {
+        return std::nullopt;
+    }
+    unsigned number = 0;
+    const char* end = name.data() + name.size();
+    auto [stop, error] = std::from_chars(name.data() + 3, end, number);
+    if (error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+bool serial_path_exists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// A name with a '/' is a path. "comN" is the file or link of that name in the current folder
+// when there is one (a bench links com8 to /dev/ttyUSB0, a simulator to a pseudo-terminal),
+// else /dev/ttyS(N-1), Linux's name for COMN. Any other name is a path in the current folder.
+std::string serial_device_path(std::string_view name) {
+    const std::optional<unsigned> number = serial_com_number(name);
+    if (name.find('/') != std::string_view::npos || !number) {
+        return std::string(name);
+    }
+    const std::string as_given(name);
+    const std::string lower = "com" + std::to_string(*number);
+    for (const std::string& candidate : {as_given, lower}) {
+        if (serial_path_exists(candidate)) {
+            return candidate;
+        }
+    }
+    return "/dev/ttyS" + std::to_string(*number - 1);
+}
+
+// The open errors that mean "there is no such device here" read as a missing device, as on
+// Windows: no file, a path through a non-folder, a node without a driver or hardware behind it.
+int serial_open_error(int error) {
+    switch (error) {
+    case ENOTDIR:
+    case EISDIR:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        return ENOENT;
+    default:
+        return error;
+    }
+}
+
+SerialHandle serial_fail_open(int fd, int error) {
+    close(fd);
+    errno = error;
     return serial_invalid_handle;
 }
-bool serial_get_line_settings(SerialHandle, SerialLineSettings&) {
+
+// A Windows port is always raw: no echo, no line editing, no signals, no translation of any
+// byte in either direction, the receiver on and the modem lines ignored. VMIN 1 with VTIME 0
+// makes poll() report each byte as it comes; the reads themselves never block.
+bool serial_make_raw(int fd) {
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) {
+        return false;
+    }
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                               ICRNL | IXON | IXOFF | IXANY);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+// USB adapters otherwise hold received bytes for up to 16 ms, longer than a 10 ms interval
+// time-out. Drivers that do not know the request (pseudo-terminals) are left as they are.
+void serial_request_low_latency(int fd) {
+#ifdef __linux__
+    const int saved_errno = errno;
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
+        info.flags |= static_cast<int>(ASYNC_LOW_LATENCY);
+        ioctl(fd, TIOCSSERIAL, &info);
+    }
+    errno = saved_errno;
+#else
+    (void)fd;
+#endif
+}
+
+// The signal that asked the program to stop; set by the handler, read everywhere else.
+volatile std::sig_atomic_t serial_stop_signal = 0;
+
+extern "C" void serial_on_stop_signal(int signal) {
+    serial_stop_signal = signal;
+}
+
+SerialClock::duration serial_ms(std::uint64_t milliseconds) {
+    return std::chrono::milliseconds(static_cast<std::int64_t>(milliseconds));
+}
+
+SerialDeadline serial_earliest(SerialDeadline a, SerialDeadline b) {
+    if (!a || !b) {
+        return a ? a : b;
+    }
+    return std::min(*a, *b);
+}
+
+// Waits until fd reports one of events or the deadline passes (no deadline: no limit). Returns
+// the reported events, 0 when the deadline passed, -1 with errno on a failure. A signal only
+// restarts the wait for the time that is left, unless it asked the program to stop.
+int serial_wait(int fd, short events, SerialDeadline deadline) {
+    for (;;) {
+        // A request to stop ends the wait as if its time had run out.
+        if (serial_stop_signal != 0) {
+            return 0;
+        }
+        int timeout_ms = -1;
+        if (deadline) {
+            const SerialClock::duration left = *deadline - SerialClock::now();
+            if (left <= SerialClock::duration::zero()) {
+                return 0;
+            }
+            // Rounded up: waking before the deadline would only cost another round.
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            timeout_ms = static_cast<int>(std::min<std::int64_t>(ms, INT_MAX));
+        }
+        pollfd watched{fd, events, 0};
+        const int ready = poll(&watched, 1, timeout_ms);
+        if (ready > 0) {
+            return watched.revents;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+// Ends a read that met an error: bytes already received are delivered (the error comes again
+// with the next read); with none the read fails.
+bool serial_read_failed(std::size_t count, int error) {
+    if (count > 0) {
+        return true;
+    }
+    errno = error;
     return false;
 }
-bool serial_set_line_settings(SerialHandle, const SerialLineSettings&) {
-    return false;
+
+} // namespace
+
+SerialHandle serial_open(const char* name) {
+    if (name == nullptr || *name == '\0') {
+        errno = ENOENT;
+        return serial_invalid_handle;
+    }
+    auto free_slot = std::find_if(serial_ports.begin(), serial_ports.end(),
+                                  [](const SerialPortSlot& slot) { return slot.fd < 0; });
+    if (free_slot == serial_ports.end()) {
+        errno = EMFILE;
+        return serial_invalid_handle;
+    }
+    const std::string path = serial_device_path(name);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        errno = serial_open_error(errno);
+        return serial_invalid_handle;
+    }
+    if (!isatty(fd)) {
+        return serial_fail_open(fd, ENOENT);
+    }
+    // TIOCEXCL keeps out other openers, but not root; the lock keeps out every other user of
+    // this module, root included.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return serial_fail_open(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+    }
+    if (ioctl(fd, TIOCEXCL) != 0 || !serial_make_raw(fd)) {
+        return serial_fail_open(fd, errno);
+    }
+    serial_request_low_latency(fd);
+    free_slot->fd = fd;
+    free_slot->timeouts = SerialTimeouts{};
+    return fd;
 }
-bool serial_get_timeouts(SerialHandle, SerialTimeouts&) {
-    return false;
+
+bool serial_get_line_settings(SerialHandle port, SerialLineSettings& settings) {
+    const SerialPortSlot* slot = serial_find(port);
+    termios native{};
+    if (slot == nullptr || tcgetattr(slot->fd, &native) != 0) {
+        return false;
+    }
+    settings = SerialLineSettings{};
+    const speed_t speed = cfgetospeed(&native);
+    for (const SerialBaud& baud : serial_bauds) {
+        if (baud.speed == speed) {
+            settings.baud_rate = baud.rate;
+        }
+    }
+    const tcflag_t flags = native.c_cflag;
+    if ((flags & PARENB) == 0) {
+        settings.parity = SerialParity::none;
+    } else if (serial_cmspar != 0 && (flags & serial_cmspar) != 0) {
+        settings.parity = (flags & PARODD) != 0 ? SerialParity::mark : SerialParity::space;
+    } else {
+        settings.parity = (flags & PARODD) != 0 ? SerialParity::odd : SerialParity::even;
+    }
+    // termios knows no 1.5 stop bits (a UART sends 1.5 for CSTOPB with 5 data bits): two.
+    settings.stop_bits = (flags & CSTOPB) != 0 ? SerialStopBits::two : SerialStopBits::one;
+    std::memcpy(settings.native.data(), &native, sizeof native);
+    return true;
 }
-bool serial_set_timeouts(SerialHandle, const SerialTimeouts&) {
-    return false;
+
+bool serial_set_line_settings(SerialHandle port, const SerialLineSettings& settings) {
+    const SerialPortSlot* slot = serial_find(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    // All zero: never read from a port. Written, it would switch the receiver off.
+    if (std::all_of(settings.native.begin(), settings.native.end(),
+                    [](unsigned char byte) { return byte == 0; })) {
+        errno = EINVAL;
+        return false;
+    }
+    termios native{};
+    std::memcpy(&native, settings.native.data(), sizeof native);
+
+    const auto baud =
+        std::find_if(std::begin(serial_bauds), std::end(serial_bauds),
+                     [&](const SerialBaud& b) { return b.rate == settings.baud_rate; });
+    if (baud == std::end(serial_bauds)) {
+        errno = EINVAL;
+        return false;
+    }
+    if (cfsetispeed(&native, baud->speed) != 0 || cfsetospeed(&native, baud->speed) != 0) {
+        return false;
+    }
+
+    tcflag_t parity = 0;
+    switch (settings.parity) {
+    case SerialParity::none:
+        break;
+    case SerialParity::odd:
+        parity = PARENB | PARODD;
+        break;
+    case SerialParity::even:
+        parity = PARENB;
+        break;
+    case SerialParity::mark:
+        parity = PARENB | PARODD | serial_cmspar;
+        break;
+    case SerialParity::space:
+        parity = PARENB | serial_cmspar;
+        break;
+    default:
+        errno = EINVAL;
+        return false;
+    }
+    const bool needs_cmspar =
+        settings.parity == SerialParity::mark || settings.parity == SerialParity::space;
+    if (needs_cmspar && serial_cmspar == 0) {
+        errno = EINVAL;
+        return false;
+    }
+    native.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | serial_cmspar);
+    native.c_cflag |= parity;
+
+    switch (settings.stop_bits) {
+    case SerialStopBits::one:
+        native.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+        break;
+    case SerialStopBits::two:
+        native.c_cflag |= CSTOPB;
+        break;
+    default: // 1.5 stop bits cannot be asked of termios
+        errno = EINVAL;
+        return false;
+    }
+    return tcsetattr(slot->fd, TCSANOW, &native) == 0;
 }
-bool serial_read(SerialHandle, std::span<std::uint8_t>, std::size_t& c) {
-    c = 0;
-    return false;
+
+bool serial_get_timeouts(SerialHandle port, SerialTimeouts& timeouts) {
+    const SerialPortSlot* slot = serial_find(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    timeouts = slot->timeouts;
+    return true;
 }
-bool serial_write(SerialHandle, std::span<const std::uint8_t>, std::size_t& c) {
-    c = 0;
-    return false;
+
+bool serial_set_timeouts(SerialHandle port, const SerialTimeouts& timeouts) {
+    SerialPortSlot* slot = serial_find(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    slot->timeouts = timeouts;
+    return true;
 }
-bool serial_status(SerialHandle, SerialStatus&) {
-    return false;
+
+// The read time-outs as kernel32 gives them meaning:
+// - all zero: wait until every requested byte has come;
+// - interval MAXDWORD with zero totals: return at once with what is queued;
+// - interval and multiplier MAXDWORD with a constant below it: return what is queued, else
+//   wait up to the constant for the first byte and return as soon as anything came;
+// - otherwise a non-zero interval ends the read that long after a byte without another (its
+//   timer starts with the first byte), and non-zero totals end it multiplier * n + constant
+//   after it began.
+bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t& count) {
+    count = 0;
+    const SerialPortSlot* slot = serial_find(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    if (buffer.empty()) {
+        return true;
+    }
+    const SerialTimeouts& timeouts = slot->timeouts;
+    const auto start = SerialClock::now();
+    const bool at_once = timeouts.read_interval_ms == serial_maxdword &&
+                         timeouts.read_total_multiplier_ms == 0 &&
+                         timeouts.read_total_constant_ms == 0;
+    const bool first_bytes = timeouts.read_interval_ms == serial_maxdword &&
+                             timeouts.read_total_multiplier_ms == serial_maxdword &&
+                             timeouts.read_total_constant_ms != 0 &&
+                             timeouts.read_total_constant_ms != serial_maxdword;
+    SerialDeadline total_deadline;
+    if (first_bytes) {
+        total_deadline = start + serial_ms(timeouts.read_total_constant_ms);
+    } else if (timeouts.read_total_multiplier_ms != 0 || timeouts.read_total_constant_ms != 0) {
+        total_deadline =
+            start + serial_ms(std::uint64_t{timeouts.read_total_multiplier_ms} * buffer.size() +
+                              timeouts.read_total_constant_ms);
+    }
+    const bool use_interval = !at_once && !first_bytes && timeouts.read_interval_ms != 0;
+    SerialDeadline interval_deadline;
+    bool line_trouble = false;
+
+    for (;;) {
+        const ssize_t got = read(slot->fd, buffer.data() + count, buffer.size() - count);
+        if (got > 0) {
+            count += static_cast<std::size_t>(got);
+            if (count == buffer.size()) {
+                return true;
+            }
+            if (use_interval) {
+                interval_deadline = SerialClock::now() + serial_ms(timeouts.read_interval_ms);
+            }
+            continue;
+        }
+        if (got == 0) { // end of file: the line was hung up
+            return serial_read_failed(count, EIO);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return serial_read_failed(count, errno);
+        }
+        // Nothing queued although poll() saw a hang-up or an error: it will not get better.
+        if (line_trouble) {
+            return serial_read_failed(count, EIO);
+        }
+        if (at_once || (first_bytes && count > 0)) {
+            return true;
+        }
+        const int events =
+            serial_wait(slot->fd, POLLIN, serial_earliest(total_deadline, interval_deadline));
+        if (events < 0) {
+            return serial_read_failed(count, errno);
+        }
+        if (events == 0) {
+            return true;
+        }
+        line_trouble = (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
 }
-bool serial_close(SerialHandle) {
-    return false;
+
+// Returns when every byte is written, or with fewer when non-zero write time-outs
+// (multiplier * n + constant) run out; that still counts as success, as on Windows.
+bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::size_t& count) {
+    count = 0;
+    const SerialPortSlot* slot = serial_find(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    const SerialTimeouts& timeouts = slot->timeouts;
+    SerialDeadline deadline;
+    if (timeouts.write_total_multiplier_ms != 0 || timeouts.write_total_constant_ms != 0) {
+        deadline = SerialClock::now() +
+                   serial_ms(std::uint64_t{timeouts.write_total_multiplier_ms} * bytes.size() +
+                             timeouts.write_total_constant_ms);
+    }
+    while (count < bytes.size()) {
+        const ssize_t put = write(slot->fd, bytes.data() + count, bytes.size() - count);
+        if (put > 0) {
+            count += static_cast<std::size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        const int events = serial_wait(slot->fd, POLLOUT, deadline);
+        if (events < 0) {
+            return false;
+        }
+        if (events == 0) {
+            return true;
+        }
+        if ((events & POLLOUT) == 0) { // hang-up or error without room to write
+            errno = EIO;
+            return false;
+        }
+    }
+    return true;
 }
+
+// The error flags stay 0: termios reports no line errors apart from the bytes.
+bool serial_status(SerialHandle port, SerialStatus& status) {
+    const SerialPortSlot* slot = serial_find(port);
+    int in_queue = 0;
+    int out_queue = 0;
+    if (slot == nullptr || ioctl(slot->fd, FIONREAD, &in_queue) != 0 ||
+        ioctl(slot->fd, TIOCOUTQ, &out_queue) != 0) {
+        return false;
+    }
+    status.errors = 0;
+    status.in_queue = static_cast<std::uint32_t>(std::max(in_queue, 0));
+    status.out_queue = static_cast<std::uint32_t>(std::max(out_queue, 0));
+    return true;
+}
+
+bool serial_close(SerialHandle port) {
+    SerialPortSlot* slot = serial_find(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    const int fd = slot->fd;
+    *slot = SerialPortSlot{};
+    // The exclusive flag outlives this descriptor on a terminal that stays open elsewhere (a
+    // pseudo-terminal's other side); closing drops the lock anyway.
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    // After EINTR the descriptor is closed all the same.
+    return close(fd) == 0 || errno == EINTR;
+}
+
 int serial_last_error() {
     return errno;
 }
-void serial_sleep_ms(std::uint32_t) {}
-void serial_catch_interrupts() {}
-int serial_interrupted() { return 0; }
+
+void serial_sleep_ms(std::uint32_t milliseconds) {
+    if (serial_stop_signal != 0) {
+        return;
+    }
+    timespec wanted{static_cast<time_t>(milliseconds / 1000),
+                    static_cast<long>(milliseconds % 1000) * 1000000L};
+    timespec left{};
+    while (nanosleep(&wanted, &left) != 0 && errno == EINTR && serial_stop_signal == 0) {
+        wanted = left;
+    }
+}
+
+void serial_catch_interrupts() {
+    // No SA_RESTART: a blocked call returns, and the waits above look at the flag.
+    struct sigaction action {};
+    action.sa_handler = serial_on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int serial_interrupted() {
+    return serial_stop_signal;
+}

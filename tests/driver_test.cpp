@@ -14,8 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// In text mode, as the log is written: CR LF on Windows reads as a line end.
 std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();

@@ -1,0 +1,273 @@
+// The kernel32 backend of the serial port services. Each operation ends with the kernel32 call
+// whose failure it reports, so that GetLastError still holds the reason when the caller prints
+// its message.
+#include "serial/serial.h"
+
+// libstdc++ may already have defined these (mingw-w64's os_defines.h sets NOMINMAX).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN 1
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX 1
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+// The whole DCB travels in the settings record, so that writing it back changes nothing but the
+// three named fields.
+static_assert(sizeof(DCB) <= sizeof(SerialLineSettings::native));
+static_assert(alignof(DCB) <= alignof(SerialLineSettings));
+static_assert(sizeof(HANDLE) == sizeof(SerialHandle));
+
+namespace {
+
+HANDLE serial_native_handle(SerialHandle port) {
+    return reinterpret_cast<HANDLE>(port);
+}
+
+// INVALID_HANDLE_VALUE is also the current process's pseudo handle, which CloseHandle "closes"
+// with success: refuse it before kernel32 sees it, so a failed open is never reported as closed.
+bool serial_refuse_invalid(SerialHandle port) {
+    if (port != serial_invalid_handle) {
+        return false;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return true;
+}
+
+BYTE serial_native_parity(SerialParity parity) {
+    switch (parity) {
+    case SerialParity::odd:
+        return ODDPARITY;
+    case SerialParity::even:
+        return EVENPARITY;
+    case SerialParity::mark:
+        return MARKPARITY;
+    case SerialParity::space:
+        return SPACEPARITY;
+    case SerialParity::none:
+        break;
+    }
+    return NOPARITY;
+}
+
+// A value outside the five the driver documents reads as none; the links set none anyway.
+SerialParity serial_parity_from_native(BYTE parity) {
+    switch (parity) {
+    case ODDPARITY:
+        return SerialParity::odd;
+    case EVENPARITY:
+        return SerialParity::even;
+    case MARKPARITY:
+        return SerialParity::mark;
+    case SPACEPARITY:
+        return SerialParity::space;
+    default:
+        return SerialParity::none;
+    }
+}
+
+BYTE serial_native_stop_bits(SerialStopBits stop_bits) {
+    switch (stop_bits) {
+    case SerialStopBits::one_and_half:
+        return ONE5STOPBITS;
+    case SerialStopBits::two:
+        return TWOSTOPBITS;
+    case SerialStopBits::one:
+        break;
+    }
+    return ONESTOPBIT;
+}
+
+SerialStopBits serial_stop_bits_from_native(BYTE stop_bits) {
+    switch (stop_bits) {
+    case ONE5STOPBITS:
+        return SerialStopBits::one_and_half;
+    case TWOSTOPBITS:
+        return SerialStopBits::two;
+    default:
+        return SerialStopBits::one;
+    }
+}
+
+// ReadFile and WriteFile take a DWORD count.
+DWORD serial_chunk_length(std::size_t length) {
+    return static_cast<DWORD>(std::min<std::size_t>(length, MAXDWORD));
+}
+
+} // namespace
+
+SerialHandle serial_open(const char* name) {
+    const HANDLE handle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return serial_invalid_handle;
+    }
+    return reinterpret_cast<SerialHandle>(handle);
+}
+
+bool serial_get_line_settings(SerialHandle port, SerialLineSettings& settings) {
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(serial_native_handle(port), &dcb)) {
+        return false;
+    }
+    settings.baud_rate = dcb.BaudRate;
+    settings.parity = serial_parity_from_native(dcb.Parity);
+    settings.stop_bits = serial_stop_bits_from_native(dcb.StopBits);
+    settings.native.fill(0);
+    std::memcpy(settings.native.data(), &dcb, sizeof(dcb));
+    return true;
+}
+
+bool serial_set_line_settings(SerialHandle port, const SerialLineSettings& settings) {
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    DCB dcb{};
+    std::memcpy(&dcb, settings.native.data(), sizeof(dcb));
+    // A record that never came from serial_get_line_settings still carries a valid length.
+    dcb.DCBlength = sizeof(dcb);
+    dcb.BaudRate = settings.baud_rate;
+    dcb.Parity = serial_native_parity(settings.parity);
+    dcb.StopBits = serial_native_stop_bits(settings.stop_bits);
+    return SetCommState(serial_native_handle(port), &dcb) != FALSE;
+}
+
+bool serial_get_timeouts(SerialHandle port, SerialTimeouts& timeouts) {
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    COMMTIMEOUTS native{};
+    if (!GetCommTimeouts(serial_native_handle(port), &native)) {
+        return false;
+    }
+    timeouts.read_interval_ms = native.ReadIntervalTimeout;
+    timeouts.read_total_multiplier_ms = native.ReadTotalTimeoutMultiplier;
+    timeouts.read_total_constant_ms = native.ReadTotalTimeoutConstant;
+    timeouts.write_total_multiplier_ms = native.WriteTotalTimeoutMultiplier;
+    timeouts.write_total_constant_ms = native.WriteTotalTimeoutConstant;
+    return true;
+}
+
+bool serial_set_timeouts(SerialHandle port, const SerialTimeouts& timeouts) {
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    COMMTIMEOUTS native{};
+    native.ReadIntervalTimeout = timeouts.read_interval_ms;
+    native.ReadTotalTimeoutMultiplier = timeouts.read_total_multiplier_ms;
+    native.ReadTotalTimeoutConstant = timeouts.read_total_constant_ms;
+    native.WriteTotalTimeoutMultiplier = timeouts.write_total_multiplier_ms;
+    native.WriteTotalTimeoutConstant = timeouts.write_total_constant_ms;
+    return SetCommTimeouts(serial_native_handle(port), &native) != FALSE;
+}
+
+bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t& count) {
+    count = 0;
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    DWORD received = 0;
+    const BOOL ok = ReadFile(serial_native_handle(port), buffer.data(),
+                             serial_chunk_length(buffer.size()), &received, nullptr);
+    count = received;
+    return ok != FALSE;
+}
+
+bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::size_t& count) {
+    // One call in practice; a span beyond a DWORD goes in pieces until the port takes less than
+    // it was given (a write time-out).
+    count = 0;
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    do {
+        const std::span<const std::uint8_t> rest = bytes.subspan(count);
+        const DWORD length = serial_chunk_length(rest.size());
+        DWORD written = 0;
+        const BOOL ok =
+            WriteFile(serial_native_handle(port), rest.data(), length, &written, nullptr);
+        count += written;
+        if (!ok) {
+            return false;
+        }
+        if (written < length) {
+            break;
+        }
+    } while (count < bytes.size());
+    return true;
+}
+
+bool serial_status(SerialHandle port, SerialStatus& status) {
+    status = {};
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    DWORD errors = 0;
+    COMSTAT comstat{};
+    if (!ClearCommError(serial_native_handle(port), &errors, &comstat)) {
+        return false;
+    }
+    status.errors = errors;
+    status.in_queue = comstat.cbInQue;
+    status.out_queue = comstat.cbOutQue;
+    return true;
+}
+
+bool serial_close(SerialHandle port) {
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    return CloseHandle(serial_native_handle(port)) != FALSE;
+}
+
+int serial_last_error() {
+    return static_cast<int>(GetLastError());
+}
+
+namespace {
+
+// The console event that asked the program to stop, as a signal number; set by the handler
+// thread, read by the program's thread.
+volatile LONG serial_stop_signal = 0;
+
+BOOL WINAPI serial_on_console_event(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        InterlockedExchange(&serial_stop_signal, 2);
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // Windows ends the process as soon as this returns: give the program's thread the time
+        // it needs to close the ports and the log (it ends the process itself when done).
+        InterlockedExchange(&serial_stop_signal, 15);
+        Sleep(4000);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace
+
+void serial_sleep_ms(std::uint32_t milliseconds) {
+    if (serial_stop_signal == 0) {
+        Sleep(milliseconds);
+    }
+}
+
+void serial_catch_interrupts() {
+    SetConsoleCtrlHandler(serial_on_console_event, TRUE);
+}
+
+int serial_interrupted() {
+    return static_cast<int>(serial_stop_signal);
+}

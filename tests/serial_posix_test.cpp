@@ -1,0 +1,656 @@
+// The termios backend over real pseudo-terminals: the test plays the device on the master side,
+// the code under test opens the slave as its serial port. Timing checks use wide margins.
+#include "serial/serial.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t maxdword = 0xFFFFFFFF;
+
+long long ms_since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::span<const std::uint8_t> bytes_of(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string text_of(const std::vector<std::uint8_t>& buffer, std::size_t count) {
+    return {reinterpret_cast<const char*>(buffer.data()), count};
+}
+
+void write_all(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno != EINTR && errno != EAGAIN) {
+            ADD_FAILURE() << "master write failed: " << errno;
+            return;
+        }
+        if (put > 0) {
+            done += static_cast<std::size_t>(put);
+        }
+    }
+}
+
+// What the device side receives: up to wanted bytes, or what came before the time limit.
+std::string read_up_to(int fd, std::size_t wanted, std::chrono::milliseconds limit) {
+    std::string got;
+    const auto end = Clock::now() + limit;
+    std::vector<char> chunk(65536);
+    while (got.size() < wanted) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd watched{fd, POLLIN, 0};
+        if (poll(&watched, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        const ssize_t n = read(fd, chunk.data(), std::min(chunk.size(), wanted - got.size()));
+        if (n <= 0) {
+            break;
+        }
+        got.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+// The device writes each piece at its time after the start.
+std::thread write_later(int fd,
+                        std::vector<std::pair<std::chrono::milliseconds, std::string>> steps) {
+    const auto start = Clock::now();
+    return std::thread([fd, start, steps = std::move(steps)] {
+        for (const auto& [at, bytes] : steps) {
+            std::this_thread::sleep_until(start + at);
+            write_all(fd, bytes);
+        }
+    });
+}
+
+void set_read_timeouts(SerialHandle port, std::uint32_t interval, std::uint32_t multiplier,
+                       std::uint32_t constant) {
+    SerialTimeouts timeouts;
+    ASSERT_TRUE(serial_get_timeouts(port, timeouts));
+    timeouts.read_interval_ms = interval;
+    timeouts.read_total_multiplier_ms = multiplier;
+    timeouts.read_total_constant_ms = constant;
+    ASSERT_TRUE(serial_set_timeouts(port, timeouts));
+}
+
+// Waits until the port has `count` bytes queued; returns what it saw last.
+std::uint32_t wait_in_queue(SerialHandle port, std::uint32_t count) {
+    SerialStatus status;
+    const auto start = Clock::now();
+    do {
+        if (!serial_status(port, status)) {
+            return 0;
+        }
+        if (status.in_queue == count) {
+            break;
+        }
+        std::this_thread::sleep_for(2ms);
+    } while (ms_since(start) < 2000);
+    return status.in_queue;
+}
+
+struct ReadResult {
+    bool ok = false;
+    std::string bytes;
+    long long elapsed_ms = 0;
+    int error = 0;
+};
+
+ReadResult timed_read(SerialHandle port, std::size_t size) {
+    std::vector<std::uint8_t> buffer(size);
+    std::size_t count = 0;
+    ReadResult result;
+    const auto start = Clock::now();
+    result.ok = serial_read(port, buffer, count);
+    result.elapsed_ms = ms_since(start);
+    result.error = result.ok ? 0 : serial_last_error();
+    result.bytes = text_of(buffer, count);
+    return result;
+}
+
+class SerialPosixTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        const char* name = ptsname(master);
+        ASSERT_NE(name, nullptr);
+        slave = name;
+    }
+
+    void TearDown() override {
+        if (port != serial_invalid_handle) {
+            serial_close(port);
+        }
+        if (master >= 0) {
+            close(master);
+        }
+    }
+
+    void open_port() {
+        port = serial_open(slave.c_str());
+        ASSERT_NE(port, serial_invalid_handle) << "errno " << serial_last_error();
+    }
+
+    int master = -1;
+    std::string slave;
+    SerialHandle port = serial_invalid_handle;
+};
+
+// A temporary folder made the current one for the test's lifetime.
+struct TempFolder {
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "serial_posix.XXXXXX");
+        if (mkdtemp(pattern.data()) != nullptr) {
+            path = pattern;
+            previous = std::filesystem::current_path();
+            std::filesystem::current_path(path);
+        }
+    }
+    ~TempFolder() {
+        if (!path.empty()) {
+            std::filesystem::current_path(previous);
+            std::filesystem::remove_all(path);
+        }
+    }
+    std::filesystem::path path;
+    std::filesystem::path previous;
+};
+
+TEST_F(SerialPosixTest, NewPortStartsWithZeroTimeoutsAndForgetsThemOnClose) {
+    open_port();
+    SerialTimeouts timeouts{1, 2, 3, 4, 5};
+    ASSERT_TRUE(serial_get_timeouts(port, timeouts));
+    EXPECT_EQ(timeouts.read_interval_ms, 0u);
+    EXPECT_EQ(timeouts.read_total_multiplier_ms, 0u);
+    EXPECT_EQ(timeouts.read_total_constant_ms, 0u);
+    EXPECT_EQ(timeouts.write_total_multiplier_ms, 0u);
+    EXPECT_EQ(timeouts.write_total_constant_ms, 0u);
+
+    ASSERT_TRUE(serial_set_timeouts(port, SerialTimeouts{10, 20, 30, 40, 50}));
+    ASSERT_TRUE(serial_get_timeouts(port, timeouts));
+    EXPECT_EQ(timeouts.read_total_constant_ms, 30u);
+    EXPECT_EQ(timeouts.write_total_constant_ms, 50u);
+
+    ASSERT_TRUE(serial_close(port));
+    port = serial_invalid_handle;
+    open_port(); // most likely the same descriptor number again
+    ASSERT_TRUE(serial_get_timeouts(port, timeouts));
+    EXPECT_EQ(timeouts.read_total_constant_ms, 0u);
+    EXPECT_EQ(timeouts.write_total_constant_ms, 0u);
+}
+
+TEST_F(SerialPosixTest, ResolvesNamesAndReportsWhatIsNoDeviceAsMissing) {
+    TempFolder folder;
+    ASSERT_FALSE(folder.path.empty());
+    ASSERT_EQ(symlink(slave.c_str(), "com8"), 0);
+    ASSERT_EQ(symlink(slave.c_str(), "gyro"), 0);
+    ASSERT_EQ(symlink("/nonexistent/tty", "com9"), 0);
+    std::filesystem::create_directory("folder");
+    const int file = open("plain.txt", O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(file, 0);
+    close(file);
+    const std::string plain_absolute = (folder.path / "plain.txt").string();
+
+    struct Case {
+        std::string name;
+        int error; // 0: opens the pseudo-terminal
+    };
+    const Case cases[] = {
+        {slave, 0},
+        {"com8", 0},
+        {"COM8", 0}, // no "COM8" here: the lower-case link
+        {"gyro", 0}, // any other bare name: a path in the current folder
+        {"./com8", 0},
+        {"com9", ENOENT},   // a link to nothing
+        {"com250", ENOENT}, // no link: /dev/ttyS249
+        {"nosuch", ENOENT},
+        {"/nonexistent/tty", ENOENT},
+        {"plain.txt", ENOENT}, // not a terminal
+        {plain_absolute, ENOENT},
+        {plain_absolute + "/x", ENOENT},
+        {"folder", ENOENT},
+        {"/dev/null", ENOENT},
+        {"", ENOENT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("name \"" + c.name + "\"");
+        const SerialHandle opened = serial_open(c.name.c_str());
+        if (c.error != 0) {
+            EXPECT_EQ(opened, serial_invalid_handle);
+            EXPECT_EQ(serial_last_error(), c.error);
+            continue;
+        }
+        ASSERT_NE(opened, serial_invalid_handle) << "errno " << serial_last_error();
+        // It is this pseudo-terminal: what goes in comes out on the master side.
+        std::size_t written = 0;
+        EXPECT_TRUE(serial_write(opened, bytes_of(c.name), written));
+        EXPECT_EQ(read_up_to(master, c.name.size(), 2000ms), c.name);
+        EXPECT_TRUE(serial_close(opened));
+    }
+}
+
+TEST_F(SerialPosixTest, SecondOpenFailsUntilTheFirstIsClosed) {
+    open_port();
+    EXPECT_EQ(serial_open(slave.c_str()), serial_invalid_handle);
+    EXPECT_EQ(serial_last_error(), EBUSY);
+
+    // Another process is kept out too.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const SerialHandle other = serial_open(slave.c_str());
+        _exit(other == serial_invalid_handle && serial_last_error() == EBUSY ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    ASSERT_TRUE(serial_close(port));
+    port = serial_invalid_handle;
+    open_port();
+}
+
+// Sends every byte value, the troublemakers of a cooked line first, in one transfer each way.
+void expect_bytes_pass_unchanged(int master, SerialHandle port) {
+    std::string bytes = {'\r', '\n',   '\r',   '\x03', '\x11', '\x13', '\x7F',
+                         '\0', '\xFF', '\x04', '\x1A', '\n',   '\r'};
+    for (int value = 0; value < 256; ++value) {
+        bytes.push_back(static_cast<char>(value));
+    }
+    set_read_timeouts(port, 0, 0, 3000);
+
+    write_all(master, bytes);
+    const ReadResult received = timed_read(port, bytes.size());
+    ASSERT_TRUE(received.ok);
+    EXPECT_EQ(received.bytes, bytes);
+
+    std::size_t written = 0;
+    ASSERT_TRUE(serial_write(port, bytes_of(bytes), written));
+    EXPECT_EQ(written, bytes.size());
+    // Exactly these bytes: nothing echoed, nothing added.
+    EXPECT_EQ(read_up_to(master, bytes.size() + 1, 300ms), bytes);
+}
+
+// The slave starts in its default cooked mode, as a real port does; the port must be raw.
+TEST_F(SerialPosixTest, EveryByteValuePassesUnchangedBothWays) {
+    open_port();
+    expect_bytes_pass_unchanged(master, port);
+}
+
+// A line that someone left with every translation switched on.
+TEST_F(SerialPosixTest, EveryByteValuePassesUnchangedAfterAnyEarlierMode) {
+    const int device = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(device, 0);
+    termios mangling{};
+    ASSERT_EQ(tcgetattr(device, &mangling), 0);
+    mangling.c_iflag |=
+        IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
+    mangling.c_oflag |= OPOST | ONLCR | OCRNL;
+    mangling.c_lflag |= ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    ASSERT_EQ(tcsetattr(device, TCSANOW, &mangling), 0);
+    close(device);
+
+    open_port();
+    expect_bytes_pass_unchanged(master, port);
+}
+
+TEST_F(SerialPosixTest, LineSettingsChangeOnlyBaudParityAndStopBits) {
+    // Settings of the line before the program opens it.
+    const int device = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(device, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(device, &before), 0);
+    cfsetispeed(&before, B19200);
+    cfsetospeed(&before, B19200);
+    before.c_cflag |= CSTOPB | HUPCL;
+    before.c_iflag |= INPCK;
+    before.c_cc[VSTART] = 0x05;
+    before.c_cc[VSTOP] = 0x06;
+    ASSERT_EQ(tcsetattr(device, TCSANOW, &before), 0);
+    close(device);
+
+    open_port();
+    SerialLineSettings settings;
+    ASSERT_TRUE(serial_get_line_settings(port, settings));
+    EXPECT_EQ(settings.baud_rate, 19200u);
+    EXPECT_EQ(settings.parity, SerialParity::none);
+    EXPECT_EQ(settings.stop_bits, SerialStopBits::two);
+    termios read_native{};
+    std::memcpy(&read_native, settings.native.data(), sizeof read_native);
+
+    settings.baud_rate = 9600;
+    settings.parity = SerialParity::none;
+    settings.stop_bits = SerialStopBits::one;
+    ASSERT_TRUE(serial_set_line_settings(port, settings));
+
+    SerialLineSettings again;
+    ASSERT_TRUE(serial_get_line_settings(port, again));
+    EXPECT_EQ(again.baud_rate, 9600u);
+    EXPECT_EQ(again.parity, SerialParity::none);
+    EXPECT_EQ(again.stop_bits, SerialStopBits::one);
+    termios after{};
+    std::memcpy(&after, again.native.data(), sizeof after);
+
+    termios expected = read_native;
+    cfsetispeed(&expected, B9600);
+    cfsetospeed(&expected, B9600);
+    expected.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    EXPECT_EQ(after.c_iflag, expected.c_iflag);
+    EXPECT_EQ(after.c_oflag, expected.c_oflag);
+    EXPECT_EQ(after.c_cflag, expected.c_cflag);
+    EXPECT_EQ(after.c_lflag, expected.c_lflag);
+    EXPECT_EQ(std::memcmp(after.c_cc, expected.c_cc, sizeof after.c_cc), 0);
+    EXPECT_EQ(cfgetispeed(&after), B9600);
+    // What the line had beforehand and raw mode does not touch survives.
+    EXPECT_EQ(after.c_cc[VSTART], 0x05);
+    EXPECT_EQ(after.c_cc[VSTOP], 0x06);
+    EXPECT_NE(after.c_cflag & HUPCL, 0u);
+    EXPECT_NE(after.c_iflag & INPCK, 0u);
+
+    // Refused settings change nothing.
+    SerialLineSettings refused = again;
+    refused.baud_rate = 12345;
+    EXPECT_FALSE(serial_set_line_settings(port, refused));
+    EXPECT_EQ(serial_last_error(), EINVAL);
+    refused.baud_rate = 0; // would hang up the line
+    EXPECT_FALSE(serial_set_line_settings(port, refused));
+    EXPECT_EQ(serial_last_error(), EINVAL);
+    refused = again;
+    refused.stop_bits = SerialStopBits::one_and_half;
+    EXPECT_FALSE(serial_set_line_settings(port, refused));
+    EXPECT_EQ(serial_last_error(), EINVAL);
+    refused = SerialLineSettings{.baud_rate = 38400};
+    EXPECT_FALSE(serial_set_line_settings(port, refused)); // native never read from a port
+    EXPECT_EQ(serial_last_error(), EINVAL);
+    ASSERT_TRUE(serial_get_line_settings(port, again));
+    EXPECT_EQ(again.baud_rate, 9600u);
+
+    // The device itself holds the new settings.
+    ASSERT_TRUE(serial_close(port));
+    port = serial_invalid_handle;
+    const int check = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(check, 0);
+    termios device_now{};
+    ASSERT_EQ(tcgetattr(check, &device_now), 0);
+    close(check);
+    EXPECT_EQ(cfgetospeed(&device_now), B9600);
+    EXPECT_EQ(device_now.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(device_now.c_cc[VSTART], 0x05);
+}
+
+TEST_F(SerialPosixTest, AppliedLineSettingsCutAReplyAtAPause) {
+    open_port();
+    ASSERT_TRUE(serial_apply_line_settings(port, 38400, "Test"));
+    SerialTimeouts timeouts;
+    ASSERT_TRUE(serial_get_timeouts(port, timeouts));
+    EXPECT_EQ(timeouts.read_interval_ms, 10u);
+    EXPECT_EQ(timeouts.read_total_multiplier_ms, 10u);
+    EXPECT_EQ(timeouts.read_total_constant_ms, 100u);
+
+    const std::string first = "first piece!";
+    const std::string second = "the rest of it....";
+    std::thread device = write_later(master, {{0ms, first}, {100ms, second}});
+    const ReadResult one = timed_read(port, 30);
+    const ReadResult two = timed_read(port, 30);
+    device.join();
+    EXPECT_TRUE(one.ok);
+    EXPECT_EQ(one.bytes, first);
+    EXPECT_TRUE(two.ok);
+    EXPECT_EQ(two.bytes, second);
+}
+
+TEST_F(SerialPosixTest, AppliedLineSettingsEndAnEmptyReadAfterItsTotal) {
+    open_port();
+    ASSERT_TRUE(serial_apply_line_settings(port, 38400, "Test"));
+    const ReadResult silent = timed_read(port, 30); // 10 * 30 + 100 ms
+    EXPECT_TRUE(silent.ok);
+    EXPECT_EQ(silent.bytes, "");
+    EXPECT_GE(silent.elapsed_ms, 380);
+    EXPECT_LT(silent.elapsed_ms, 2000);
+}
+
+TEST_F(SerialPosixTest, ReadReturnsAsSoonAsAllBytesHaveCome) {
+    open_port();
+    set_read_timeouts(port, 0, 0, 5000);
+    const std::string reply(30, 'r');
+    std::thread device = write_later(master, {{50ms, reply}});
+    const ReadResult result = timed_read(port, reply.size());
+    device.join();
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.bytes, reply);
+    EXPECT_LT(result.elapsed_ms, 2500);
+}
+
+TEST_F(SerialPosixTest, ZeroTimeoutsWaitForEveryByte) {
+    open_port();
+    set_read_timeouts(port, 0, 0, 0);
+    std::thread device = write_later(master, {{20ms, "0123456789"}, {250ms, "abcdefghij"}});
+    const ReadResult result = timed_read(port, 20);
+    device.join();
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.bytes, "0123456789abcdefghij");
+    EXPECT_GE(result.elapsed_ms, 200);
+}
+
+TEST_F(SerialPosixTest, IntervalAloneWaitsWithoutLimitForTheFirstByte) {
+    open_port();
+    set_read_timeouts(port, 10, 0, 0);
+    std::thread device = write_later(master, {{250ms, "late"}, {500ms, "later"}});
+    const ReadResult result = timed_read(port, 30);
+    device.join();
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.bytes, "late");
+    EXPECT_GE(result.elapsed_ms, 200);
+}
+
+TEST_F(SerialPosixTest, MaxdwordIntervalReturnsWhatIsQueuedAtOnce) {
+    open_port();
+    set_read_timeouts(port, maxdword, 0, 0);
+    const ReadResult empty = timed_read(port, 30);
+    EXPECT_TRUE(empty.ok);
+    EXPECT_EQ(empty.bytes, "");
+    EXPECT_LT(empty.elapsed_ms, 200);
+
+    write_all(master, "queued!");
+    ASSERT_EQ(wait_in_queue(port, 7), 7u);
+    const ReadResult queued = timed_read(port, 30);
+    EXPECT_TRUE(queued.ok);
+    EXPECT_EQ(queued.bytes, "queued!");
+    EXPECT_LT(queued.elapsed_ms, 200);
+}
+
+TEST_F(SerialPosixTest, MaxdwordIntervalAndMultiplierWaitForTheFirstBytesOnly) {
+    open_port();
+    set_read_timeouts(port, maxdword, maxdword, 300);
+    const ReadResult nothing = timed_read(port, 30);
+    EXPECT_TRUE(nothing.ok);
+    EXPECT_EQ(nothing.bytes, "");
+    EXPECT_GE(nothing.elapsed_ms, 280);
+    EXPECT_LT(nothing.elapsed_ms, 2000);
+
+    std::thread device = write_later(master, {{60ms, "abc"}, {600ms, "def"}});
+    const ReadResult first = timed_read(port, 30);
+    EXPECT_TRUE(first.ok);
+    EXPECT_EQ(first.bytes, "abc");
+    EXPECT_LT(first.elapsed_ms, 500);
+    device.join();
+}
+
+TEST_F(SerialPosixTest, ReadAndSleepSitOutSignals) {
+    open_port();
+    set_read_timeouts(port, 0, 0, 200);
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGALRM, &quiet, &previous), 0); // no SA_RESTART: calls see EINTR
+    itimerval every_5ms{{0, 5000}, {0, 5000}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every_5ms, nullptr), 0);
+
+    const ReadResult result = timed_read(port, 30);
+    const auto start = Clock::now();
+    serial_sleep_ms(100);
+    const long long slept = ms_since(start);
+
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.bytes, "");
+    EXPECT_GE(result.elapsed_ms, 195);
+    EXPECT_GE(slept, 95);
+}
+
+TEST_F(SerialPosixTest, StopRequestEndsReadsAndSleepsEarly) {
+    // In a child: the stop flag, once set, stays set for the whole process.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        serial_catch_interrupts();
+        const SerialHandle own = serial_open(slave.c_str());
+        SerialTimeouts timeouts{};
+        timeouts.read_total_constant_ms = 5000;
+        if (own == serial_invalid_handle || !serial_set_timeouts(own, timeouts) ||
+            serial_interrupted() != 0) {
+            _exit(10);
+        }
+        // To this thread, as a Ctrl-C reaches the single-threaded program.
+        const pthread_t reader = pthread_self();
+        std::thread([reader] {
+            std::this_thread::sleep_for(100ms);
+            pthread_kill(reader, SIGINT);
+        }).detach();
+        std::vector<std::uint8_t> buffer(30);
+        std::size_t count = 0;
+        const auto start = Clock::now();
+        const bool read_ok = serial_read(own, buffer, count);
+        serial_sleep_ms(5000);
+        const long long elapsed = ms_since(start);
+        _exit(read_ok && count == 0 && serial_interrupted() == SIGINT && elapsed < 2000 ? 0 : 11);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: set-up failed, 11: the stop request was not seen";
+}
+
+TEST_F(SerialPosixTest, StatusCountsReceivedBytes) {
+    open_port();
+    write_all(master, std::string(17, 'q'));
+    EXPECT_EQ(wait_in_queue(port, 17), 17u);
+    SerialStatus status;
+    ASSERT_TRUE(serial_status(port, status));
+    EXPECT_EQ(status.errors, 0u);
+    EXPECT_EQ(status.out_queue, 0u);
+
+    set_read_timeouts(port, maxdword, 0, 0);
+    EXPECT_EQ(timed_read(port, 10).bytes.size(), 10u);
+    ASSERT_TRUE(serial_status(port, status));
+    EXPECT_EQ(status.in_queue, 7u);
+}
+
+TEST_F(SerialPosixTest, HangUpFailsReadsAndWritesPromptly) {
+    open_port();
+    set_read_timeouts(port, 0, 0, 0); // a read would otherwise wait for ever
+    std::thread device([this] {
+        std::this_thread::sleep_for(50ms);
+        close(master);
+    });
+    const ReadResult during = timed_read(port, 30);
+    device.join();
+    master = -1;
+    EXPECT_FALSE(during.ok);
+    EXPECT_EQ(during.error, EIO);
+    EXPECT_EQ(during.bytes, "");
+    EXPECT_LT(during.elapsed_ms, 2000);
+
+    set_read_timeouts(port, 10, 10, 100);
+    const ReadResult after = timed_read(port, 30);
+    EXPECT_FALSE(after.ok);
+    EXPECT_NE(after.error, 0);
+    EXPECT_LT(after.elapsed_ms, 1000);
+
+    std::size_t written = 0;
+    EXPECT_FALSE(serial_write(port, bytes_of("G"), written));
+    EXPECT_EQ(written, 0u);
+}
+
+TEST_F(SerialPosixTest, WriteWaitsForRoomOrItsTimeouts) {
+    open_port();
+    const std::string big(1 << 20, 'w');
+
+    // No write time-outs: everything, however long the device takes to take it.
+    std::string drained;
+    std::thread device([&] { drained = read_up_to(master, big.size(), 8000ms); });
+    std::size_t written = 0;
+    EXPECT_TRUE(serial_write(port, bytes_of(big), written));
+    device.join();
+    EXPECT_EQ(written, big.size());
+    EXPECT_EQ(drained.size(), big.size());
+
+    // A device that takes nothing: the write stops at its total time-out with what fitted.
+    ASSERT_TRUE(serial_set_timeouts(port, SerialTimeouts{.write_total_constant_ms = 300}));
+    const auto start = Clock::now();
+    EXPECT_TRUE(serial_write(port, bytes_of(big), written));
+    const long long elapsed = ms_since(start);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    EXPECT_GE(elapsed, 280);
+    EXPECT_LT(elapsed, 2000);
+}
+
+TEST_F(SerialPosixTest, ClosedOrUnknownHandlesFail) {
+    open_port();
+    const SerialHandle closed = port;
+    ASSERT_TRUE(serial_close(port));
+    port = serial_invalid_handle;
+
+    for (const SerialHandle handle : {closed, SerialHandle{12345}, serial_invalid_handle}) {
+        std::vector<std::uint8_t> buffer(4);
+        std::size_t count = 99;
+        SerialStatus status;
+        SerialTimeouts timeouts;
+        SerialLineSettings settings;
+        EXPECT_FALSE(serial_read(handle, buffer, count));
+        EXPECT_EQ(count, 0u);
+        EXPECT_FALSE(serial_write(handle, buffer, count));
+        EXPECT_FALSE(serial_status(handle, status));
+        EXPECT_FALSE(serial_get_timeouts(handle, timeouts));
+        EXPECT_FALSE(serial_get_line_settings(handle, settings));
+        EXPECT_FALSE(serial_close(handle));
+        EXPECT_EQ(serial_last_error(), EBADF);
+    }
+}
+
+} // namespace

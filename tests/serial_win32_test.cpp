@@ -1,0 +1,292 @@
+// The kernel32 backend against real ports: a COM name that leads nowhere and a loopback device
+// that sends back whatever it receives. The test run names both in the environment
+// (GM_MISSING_PORT, GM_ECHO_PORT); without them these tests are skipped.
+#include "serial/serial.h"
+
+#include <gtest/gtest.h>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN 1
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX 1
+#endif
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* port_from_environment(const char* variable) {
+    const char* name = std::getenv(variable);
+    return name != nullptr && *name != '\0' ? name : nullptr;
+}
+
+DCB dcb_of(const SerialLineSettings& settings) {
+    DCB dcb{};
+    std::memcpy(&dcb, settings.native.data(), sizeof(dcb));
+    return dcb;
+}
+
+bool running_under_wine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+class EchoPortTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        name_ = port_from_environment("GM_ECHO_PORT");
+        if (name_ == nullptr) {
+            GTEST_SKIP() << "GM_ECHO_PORT names no loopback port";
+        }
+        port_ = serial_open(name_);
+        ASSERT_NE(port_, serial_invalid_handle) << "open " << name_ << ": " << serial_last_error();
+    }
+
+    void TearDown() override {
+        if (port_ != serial_invalid_handle) {
+            EXPECT_TRUE(serial_close(port_));
+        }
+    }
+
+    // Waits, up to a generous bound, until the port has received count bytes.
+    std::uint32_t wait_for_input(std::uint32_t count) {
+        SerialStatus status;
+        const auto give_up = Clock::now() + std::chrono::seconds(5);
+        while (serial_status(port_, status) && status.in_queue < count && Clock::now() < give_up) {
+            serial_sleep_ms(10);
+        }
+        return status.in_queue;
+    }
+
+    // Reads until count bytes have arrived or a generous bound has passed.
+    std::string read_bytes(std::size_t count) {
+        std::string received;
+        const auto give_up = Clock::now() + std::chrono::seconds(5);
+        while (received.size() < count && Clock::now() < give_up) {
+            std::vector<std::uint8_t> buffer(count - received.size());
+            std::size_t n = 0;
+            if (!serial_read(port_, buffer, n)) {
+                ADD_FAILURE() << "read failed: " << serial_last_error();
+                break;
+            }
+            received.append(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        return received;
+    }
+
+    const char* name_ = nullptr;
+    SerialHandle port_ = serial_invalid_handle;
+};
+
+} // namespace
+
+TEST(SerialWin32, OpeningAMissingDeviceFailsWithFileNotFound) {
+    const char* name = port_from_environment("GM_MISSING_PORT");
+    if (name == nullptr) {
+        GTEST_SKIP() << "GM_MISSING_PORT names no missing port";
+    }
+    EXPECT_EQ(serial_open(name), serial_invalid_handle);
+    EXPECT_EQ(serial_last_error(), ERROR_FILE_NOT_FOUND);
+}
+
+// INVALID_HANDLE_VALUE is also the pseudo handle of the current process, which CloseHandle
+// "closes" with success: the backend must not report that as a closed port.
+TEST(SerialWin32, TheInvalidHandleFailsEveryOperation) {
+    const SerialHandle port = serial_invalid_handle;
+    SerialLineSettings settings;
+    SerialTimeouts timeouts;
+    SerialStatus status;
+    std::array<std::uint8_t, 4> buffer{};
+    std::size_t count = 99;
+
+    struct Operation {
+        const char* name;
+        std::function<bool()> run;
+        bool sets_count;
+    };
+    const Operation operations[] = {
+        {"close", [&] { return serial_close(port); }, false},
+        {"get settings", [&] { return serial_get_line_settings(port, settings); }, false},
+        {"set settings", [&] { return serial_set_line_settings(port, settings); }, false},
+        {"get timeouts", [&] { return serial_get_timeouts(port, timeouts); }, false},
+        {"set timeouts", [&] { return serial_set_timeouts(port, timeouts); }, false},
+        {"read", [&] { return serial_read(port, buffer, count); }, true},
+        {"write", [&] { return serial_write(port, buffer, count); }, true},
+        {"status", [&] { return serial_status(port, status); }, false},
+    };
+    for (const Operation& operation : operations) {
+        SetLastError(0);
+        count = 99;
+        EXPECT_FALSE(operation.run()) << operation.name;
+        EXPECT_EQ(serial_last_error(), ERROR_INVALID_HANDLE) << operation.name;
+        if (operation.sets_count) {
+            EXPECT_EQ(count, 0u) << operation.name;
+        }
+    }
+}
+
+// Windows' serial drivers refuse a second open; Wine lets it through, so there is nothing to
+// see under Wine.
+TEST_F(EchoPortTest, ASecondOpenOfTheSamePortIsRefused) {
+    if (running_under_wine()) {
+        GTEST_SKIP() << "Wine does not keep serial ports exclusive";
+    }
+    EXPECT_EQ(serial_open(name_), serial_invalid_handle);
+    const int error = serial_last_error();
+    EXPECT_TRUE(error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) << error;
+}
+
+TEST_F(EchoPortTest, ClosingReleasesThePort) {
+    ASSERT_TRUE(serial_close(port_));
+    port_ = serial_open(name_);
+    EXPECT_NE(port_, serial_invalid_handle) << serial_last_error();
+}
+
+// Each named field reaches the port and reads back; every other DCB field stays as it was read.
+// The cases keep no parity: a Linux pseudo-terminal drops any parity it is given.
+TEST_F(EchoPortTest, LineSettingsChangeOnlyTheNamedFields) {
+    struct Case {
+        std::uint32_t baud_rate;
+        SerialParity parity;
+        SerialStopBits stop_bits;
+    };
+    const Case cases[] = {
+        {38400, SerialParity::none, SerialStopBits::two},
+        {9600, SerialParity::none, SerialStopBits::one},
+        {115200, SerialParity::none, SerialStopBits::two},
+        {19200, SerialParity::none, SerialStopBits::one},
+    };
+    SerialLineSettings original;
+    ASSERT_TRUE(serial_get_line_settings(port_, original)) << serial_last_error();
+    const DCB before = dcb_of(original);
+
+    for (const Case& c : cases) {
+        SerialLineSettings changed = original;
+        changed.baud_rate = c.baud_rate;
+        changed.parity = c.parity;
+        changed.stop_bits = c.stop_bits;
+        ASSERT_TRUE(serial_set_line_settings(port_, changed)) << serial_last_error();
+
+        SerialLineSettings read_back;
+        ASSERT_TRUE(serial_get_line_settings(port_, read_back)) << serial_last_error();
+        EXPECT_EQ(read_back.baud_rate, c.baud_rate);
+        EXPECT_EQ(read_back.parity, c.parity) << c.baud_rate;
+        EXPECT_EQ(read_back.stop_bits, c.stop_bits) << c.baud_rate;
+
+        const DCB after = dcb_of(read_back);
+        EXPECT_EQ(after.BaudRate, c.baud_rate);
+        EXPECT_EQ(after.ByteSize, before.ByteSize);
+        EXPECT_EQ(after.fBinary, before.fBinary);
+        EXPECT_EQ(after.fOutxCtsFlow, before.fOutxCtsFlow);
+        EXPECT_EQ(after.fOutxDsrFlow, before.fOutxDsrFlow);
+        EXPECT_EQ(after.fDtrControl, before.fDtrControl);
+        EXPECT_EQ(after.fRtsControl, before.fRtsControl);
+        EXPECT_EQ(after.fOutX, before.fOutX);
+        EXPECT_EQ(after.fInX, before.fInX);
+        EXPECT_EQ(after.XonChar, before.XonChar);
+        EXPECT_EQ(after.XoffChar, before.XoffChar);
+        EXPECT_EQ(after.EofChar, before.EofChar);
+        EXPECT_EQ(after.EvtChar, before.EvtChar);
+    }
+}
+
+TEST_F(EchoPortTest, TimeoutsReadBackAsWritten) {
+    const SerialTimeouts written{.read_interval_ms = 10,
+                                 .read_total_multiplier_ms = 10,
+                                 .read_total_constant_ms = 100,
+                                 .write_total_multiplier_ms = 7,
+                                 .write_total_constant_ms = 300};
+    ASSERT_TRUE(serial_set_timeouts(port_, written)) << serial_last_error();
+    SerialTimeouts read_back;
+    ASSERT_TRUE(serial_get_timeouts(port_, read_back)) << serial_last_error();
+    EXPECT_EQ(read_back.read_interval_ms, 10u);
+    EXPECT_EQ(read_back.read_total_multiplier_ms, 10u);
+    EXPECT_EQ(read_back.read_total_constant_ms, 100u);
+    EXPECT_EQ(read_back.write_total_multiplier_ms, 7u);
+    EXPECT_EQ(read_back.write_total_constant_ms, 300u);
+}
+
+TEST_F(EchoPortTest, AppliedLineSettingsKeepTheWriteTimeouts) {
+    SerialTimeouts mine{.write_total_multiplier_ms = 3, .write_total_constant_ms = 250};
+    ASSERT_TRUE(serial_set_timeouts(port_, mine));
+    ASSERT_TRUE(serial_apply_line_settings(port_, 38400, "Echo"));
+
+    SerialLineSettings settings;
+    ASSERT_TRUE(serial_get_line_settings(port_, settings));
+    EXPECT_EQ(settings.baud_rate, 38400u);
+    EXPECT_EQ(settings.parity, SerialParity::none);
+    EXPECT_EQ(settings.stop_bits, SerialStopBits::one);
+    SerialTimeouts timeouts;
+    ASSERT_TRUE(serial_get_timeouts(port_, timeouts));
+    EXPECT_EQ(timeouts.read_interval_ms, serial_read_interval_ms);
+    EXPECT_EQ(timeouts.read_total_multiplier_ms, serial_read_total_multiplier_ms);
+    EXPECT_EQ(timeouts.read_total_constant_ms, serial_read_total_constant_ms);
+    EXPECT_EQ(timeouts.write_total_multiplier_ms, 3u);
+    EXPECT_EQ(timeouts.write_total_constant_ms, 250u);
+}
+
+TEST_F(EchoPortTest, WrittenBytesComeBackAndAreCountedInTheReceiveQueue) {
+    ASSERT_TRUE(serial_apply_line_settings(port_, 9600, "Echo"));
+    // Every byte value, so that nothing on the way translates or swallows one.
+    std::string sent;
+    for (int value = 0; value < 256; ++value) {
+        sent.push_back(static_cast<char>(value));
+    }
+    std::size_t written = 0;
+    ASSERT_TRUE(serial_write(port_, bytes_of(sent), written)) << serial_last_error();
+    EXPECT_EQ(written, sent.size());
+
+    EXPECT_EQ(wait_for_input(256), 256u);
+    SerialStatus status;
+    ASSERT_TRUE(serial_status(port_, status));
+    EXPECT_EQ(status.in_queue, 256u);
+    EXPECT_EQ(status.out_queue, 0u);
+    EXPECT_EQ(status.errors, 0u);
+
+    EXPECT_EQ(read_bytes(sent.size()), sent);
+    ASSERT_TRUE(serial_status(port_, status));
+    EXPECT_EQ(status.in_queue, 0u);
+}
+
+// A read asks for more than is there: it delivers what arrived once the line has been quiet for
+// the interval time-out, long before the total time-out of a silent read.
+TEST_F(EchoPortTest, AReadReturnsWhatArrivedWhenTheLineGoesQuiet) {
+    ASSERT_TRUE(serial_apply_line_settings(port_, 38400, "Echo"));
+    std::size_t written = 0;
+    ASSERT_TRUE(serial_write(port_, bytes_of("pr mv\r"), written));
+    ASSERT_EQ(wait_for_input(6), 6u);
+
+    std::array<std::uint8_t, 30> buffer{};
+    std::size_t count = 0;
+    ASSERT_TRUE(serial_read(port_, buffer, count)) << serial_last_error();
+    ASSERT_EQ(count, 6u);
+    EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(buffer.data()), count), "pr mv\r");
+}
+
+TEST_F(EchoPortTest, ASilentReadEndsWithNothingAfterItsTotalTimeout) {
+    ASSERT_TRUE(serial_apply_line_settings(port_, 38400, "Echo"));
+    std::array<std::uint8_t, 10> buffer{};
+    std::size_t count = 99;
+    const auto start = Clock::now();
+    ASSERT_TRUE(serial_read(port_, buffer, count)) << serial_last_error();
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    EXPECT_EQ(count, 0u);
+    // 10 ms x 10 bytes + 100 ms; a busy machine only makes it longer.
+    EXPECT_GE(elapsed.count(), 150);
+    EXPECT_LT(elapsed.count(), 10000);
+}

@@ -8,11 +8,12 @@
 //   GM_E2E_LINK_DIR       folder for the device links (default: the run folder), e.g. a Wine
 //                         prefix's dosdevices
 //   GM_E2E_SIM_ARGS       extra simulator options, blank-separated (e.g. --raw for Wine)
-//   GM_E2E_LOG_CRLF       1 when the log's lines end with "\r\n" (a Windows build)
+//   GM_E2E_CRLF           1 when the program's text lines (log and console) end with "\r\n"
+//                         (a Windows build)
 //   GM_E2E_TIMEOUT_S      longest a sweep may take (default 60)
 // For example:
 //   GM_E2E_SWEEP_COMMAND="wine build/mingw/gyro_motor.exe" GM_E2E_SIM_ARGS=--raw
-//   GM_E2E_LINK_DIR="$WINEPREFIX/dosdevices" GM_E2E_LOG_CRLF=1 build/default/tests/e2e_test
+//   GM_E2E_LINK_DIR="$WINEPREFIX/dosdevices" GM_E2E_CRLF=1 build/default/tests/e2e_test
 #include "tests/support/process_harness.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,7 @@ struct E2eConfig {
     std::string sweep_command; // empty: run GM_SWEEP_PATH directly
     std::string link_dir;      // empty: the run folder
     std::vector<std::string> sim_args;
-    bool log_crlf = false;
+    bool crlf = false;
     double timeout_s = 60.0;
 };
 
@@ -49,7 +50,7 @@ E2eConfig config_from_environment() {
     config.sweep_command = get("GM_E2E_SWEEP_COMMAND");
     config.link_dir = get("GM_E2E_LINK_DIR");
     config.sim_args = harness_split_words(get("GM_E2E_SIM_ARGS"));
-    config.log_crlf = get("GM_E2E_LOG_CRLF") == "1";
+    config.crlf = get("GM_E2E_CRLF") == "1";
     if (const std::string timeout = get("GM_E2E_TIMEOUT_S"); !timeout.empty()) {
         config.timeout_s = std::atof(timeout.c_str());
     }
@@ -428,7 +429,19 @@ std::size_t expect_sweep_dialogue(const std::vector<Event>& events) {
     return polls;
 }
 
-const std::string success_lines = "open gyro port succeeded\nopen Motor port succeeded\n";
+// Console text as the program under test writes it: "\n" becomes "\r\n" on Windows.
+std::string console(const std::string& text) {
+    if (!config_from_environment().crlf) {
+        return text;
+    }
+    std::string converted;
+    for (const char c : text) {
+        converted += c == '\n' ? "\r\n" : std::string(1, c);
+    }
+    return converted;
+}
+
+const std::string success_lines = console("open gyro port succeeded\nopen Motor port succeeded\n");
 
 // Fast runs: no line pacing, and the sweep of 25 s of motor time in 1.25 s.
 std::vector<std::string> fast(std::vector<std::string> options) {
@@ -453,7 +466,7 @@ TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
     EXPECT_EQ(run.err, success_lines);
     EXPECT_EQ(run.out, "");
     ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().log_crlf);
+    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     EXPECT_GE(samples.size(), 10u);
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
@@ -470,14 +483,28 @@ TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
 }
 
 TEST(E2eTest, MissingMotorPortFailsAndLeavesTheEarlierLogAlone) {
-    const SweepRun run = run_sweep(fast({"--motor-name", "com6-elsewhere"}), [](const SweepRun& r) {
-        ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
-        ASSERT_EQ(symlink((r.dir + "/no-such-device").c_str(), (r.link_dir + "/com6").c_str()), 0);
-    });
+    // com6 leads to a path that does not exist; a link already there (a Wine prefix has one for
+    // every COM name) is put back afterwards.
+    std::optional<std::string> earlier_target;
+    const SweepRun run =
+        run_sweep(fast({"--motor-name", "com6-elsewhere"}), [&](const SweepRun& r) {
+            ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
+            const std::string link = r.link_dir + "/com6";
+            std::array<char, 4096> target{};
+            if (const ssize_t length = readlink(link.c_str(), target.data(), target.size() - 1);
+                length > 0) {
+                earlier_target = std::string(target.data(), static_cast<std::size_t>(length));
+                unlink(link.c_str());
+            }
+            ASSERT_EQ(symlink((r.dir + "/no-such-device").c_str(), link.c_str()), 0);
+        });
     unlink((run.link_dir + "/com6").c_str());
+    if (earlier_target) {
+        symlink(earlier_target->c_str(), (run.link_dir + "/com6").c_str());
+    }
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Motor - could not open serial port, com6 2\n");
-    EXPECT_EQ(run.err, "open gyro port succeeded\nopen Motor port failed\n");
+    EXPECT_EQ(run.out, console("Motor - could not open serial port, com6 2\n"));
+    EXPECT_EQ(run.err, console("open gyro port succeeded\nopen Motor port failed\n"));
     EXPECT_EQ(run.log, "an earlier run\n");
     // Only the gyro's port was ever opened.
     for (const Event& event : run.events) {
@@ -500,7 +527,7 @@ TEST_P(E2eFrameFaultTest, SweepCompletesAndLogsTheGoodFrames) {
     EXPECT_EQ(run.err, success_lines);
     EXPECT_EQ(run.out, "");
     ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().log_crlf);
+    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
     std::size_t good = 0;
@@ -526,7 +553,7 @@ TEST_P(E2eControllerTest, SweepCompletesAsWithThePlainController) {
     EXPECT_EQ(run.err, success_lines);
     EXPECT_EQ(run.out, "");
     ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().log_crlf);
+    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     EXPECT_GE(samples.size(), 10u);
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
@@ -548,7 +575,7 @@ TEST(E2eTest, SplitFramesAreDroppedWithoutAMessage) {
     EXPECT_EQ(run.err, success_lines);
     EXPECT_EQ(run.out, "");
     ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().log_crlf);
+    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     const SampleMatch match = match_samples(samples, run.frames);
     // Up to the first split every frame is logged as sent.
     std::vector<std::size_t> before_split;
@@ -579,7 +606,7 @@ TEST(E2eTest, PacedLinesStillSweepCompletely) {
     EXPECT_EQ(run.err, success_lines);
     EXPECT_EQ(run.out, "");
     ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().log_crlf);
+    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     const SampleMatch match = match_samples(samples, run.frames);
     EXPECT_GE(match.aligned, 5u);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
@@ -604,7 +631,7 @@ TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
     const std::string rest = run.err.substr(success_lines.size());
     EXPECT_EQ(rest.rfind(GetParam().message_start, 0), 0u) << rest;
     ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().log_crlf);
+    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     const SampleMatch match = match_samples(samples, run.frames);
     EXPECT_EQ(match.aligned, samples.size());
     finish(run);

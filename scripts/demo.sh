@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One whole sweep of gyro_motor against the simulated bench, no hardware needed: builds the
 # program and the simulator, starts the simulator in a new folder run/<date-time>/, runs the real
-# gyro_motor there (its console output as it is), stops the simulator and tells where the sample
-# log is. Installs what it needs on a fresh Debian machine.
+# gyro_motor there (its console output as it is), stops the simulator, tells where the sample
+# log is and draws its plot. Installs what it needs on a fresh Debian machine.
 #
 # Usage: scripts/demo.sh [SIMULATOR OPTION]...
 #   The options go to gyro_motor_sim (see build/default/sim/gyro_motor_sim --help), e.g.
@@ -12,9 +12,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest
+scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim
+cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim gyro_motor_plot
 
 stamp=$(date +%Y%m%d-%H%M%S)
 run_dir=run/$stamp
@@ -65,4 +65,14 @@ seconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
 echo "demo: gyro_motor ended with status $status after $seconds s"
 echo "demo: sample log $run_dir/gyro_motor.txt holds $samples samples ($polls gyro polls)"
 echo "demo: the simulator's records: $run_dir/transcript.txt, $run_dir/frames.txt"
+
+# The picture of the sweep: CSV and PNG next to the log.
+plot_status=0
+"$repo/build/default/gyro_motor_plot" --png gyro_motor.png gyro_motor.txt >/dev/null ||
+    plot_status=$?
+if [ "$plot_status" -eq 0 ] || [ "$plot_status" -eq 3 ]; then
+    echo "demo: plot of the sweep: $run_dir/gyro_motor.png (table: $run_dir/gyro_motor.csv)"
+else
+    echo "demo: the plot could not be drawn (status $plot_status)" >&2
+fi
 exit "$status"

@@ -20,3 +20,6 @@ scripts/fuzz.sh "${GM_FUZZ_SECONDS:-15}"
 
 echo "=== windows: cross-build, tests under Wine"
 scripts/test-windows.sh
+
+echo "=== windows: the end-to-end sweep through kernel32 under Wine"
+scripts/e2e-wine.sh

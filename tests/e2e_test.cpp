@@ -11,6 +11,8 @@
 //   GM_E2E_CRLF           1 when the program's text lines (log and console) end with "\r\n"
 //                         (a Windows build)
 //   GM_E2E_TIMEOUT_S      longest a sweep may take (default 60)
+//   GM_E2E_HANGUP_ERROR   error code in the message of a line that hung up (default 5, EIO;
+//                         Wine reports 21, ERROR_NOT_READY)
 // With another build of the sweep, the cases that need the native programs of this build are
 // skipped: signals sent to the sweep, a log on /dev/full, and gyro_motor_home.
 // For example:
@@ -46,6 +48,7 @@ struct E2eConfig {
     std::vector<std::string> sim_args;
     bool crlf = false;
     double timeout_s = 60.0;
+    std::string hangup_error = "5";
 };
 
 E2eConfig config_from_environment() {
@@ -60,6 +63,9 @@ E2eConfig config_from_environment() {
     config.crlf = get("GM_E2E_CRLF") == "1";
     if (const std::string timeout = get("GM_E2E_TIMEOUT_S"); !timeout.empty()) {
         config.timeout_s = std::atof(timeout.c_str());
+    }
+    if (const std::string code = get("GM_E2E_HANGUP_ERROR"); !code.empty()) {
+        config.hangup_error = code;
     }
     return config;
 }
@@ -801,7 +807,7 @@ struct DeviceFaultCase {
     const char* name;
     std::vector<std::string> options;
     // The message after the success lines: one of these, where the failing operation depends on
-    // when the line went.
+    // when the line went; "%d" stands for the error code of a line that hung up.
     std::vector<std::string> messages;
     FaultEffect effect;
     std::size_t motor_commands = 0; // commands the controller got in all (0: not checked)
@@ -816,14 +822,17 @@ TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
     EXPECT_EQ(run.sim_status, 0);
     EXPECT_EQ(run.out, "");
     std::vector<std::string> consoles;
-    for (const std::string& message : fault.messages) {
+    for (std::string message : fault.messages) {
+        if (const std::size_t code = message.find("%d"); code != std::string::npos) {
+            message.replace(code, 2, config_from_environment().hangup_error);
+        }
         consoles.push_back(success_lines + console(message));
     }
     EXPECT_THAT(run.err, ::testing::AnyOfArray(consoles));
     EXPECT_LT(run.seconds(), fault_time_bound_s);
     ASSERT_TRUE(run.log.has_value());
     const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
-    EXPECT_GE(samples.size(), 10u) << "the fault came too early to show the samples before it";
+    EXPECT_GE(samples.size(), 1u) << "the fault came before the first sample";
     expect_leading_frames_logged(samples, run.frames,
                                  fault.effect == FaultEffect::gyro_port_lost ? 1 : 0);
     switch (fault.effect) {
@@ -848,26 +857,26 @@ TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
 INSTANTIATE_TEST_SUITE_P(
     DeviceFaults, E2eDeviceFaultTest,
     ::testing::Values(
-        // The 31st command, the 30th motion query, is the first one unanswered: three reads of a
+        // The 21st command, the 20th motion query, is the first one unanswered: three reads of a
         // 100-byte answer time out, and nothing more is sent.
         DeviceFaultCase{"MotorFallsSilent",
-                        {"--motor-silent-after", "30"},
+                        {"--motor-silent-after", "20"},
                         {"Motor - no answer for 3300 ms\n"},
                         FaultEffect::controller_lost,
-                        31},
+                        21},
         DeviceFaultCase{"MotorHangsUp",
                         {"--hangup-motor-after", "0.3"},
-                        {"Motor - error reading: 5\n", "Motor - error writing: 5\n",
-                         "Motor - error getting port status: 5\n"},
+                        {"Motor - error reading: %d\n", "Motor - error writing: %d\n",
+                         "Motor - error getting port status: %d\n"},
                         FaultEffect::controller_lost},
-        // Five reads of a 30-byte frame time out; the sweep outlasts the next polls.
+        // Five reads of a 30-byte frame time out; the move ends meanwhile, and the motor goes home.
         DeviceFaultCase{"GyroFallsSilent",
                         {"--gyro-silent-after", "20"},
                         {"Gyro - no answer for 2000 ms\n"},
                         FaultEffect::gyro_silent},
         DeviceFaultCase{"GyroHangsUp",
                         {"--hangup-gyro-after", "0.3"},
-                        {"Gyro - error reading: 5\n", "Gyro - error writing: 5\n"},
+                        {"Gyro - error reading: %d\n", "Gyro - error writing: %d\n"},
                         FaultEffect::gyro_port_lost}),
     [](const ::testing::TestParamInfo<DeviceFaultCase>& param) { return param.param.name; });
 
@@ -918,7 +927,9 @@ TEST_P(E2eInterruptTest, SweepStopsWhereItIsWithCompleteRecords) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, success_lines + "sweep interrupted\n");
     // The longest wait, a silent read of a 100-byte answer, lasts 1.1 s.
-    EXPECT_LT(std::chrono::duration<double>(run.ended - *signalled).count(), 3.0);
+    const double stop_s = std::chrono::duration<double>(run.ended - *signalled).count();
+    EXPECT_LT(stop_s, 3.0);
+    std::printf("%s: ended %.3f s after the signal\n", interrupt.name, stop_s);
     ASSERT_TRUE(run.log.has_value());
     const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     EXPECT_GE(samples.size(), 19u);

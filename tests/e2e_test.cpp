@@ -11,20 +11,29 @@
 //   GM_E2E_CRLF           1 when the program's text lines (log and console) end with "\r\n"
 //                         (a Windows build)
 //   GM_E2E_TIMEOUT_S      longest a sweep may take (default 60)
+//   GM_E2E_HANGUP_ERROR   error code in the message of a line that hung up (default 5, EIO;
+//                         Wine reports 21, ERROR_NOT_READY)
+// With another build of the sweep, the cases that need the native programs of this build are
+// skipped: signals sent to the sweep, a log on /dev/full, and gyro_motor_home.
 // For example:
 //   GM_E2E_SWEEP_COMMAND="wine build/mingw/gyro_motor.exe" GM_E2E_SIM_ARGS=--raw
 //   GM_E2E_LINK_DIR="$WINEPREFIX/dosdevices" GM_E2E_CRLF=1 build/default/tests/e2e_test
 #include "tests/support/process_harness.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -39,6 +48,7 @@ struct E2eConfig {
     std::vector<std::string> sim_args;
     bool crlf = false;
     double timeout_s = 60.0;
+    std::string hangup_error = "5";
 };
 
 E2eConfig config_from_environment() {
@@ -54,6 +64,9 @@ E2eConfig config_from_environment() {
     if (const std::string timeout = get("GM_E2E_TIMEOUT_S"); !timeout.empty()) {
         config.timeout_s = std::atof(timeout.c_str());
     }
+    if (const std::string code = get("GM_E2E_HANGUP_ERROR"); !code.empty()) {
+        config.hangup_error = code;
+    }
     return config;
 }
 
@@ -68,16 +81,22 @@ struct Event {
     std::string text; // "motor ma 1000000", "gyro G"
 };
 
+using Clock = std::chrono::steady_clock;
+
 struct SweepRun {
     std::string dir;
     std::string link_dir;
     std::optional<int> status; // nothing: the sweep did not end in time
+    Clock::time_point started; // the program under test
+    Clock::time_point ended;
     std::optional<int> sim_status;
     std::string out;
     std::string err;
     std::optional<std::string> log;
     std::vector<FrameRecord> frames;
     std::vector<Event> events;
+
+    double seconds() const { return std::chrono::duration<double>(ended - started).count(); }
 };
 
 std::vector<std::uint8_t> parse_hex(const std::string& hex) {
@@ -116,10 +135,31 @@ std::vector<Event> read_events(const std::string& path) {
     return events;
 }
 
-// Starts the simulator with the options, lets setup prepare the folders, runs the sweep, stops
-// the simulator and collects everything.
-SweepRun run_sweep(const std::vector<std::string>& sim_options,
-                   const std::function<void(const SweepRun&)>& setup = {}) {
+// The sweep as this run is configured to start it.
+std::vector<std::string> sweep_argv() {
+    const E2eConfig config = config_from_environment();
+    return config.sweep_command.empty()
+               ? std::vector<std::string>{GM_SWEEP_PATH}
+               : std::vector<std::string>{"/bin/sh", "-c", "exec " + config.sweep_command};
+}
+
+// The other build's programs run through a command line: signals sent to it need not reach them
+// as the native build takes them, and the companion programs of that build are not run here.
+bool native_sweep() {
+    return config_from_environment().sweep_command.empty();
+}
+
+struct BenchHooks {
+    // Before the simulator starts: prepare the folders.
+    std::function<void(const SweepRun&)> setup;
+    // While the program runs (started and run.dir are set): e.g. send it a signal.
+    std::function<void(const SweepRun&, pid_t)> during;
+};
+
+// Starts the simulator with the options, runs the program in a fresh run folder, stops the
+// simulator and collects everything.
+SweepRun run_on_bench(const std::vector<std::string>& program,
+                      const std::vector<std::string>& sim_options, const BenchHooks& hooks = {}) {
     const E2eConfig config = config_from_environment();
     SweepRun run;
     run.dir = harness_make_temp_dir("gm_e2e_");
@@ -135,8 +175,8 @@ SweepRun run_sweep(const std::vector<std::string>& sim_options,
                                          run.dir + "/frames.txt"};
     sim_argv.insert(sim_argv.end(), config.sim_args.begin(), config.sim_args.end());
     sim_argv.insert(sim_argv.end(), sim_options.begin(), sim_options.end());
-    if (setup) {
-        setup(run);
+    if (hooks.setup) {
+        hooks.setup(run);
     }
     const pid_t sim = harness_spawn(sim_argv, run.dir, run.dir + "/sim.out", run.dir + "/sim.err");
     if (!harness_wait_for_file(run.dir + "/ready", sim, 10.0)) {
@@ -146,21 +186,32 @@ SweepRun run_sweep(const std::vector<std::string>& sim_options,
         return run;
     }
 
-    const std::vector<std::string> sweep_argv =
-        config.sweep_command.empty()
-            ? std::vector<std::string>{GM_SWEEP_PATH}
-            : std::vector<std::string>{"/bin/sh", "-c", "exec " + config.sweep_command};
+    run.started = Clock::now();
     const pid_t sweep =
-        harness_spawn(sweep_argv, run.dir, run.dir + "/sweep.out", run.dir + "/sweep.err");
+        harness_spawn(program, run.dir, run.dir + "/sweep.out", run.dir + "/sweep.err");
+    if (hooks.during) {
+        hooks.during(run, sweep);
+    }
     run.status = harness_wait(sweep, config.timeout_s);
+    run.ended = Clock::now();
     run.sim_status = harness_stop(sim, 10.0);
 
     run.out = harness_read_file(run.dir + "/sweep.out").value_or("");
     run.err = harness_read_file(run.dir + "/sweep.err").value_or("");
-    run.log = harness_read_file(run.dir + "/gyro_motor.txt");
+    // Only a file is read back: a log that leads to a device (/dev/full) could be endless.
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(run.dir + "/gyro_motor.txt", ignored)) {
+        run.log = harness_read_file(run.dir + "/gyro_motor.txt");
+    }
     run.frames = read_frames(run.dir + "/frames.txt");
     run.events = read_events(run.dir + "/transcript.txt");
     return run;
+}
+
+SweepRun run_sweep(const std::vector<std::string>& sim_options,
+                   const std::function<void(const SweepRun&)>& setup = {},
+                   const std::function<void(const SweepRun&, pid_t)>& during = {}) {
+    return run_on_bench(sweep_argv(), sim_options, {setup, during});
 }
 
 // One field of a log line: its label, then the value right-aligned in at least seven
@@ -361,14 +412,19 @@ void expect_every_good_frame_logged(const std::vector<Values>& samples,
     EXPECT_EQ(match.frame_index, good);
 }
 
-bool is_open_or_close(const Event& event) {
-    return event.text.ends_with(" open") || event.text.ends_with(" close");
+// What the simulator saw of the lines themselves rather than of the devices' dialogue.
+bool is_line_event(const Event& event) {
+    return event.text.ends_with(" open") || event.text.ends_with(" close") ||
+           event.text.ends_with(" hang-up");
 }
 
-// The program opens the gyro's port before the controller's and closes it after.
+// The program opens the gyro's port before the controller's and closes it after. A line that the
+// simulator hung up is gone: its close is not seen.
 void expect_port_order(const std::vector<Event>& events) {
     std::optional<std::size_t> gyro_open;
     std::optional<std::size_t> motor_open;
+    std::optional<std::size_t> gyro_end;
+    std::optional<std::size_t> motor_end;
     std::optional<std::size_t> gyro_close;
     std::optional<std::size_t> motor_close;
     for (std::size_t i = 0; i < events.size(); ++i) {
@@ -377,42 +433,70 @@ void expect_port_order(const std::vector<Event>& events) {
             gyro_open = i;
         } else if (text == "motor open" && !motor_open) {
             motor_open = i;
-        } else if (text == "gyro close") {
-            gyro_close = i;
-        } else if (text == "motor close") {
-            motor_close = i;
+        } else if (text == "gyro close" || text == "gyro hang-up") {
+            gyro_end = i;
+            gyro_close = text == "gyro close" ? std::optional(i) : gyro_close;
+        } else if (text == "motor close" || text == "motor hang-up") {
+            motor_end = i;
+            motor_close = text == "motor close" ? std::optional(i) : motor_close;
         }
     }
-    ASSERT_TRUE(gyro_open && motor_open && gyro_close && motor_close);
+    ASSERT_TRUE(gyro_open && motor_open && gyro_end && motor_end);
     EXPECT_LT(*gyro_open, *motor_open);
-    EXPECT_LT(*motor_close, *gyro_close);
-    // No command before the controller's port was open, none after it was closed.
+    if (gyro_close && motor_close) {
+        EXPECT_LT(*motor_close, *gyro_close);
+    }
+    // No command before the controller's port was open, none after the program closed it.
     for (std::size_t i = 0; i < events.size(); ++i) {
-        if (!is_open_or_close(events[i])) {
+        if (!is_line_event(events[i])) {
             EXPECT_GT(i, *motor_open) << events[i].text;
-            EXPECT_LT(i, *motor_close) << events[i].text;
+            if (motor_close) {
+                EXPECT_LT(i, *motor_close) << events[i].text;
+            }
         }
     }
 }
 
-// The dialogue of a complete sweep: the move, a motion query before each poll until one reports
-// no motion, the return at the higher speed with its motion wait, the normal speed. Returns the
-// number of polls.
-std::size_t expect_sweep_dialogue(const std::vector<Event>& events) {
+// The commands and polls, in order, without the lines' own events.
+std::vector<std::string> dialogue_of(const std::vector<Event>& events) {
     std::vector<std::string> seen;
     for (const Event& event : events) {
-        if (!is_open_or_close(event)) {
+        if (!is_line_event(event)) {
             seen.push_back(event.text);
         }
     }
+    return seen;
+}
+
+// How the gyro's part of a sweep may look.
+enum class GyroPolls {
+    every_motion, // a poll after every motion report
+    may_stop,     // from some report on, none (the gyro's port is gone)
+};
+
+// The dialogue of a complete sweep: the move, a motion query before each poll until one reports
+// no motion, the return at the higher speed with its motion wait, the normal speed. Returns the
+// number of polls.
+std::size_t expect_sweep_dialogue(const std::vector<Event>& events,
+                                  GyroPolls gyro_polls = GyroPolls::every_motion) {
+    const std::vector<std::string> seen = dialogue_of(events);
     std::size_t i = 0;
     const auto at = [&](std::size_t k) { return k < seen.size() ? seen[k] : std::string(); };
     EXPECT_EQ(at(i), "motor ma 1000000");
     ++i;
     std::size_t polls = 0;
-    while (at(i) == "motor pr mv" && at(i + 1) == "gyro G") {
-        i += 2;
-        ++polls;
+    bool polling = true;
+    for (;;) {
+        if (polling && at(i) == "motor pr mv" && at(i + 1) == "gyro G") {
+            i += 2;
+            ++polls;
+        } else if (gyro_polls == GyroPolls::may_stop && at(i) == "motor pr mv" &&
+                   at(i + 1) == "motor pr mv") {
+            ++i;
+            polling = false;
+        } else {
+            break;
+        }
     }
     EXPECT_EQ(at(i), "motor pr mv") << "event " << i;
     EXPECT_EQ(at(i + 1), "motor vm 200000") << "event " << i + 1;
@@ -427,6 +511,53 @@ std::size_t expect_sweep_dialogue(const std::vector<Event>& events) {
     EXPECT_EQ(at(i), "motor vm 40000") << "event " << i;
     EXPECT_EQ(i + 1, seen.size()) << "events after the sweep, from: " << at(i + 1);
     return polls;
+}
+
+// The dialogue of a sweep cut short by the controller's failure or by an interruption: the move,
+// motion queries each followed by a poll, perhaps a last query, and nothing after it: no return to
+// zero, no speed command. Returns the number of polls.
+std::size_t expect_cut_short_dialogue(const std::vector<Event>& events) {
+    const std::vector<std::string> seen = dialogue_of(events);
+    std::size_t i = 0;
+    const auto at = [&](std::size_t k) { return k < seen.size() ? seen[k] : std::string(); };
+    EXPECT_EQ(at(i), "motor ma 1000000");
+    ++i;
+    std::size_t polls = 0;
+    while (at(i) == "motor pr mv" && at(i + 1) == "gyro G") {
+        i += 2;
+        ++polls;
+    }
+    if (at(i) == "motor pr mv") {
+        ++i;
+    }
+    EXPECT_EQ(i, seen.size()) << "events after the sweep was cut short, from: " << at(i);
+    return polls;
+}
+
+// Commands the controller received.
+std::size_t motor_commands(const std::vector<Event>& events) {
+    std::size_t count = 0;
+    for (const std::string& text : dialogue_of(events)) {
+        count += text.starts_with("motor ") ? 1u : 0u;
+    }
+    return count;
+}
+
+// Every logged sample is a frame as sent, in order from the first, and at most `lost` frames at
+// the end were not logged.
+void expect_leading_frames_logged(const std::vector<Values>& samples,
+                                  const std::vector<FrameRecord>& frames, std::size_t lost) {
+    const SampleMatch match = match_samples(samples, frames);
+    std::vector<std::size_t> leading(samples.size());
+    for (std::size_t i = 0; i < leading.size(); ++i) {
+        leading[i] = i;
+    }
+    EXPECT_EQ(match.frame_index, leading);
+    EXPECT_LE(samples.size(), frames.size());
+    EXPECT_LE(frames.size(), samples.size() + lost);
+    for (const FrameRecord& frame : frames) {
+        EXPECT_TRUE(is_good(frame)) << frame.kind;
+    }
 }
 
 // Console text as the program under test writes it: "\n" becomes "\r\n" on Windows.
@@ -447,6 +578,26 @@ const std::string success_lines = console("open gyro port succeeded\nopen Motor 
 std::vector<std::string> fast(std::vector<std::string> options) {
     options.insert(options.begin(), {"--no-pacing", "--time-scale", "20"});
     return options;
+}
+
+// A run with a fault must still end, and soon: the longest wait for a silent device is 3 s.
+constexpr double fault_time_bound_s = 15.0;
+
+// A C string literal of the text, for the run summaries.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+    }
+    return out + "\"";
+}
+
+// One line per fault run, to see at a glance what the program did.
+void summarize(const char* fault, const SweepRun& run, std::size_t samples) {
+    std::printf("[ summary  ] %s | status %s | %.2f s | %zu samples of %zu frames | stdout %s | "
+                "stderr %s\n",
+                fault, run.status ? std::to_string(*run.status).c_str() : "none", run.seconds(),
+                samples, run.frames.size(), quoted(run.out).c_str(), quoted(run.err).c_str());
 }
 
 void finish(const SweepRun& run) {
@@ -482,26 +633,34 @@ TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
     finish(run);
 }
 
-TEST(E2eTest, MissingMotorPortFailsAndLeavesTheEarlierLogAlone) {
-    // com6 leads to a path that does not exist; a link already there (a Wine prefix has one for
-    // every COM name) is put back afterwards.
-    std::optional<std::string> earlier_target;
-    const SweepRun run =
-        run_sweep(fast({"--motor-name", "com6-elsewhere"}), [&](const SweepRun& r) {
-            ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
-            const std::string link = r.link_dir + "/com6";
-            std::array<char, 4096> target{};
-            if (const ssize_t length = readlink(link.c_str(), target.data(), target.size() - 1);
-                length > 0) {
-                earlier_target = std::string(target.data(), static_cast<std::size_t>(length));
-                unlink(link.c_str());
-            }
-            ASSERT_EQ(symlink((r.dir + "/no-such-device").c_str(), link.c_str()), 0);
-        });
+// Makes com6 lead to a path that does not exist; a link already there (a Wine prefix has one for
+// every COM name) is kept in earlier_target for restore_com6.
+void link_com6_to_nothing(const SweepRun& run, std::optional<std::string>& earlier_target) {
+    const std::string link = run.link_dir + "/com6";
+    std::array<char, 4096> target{};
+    if (const ssize_t length = readlink(link.c_str(), target.data(), target.size() - 1);
+        length > 0) {
+        earlier_target = std::string(target.data(), static_cast<std::size_t>(length));
+        unlink(link.c_str());
+    }
+    ASSERT_EQ(symlink((run.dir + "/no-such-device").c_str(), link.c_str()), 0);
+}
+
+void restore_com6(const SweepRun& run, const std::optional<std::string>& earlier_target) {
     unlink((run.link_dir + "/com6").c_str());
     if (earlier_target) {
         symlink(earlier_target->c_str(), (run.link_dir + "/com6").c_str());
     }
+}
+
+TEST(E2eTest, MissingMotorPortFailsAndLeavesTheEarlierLogAlone) {
+    std::optional<std::string> earlier_target;
+    const SweepRun run =
+        run_sweep(fast({"--motor-name", "com6-elsewhere"}), [&](const SweepRun& r) {
+            ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
+            link_com6_to_nothing(r, earlier_target);
+        });
+    restore_com6(run, earlier_target);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, console("Motor - could not open serial port, com6 2\n"));
     EXPECT_EQ(run.err, console("open gyro port succeeded\nopen Motor port failed\n"));
@@ -535,6 +694,8 @@ TEST_P(E2eFrameFaultTest, SweepCompletesAndLogsTheGoodFrames) {
         good += is_good(frame) ? 1u : 0u;
     }
     EXPECT_LT(good, run.frames.size()); // the fault did happen
+    EXPECT_LT(run.seconds(), fault_time_bound_s);
+    summarize(GetParam().name, run, samples.size());
     finish(run);
 }
 
@@ -557,6 +718,8 @@ TEST_P(E2eControllerTest, SweepCompletesAsWithThePlainController) {
     EXPECT_GE(samples.size(), 10u);
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
+    EXPECT_LT(run.seconds(), fault_time_bound_s);
+    summarize(GetParam().name, run, samples.size());
     finish(run);
 }
 
@@ -567,36 +730,52 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameFaultCase{"EchoAndQuestionPrompts", {"--echo", "--question-prompts"}}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
 
-TEST(E2eTest, SplitFramesAreDroppedWithoutAMessage) {
-    // Fewer splits than frames; a reader that keeps the rest of a split frame queued reads
-    // across frame boundaries afterwards, and only windows with a valid checksum may be logged.
-    const SweepRun run = run_sweep(fast({"--split-every", "8"}));
+// Faults that put the reader out of step with the frames: a frame in two pieces, stray bytes
+// before frames. The sweep completes without a message. Samples may be lost, but each logged one
+// is a 30-byte window with a valid checksum of what the gyro sent, and up to the first fault
+// every frame is logged as sent.
+class E2eMisalignedFrameTest : public ::testing::TestWithParam<FrameFaultCase> {};
+
+TEST_P(E2eMisalignedFrameTest, SweepCompletesWithoutAMessage) {
+    const SweepRun run = run_sweep(fast(GetParam().options));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, success_lines);
     EXPECT_EQ(run.out, "");
     ASSERT_TRUE(run.log.has_value());
     const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     const SampleMatch match = match_samples(samples, run.frames);
-    // Up to the first split every frame is logged as sent.
-    std::vector<std::size_t> before_split;
+    std::vector<std::size_t> before_fault;
     for (std::size_t i = 0; i < run.frames.size() && is_good(run.frames[i]); ++i) {
-        before_split.push_back(i);
+        before_fault.push_back(i);
     }
-    ASSERT_LT(before_split.size(), run.frames.size()) << "no frame was split";
-    ASSERT_GE(match.frame_index.size(), before_split.size());
+    ASSERT_LT(before_fault.size(), run.frames.size()) << "the fault did not happen";
+    ASSERT_GE(match.frame_index.size(), before_fault.size());
     EXPECT_EQ(std::vector<std::size_t>(match.frame_index.begin(),
                                        match.frame_index.begin() +
-                                           static_cast<std::ptrdiff_t>(before_split.size())),
-              before_split);
-    // No split frame's first piece is ever logged as a sample.
+                                           static_cast<std::ptrdiff_t>(before_fault.size())),
+              before_fault);
+    // A read that starts at a split frame ends with its first piece, which is too short: a split
+    // frame is never logged whole.
     for (const std::size_t index : match.frame_index) {
-        EXPECT_TRUE(index == SIZE_MAX || is_good(run.frames[index]));
+        EXPECT_TRUE(index == SIZE_MAX || run.frames[index].kind.find("split") == std::string::npos)
+            << "frame " << index + 1;
     }
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
-    std::printf("split run: %zu frames sent, %zu logged whole, %zu logged across frames\n",
-                run.frames.size(), match.aligned, samples.size() - match.aligned);
+    EXPECT_LT(run.seconds(), fault_time_bound_s);
+    std::printf("%s: %zu frames sent, %zu logged whole, %zu logged across frames\n",
+                GetParam().name, run.frames.size(), match.aligned, samples.size() - match.aligned);
+    summarize(GetParam().name, run, samples.size());
     finish(run);
 }
+
+// Fewer faults than frames, so that the reader meets frames out of step afterwards.
+INSTANTIATE_TEST_SUITE_P(
+    Faults, E2eMisalignedFrameTest,
+    ::testing::Values(FrameFaultCase{"SplitFrames", {"--split-every", "8"}},
+                      FrameFaultCase{"StrayBytesBeforeEveryTenthFrame",
+                                     {"--stray-bytes", "3", "--stray-every", "10"}},
+                      FrameFaultCase{"StrayBytesBeforeEveryFrame", {"--stray-bytes", "5"}}),
+    [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
 
 TEST(E2eTest, PacedLinesStillSweepCompletely) {
     // Real line rates and latencies; a busy machine may split a frame by delay, so the log is
@@ -613,37 +792,271 @@ TEST(E2eTest, PacedLinesStillSweepCompletely) {
     finish(run);
 }
 
-// Devices that fail during the sweep: the run ends with status 3 and the failing device's
-// message, and every sample logged before is complete.
+// Devices that fail during the sweep: the run ends with status 3 and the failing device's one
+// message, soon, and every sample logged before is complete.
+enum class FaultEffect {
+    // Nothing more is sent to the controller: no return to zero.
+    controller_lost,
+    // The sweep goes on while the controller reports motion, and returns to zero.
+    gyro_silent,
+    // As gyro_silent, without polls once the port is gone; the frame in flight may go with it.
+    gyro_port_lost,
+};
+
 struct DeviceFaultCase {
     const char* name;
     std::vector<std::string> options;
-    const char* message_start;
+    // The message after the success lines: one of these, where the failing operation depends on
+    // when the line went; "%d" stands for the error code of a line that hung up.
+    std::vector<std::string> messages;
+    FaultEffect effect;
+    std::size_t motor_commands = 0; // commands the controller got in all (0: not checked)
 };
 
 class E2eDeviceFaultTest : public ::testing::TestWithParam<DeviceFaultCase> {};
 
 TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
-    const SweepRun run = run_sweep(fast(GetParam().options));
+    const DeviceFaultCase& fault = GetParam();
+    const SweepRun run = run_sweep(fast(fault.options));
     EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.sim_status, 0);
     EXPECT_EQ(run.out, "");
-    ASSERT_EQ(run.err.rfind(success_lines, 0), 0u) << run.err;
-    const std::string rest = run.err.substr(success_lines.size());
-    EXPECT_EQ(rest.rfind(GetParam().message_start, 0), 0u) << rest;
+    std::vector<std::string> consoles;
+    for (std::string message : fault.messages) {
+        if (const std::size_t code = message.find("%d"); code != std::string::npos) {
+            message.replace(code, 2, config_from_environment().hangup_error);
+        }
+        consoles.push_back(success_lines + console(message));
+    }
+    EXPECT_THAT(run.err, ::testing::AnyOfArray(consoles));
+    EXPECT_LT(run.seconds(), fault_time_bound_s);
     ASSERT_TRUE(run.log.has_value());
     const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
-    const SampleMatch match = match_samples(samples, run.frames);
-    EXPECT_EQ(match.aligned, samples.size());
+    EXPECT_GE(samples.size(), 1u) << "the fault came before the first sample";
+    expect_leading_frames_logged(samples, run.frames,
+                                 fault.effect == FaultEffect::gyro_port_lost ? 1 : 0);
+    switch (fault.effect) {
+    case FaultEffect::controller_lost:
+        EXPECT_EQ(expect_cut_short_dialogue(run.events), run.frames.size());
+        break;
+    case FaultEffect::gyro_silent:
+        EXPECT_GT(expect_sweep_dialogue(run.events), run.frames.size());
+        break;
+    case FaultEffect::gyro_port_lost:
+        EXPECT_GE(expect_sweep_dialogue(run.events, GyroPolls::may_stop), run.frames.size());
+        break;
+    }
+    if (fault.motor_commands != 0) {
+        EXPECT_EQ(motor_commands(run.events), fault.motor_commands);
+    }
+    expect_port_order(run.events);
+    summarize(fault.name, run, samples.size());
     finish(run);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     DeviceFaults, E2eDeviceFaultTest,
-    ::testing::Values(DeviceFaultCase{"GyroFallsSilent", {"--gyro-silent-after", "20"}, "Gyro - "},
-                      DeviceFaultCase{
-                          "MotorFallsSilent", {"--motor-silent-after", "30"}, "Motor - "},
-                      DeviceFaultCase{"GyroHangsUp", {"--hangup-gyro-after", "0.3"}, "Gyro - "},
-                      DeviceFaultCase{"MotorHangsUp", {"--hangup-motor-after", "0.3"}, "Motor - "}),
+    ::testing::Values(
+        // The 21st command, the 20th motion query, is the first one unanswered: three reads of a
+        // 100-byte answer time out, and nothing more is sent.
+        DeviceFaultCase{"MotorFallsSilent",
+                        {"--motor-silent-after", "20"},
+                        {"Motor - no answer for 3300 ms\n"},
+                        FaultEffect::controller_lost,
+                        21},
+        DeviceFaultCase{"MotorHangsUp",
+                        {"--hangup-motor-after", "0.3"},
+                        {"Motor - error reading: %d\n", "Motor - error writing: %d\n",
+                         "Motor - error getting port status: %d\n"},
+                        FaultEffect::controller_lost},
+        // Five reads of a 30-byte frame time out; the move ends meanwhile, and the motor goes home.
+        DeviceFaultCase{"GyroFallsSilent",
+                        {"--gyro-silent-after", "20"},
+                        {"Gyro - no answer for 2000 ms\n"},
+                        FaultEffect::gyro_silent},
+        DeviceFaultCase{"GyroHangsUp",
+                        {"--hangup-gyro-after", "0.3"},
+                        {"Gyro - error reading: %d\n", "Gyro - error writing: %d\n"},
+                        FaultEffect::gyro_port_lost}),
     [](const ::testing::TestParamInfo<DeviceFaultCase>& param) { return param.param.name; });
+
+// Waits until the transcript shows the polls; false after timeout_s.
+bool wait_for_polls(const std::string& transcript, std::size_t polls, double timeout_s) {
+    const Clock::time_point start = Clock::now();
+    while (std::chrono::duration<double>(Clock::now() - start).count() < timeout_s) {
+        std::size_t seen = 0;
+        for (const std::string& line :
+             harness_split_lines(harness_read_file(transcript).value_or(""))) {
+            seen += line.ends_with(" gyro G") ? 1u : 0u;
+        }
+        if (seen >= polls) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// A request to stop in the middle of the sweep: the sweep stops where it waits, says so, closes
+// everything and leaves the motor where it is.
+struct InterruptCase {
+    const char* name;
+    int signal;
+    int status;
+};
+
+class E2eInterruptTest : public ::testing::TestWithParam<InterruptCase> {};
+
+TEST_P(E2eInterruptTest, SweepStopsWhereItIsWithCompleteRecords) {
+    if (!native_sweep()) {
+        GTEST_SKIP() << "a POSIX signal to the command in GM_E2E_SWEEP_COMMAND (Wine, say) is no "
+                        "console interrupt of the program it runs";
+    }
+    const InterruptCase& interrupt = GetParam();
+    std::optional<Clock::time_point> signalled;
+    // A sweep of 6.25 s: well under way after 20 polls, far from its end.
+    const SweepRun run =
+        run_sweep({"--no-pacing", "--time-scale", "4"}, {}, [&](const SweepRun& r, pid_t sweep) {
+            if (wait_for_polls(r.dir + "/transcript.txt", 20, 10.0)) {
+                kill(sweep, interrupt.signal);
+                signalled = Clock::now();
+            }
+        });
+    ASSERT_TRUE(signalled.has_value()) << "the sweep never made 20 polls";
+    EXPECT_EQ(run.status, interrupt.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, success_lines + "sweep interrupted\n");
+    // The longest wait, a silent read of a 100-byte answer, lasts 1.1 s.
+    const double stop_s = std::chrono::duration<double>(run.ended - *signalled).count();
+    EXPECT_LT(stop_s, 3.0);
+    std::printf("%s: ended %.3f s after the signal\n", interrupt.name, stop_s);
+    ASSERT_TRUE(run.log.has_value());
+    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
+    EXPECT_GE(samples.size(), 19u);
+    // A frame that came while the program stopped its read is not logged.
+    expect_leading_frames_logged(samples, run.frames, 1);
+    EXPECT_GE(expect_cut_short_dialogue(run.events), 20u);
+    expect_port_order(run.events);
+    summarize(interrupt.name, run, samples.size());
+    finish(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, E2eInterruptTest,
+                         ::testing::Values(InterruptCase{"Sigint", SIGINT, 130},
+                                           InterruptCase{"Sigterm", SIGTERM, 143}),
+                         [](const ::testing::TestParamInfo<InterruptCase>& param) {
+                             return param.param.name;
+                         });
+
+TEST(E2eTest, LogOnAFullDeviceIsReportedAfterACompleteSweep) {
+    if (!native_sweep()) {
+        GTEST_SKIP() << "/dev/full is a device of this system, not of the one in "
+                        "GM_E2E_SWEEP_COMMAND";
+    }
+    const SweepRun run = run_sweep(fast({}), [](const SweepRun& r) {
+        ASSERT_EQ(symlink("/dev/full", (r.dir + "/gyro_motor.txt").c_str()), 0);
+    });
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, success_lines + "sample log gyro_motor.txt could not be completed: No "
+                                       "space left on device\n");
+    EXPECT_LT(run.seconds(), fault_time_bound_s);
+    // The log's failure does not cut the sweep short: every motion report got its poll, and the
+    // motor went home.
+    EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
+    EXPECT_GE(run.frames.size(), 10u);
+    expect_port_order(run.events);
+    std::error_code ignored;
+    EXPECT_TRUE(std::filesystem::is_symlink(run.dir + "/gyro_motor.txt", ignored))
+        << "the log was replaced instead of opened";
+    summarize("LogOnDevFull", run, 0);
+    finish(run);
+}
+
+// gyro_motor_home against the simulated controller.
+
+TEST(E2eHomeTest, DrivesToTheEndWaitsAndBacksOff) {
+    if (!native_sweep()) {
+        GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
+    }
+    // The homing move of 5000000 units at 40000 units/s lasts 125 s of motor time, 1.25 s here.
+    const SweepRun run = run_on_bench({GM_HOME_PATH}, {"--no-pacing", "--time-scale", "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "open Motor port succeeded\n");
+    EXPECT_LT(run.seconds(), fault_time_bound_s);
+    EXPECT_GE(run.seconds(), 1.0) << "it did not wait for the end of the move";
+    const std::vector<std::string> seen = dialogue_of(run.events);
+    ASSERT_GE(seen.size(), 4u);
+    EXPECT_EQ(seen.front(), "motor mr -5000000");
+    for (std::size_t i = 1; i + 3 < seen.size(); ++i) {
+        EXPECT_EQ(seen[i], "motor pr mv") << "event " << i;
+    }
+    EXPECT_EQ(seen[seen.size() - 3], "motor pr mv");
+    EXPECT_EQ(seen[seen.size() - 2], "motor pr er");
+    EXPECT_EQ(seen[seen.size() - 1], "motor mr 10000");
+    // The gyro's port is never touched; the controller's is opened once and closed at the end.
+    std::vector<std::string> lines;
+    for (const Event& event : run.events) {
+        if (is_line_event(event)) {
+            lines.push_back(event.text);
+        }
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"motor open", "motor close"}));
+    EXPECT_EQ(run.events.back().text, "motor close");
+    finish(run);
+}
+
+TEST(E2eHomeTest, MissingMotorPortFails) {
+    if (!native_sweep()) {
+        GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
+    }
+    std::optional<std::string> earlier_target;
+    const SweepRun run =
+        run_on_bench({GM_HOME_PATH}, fast({"--motor-name", "com6-elsewhere"}),
+                     {[&](const SweepRun& r) { link_com6_to_nothing(r, earlier_target); }, {}});
+    restore_com6(run, earlier_target);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Motor - could not open serial port, com6 2\n");
+    EXPECT_EQ(run.err, "open Motor port failed\n");
+    EXPECT_EQ(dialogue_of(run.events), std::vector<std::string>{});
+    EXPECT_EQ(run.events.size(), 0u) << "the program opened a port";
+    finish(run);
+}
+
+struct HomeArgumentsCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    bool usage_on_stdout; // else on standard error
+};
+
+class E2eHomeArgumentsTest : public ::testing::TestWithParam<HomeArgumentsCase> {};
+
+TEST_P(E2eHomeArgumentsTest, UsageAndNoMotion) {
+    if (!native_sweep()) {
+        GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
+    }
+    const HomeArgumentsCase& arguments = GetParam();
+    std::vector<std::string> program = {GM_HOME_PATH};
+    program.insert(program.end(), arguments.arguments.begin(), arguments.arguments.end());
+    const SweepRun run = run_on_bench(program, fast({}));
+    EXPECT_EQ(run.status, arguments.status);
+    const std::string& usage = arguments.usage_on_stdout ? run.out : run.err;
+    const std::string& other = arguments.usage_on_stdout ? run.err : run.out;
+    EXPECT_TRUE(usage.starts_with("usage: gyro_motor_home")) << usage;
+    EXPECT_EQ(harness_split_lines(usage).size(), 1u) << usage;
+    EXPECT_EQ(usage.back(), '\n');
+    EXPECT_EQ(other, "");
+    EXPECT_EQ(run.events.size(), 0u) << "the program touched a port";
+    finish(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, E2eHomeArgumentsTest,
+    ::testing::Values(HomeArgumentsCase{"UnknownOption", {"--bogus"}, 2, false},
+                      HomeArgumentsCase{"TwoArguments", {"com6", "9600"}, 2, false},
+                      HomeArgumentsCase{"Help", {"--help"}, 0, true}),
+    [](const ::testing::TestParamInfo<HomeArgumentsCase>& param) { return param.param.name; });
 
 } // namespace

@@ -157,7 +157,13 @@ int bench_bound(int argc, char** argv) {
     bench_print_count("frame_bytes", gyro_frame_length);
     bench_print("motor_byte_ms", motor_byte_ms);
     bench_print("gyro_byte_ms", gyro_byte_ms);
+    bench_print("query_line_ms", query_line_ms);
+    bench_print("motor_latency_ms", motor_latency_ms);
+    bench_print("answer_line_ms", answer_line_ms);
     bench_print("interval_timeout_ms", interval_ms);
+    bench_print("poll_line_ms", poll_line_ms);
+    bench_print("gyro_latency_ms", gyro_latency_ms);
+    bench_print("frame_line_ms", frame_line_ms);
     bench_print("motor_exchange_ms", motor_exchange_ms);
     bench_print("gyro_exchange_ms", gyro_exchange_ms);
     bench_print("sample_ms", sample_ms);
@@ -265,25 +271,34 @@ template <typename LineFunction> void bench_tail_read(BenchTail& tail, LineFunct
     }
 }
 
-// The process's current resident memory in KiB, from /proc; nothing once it has ended.
-std::optional<std::uint64_t> bench_resident_kib(pid_t pid) {
+// The process's resident memory in KiB, from /proc: now, and the kernel's high-water mark.
+struct BenchResident {
+    std::uint64_t now_kib = 0;
+    std::uint64_t peak_kib = 0;
+};
+
+// Nothing once the process has ended.
+std::optional<BenchResident> bench_resident(pid_t pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) {
         return std::nullopt;
     }
-    std::optional<std::uint64_t> kib;
+    BenchResident resident;
+    bool seen = false;
     char line[256];
     while (std::fgets(line, sizeof line, file) != nullptr) {
         unsigned long long value = 0;
-        if (std::sscanf(line, "VmRSS: %llu kB", &value) == 1) {
-            kib = value;
-            break;
+        if (std::sscanf(line, "VmHWM: %llu kB", &value) == 1) {
+            resident.peak_kib = value;
+        } else if (std::sscanf(line, "VmRSS: %llu kB", &value) == 1) {
+            resident.now_kib = value;
+            seen = true;
         }
     }
     std::fclose(file);
-    return kib;
+    return seen ? std::optional(resident) : std::nullopt;
 }
 
 struct BenchMark {
@@ -368,6 +383,7 @@ int bench_run(int argc, char** argv) {
     int status = 0;
     rusage usage{};
     std::uint64_t resident_max_kib = 0;
+    std::uint64_t resident_peak_kib = 0;
     std::optional<double> interrupted_at_ms;
     bool terminated = false;
     const auto count_samples = [&] {
@@ -385,14 +401,15 @@ int bench_run(int argc, char** argv) {
             std::perror("gm_bench: wait");
             return 1;
         }
-        const std::optional<std::uint64_t> resident = bench_resident_kib(pid);
+        const std::optional<BenchResident> resident = bench_resident(pid);
         if (resident) {
-            resident_max_kib = std::max(resident_max_kib, *resident);
+            resident_max_kib = std::max(resident_max_kib, resident->now_kib);
+            resident_peak_kib = std::max(resident_peak_kib, resident->peak_kib);
         }
         const std::uint64_t samples = count_samples();
         for (BenchMark& mark : marks) {
             if (!mark.resident_kib && samples >= mark.samples && resident) {
-                mark.resident_kib = resident;
+                mark.resident_kib = resident->now_kib;
                 mark.at_samples = samples;
             }
         }
@@ -431,6 +448,10 @@ int bench_run(int argc, char** argv) {
     bench_print_count("voluntary_switches", static_cast<std::uint64_t>(usage.ru_nvcsw));
     bench_print_count("involuntary_switches", static_cast<std::uint64_t>(usage.ru_nivcsw));
     bench_print_count("rss_max_seen_kib", resident_max_kib);
+    bench_print_count("hwm_max_seen_kib", resident_peak_kib);
+    // The kernel's accounts of the peak can lag behind each other a little: take the highest.
+    bench_print_count("peak_rss_kib", std::max({resident_max_kib, resident_peak_kib,
+                                                static_cast<std::uint64_t>(usage.ru_maxrss)}));
     bench_print_count("samples", samples);
     bench_print_count("interrupted", interrupted_at_ms ? 1 : 0);
     if (interrupted_at_ms) {

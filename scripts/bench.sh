@@ -140,14 +140,16 @@ R[$p.wakeups_per_sample]=$(calc "${R[$p.voluntary_switches]} / ${R[$p.samples]}"
 # the return would take minutes more and measures nothing of the sweep.
 if [ "$skip_long" -eq 0 ]; then
     sim_args=(--no-pacing --time-scale 5)
-    run_args=(--interrupt-on "$runs/unpaced_probe/transcript.txt" "motor vm 200000")
+    run_args=(--interrupt-on "$runs/unpaced_probe/transcript.txt" "motor vm 200000"
+        --timeout-s 120)
     program=("${native[@]}")
     sweep unpaced_probe
     long_scale=$(calc "25 * ${R[unpaced_probe.samples_per_s]} / ($long_samples * 1.05)")
     R[unpaced_long.time_scale]=$long_scale
     sim_args=(--no-pacing --time-scale "$long_scale")
     run_args=(--interrupt-on "$runs/unpaced_long/transcript.txt" "motor vm 200000"
-        --rss-at 1000 --rss-at 10000 --rss-at 100000)
+        --rss-at 1000 --rss-at 10000 --rss-at 100000
+        --timeout-s "$(calc "25 / $long_scale * 1.5 + 120")")
     sweep unpaced_long
     u=unpaced_long
     R[$u.cpu_per_sample_ms]=$(calc "${R[$u.cpu_s]} / ${R[$u.samples]} * 1000")
@@ -198,6 +200,15 @@ f() { printf "%.${2:-2}f" "$1"; }
     row "samples logged / gyro polls" "${R[$p.samples]} / ${R[$p.polls]}  (exit ${R[$p.status]})"
     row "samples/s, first to last poll" "$(f "${R[$p.samples_per_s]}" 3)"
     row "bound: $(f "${R[bound.sample_ms]}" 3) ms per sample" "$(f "${R[bound.samples_per_s]}" 3)"
+    b=bound
+    printf '    (query %s B %s + controller %s + answer %s B %s + interval time-out %s\n' \
+        "${R[$b.query_bytes]}" "$(f "${R[$b.query_line_ms]}" 3)" \
+        "$(f "${R[$b.motor_latency_ms]}" 3)" "${R[$b.answer_bytes]}" \
+        "$(f "${R[$b.answer_line_ms]}" 3)" "$(f "${R[$b.interval_timeout_ms]}" 3)"
+    printf '     + poll %s B %s + gyro %s + frame %s B %s ms)\n' \
+        "${R[$b.poll_bytes]}" "$(f "${R[$b.poll_line_ms]}" 3)" \
+        "$(f "${R[$b.gyro_latency_ms]}" 3)" "${R[$b.frame_bytes]}" \
+        "$(f "${R[$b.frame_line_ms]}" 3)"
     row "ratio measured / bound" "$(f "${R[$p.ratio]}" 4)" ">= 0.97" \
         "$(verdict "${R[$p.ratio]} >= 0.97")"
     row "median period (bound period)" \
@@ -206,7 +217,7 @@ f() { printf "%.${2:-2}f" "$1"; }
     row "CPU share of one core over the run" "$(f "${R[$p.cpu_share_percent]}" 2) %" "< 1 %" \
         "$(verdict "${R[$p.cpu_share_percent]} < 1")"
     row "wake-ups (voluntary switches) per sample" "$(f "${R[$p.wakeups_per_sample]}" 1)"
-    row "peak resident memory" "${R[$p.maxrss_kib]} KiB"
+    row "peak resident memory" "${R[$p.peak_rss_kib]} KiB"
     p=paced_scale_5
     row "same at time scale 5: samples/s, ratio" \
         "$(f "${R[$p.samples_per_s]}" 3), $(f "${R[$p.ratio]}" 4)"
@@ -224,7 +235,7 @@ f() { printf "%.${2:-2}f" "$1"; }
             "flat within 100 KiB" \
             "$([ -n "${R[$u.rss_spread_kib]:-}" ] && verdict "${R[$u.rss_spread_kib]} <= 100" ||
                 echo "not reached")"
-        row "peak resident memory" "${R[$u.maxrss_kib]} KiB"
+        row "peak resident memory" "${R[$u.peak_rss_kib]} KiB"
     fi
     t=timeouts
     echo "Read time-outs, termios backend on a pseudo-terminal (${R[$t.interval_reads]} reads each)"

@@ -433,22 +433,22 @@ bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t&
             if (use_interval) {
                 interval_deadline = SerialClock::now() + serial_ms(timeouts.read_interval_ms);
             }
-            continue;
-        }
-        if (got == 0) { // end of file: the line was hung up
+            // The untimed modes take everything queued right now. A timed read goes straight
+            // back to waiting: a line hands over a byte or a few at a time, so reading again at
+            // once would nearly always find nothing, at the cost of a system call per byte.
+            if (at_once || first_bytes) {
+                continue;
+            }
+        } else if (got == 0) { // end of file: the line was hung up
             return serial_read_failed(count, EIO);
-        }
-        if (errno == EINTR) {
+        } else if (errno == EINTR) {
             continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return serial_read_failed(count, errno);
-        }
-        // Nothing queued although poll() saw a hang-up or an error: it will not get better.
-        if (line_trouble) {
+        } else if (line_trouble) {
+            // Nothing queued although poll() saw a hang-up or an error: it will not get better.
             return serial_read_failed(count, EIO);
-        }
-        if (at_once || (first_bytes && count > 0)) {
+        } else if (at_once || (first_bytes && count > 0)) {
             return true;
         }
         const int events =

@@ -1,0 +1,588 @@
+// gm_bench: the measurement program behind scripts/bench.sh. Each command measures one thing
+// and prints its results as "key=value" lines, which the script turns into its table and its
+// results file. Nothing here judges a result: the figures are for people to read.
+//
+//   gm_bench bound [--gyro-baud N] [--motor-baud N] [--gyro-latency-ms MS] [--motor-latency-ms MS]
+//       What one sample costs on the lines, from first principles: the samples per second that
+//       no program can beat against the simulated bench with those settings.
+//   gm_bench rate TRANSCRIPT
+//       Samples per second of a sweep from the simulator's transcript (its gyro polls).
+//   gm_bench run [--log FILE] [--rss-at N]... [--interrupt-on FILE TEXT] [--period-ms MS]
+//                [--timeout-s S] [--child-output FILE] -- PROGRAM [ARG]...
+//       Runs a program to its end: wall time, CPU time, peak resident memory, and its resident
+//       memory when its sample log first holds N samples.
+//   gm_bench timeouts [--reads N]
+//       How far the serial port's read time-outs overshoot on a pseudo-terminal.
+#include "gyro/gyro.h"
+#include "serial/serial.h"
+#include "sim/sim_motor.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <optional>
+#include <span>
+#include <stdlib.h>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using BenchClock = std::chrono::steady_clock;
+
+// What motor_is_moving sends for every sample.
+constexpr std::string_view bench_motion_query = "pr mv\r";
+// Ten bit times per byte on either line: start bit, eight data bits, stop bit.
+constexpr double bench_bits_per_byte = 10.0;
+
+const char* const bench_usage =
+    "usage: gm_bench bound [--gyro-baud N] [--motor-baud N] [--gyro-latency-ms MS]\n"
+    "                      [--motor-latency-ms MS]\n"
+    "       gm_bench rate TRANSCRIPT\n"
+    "       gm_bench run [--log FILE] [--rss-at N]... [--interrupt-on FILE TEXT]\n"
+    "                    [--period-ms MS] [--timeout-s S] [--child-output FILE]\n"
+    "                    -- PROGRAM [ARG]...\n"
+    "       gm_bench timeouts [--reads N]\n";
+
+int bench_usage_error(const char* why) {
+    std::fprintf(stderr, "gm_bench: %s\n%s", why, bench_usage);
+    return 2;
+}
+
+void bench_print(const char* key, double value) {
+    std::printf("%s=%.6f\n", key, value);
+}
+
+void bench_print_count(const char* key, std::uint64_t value) {
+    std::printf("%s=%llu\n", key, static_cast<unsigned long long>(value));
+}
+
+double bench_ms_since(BenchClock::time_point start) {
+    return std::chrono::duration<double, std::milli>(BenchClock::now() - start).count();
+}
+
+bool bench_parse_number(const char* text, double minimum, double& value) {
+    char* end = nullptr;
+    errno = 0;
+    const double parsed = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !(parsed >= minimum)) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+// Sorted copy's element at fraction q (0 = smallest, 1 = largest); 0 for no values.
+double bench_quantile(std::vector<double> values, double q) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto last = static_cast<double>(values.size() - 1);
+    return values[static_cast<std::size_t>(q * last + 0.5)];
+}
+
+double bench_byte_ms(double baud) {
+    return bench_bits_per_byte * 1000.0 / baud;
+}
+
+// --- bound ---------------------------------------------------------------------------------
+
+// One sample is two exchanges back to back, nothing overlapping:
+// - the motion query: its bytes cross the controller's line, the controller answers after its
+//   latency, the answer crosses the line, and the program's read ends only after the interval
+//   time-out of silence that follows the prompt (a read of 100 bytes never fills);
+// - the gyro poll: one byte across, the gyro's latency, the 30-byte frame across; that read ends
+//   with its 30th byte.
+int bench_bound(int argc, char** argv) {
+    double gyro_baud = 38400.0;
+    double motor_baud = 9600.0;
+    double gyro_latency_ms = 2.0;
+    double motor_latency_ms = 5.0;
+    for (int i = 0; i < argc; i += 2) {
+        const std::string_view name = argv[i];
+        double* target = nullptr;
+        double minimum = 0.0;
+        if (name == "--gyro-baud") {
+            target = &gyro_baud;
+            minimum = 1.0;
+        } else if (name == "--motor-baud") {
+            target = &motor_baud;
+            minimum = 1.0;
+        } else if (name == "--gyro-latency-ms") {
+            target = &gyro_latency_ms;
+        } else if (name == "--motor-latency-ms") {
+            target = &motor_latency_ms;
+        } else {
+            return bench_usage_error("unknown option of bound");
+        }
+        if (i + 1 >= argc || !bench_parse_number(argv[i + 1], minimum, *target)) {
+            return bench_usage_error("bad value in bound");
+        }
+    }
+
+    // The simulated controller's answer to the motion query while the motor moves, byte for
+    // byte as it goes on the line.
+    SimMotor motor;
+    motor.target = 1.0;
+    const std::string answer = sim_motor_execute(motor, "pr mv", 0.0);
+
+    const double motor_byte_ms = bench_byte_ms(motor_baud);
+    const double gyro_byte_ms = bench_byte_ms(gyro_baud);
+    const double query_line_ms = static_cast<double>(bench_motion_query.size()) * motor_byte_ms;
+    const double answer_line_ms = static_cast<double>(answer.size()) * motor_byte_ms;
+    const double poll_line_ms = gyro_byte_ms;
+    const double frame_line_ms = static_cast<double>(gyro_frame_length) * gyro_byte_ms;
+    const auto interval_ms = static_cast<double>(serial_read_interval_ms);
+
+    const double motor_exchange_ms =
+        query_line_ms + motor_latency_ms + answer_line_ms + interval_ms;
+    const double gyro_exchange_ms = poll_line_ms + gyro_latency_ms + frame_line_ms;
+    const double sample_ms = motor_exchange_ms + gyro_exchange_ms;
+
+    bench_print_count("query_bytes", bench_motion_query.size());
+    bench_print_count("answer_bytes", answer.size());
+    bench_print_count("poll_bytes", 1);
+    bench_print_count("frame_bytes", gyro_frame_length);
+    bench_print("motor_byte_ms", motor_byte_ms);
+    bench_print("gyro_byte_ms", gyro_byte_ms);
+    bench_print("query_line_ms", query_line_ms);
+    bench_print("motor_latency_ms", motor_latency_ms);
+    bench_print("answer_line_ms", answer_line_ms);
+    bench_print("interval_timeout_ms", interval_ms);
+    bench_print("poll_line_ms", poll_line_ms);
+    bench_print("gyro_latency_ms", gyro_latency_ms);
+    bench_print("frame_line_ms", frame_line_ms);
+    bench_print("motor_exchange_ms", motor_exchange_ms);
+    bench_print("gyro_exchange_ms", gyro_exchange_ms);
+    bench_print("sample_ms", sample_ms);
+    bench_print("samples_per_s", 1000.0 / sample_ms);
+    // The same split as the transcript shows it: the simulator stamps a command when its last
+    // byte has crossed the line.
+    bench_print("query_to_poll_ms", motor_latency_ms + answer_line_ms + interval_ms + poll_line_ms);
+    bench_print("poll_to_query_ms", gyro_latency_ms + frame_line_ms + query_line_ms);
+    return 0;
+}
+
+// --- rate ----------------------------------------------------------------------------------
+
+int bench_rate(int argc, char** argv) {
+    if (argc != 1) {
+        return bench_usage_error("rate takes one transcript");
+    }
+    std::FILE* file = std::fopen(argv[0], "r");
+    if (file == nullptr) {
+        std::fprintf(stderr, "gm_bench: cannot read %s: %s\n", argv[0], std::strerror(errno));
+        return 1;
+    }
+    std::vector<double> polls;
+    std::vector<double> query_to_poll;
+    std::vector<double> poll_to_query;
+    // The motion query since the last poll, if any (a negative time: none).
+    double last_query = -1.0;
+    char line[512];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        char* text = nullptr;
+        const double ms = std::strtod(line, &text);
+        std::string_view rest(text);
+        while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) {
+            rest.remove_suffix(1);
+        }
+        if (rest == " gyro G") {
+            if (last_query >= 0.0) {
+                query_to_poll.push_back(ms - last_query);
+                last_query = -1.0;
+            }
+            polls.push_back(ms);
+        } else if (rest == " motor pr mv") {
+            if (!polls.empty() && last_query < 0.0) {
+                poll_to_query.push_back(ms - polls.back());
+            }
+            last_query = ms;
+        }
+    }
+    std::fclose(file);
+
+    std::vector<double> periods;
+    for (std::size_t i = 1; i < polls.size(); ++i) {
+        periods.push_back(polls[i] - polls[i - 1]);
+    }
+    bench_print_count("polls", polls.size());
+    if (polls.size() < 2) {
+        std::fprintf(stderr, "gm_bench: fewer than two polls in %s\n", argv[0]);
+        return 1;
+    }
+    const double span_ms = polls.back() - polls.front();
+    bench_print("first_poll_ms", polls.front());
+    bench_print("last_poll_ms", polls.back());
+    // N polls span N - 1 periods.
+    bench_print("samples_per_s", static_cast<double>(polls.size() - 1) * 1000.0 / span_ms);
+    bench_print("period_median_ms", bench_quantile(periods, 0.5));
+    bench_print("period_p99_ms", bench_quantile(periods, 0.99));
+    bench_print("period_max_ms", bench_quantile(periods, 1.0));
+    bench_print("query_to_poll_median_ms", bench_quantile(query_to_poll, 0.5));
+    bench_print("poll_to_query_median_ms", bench_quantile(poll_to_query, 0.5));
+    return 0;
+}
+
+// --- run -----------------------------------------------------------------------------------
+
+// Follows a file that another process appends to: the lines completed since the last look.
+struct BenchTail {
+    std::string path;
+    int fd = -1;
+    std::string partial;
+    std::uint64_t lines = 0;
+};
+
+template <typename LineFunction> void bench_tail_read(BenchTail& tail, LineFunction on_line) {
+    if (tail.fd < 0) {
+        tail.fd = open(tail.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (tail.fd < 0) {
+            return; // not there yet
+        }
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(tail.fd, buffer, sizeof buffer);
+        if (got <= 0) {
+            return;
+        }
+        for (ssize_t i = 0; i < got; ++i) {
+            if (buffer[i] == '\n') {
+                ++tail.lines;
+                on_line(std::string_view(tail.partial));
+                tail.partial.clear();
+            } else {
+                tail.partial += buffer[i];
+            }
+        }
+    }
+}
+
+// The process's resident memory in KiB, from /proc: now, and the kernel's high-water mark.
+struct BenchResident {
+    std::uint64_t now_kib = 0;
+    std::uint64_t peak_kib = 0;
+};
+
+// Nothing once the process has ended.
+std::optional<BenchResident> bench_resident(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    BenchResident resident;
+    bool seen = false;
+    char line[256];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        unsigned long long value = 0;
+        if (std::sscanf(line, "VmHWM: %llu kB", &value) == 1) {
+            resident.peak_kib = value;
+        } else if (std::sscanf(line, "VmRSS: %llu kB", &value) == 1) {
+            resident.now_kib = value;
+            seen = true;
+        }
+    }
+    std::fclose(file);
+    return seen ? std::optional(resident) : std::nullopt;
+}
+
+struct BenchMark {
+    std::uint64_t samples = 0;
+    std::optional<std::uint64_t> resident_kib;
+    std::uint64_t at_samples = 0; // the log's sample count when it was read
+};
+
+double bench_seconds(const timeval& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+void bench_sleep_ms(double ms) {
+    const auto ns = static_cast<long long>(ms * 1e6);
+    timespec wanted{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&wanted, &wanted) != 0 && errno == EINTR) {
+    }
+}
+
+int bench_run(int argc, char** argv) {
+    BenchTail log;
+    BenchTail watched;
+    std::string watched_text;
+    std::vector<BenchMark> marks;
+    double period_ms = 20.0;
+    double timeout_s = 0.0;
+    const char* child_output = nullptr;
+    int i = 0;
+    for (; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        const bool has_value = i + 1 < argc;
+        double number = 0.0;
+        if (name == "--") {
+            ++i;
+            break;
+        } else if (name == "--log" && has_value) {
+            log.path = argv[++i];
+        } else if (name == "--rss-at" && has_value &&
+                   bench_parse_number(argv[i + 1], 1.0, number)) {
+            marks.push_back({static_cast<std::uint64_t>(number), std::nullopt, 0});
+            ++i;
+        } else if (name == "--interrupt-on" && i + 2 < argc) {
+            watched.path = argv[++i];
+            watched_text = argv[++i];
+        } else if (name == "--period-ms" && has_value &&
+                   bench_parse_number(argv[i + 1], 1.0, period_ms)) {
+            ++i;
+        } else if (name == "--timeout-s" && has_value &&
+                   bench_parse_number(argv[i + 1], 0.0, timeout_s)) {
+            ++i;
+        } else if (name == "--child-output" && has_value) {
+            child_output = argv[++i];
+        } else {
+            return bench_usage_error("bad option of run");
+        }
+    }
+    if (i >= argc) {
+        return bench_usage_error("run needs a program after --");
+    }
+    char** child_argv = argv + i;
+
+    std::fflush(stdout);
+    const BenchClock::time_point start = BenchClock::now();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("gm_bench: fork");
+        return 1;
+    }
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        if (child_output != nullptr) {
+            const int out = open(child_output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        execvp(child_argv[0], child_argv);
+        std::fprintf(stderr, "gm_bench: cannot run %s: %s\n", child_argv[0], std::strerror(errno));
+        _exit(127);
+    }
+
+    int status = 0;
+    rusage usage{};
+    std::uint64_t resident_max_kib = 0;
+    std::uint64_t resident_peak_kib = 0;
+    std::optional<double> interrupted_at_ms;
+    bool terminated = false;
+    const auto count_samples = [&] {
+        if (!log.path.empty()) {
+            bench_tail_read(log, [](std::string_view) {});
+        }
+        return log.lines / 5;
+    };
+    for (;;) {
+        const pid_t ended = wait4(pid, &status, WNOHANG, &usage);
+        if (ended == pid) {
+            break;
+        }
+        if (ended < 0 && errno != EINTR) {
+            std::perror("gm_bench: wait");
+            return 1;
+        }
+        const std::optional<BenchResident> resident = bench_resident(pid);
+        if (resident) {
+            resident_max_kib = std::max(resident_max_kib, resident->now_kib);
+            resident_peak_kib = std::max(resident_peak_kib, resident->peak_kib);
+        }
+        const std::uint64_t samples = count_samples();
+        for (BenchMark& mark : marks) {
+            if (!mark.resident_kib && samples >= mark.samples && resident) {
+                mark.resident_kib = resident->now_kib;
+                mark.at_samples = samples;
+            }
+        }
+        if (!watched.path.empty() && !interrupted_at_ms) {
+            bool seen = false;
+            bench_tail_read(watched, [&](std::string_view line) {
+                seen = seen || (line.size() >= watched_text.size() &&
+                                line.substr(line.size() - watched_text.size()) == watched_text);
+            });
+            if (seen) {
+                kill(pid, SIGINT);
+                interrupted_at_ms = bench_ms_since(start);
+            }
+        }
+        if (timeout_s > 0.0 && !terminated && bench_ms_since(start) > timeout_s * 1000.0) {
+            std::fprintf(stderr, "gm_bench: %s ran longer than %.0f s; stopping it\n",
+                         child_argv[0], timeout_s);
+            kill(pid, SIGTERM);
+            terminated = true;
+        }
+        bench_sleep_ms(period_ms);
+    }
+    const double wall_s = bench_ms_since(start) / 1000.0;
+    const std::uint64_t samples = count_samples();
+
+    const int exit_status = WIFEXITED(status)     ? WEXITSTATUS(status)
+                            : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                                  : -1;
+    bench_print_count("status", static_cast<std::uint64_t>(exit_status));
+    bench_print("wall_s", wall_s);
+    bench_print("user_s", bench_seconds(usage.ru_utime));
+    bench_print("sys_s", bench_seconds(usage.ru_stime));
+    bench_print("cpu_s", bench_seconds(usage.ru_utime) + bench_seconds(usage.ru_stime));
+    bench_print_count("maxrss_kib", static_cast<std::uint64_t>(usage.ru_maxrss));
+    // Mostly one voluntary switch per wait for input: how often the program woke up.
+    bench_print_count("voluntary_switches", static_cast<std::uint64_t>(usage.ru_nvcsw));
+    bench_print_count("involuntary_switches", static_cast<std::uint64_t>(usage.ru_nivcsw));
+    bench_print_count("rss_max_seen_kib", resident_max_kib);
+    bench_print_count("hwm_max_seen_kib", resident_peak_kib);
+    // The kernel's accounts of the peak can lag behind each other a little: take the highest.
+    bench_print_count("peak_rss_kib", std::max({resident_max_kib, resident_peak_kib,
+                                                static_cast<std::uint64_t>(usage.ru_maxrss)}));
+    bench_print_count("samples", samples);
+    bench_print_count("interrupted", interrupted_at_ms ? 1 : 0);
+    if (interrupted_at_ms) {
+        bench_print("interrupted_at_s", *interrupted_at_ms / 1000.0);
+    }
+    for (const BenchMark& mark : marks) {
+        if (mark.resident_kib) {
+            std::printf("rss_kib_at_%llu=%llu\n", static_cast<unsigned long long>(mark.samples),
+                        static_cast<unsigned long long>(*mark.resident_kib));
+            std::printf("rss_read_at_samples_%llu=%llu\n",
+                        static_cast<unsigned long long>(mark.samples),
+                        static_cast<unsigned long long>(mark.at_samples));
+        }
+    }
+    return 0;
+}
+
+// --- timeouts ------------------------------------------------------------------------------
+
+struct BenchOvershoot {
+    std::vector<double> ms;
+    std::uint64_t wrong_counts = 0; // reads that did not bring what the case expects
+};
+
+void bench_print_overshoot(const char* name, const BenchOvershoot& overshoot) {
+    const std::string prefix(name);
+    bench_print_count((prefix + "_reads").c_str(), overshoot.ms.size());
+    bench_print_count((prefix + "_wrong_counts").c_str(), overshoot.wrong_counts);
+    bench_print((prefix + "_min_ms").c_str(), bench_quantile(overshoot.ms, 0.0));
+    bench_print((prefix + "_median_ms").c_str(), bench_quantile(overshoot.ms, 0.5));
+    bench_print((prefix + "_p90_ms").c_str(), bench_quantile(overshoot.ms, 0.9));
+    bench_print((prefix + "_max_ms").c_str(), bench_quantile(overshoot.ms, 1.0));
+}
+
+// The program's read time-outs on a pseudo-terminal opened and set up exactly as the links do
+// it. Interval: one byte written to the other side, then silence; the read of 8 bytes should end
+// 10 ms after that byte. Total: silence from the start; the read of one byte should end after
+// 10 * 1 + 100 ms. Overshoot is the time beyond that, which includes the pseudo-terminal's own
+// delivery of the byte.
+int bench_timeouts(int argc, char** argv) {
+    double reads = 300.0;
+    if (argc == 2 && std::string_view(argv[0]) == "--reads") {
+        if (!bench_parse_number(argv[1], 1.0, reads)) {
+            return bench_usage_error("bad value of --reads");
+        }
+    } else if (argc != 0) {
+        return bench_usage_error("bad option of timeouts");
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char slave_name[128];
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, slave_name, sizeof slave_name) != 0) {
+        std::perror("gm_bench: pseudo-terminal");
+        return 1;
+    }
+    const SerialHandle port = serial_open(slave_name);
+    if (port == serial_invalid_handle) {
+        std::fprintf(stderr, "gm_bench: cannot open %s: %d\n", slave_name, serial_last_error());
+        return 1;
+    }
+    if (!serial_apply_line_settings(port, 38400, "Bench")) {
+        return 1;
+    }
+
+    const auto count = static_cast<std::size_t>(reads);
+    std::array<std::uint8_t, 8> buffer{};
+    BenchOvershoot interval;
+    const std::uint8_t byte = 'x';
+    for (std::size_t n = 0; n < count; ++n) {
+        std::size_t got = 0;
+        const BenchClock::time_point start = BenchClock::now();
+        if (write(master, &byte, 1) != 1 || !serial_read(port, buffer, got)) {
+            std::perror("gm_bench: interval read");
+            return 1;
+        }
+        const double ms = bench_ms_since(start);
+        if (got != 1) {
+            ++interval.wrong_counts;
+            continue;
+        }
+        interval.ms.push_back(ms - static_cast<double>(serial_read_interval_ms));
+    }
+
+    BenchOvershoot total;
+    const std::span<std::uint8_t> one = std::span(buffer).first(1);
+    const auto nominal_ms = static_cast<double>(serial_silent_read_ms(one.size()));
+    for (std::size_t n = 0; n < count; ++n) {
+        std::size_t got = 0;
+        const BenchClock::time_point start = BenchClock::now();
+        if (!serial_read(port, one, got)) {
+            std::perror("gm_bench: total read");
+            return 1;
+        }
+        const double ms = bench_ms_since(start);
+        if (got != 0) {
+            ++total.wrong_counts;
+            continue;
+        }
+        total.ms.push_back(ms - nominal_ms);
+    }
+    serial_close(port);
+    close(master);
+
+    bench_print_overshoot("interval", interval);
+    bench_print("total_nominal_ms", nominal_ms);
+    bench_print_overshoot("total", total);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return bench_usage_error("no command");
+    }
+    const std::string_view command = argv[1];
+    if (command == "bound") {
+        return bench_bound(argc - 2, argv + 2);
+    }
+    if (command == "rate") {
+        return bench_rate(argc - 2, argv + 2);
+    }
+    if (command == "run") {
+        return bench_run(argc - 2, argv + 2);
+    }
+    if (command == "timeouts") {
+        return bench_timeouts(argc - 2, argv + 2);
+    }
+    if (command == "--help") {
+        std::fputs(bench_usage, stdout);
+        return 0;
+    }
+    return bench_usage_error("unknown command");
+}

@@ -608,16 +608,25 @@ void finish(const SweepRun& run) {
     }
 }
 
+// A sweep that ended as a healthy one does: status 0, only the two success lines, a log. Returns
+// the log's samples.
+std::vector<Values> expect_clean_completion(const SweepRun& run) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, success_lines);
+    EXPECT_EQ(run.out, "");
+    if (!run.log.has_value()) {
+        ADD_FAILURE() << "no sample log";
+        return {};
+    }
+    return parse_log(*run.log, config_from_environment().crlf);
+}
+
 TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
     const SweepRun run = run_sweep(fast({}), [](const SweepRun& r) {
         ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
     });
-    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.sim_status, 0);
-    EXPECT_EQ(run.err, success_lines);
-    EXPECT_EQ(run.out, "");
-    ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
+    const std::vector<Values> samples = expect_clean_completion(run);
     EXPECT_GE(samples.size(), 10u);
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
@@ -682,11 +691,7 @@ class E2eFrameFaultTest : public ::testing::TestWithParam<FrameFaultCase> {};
 
 TEST_P(E2eFrameFaultTest, SweepCompletesAndLogsTheGoodFrames) {
     const SweepRun run = run_sweep(fast(GetParam().options));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, success_lines);
-    EXPECT_EQ(run.out, "");
-    ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
+    const std::vector<Values> samples = expect_clean_completion(run);
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
     std::size_t good = 0;
@@ -710,11 +715,7 @@ class E2eControllerTest : public ::testing::TestWithParam<FrameFaultCase> {};
 
 TEST_P(E2eControllerTest, SweepCompletesAsWithThePlainController) {
     const SweepRun run = run_sweep(fast(GetParam().options));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, success_lines);
-    EXPECT_EQ(run.out, "");
-    ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
+    const std::vector<Values> samples = expect_clean_completion(run);
     EXPECT_GE(samples.size(), 10u);
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
@@ -738,11 +739,7 @@ class E2eMisalignedFrameTest : public ::testing::TestWithParam<FrameFaultCase> {
 
 TEST_P(E2eMisalignedFrameTest, SweepCompletesWithoutAMessage) {
     const SweepRun run = run_sweep(fast(GetParam().options));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, success_lines);
-    EXPECT_EQ(run.out, "");
-    ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
+    const std::vector<Values> samples = expect_clean_completion(run);
     const SampleMatch match = match_samples(samples, run.frames);
     std::vector<std::size_t> before_fault;
     for (std::size_t i = 0; i < run.frames.size() && is_good(run.frames[i]); ++i) {
@@ -781,11 +778,7 @@ TEST(E2eTest, PacedLinesStillSweepCompletely) {
     // Real line rates and latencies; a busy machine may split a frame by delay, so the log is
     // checked as for split frames, and must hold samples.
     const SweepRun run = run_sweep({"--time-scale", "20"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, success_lines);
-    EXPECT_EQ(run.out, "");
-    ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
+    const std::vector<Values> samples = expect_clean_completion(run);
     const SampleMatch match = match_samples(samples, run.frames);
     EXPECT_GE(match.aligned, 5u);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -15,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -120,8 +124,18 @@ class PlotTool : public testing::Test {
         command = join({"\"", command, "\""}); // cmd /c strips one pair of quotes
 #endif
         RunResult result;
-        const int status = std::system(command.c_str());
+        int status = std::system(command.c_str());
 #ifdef _WIN32
+        // -1 means the command interpreter never started (the tool did not run at all). Under
+        // Wine that has been seen once on a loaded machine, so try again before calling it a
+        // failure, and say why if it persists.
+        for (int attempt = 1; status == -1 && attempt < 3; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            status = std::system(command.c_str());
+        }
+        if (status == -1) {
+            ADD_FAILURE() << "could not start the command interpreter: " << std::strerror(errno);
+        }
         result.status = status;
 #else
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

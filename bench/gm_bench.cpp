@@ -590,5 +590,5 @@ int main(int argc, char** argv) {
         return bench_timeouts(options.reads);
     }
     std::fputs("gm_bench: a command is required (see --help)\n", stderr);
-    return cli_status_bad_arguments;
+    return exit_bad_arguments;
 }

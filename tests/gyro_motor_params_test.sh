@@ -37,17 +37,28 @@ run 1 "$work/missing.txt"
 printf 'param file not found %s\n' "$work/missing.txt" >"$work/expected"
 cmp -s "$work/err" "$work/expected" || fail "missing file: wrong message on standard error"
 
-# Wrong arguments: usage on standard error, nothing on standard output.
-for args in "" "a b" "-x" "--verbose" "--help extra"; do
+# Wrong arguments: one line on standard error that names the argument, nothing on standard output.
+while read -r name args; do
     # shellcheck disable=SC2086 # the words are meant to split
     run 2 $args
     [ -s "$work/out" ] && fail "'$args': unexpected standard output"
-    grep -q '^usage: gyro_motor_params ' "$work/err" || fail "'$args': no usage on standard error"
-done
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "'$args': not one line on standard error"
+    grep -q -e "^gyro_motor_params: .*$name" "$work/err" || fail "'$args': message does not name $name"
+done <<'CASES'
+PARAMETER_FILE
+b a b
+-x -x
+--verbose --verbose
+--verbose --verbose file.txt
+CASES
 
-run 0 --help
-grep -q '^usage: gyro_motor_params ' "$work/out" || fail "--help: no usage on standard output"
-[ -s "$work/err" ] && fail "--help: unexpected standard error output"
+# Help, also with other arguments beside it: the usage on standard output.
+for args in "--help" "--help extra"; do
+    # shellcheck disable=SC2086 # the words are meant to split
+    run 0 $args
+    grep -q '^Usage: gyro_motor_params ' "$work/out" || fail "$args: no usage on standard output"
+    [ -s "$work/err" ] && fail "$args: unexpected standard error output"
+done
 
 # A listing that cannot be written is a failure, not a success.
 if [ -w /dev/full ]; then

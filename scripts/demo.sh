@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox
+scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest libcli11-dev gnuplot-nox
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim gyro_motor_plot
 

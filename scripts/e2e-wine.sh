@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
+scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest libcli11-dev \
     g++-mingw-w64-x86-64-posix wine wine64 python3
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target e2e_test gyro_motor_sim

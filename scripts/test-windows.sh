@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 python3
+scripts/deps.sh cmake ninja-build googletest libcli11-dev g++-mingw-w64-x86-64-posix wine wine64 python3
 
 jobs=2
 echo "=== mingw: configure, build, test under Wine"

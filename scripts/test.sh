@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox
+scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest libcli11-dev gnuplot-nox
 
 jobs=2
 for preset in default asan; do

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs the gyro_motor_params executable end to end and checks its output and exit statuses.
-# Usage: gyro_motor_params_test.sh TOOL GOLDEN_DIR
+# Usage: gyro_motor_params_test.sh TOOL GOLDEN_DIR VERSION
 set -u
 tool=$1
 golden=$2
+version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -59,6 +60,10 @@ for args in "--help" "--help extra"; do
     grep -q '^Usage: gyro_motor_params ' "$work/out" || fail "$args: no usage on standard output"
     [ -s "$work/err" ] && fail "$args: unexpected standard error output"
 done
+
+# The project's version, as every companion program prints it.
+run 0 --version
+[ "$(cat "$work/out")" = "$version" ] || fail "--version printed '$(cat "$work/out")', expected $version"
 
 # A listing that cannot be written is a failure, not a success.
 if [ -w /dev/full ]; then

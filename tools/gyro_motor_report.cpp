@@ -194,7 +194,11 @@ int main(int argc, char** argv) {
                      std::strerror(read_errno));
         return report_exit_failed;
     }
-    sweeplog_print_problems(stderr, options.log, problems);
+    // A file with no good record at all is no sample log: one line says so, not a list of
+    // every line that failed to be a record.
+    if (!samples.empty()) {
+        sweeplog_print_problems(stderr, options.log, problems);
+    }
 
     Report report;
     std::string error;

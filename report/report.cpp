@@ -68,9 +68,9 @@ double report_median(std::vector<double> values) {
     if (values.size() % 2 == 1) {
         return upper;
     }
-    return (upper + *std::max_element(values.begin(),
-                                      values.begin() + static_cast<std::ptrdiff_t>(middle))) /
-           2;
+    const double lower =
+        *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
+    return lower + (upper - lower) / 2; // no overflow at the ends of the range
 }
 
 double report_mean(const Eigen::VectorXd& values) {
@@ -291,6 +291,13 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
     };
     const auto first = std::find_if(samples.begin(), samples.end(), cruising);
     const auto last = std::find_if(samples.rbegin(), samples.rend(), cruising);
+    if (first == samples.end()) {
+        // An even count of samples whose middle two rates lie far apart.
+        error = report_format("no steady turn: no Z yaw rate lies within 5%% of the median %.3f "
+                              "deg/s",
+                              median);
+        return false;
+    }
     const std::span<const SweepLogSample> cruise(first, last.base());
     report.cruise = {first->number, (last.base() - 1)->number, cruise.size()};
     if (cruise.size() < report_min_samples) {

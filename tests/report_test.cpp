@@ -331,6 +331,7 @@ TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
         {"too few samples", std::vector<double>(report_min_samples - 1, 14.4), "only 9 samples"},
         {"standing still", std::vector<double>(50, 0.0), "did not turn"},
         {"no steady rate", rising, "the cruise (samples 20 to 21) has only 2 samples"},
+        {"two rates, none at the median", {1, 3, 1, 3, 1, 3, 1, 3, 1, 3, 1, 3}, "no steady turn"},
     };
     for (const Case& c : cases) {
         std::vector<SweepLogSample> samples;

@@ -41,7 +41,14 @@ double report_full_turn(double deg) {
     return wrapped < 0 ? wrapped + 360.0 : wrapped;
 }
 
-std::string report_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// mingw's own printf (chosen for the whole build) takes %zu; tell the format checks so.
+#ifdef __MINGW32__
+#define REPORT_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define REPORT_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+std::string report_format(const char* format, ...) REPORT_PRINTF_FORMAT(1, 2);
 
 std::string report_format(const char* format, ...) {
     va_list arguments;

@@ -386,7 +386,7 @@ TEST_F(ReportTool, ReportsOnStdoutAndWritesTheJsonAndPictures) {
                                          " to ", std::to_string(sweep.cruise_last)})),
               std::string::npos)
         << result.out;
-    for (const char* unit : {" deg\n", " gauss", " deg/s", " %", " deg C"}) {
+    for (const char* unit : {" deg over the cruise", " gauss", " deg/s", " %", " deg C"}) {
         EXPECT_NE(result.out.find(unit), std::string::npos) << unit;
     }
     const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));

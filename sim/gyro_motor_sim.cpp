@@ -7,6 +7,7 @@
 #include "sim/sim_motor.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/inotify.h>
@@ -37,9 +39,10 @@ Options take their value as "--name VALUE" or "--name=VALUE".
 The platform turns with the motor: 1,000,000 controller units are one revolution, so the
 program's sweep to 1000000 turns the heading once round (0 up to 180, then -180 up to 0). Roll,
 pitch and the X/Y rates stay near 0, the accelerations near 0, 0 and 1 g, the yaw rate follows
-the motor's speed (40000 units/s = 14.4 deg/s), a field of 0.25 gauss horizontal and 0.40 gauss
-vertical turns against the heading, the temperature stays near 25 deg C, and word 13 counts
-frames. Small deterministic noise is added.
+the motor's speed (40000 units/s = 14.4 deg/s) through its ramps, a field of 0.25 gauss
+horizontal and 0.40 gauss vertical turns against the heading, the temperature stays near 25 deg
+C, and word 13 counts frames. Small deterministic noise is added. The sensor errors below make
+a sensor with known faults.
 
 The controller takes "ma N", "mr N", "vm N" (speed in units/s, default 40000), "pr mv" (moving
 flag) and "pr er" (last error number), each ended by a carriage return; a line feed is ignored.
@@ -64,11 +67,32 @@ Timing:
   --motor-latency-ms MS    from a command's carriage return to its answer (default 5)
   --no-pacing              no line rate and no latency: answers go out at once, in one piece
   --time-scale X           simulated motor time runs X times as fast as real time (default 1):
-                           the sweep of 1,000,000 units at 40000 units/s takes 25 s / X
+                           the sweep of 1,000,000 units at 40000 units/s takes 25.4 s / X
+  --lockstep-ms MS         simulated motor time advances exactly MS per motion query ("pr mv")
+                           instead of following the clock (--time-scale is then ignored): the
+                           samples of a sweep are evenly spaced in motor time whatever the load
 
 Model:
   --units-per-turn N       controller units per platform revolution (default 1000000)
   --seed N                 seed of the sensor noise (default 1)
+  --accel N                the controller speeds up and slows down at N units/s^2 (default
+                           100000: 40000 units/s in 0.4 s); 0 moves at full speed at once
+
+Sensor errors (psi is the platform's true heading; lists are comma-separated, all default off):
+  --compass-deviation B,C,D,E
+                           reported heading = psi + B sin psi + C cos psi + D sin 2psi
+                           + E cos 2psi (degrees)
+  --hard-iron X,Y          centre of the horizontal field's trace (X Mag, Y Mag), in gauss
+  --soft-iron MAJOR,MINOR,ANGLE
+                           the trace is an ellipse with these semi-axes (gauss, MAJOR >= MINOR
+                           > 0), the major axis at ANGLE degrees from X; without it a circle of
+                           0.25 gauss
+  --yaw-scale-error P      reported yaw rate = true rate x (1 + P/100)
+  --tilt DEG,AZIMUTH       the turntable's axis leans DEG toward the fixed azimuth AZIMUTH: roll
+                           gains DEG sin(psi - AZIMUTH), pitch DEG cos(psi - AZIMUTH), and the
+                           accelerations follow (the magnetometer ignores the tilt)
+  --mount-offset ROLL,PITCH
+                           constant mounting roll and pitch of the sensor (degrees)
 
 Records (times in milliseconds since the start):
   --transcript FILE        one line per controller command (without its carriage return) and
@@ -115,6 +139,9 @@ struct SimOptions {
     double time_scale = 1.0;
     double units_per_turn = sim_gyro_default_units_per_turn;
     std::uint32_t seed = 1;
+    double accel = sim_motor_default_accel;
+    std::optional<double> lockstep_ms;
+    SimGyroErrors errors;
     std::string transcript;
     std::string frames;
     std::uint64_t bad_checksum_every = 0;
@@ -148,6 +175,7 @@ struct SimRun {
     SimGyro gyro;
     SimMotor motor;
     std::uint64_t frames_sent = 0;
+    double lockstep_s = 0.0; // motor time with --lockstep-ms
     std::FILE* transcript = nullptr;
     std::FILE* frames = nullptr;
     int watch_fd = -1; // inotify: the program opening and closing the slaves
@@ -172,6 +200,20 @@ bool parse_double(std::string_view text, double minimum, double& value) {
         return false;
     }
     value = parsed;
+    return true;
+}
+
+// Exactly values.size() comma-separated numbers.
+bool parse_list(std::string_view text, std::span<double> values) {
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        const std::size_t comma = text.find(',');
+        const bool last = k + 1 == values.size();
+        if (last != (comma == std::string_view::npos) ||
+            !parse_double(text.substr(0, comma), -HUGE_VAL, values[k])) {
+            return false;
+        }
+        text.remove_prefix(last ? text.size() : comma + 1);
+    }
     return true;
 }
 
@@ -245,6 +287,9 @@ bool parse_options(int argc, char** argv, SimOptions& options, bool& help) {
             target = parsed;
             return true;
         };
+        const auto list = [&](std::span<double> target) {
+            return take() && parse_list(value, target);
+        };
         const auto optional_seconds = [&](std::optional<double>& target) {
             double parsed = 0.0;
             if (!number(parsed, 0.0)) {
@@ -288,6 +333,36 @@ bool parse_options(int argc, char** argv, SimOptions& options, bool& help) {
             std::uint64_t seed = 0;
             ok = count(seed, 0) && seed <= UINT32_MAX;
             options.seed = static_cast<std::uint32_t>(seed);
+        } else if (name == "--accel") {
+            ok = number(options.accel, 0.0);
+        } else if (name == "--lockstep-ms") {
+            double ms = 0.0;
+            ok = number(ms, 0.0) && ms > 0.0;
+            options.lockstep_ms = ms;
+        } else if (name == "--compass-deviation") {
+            ok = list(options.errors.deviation_deg);
+        } else if (name == "--hard-iron") {
+            std::array<double, 2> centre{};
+            ok = list(centre);
+            options.errors.hard_iron_x_gauss = centre[0];
+            options.errors.hard_iron_y_gauss = centre[1];
+        } else if (name == "--soft-iron") {
+            std::array<double, 3> ellipse{};
+            ok = list(ellipse) && ellipse[1] > 0.0 && ellipse[0] >= ellipse[1];
+            options.errors.soft_iron = SimSoftIron{
+                .major_gauss = ellipse[0], .minor_gauss = ellipse[1], .angle_deg = ellipse[2]};
+        } else if (name == "--yaw-scale-error") {
+            ok = number(options.errors.yaw_scale_error_percent, -HUGE_VAL);
+        } else if (name == "--tilt") {
+            std::array<double, 2> lean{};
+            ok = list(lean) && lean[0] >= 0.0;
+            options.errors.tilt_deg = lean[0];
+            options.errors.tilt_azimuth_deg = lean[1];
+        } else if (name == "--mount-offset") {
+            std::array<double, 2> mount{};
+            ok = list(mount);
+            options.errors.mount_roll_deg = mount[0];
+            options.errors.mount_pitch_deg = mount[1];
         } else if (name == "--transcript") {
             ok = text(options.transcript);
         } else if (name == "--frames") {
@@ -352,10 +427,15 @@ void record(SimRun& run, double now, const char* word, std::string_view text) {
     std::fprintf(run.transcript, "%.3f %s %s\n", now * 1000.0, word, printable.c_str());
 }
 
+// Simulated motor time at wall-clock time now (seconds since the start).
+double motor_time(const SimRun& run, double now) {
+    return run.options.lockstep_ms ? run.lockstep_s : now * run.options.time_scale;
+}
+
 void answer_poll(SimRun& run, double now) {
     const SimOptions& options = run.options;
     SimMotor& motor = run.motor;
-    sim_motor_advance(motor, now * options.time_scale);
+    sim_motor_advance(motor, motor_time(run, now));
     SimGyroReading reading = sim_gyro_read(
         run.gyro, {.position = motor.position, .velocity = sim_motor_velocity(motor)});
     const std::uint64_t number = ++run.frames_sent;
@@ -434,8 +514,10 @@ void serve_motor(SimRun& run, double now) {
         if (run.options.motor_silent_after && device.requests > *run.options.motor_silent_after) {
             continue;
         }
-        const std::string answer =
-            sim_motor_execute(run.motor, *command, now * run.options.time_scale);
+        if (run.options.lockstep_ms && sim_motor_is_motion_query(*command)) {
+            run.lockstep_s += *run.options.lockstep_ms / 1000.0;
+        }
+        const std::string answer = sim_motor_execute(run.motor, *command, motor_time(run, now));
         sim_link_send(
             device.link,
             std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()), now,
@@ -651,6 +733,8 @@ int main(int argc, char** argv) {
 
     run.gyro = sim_gyro_make(options.seed);
     run.gyro.units_per_turn = options.units_per_turn;
+    run.gyro.errors = options.errors;
+    run.motor.accel = options.accel;
     run.motor.echo = options.echo;
     run.motor.prompt = options.question_prompts ? '?' : '>';
     run.gyro_device.word = "gyro";

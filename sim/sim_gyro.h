@@ -59,7 +59,7 @@ struct SimGyroErrors {
     // Hard iron: the centre of the horizontal field's trace, gauss.
     double hard_iron_x_gauss = 0.0;
     double hard_iron_y_gauss = 0.0;
-    std::optional<SimSoftIron> soft_iron; // absent: a circle of the horizontal field
+    std::optional<SimSoftIron> soft_iron{}; // absent: a circle of the horizontal field
     // The reported yaw rate is the true one times (1 + percent / 100).
     double yaw_scale_error_percent = 0.0;
     // The turntable's axis leans tilt_deg toward the fixed azimuth tilt_azimuth_deg; the sensor

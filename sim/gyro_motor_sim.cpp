@@ -175,7 +175,7 @@ struct SimRun {
     SimGyro gyro;
     SimMotor motor;
     std::uint64_t frames_sent = 0;
-    double lockstep_s = 0.0; // motor time with --lockstep-ms
+    std::uint64_t motion_queries = 0; // with --lockstep-ms, motor time is a step for each
     std::FILE* transcript = nullptr;
     std::FILE* frames = nullptr;
     int watch_fd = -1; // inotify: the program opening and closing the slaves
@@ -429,7 +429,11 @@ void record(SimRun& run, double now, const char* word, std::string_view text) {
 
 // Simulated motor time at wall-clock time now (seconds since the start).
 double motor_time(const SimRun& run, double now) {
-    return run.options.lockstep_ms ? run.lockstep_s : now * run.options.time_scale;
+    if (run.options.lockstep_ms) {
+        // Counted rather than summed, so that a long run does not drift.
+        return static_cast<double>(run.motion_queries) * *run.options.lockstep_ms / 1000.0;
+    }
+    return now * run.options.time_scale;
 }
 
 void answer_poll(SimRun& run, double now) {
@@ -515,7 +519,7 @@ void serve_motor(SimRun& run, double now) {
             continue;
         }
         if (run.options.lockstep_ms && sim_motor_is_motion_query(*command)) {
-            run.lockstep_s += *run.options.lockstep_ms / 1000.0;
+            ++run.motion_queries;
         }
         const std::string answer = sim_motor_execute(run.motor, *command, motor_time(run, now));
         sim_link_send(

@@ -41,8 +41,8 @@ program's sweep to 1000000 turns the heading once round (0 up to 180, then -180 
 pitch and the X/Y rates stay near 0, the accelerations near 0, 0 and 1 g, the yaw rate follows
 the motor's speed (40000 units/s = 14.4 deg/s) through its ramps, a field of 0.25 gauss
 horizontal and 0.40 gauss vertical turns against the heading, the temperature stays near 25 deg
-C, and word 13 counts frames. Small deterministic noise is added. The sensor errors below make
-a sensor with known faults.
+C, and word 13 counts frames. Small deterministic noise is added. The sensor errors below give
+it known faults, for a report to find.
 
 The controller takes "ma N", "mr N", "vm N" (speed in units/s, default 40000), "pr mv" (moving
 flag) and "pr er" (last error number), each ended by a carriage return; a line feed is ignored.

@@ -5,6 +5,7 @@
 #include "sim/sim_gyro.h"
 #include "sim/sim_link.h"
 #include "sim/sim_motor.h"
+#include "tools/cli.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -27,79 +30,27 @@
 
 namespace {
 
-const char* const help_text = R"(Usage: gyro_motor_sim [OPTION]...
-Simulates the bench of gyro_motor: the gyro (38400 baud) and the motor controller (9600 baud),
+const char* const description_text =
+    R"(Simulates the bench of gyro_motor: the gyro (38400 baud) and the motor controller (9600 baud),
 each on a pseudo-terminal reachable through a symbolic link (com8, com6), until SIGINT or
 SIGTERM, for as many runs of the program as wanted (when the program closes a line, the
 exclusive mode it set is cleared for the next run). The links are removed when it stops.
 Options take their value as "--name VALUE" or "--name=VALUE".
+)";
 
-The platform turns with the motor: 1,000,000 controller units are one revolution, so the
+const char* const model_text =
+    R"(The platform turns with the motor: 1,000,000 controller units are one revolution, so the
 program's sweep to 1000000 turns the heading once round (0 up to 180, then -180 up to 0). Roll,
 pitch and the X/Y rates stay near 0, the accelerations near 0, 0 and 1 g, the yaw rate follows
-the motor's speed (40000 units/s = 14.4 deg/s), a field of 0.25 gauss horizontal and 0.40 gauss
-vertical turns against the heading, the temperature stays near 25 deg C, and word 13 counts
-frames. Small deterministic noise is added.
+the motor's speed (40000 units/s = 14.4 deg/s) through its ramps, a field of 0.25 gauss
+horizontal and 0.40 gauss vertical turns against the heading, the temperature stays near 25 deg
+C, and word 13 counts frames. Small deterministic noise is added. The sensor errors give it known
+faults, for a report to find (psi is the platform's true heading).
 
 The controller takes "ma N", "mr N", "vm N" (speed in units/s, default 40000), "pr mv" (moving
 flag) and "pr er" (last error number), each ended by a carriage return; a line feed is ignored.
 Answers are "\r\n", then a value and "\r\n" for the queries, then the prompt '>'; a command it
-does not know gets '?' instead.
-
-Links:
-  --dir DIR                folder for the links (default: the current folder), e.g. a Wine
-                           prefix's dosdevices folder; a symbolic link already there is replaced
-                           and put back at the end
-  --gyro-name NAME         name of the gyro's link (default com8)
-  --motor-name NAME        name of the controller's link (default com6)
-  --raw                    put both lines in raw mode first; by default they keep the line mode
-                           a new terminal has, as a real port does (Wine needs --raw)
-  --ready-file FILE        written once both links exist; removed at the start and at the end
-
-Timing:
-  --gyro-baud N            line rate of the gyro (default 38400); a byte takes ten bit times
-                           in each direction
-  --motor-baud N           line rate of the controller (default 9600)
-  --gyro-latency-ms MS     from a poll's arrival to the first byte of its frame (default 2)
-  --motor-latency-ms MS    from a command's carriage return to its answer (default 5)
-  --no-pacing              no line rate and no latency: answers go out at once, in one piece
-  --time-scale X           simulated motor time runs X times as fast as real time (default 1):
-                           the sweep of 1,000,000 units at 40000 units/s takes 25 s / X
-
-Model:
-  --units-per-turn N       controller units per platform revolution (default 1000000)
-  --seed N                 seed of the sensor noise (default 1)
-
-Records (times in milliseconds since the start):
-  --transcript FILE        one line per controller command (without its carriage return) and
-                           per gyro poll, e.g. "12.345 motor ma 1000000" and "12.400 gyro G";
-                           any other byte to the gyro as "gyro other 0xNN"; a program opening
-                           or closing a line as "gyro open", "motor close" and so on; a dropped
-                           line as "gyro hang-up" or "motor hang-up"
-  --frames FILE            one line per answered poll: time, frame number (from 1), kind ("ok",
-                           or "bad", "split" and "stray" joined by '+'), every byte sent for it
-                           in hex (stray bytes first), and the 13 values that words 0-12 stand
-                           for, in the log's units (deg, deg/s, g, gauss, deg C)
-
-Faults:
-  --bad-checksum-every N   every Nth frame carries a wrong checksum
-  --split-every N          every Nth frame goes out in two pieces with a pause between them
-  --split-at N             bytes in the first piece (default 15)
-  --split-pause-ms MS      the pause (default 30)
-  --stray-bytes N          N stray bytes (0xAA) go out right before every Kth frame; a reader
-                           that never drops input is N bytes out of step from then on
-  --stray-every K          K for --stray-bytes (default 1: before every frame)
-  --gyro-silent-after N    polls after the Nth get no answer
-  --question-prompts       the controller ends every answer with '?' instead of '>'
-  --echo                   the controller sends each command back, with "\r\n", before its
-                           answer
-  --motor-silent-after N   commands after the Nth are neither answered nor carried out
-  --hangup-gyro-after S    S seconds after the first byte the gyro receives, close its line
-                           (the program sees a hang-up) and remove its link
-  --hangup-motor-after S   the same for the controller
-
-  --help                   this text
-)";
+does not know gets '?' instead.)";
 
 struct SimOptions {
     std::string dir = ".";
@@ -115,6 +66,9 @@ struct SimOptions {
     double time_scale = 1.0;
     double units_per_turn = sim_gyro_default_units_per_turn;
     std::uint32_t seed = 1;
+    double accel = sim_motor_default_accel;
+    std::optional<double> lockstep_ms;
+    SimGyroErrors errors;
     std::string transcript;
     std::string frames;
     std::uint64_t bad_checksum_every = 0;
@@ -148,6 +102,7 @@ struct SimRun {
     SimGyro gyro;
     SimMotor motor;
     std::uint64_t frames_sent = 0;
+    std::uint64_t motion_queries = 0; // with --lockstep-ms, motor time is a step for each
     std::FILE* transcript = nullptr;
     std::FILE* frames = nullptr;
     int watch_fd = -1; // inotify: the program opening and closing the slaves
@@ -163,171 +118,229 @@ void on_stop_signal(int) {
     errno = saved;
 }
 
-bool parse_double(std::string_view text, double minimum, double& value) {
-    const std::string copy(text);
-    char* end = nullptr;
-    errno = 0;
-    const double parsed = std::strtod(copy.c_str(), &end);
-    if (copy.empty() || *end != '\0' || errno != 0 || !std::isfinite(parsed) || parsed < minimum) {
-        return false;
-    }
-    value = parsed;
-    return true;
+// A list of exactly count comma-separated numbers, handed to take, which returns why it refuses
+// them or nothing. A repeated list gathers the values of both, so the count refuses it too.
+CLI::Option* add_list(CLI::App& app, const std::string& name, std::size_t count,
+                      std::function<std::string(const std::vector<double>&)> take,
+                      const std::string& help) {
+    const auto check = [name, count, take](const std::vector<double>& values) {
+        std::string refusal = values.size() == count
+                                  ? take(values)
+                                  : "takes " + std::to_string(count) + " numbers, got " +
+                                        std::to_string(values.size());
+        if (!refusal.empty()) {
+            throw CLI::ValidationError(name, refusal);
+        }
+    };
+    return app.add_option_function<std::vector<double>>(name, check, help)
+        ->expected(1) // one argument, split at the commas
+        ->delimiter(',')
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(cli_number(std::numeric_limits<double>::lowest()));
 }
 
-bool parse_count(std::string_view text, std::uint64_t minimum, std::uint64_t& value) {
-    const std::string copy(text);
-    if (copy.empty() || copy.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(copy.c_str(), &end, 10);
-    if (errno != 0 || parsed < minimum) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
+// Reads the options into options. Returns the exit status when the program should end now.
+// Each option binds to its field; the group set before it is its section of the help.
+std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
+    CLI::App app(description_text, "gyro_motor_sim");
+    cli_setup(app);
+    app.footer(model_text);
 
-// Reads the options; prints why and returns false on a bad one. Sets help when asked for it.
-bool parse_options(int argc, char** argv, SimOptions& options, bool& help) {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view name = args[i];
-        std::optional<std::string_view> inline_value;
-        if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
-            inline_value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-        }
-        const auto flag = [&](bool& target) {
-            target = true;
-            return !inline_value.has_value();
-        };
-        std::string_view value;
-        const auto take = [&]() {
-            if (inline_value) {
-                value = *inline_value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        const auto text = [&](std::string& target) {
-            if (!take() || value.empty()) {
-                return false;
-            }
-            target = value;
-            return true;
-        };
-        const auto number = [&](double& target, double minimum) {
-            return take() && parse_double(value, minimum, target);
-        };
-        const auto count = [&](std::uint64_t& target, std::uint64_t minimum) {
-            return take() && parse_count(value, minimum, target);
-        };
-        const auto size = [&](std::size_t& target, std::uint64_t minimum) {
-            std::uint64_t parsed = 0;
-            if (!count(parsed, minimum) || parsed > 1000000) {
-                return false;
-            }
-            target = static_cast<std::size_t>(parsed);
-            return true;
-        };
-        const auto optional_count = [&](std::optional<std::uint64_t>& target) {
-            std::uint64_t parsed = 0;
-            if (!count(parsed, 0)) {
-                return false;
-            }
-            target = parsed;
-            return true;
-        };
-        const auto optional_seconds = [&](std::optional<double>& target) {
-            double parsed = 0.0;
-            if (!number(parsed, 0.0)) {
-                return false;
-            }
-            target = parsed;
-            return true;
-        };
+    app.option_defaults()->group("Links");
+    app.add_option("--dir", options.dir,
+                   "folder for the links (default: the current folder), e.g. a Wine\n"
+                   "prefix's dosdevices folder; a symbolic link already there is replaced\n"
+                   "and put back at the end")
+        ->type_name("DIR")
+        ->check(cli_text());
+    app.add_option("--gyro-name", options.gyro_name, "name of the gyro's link (default com8)")
+        ->type_name("NAME")
+        ->check(cli_text());
+    app.add_option("--motor-name", options.motor_name,
+                   "name of the controller's link (default com6)")
+        ->type_name("NAME")
+        ->check(cli_text());
+    app.add_flag("--raw", options.raw,
+                 "put both lines in raw mode first; by default they keep the line mode\n"
+                 "a new terminal has, as a real port does (Wine needs --raw)");
+    app.add_option("--ready-file", options.ready_file,
+                   "written once both links exist; removed at the start and at the end")
+        ->type_name("FILE")
+        ->check(cli_text());
 
-        bool ok = false;
-        bool no_pacing = false;
-        if (name == "--help") {
-            help = true;
-            return true;
-        } else if (name == "--dir") {
-            ok = text(options.dir);
-        } else if (name == "--gyro-name") {
-            ok = text(options.gyro_name);
-        } else if (name == "--motor-name") {
-            ok = text(options.motor_name);
-        } else if (name == "--raw") {
-            ok = flag(options.raw);
-        } else if (name == "--ready-file") {
-            ok = text(options.ready_file);
-        } else if (name == "--gyro-baud") {
-            ok = number(options.gyro_baud, 1.0);
-        } else if (name == "--motor-baud") {
-            ok = number(options.motor_baud, 1.0);
-        } else if (name == "--gyro-latency-ms") {
-            ok = number(options.gyro_latency_ms, 0.0);
-        } else if (name == "--motor-latency-ms") {
-            ok = number(options.motor_latency_ms, 0.0);
-        } else if (name == "--no-pacing") {
-            ok = flag(no_pacing);
-            options.pacing = false;
-        } else if (name == "--time-scale") {
-            ok = number(options.time_scale, 0.0) && options.time_scale > 0.0;
-        } else if (name == "--units-per-turn") {
-            ok = number(options.units_per_turn, 1.0);
-        } else if (name == "--seed") {
-            std::uint64_t seed = 0;
-            ok = count(seed, 0) && seed <= UINT32_MAX;
-            options.seed = static_cast<std::uint32_t>(seed);
-        } else if (name == "--transcript") {
-            ok = text(options.transcript);
-        } else if (name == "--frames") {
-            ok = text(options.frames);
-        } else if (name == "--bad-checksum-every") {
-            ok = count(options.bad_checksum_every, 1);
-        } else if (name == "--split-every") {
-            ok = count(options.split_every, 1);
-        } else if (name == "--split-at") {
-            ok = size(options.split_at, 1) && options.split_at < sim_gyro_frame_length;
-        } else if (name == "--split-pause-ms") {
-            ok = number(options.split_pause_ms, 0.0);
-        } else if (name == "--stray-bytes") {
-            ok = size(options.stray_bytes, 0);
-        } else if (name == "--stray-every") {
-            ok = count(options.stray_every, 1);
-        } else if (name == "--gyro-silent-after") {
-            ok = optional_count(options.gyro_silent_after);
-        } else if (name == "--question-prompts") {
-            ok = flag(options.question_prompts);
-        } else if (name == "--echo") {
-            ok = flag(options.echo);
-        } else if (name == "--motor-silent-after") {
-            ok = optional_count(options.motor_silent_after);
-        } else if (name == "--hangup-gyro-after") {
-            ok = optional_seconds(options.hangup_gyro_after);
-        } else if (name == "--hangup-motor-after") {
-            ok = optional_seconds(options.hangup_motor_after);
-        } else {
-            std::fprintf(stderr, "gyro_motor_sim: unknown option %.*s (see --help)\n",
-                         static_cast<int>(name.size()), name.data());
-            return false;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "gyro_motor_sim: bad or missing value for %.*s (see --help)\n",
-                         static_cast<int>(name.size()), name.data());
-            return false;
-        }
-    }
-    return true;
+    app.option_defaults()->group("Timing");
+    app.add_option("--gyro-baud", options.gyro_baud,
+                   "line rate of the gyro (default 38400); a byte takes ten bit times\n"
+                   "in each direction")
+        ->type_name("N")
+        ->check(cli_number(1.0));
+    app.add_option("--motor-baud", options.motor_baud, "line rate of the controller (default 9600)")
+        ->type_name("N")
+        ->check(cli_number(1.0));
+    app.add_option("--gyro-latency-ms", options.gyro_latency_ms,
+                   "from a poll's arrival to the first byte of its frame (default 2)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    app.add_option("--motor-latency-ms", options.motor_latency_ms,
+                   "from a command's carriage return to its answer (default 5)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    app.add_flag_callback(
+        "--no-pacing", [&options] { options.pacing = false; },
+        "no line rate and no latency: answers go out at once, in one piece");
+    app.add_option("--time-scale", options.time_scale,
+                   "simulated motor time runs X times as fast as real time (default 1):\n"
+                   "the sweep of 1,000,000 units at 40000 units/s takes 25.4 s / X")
+        ->type_name("X")
+        ->check(cli_number(0.0, true));
+    app.add_option("--lockstep-ms", options.lockstep_ms,
+                   "simulated motor time advances exactly MS per motion query (\"pr mv\")\n"
+                   "instead of following the clock (--time-scale is then ignored): the\n"
+                   "samples of a sweep are evenly spaced in motor time whatever the load")
+        ->type_name("MS")
+        ->check(cli_number(0.0, true));
+
+    app.option_defaults()->group("Model");
+    app.add_option("--units-per-turn", options.units_per_turn,
+                   "controller units per platform revolution (default 1000000)")
+        ->type_name("N")
+        ->check(cli_number(1.0));
+    app.add_option("--seed", options.seed, "seed of the sensor noise (default 1)")
+        ->type_name("N")
+        ->check(cli_count(0, UINT32_MAX));
+    app.add_option("--accel", options.accel,
+                   "the controller speeds up and slows down at N units/s^2 (default\n"
+                   "100000: 40000 units/s in 0.4 s); 0 moves at full speed at once")
+        ->type_name("N")
+        ->check(cli_number(0.0));
+
+    app.option_defaults()->group("Sensor errors (all off by default)");
+    SimGyroErrors& errors = options.errors;
+    add_list(
+        app, "--compass-deviation", 4,
+        [&errors](const std::vector<double>& v) {
+            std::copy(v.begin(), v.end(), errors.deviation_deg.begin());
+            return std::string();
+        },
+        "reported heading = psi + B sin psi + C cos psi + D sin 2psi\n"
+        "+ E cos 2psi (degrees)")
+        ->type_name("B,C,D,E");
+    add_list(
+        app, "--hard-iron", 2,
+        [&errors](const std::vector<double>& v) {
+            errors.hard_iron_x_gauss = v[0];
+            errors.hard_iron_y_gauss = v[1];
+            return std::string();
+        },
+        "centre of the horizontal field's trace (X Mag, Y Mag), in gauss")
+        ->type_name("X,Y");
+    add_list(
+        app, "--soft-iron", 3,
+        [&errors](const std::vector<double>& v) {
+            if (!(v[1] > 0.0 && v[0] >= v[1])) {
+                return std::string("needs MAJOR >= MINOR > 0");
+            }
+            errors.soft_iron =
+                SimSoftIron{.major_gauss = v[0], .minor_gauss = v[1], .angle_deg = v[2]};
+            return std::string();
+        },
+        "the trace is an ellipse with these semi-axes (gauss, MAJOR >= MINOR\n"
+        "> 0), the major axis at ANGLE degrees from X; without it a circle of\n"
+        "0.25 gauss")
+        ->type_name("MAJOR,MINOR,ANGLE");
+    app.add_option("--yaw-scale-error", errors.yaw_scale_error_percent,
+                   "reported yaw rate = true rate x (1 + P/100)")
+        ->type_name("P")
+        ->check(cli_number(std::numeric_limits<double>::lowest()));
+    add_list(
+        app, "--tilt", 2,
+        [&errors](const std::vector<double>& v) {
+            if (v[0] < 0.0) {
+                return std::string("needs DEG >= 0");
+            }
+            errors.tilt_deg = v[0];
+            errors.tilt_azimuth_deg = v[1];
+            return std::string();
+        },
+        "the turntable's axis leans DEG toward the fixed azimuth AZIMUTH: roll\n"
+        "gains DEG sin(psi - AZIMUTH), pitch DEG cos(psi - AZIMUTH), and the\n"
+        "accelerations follow (the magnetometer ignores the tilt)")
+        ->type_name("DEG,AZIMUTH");
+    add_list(
+        app, "--mount-offset", 2,
+        [&errors](const std::vector<double>& v) {
+            errors.mount_roll_deg = v[0];
+            errors.mount_pitch_deg = v[1];
+            return std::string();
+        },
+        "constant mounting roll and pitch of the sensor (degrees)")
+        ->type_name("ROLL,PITCH");
+
+    app.option_defaults()->group("Records (times in milliseconds since the start)");
+    app.add_option("--transcript", options.transcript,
+                   "one line per controller command (without its carriage return) and\n"
+                   "per gyro poll, e.g. \"12.345 motor ma 1000000\" and \"12.400 gyro G\";\n"
+                   "any other byte to the gyro as \"gyro other 0xNN\"; a program opening\n"
+                   "or closing a line as \"gyro open\", \"motor close\" and so on; a dropped\n"
+                   "line as \"gyro hang-up\" or \"motor hang-up\"")
+        ->type_name("FILE")
+        ->check(cli_text());
+    app.add_option("--frames", options.frames,
+                   "one line per answered poll: time, frame number (from 1), kind (\"ok\",\n"
+                   "or \"bad\", \"split\" and \"stray\" joined by '+'), every byte sent for it\n"
+                   "in hex (stray bytes first), and the 13 values that words 0-12 stand\n"
+                   "for, in the log's units (deg, deg/s, g, gauss, deg C)")
+        ->type_name("FILE")
+        ->check(cli_text());
+
+    app.option_defaults()->group("Faults");
+    app.add_option("--bad-checksum-every", options.bad_checksum_every,
+                   "every Nth frame carries a wrong checksum")
+        ->type_name("N")
+        ->check(cli_count(1));
+    app.add_option("--split-every", options.split_every,
+                   "every Nth frame goes out in two pieces with a pause between them")
+        ->type_name("N")
+        ->check(cli_count(1));
+    app.add_option("--split-at", options.split_at, "bytes in the first piece (default 15)")
+        ->type_name("N")
+        ->check(cli_count(1, sim_gyro_frame_length - 1));
+    app.add_option("--split-pause-ms", options.split_pause_ms, "the pause (default 30)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    app.add_option("--stray-bytes", options.stray_bytes,
+                   "N stray bytes (0xAA) go out right before every Kth frame; a reader\n"
+                   "that never drops input is N bytes out of step from then on")
+        ->type_name("N")
+        ->check(cli_count(0, 1000000));
+    app.add_option("--stray-every", options.stray_every,
+                   "K for --stray-bytes (default 1: before every frame)")
+        ->type_name("K")
+        ->check(cli_count(1));
+    app.add_option("--gyro-silent-after", options.gyro_silent_after,
+                   "polls after the Nth get no answer")
+        ->type_name("N")
+        ->check(cli_count());
+    app.add_flag("--question-prompts", options.question_prompts,
+                 "the controller ends every answer with '?' instead of '>'");
+    app.add_flag("--echo", options.echo,
+                 "the controller sends each command back, with \"\\r\\n\", before its\n"
+                 "answer");
+    app.add_option("--motor-silent-after", options.motor_silent_after,
+                   "commands after the Nth are neither answered nor carried out")
+        ->type_name("N")
+        ->check(cli_count());
+    app.add_option("--hangup-gyro-after", options.hangup_gyro_after,
+                   "S seconds after the first byte the gyro receives, close its line\n"
+                   "(the program sees a hang-up) and remove its link")
+        ->type_name("S")
+        ->check(cli_number(0.0));
+    app.add_option("--hangup-motor-after", options.hangup_motor_after,
+                   "the same for the controller")
+        ->type_name("S")
+        ->check(cli_number(0.0));
+
+    return cli_parse(app, argc, argv);
 }
 
 double elapsed(const SimRun& run) {
@@ -352,10 +365,19 @@ void record(SimRun& run, double now, const char* word, std::string_view text) {
     std::fprintf(run.transcript, "%.3f %s %s\n", now * 1000.0, word, printable.c_str());
 }
 
+// Simulated motor time at wall-clock time now (seconds since the start).
+double motor_time(const SimRun& run, double now) {
+    if (run.options.lockstep_ms) {
+        // Counted rather than summed, so that a long run does not drift.
+        return static_cast<double>(run.motion_queries) * *run.options.lockstep_ms / 1000.0;
+    }
+    return now * run.options.time_scale;
+}
+
 void answer_poll(SimRun& run, double now) {
     const SimOptions& options = run.options;
     SimMotor& motor = run.motor;
-    sim_motor_advance(motor, now * options.time_scale);
+    sim_motor_advance(motor, motor_time(run, now));
     SimGyroReading reading = sim_gyro_read(
         run.gyro, {.position = motor.position, .velocity = sim_motor_velocity(motor)});
     const std::uint64_t number = ++run.frames_sent;
@@ -434,8 +456,10 @@ void serve_motor(SimRun& run, double now) {
         if (run.options.motor_silent_after && device.requests > *run.options.motor_silent_after) {
             continue;
         }
-        const std::string answer =
-            sim_motor_execute(run.motor, *command, now * run.options.time_scale);
+        if (run.options.lockstep_ms && sim_motor_is_motion_query(*command)) {
+            ++run.motion_queries;
+        }
+        const std::string answer = sim_motor_execute(run.motor, *command, motor_time(run, now));
         sim_link_send(
             device.link,
             std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()), now,
@@ -624,13 +648,8 @@ std::FILE* open_record(const std::string& path) {
 int main(int argc, char** argv) {
     SimRun run;
     run.start = std::chrono::steady_clock::now();
-    bool help = false;
-    if (!parse_options(argc, argv, run.options, help)) {
-        return 2;
-    }
-    if (help) {
-        std::fputs(help_text, stdout);
-        return 0;
+    if (const std::optional<int> status = parse_options(argc, argv, run.options)) {
+        return *status;
     }
     const SimOptions& options = run.options;
     if (!options.ready_file.empty()) {
@@ -651,6 +670,8 @@ int main(int argc, char** argv) {
 
     run.gyro = sim_gyro_make(options.seed);
     run.gyro.units_per_turn = options.units_per_turn;
+    run.gyro.errors = options.errors;
+    run.motor.accel = options.accel;
     run.motor.echo = options.echo;
     run.motor.prompt = options.question_prompts ? '?' : '>';
     run.gyro_device.word = "gyro";

@@ -3,6 +3,7 @@
 // gyro_motor_report program itself on such logs.
 #include "gyro/gyro.h"
 #include "report/report.h"
+#include "tests/support/report_check.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
@@ -22,15 +23,7 @@ namespace {
 
 constexpr double rad = std::numbers::pi / 180;
 
-// The errors a sensor is given, in the units of the report.
-struct Sensor {
-    double b = 0, c = 0, d = 0, e = 0; // compass deviation, deg
-    double hard_x = 0, hard_y = 0;     // gauss
-    double major = 0.25, minor = 0.25, angle = 0;
-    double scale_percent = 0;
-    double tilt = 0, azimuth = 0;
-    double mount_roll = 0, mount_pitch = 0;
-};
+using Sensor = SensorErrors;
 
 // The sweep: a linear ramp up over `ramp` samples (never above 90% of the rate, so it stays out
 // of the cruise), the cruise, the same ramp down.
@@ -140,39 +133,9 @@ std::vector<SweepLogSample> read_samples(const std::string& log) {
     return samples;
 }
 
-// How closely the report recovers what was injected.
-constexpr double deviation_tolerance_deg = 0.15;
-constexpr double field_tolerance_gauss = 0.003;
-constexpr double axis_angle_tolerance_deg = 3;
-constexpr double scale_tolerance_percent = 0.2;
-constexpr double level_tolerance_deg = 0.08;
-constexpr double wobble_tolerance_deg = 0.06;
-
-void expect_recovered(const Report& report, const Sensor& sensor) {
-    ASSERT_TRUE(report.heading.b_deg);
-    EXPECT_NEAR(*report.heading.b_deg, sensor.b, deviation_tolerance_deg);
-    EXPECT_NEAR(*report.heading.c_deg, sensor.c, deviation_tolerance_deg);
-    EXPECT_NEAR(*report.heading.d_deg, sensor.d, deviation_tolerance_deg);
-    EXPECT_NEAR(*report.heading.e_deg, sensor.e, deviation_tolerance_deg);
-    ASSERT_TRUE(report.mag.major_gauss);
-    EXPECT_NEAR(*report.mag.hard_iron_x_gauss, sensor.hard_x, field_tolerance_gauss);
-    EXPECT_NEAR(*report.mag.hard_iron_y_gauss, sensor.hard_y, field_tolerance_gauss);
-    EXPECT_NEAR(*report.mag.major_gauss, sensor.major, field_tolerance_gauss);
-    EXPECT_NEAR(*report.mag.minor_gauss, sensor.minor, field_tolerance_gauss);
-    if (sensor.major - sensor.minor > 0.01) { // a circle has no axis to find
-        EXPECT_NEAR(*report.mag.major_angle_deg, sensor.angle, axis_angle_tolerance_deg);
-    }
-    ASSERT_TRUE(report.yaw_rate.scale_error_percent);
-    EXPECT_NEAR(*report.yaw_rate.scale_error_percent, sensor.scale_percent,
-                scale_tolerance_percent);
-    EXPECT_NEAR(report.tilt.roll_mean_deg, sensor.mount_roll, level_tolerance_deg);
-    EXPECT_NEAR(report.tilt.pitch_mean_deg, sensor.mount_pitch, level_tolerance_deg);
-    EXPECT_NEAR(report.tilt.accel_roll_deg, sensor.mount_roll, level_tolerance_deg);
-    EXPECT_NEAR(report.tilt.accel_pitch_deg, sensor.mount_pitch, level_tolerance_deg);
-    ASSERT_TRUE(report.tilt.roll_wobble_deg);
-    EXPECT_NEAR(*report.tilt.roll_wobble_deg, sensor.tilt, wobble_tolerance_deg);
-    EXPECT_NEAR(*report.tilt.pitch_wobble_deg, sensor.tilt, wobble_tolerance_deg);
-}
+constexpr double deviation_tolerance_deg = report_deviation_tolerance_deg;
+constexpr double field_tolerance_gauss = report_field_tolerance_gauss;
+constexpr double scale_tolerance_percent = report_scale_tolerance_percent;
 
 const Sensor all_errors{.b = 0.5,
                         .c = -0.3,
@@ -235,7 +198,8 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         EXPECT_EQ(report.cruise.count, sweep.cruise_last - sweep.cruise_first + 1);
         EXPECT_NEAR(report.heading.turned_deg, c.sweep.cruise_deg * (c.sweep.rate_dps < 0 ? -1 : 1),
                     1);
-        expect_recovered(report, c.sensor);
+        expect_report_recovers(nlohmann::json::parse(report_json(report)), c.sensor);
+        ASSERT_TRUE(report.heading.b_deg && report.mag.major_gauss);
         EXPECT_NEAR(report.yaw_rate.mean_dps, c.sweep.rate_dps * (1 + c.sensor.scale_percent / 100),
                     0.01);
         EXPECT_LT(report.yaw_rate.std_dps, 0.05);

@@ -5,12 +5,12 @@
 #include "gnuplot/gnuplot.h"
 #include "report/report.h"
 #include "sweeplog/sweeplog.h"
-
-#include <CLI/CLI.hpp>
+#include "tools/cli.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -22,7 +22,6 @@ namespace {
 
 constexpr int report_exit_ok = 0;
 constexpr int report_exit_failed = 1;      // log unreadable or unusable, an output failed
-constexpr int report_exit_usage = 2;       // bad arguments
 constexpr int report_exit_bad_records = 3; // reported from the good records only
 
 constexpr const char* report_name = "gyro_motor_report";
@@ -55,7 +54,7 @@ struct ReportOptions {
 // One line naming what is wrong; CLI11's own messages already name the option.
 int report_usage_error(const std::string& message) {
     std::fprintf(stderr, "%s: %s (see --help)\n", report_name, message.c_str());
-    return report_exit_usage;
+    return cli_status_bad_arguments;
 }
 
 // An output on top of the log, or on another output, would destroy what it is made from.
@@ -132,38 +131,35 @@ int main(int argc, char** argv) {
                  "and soft iron, the yaw rate and its scale error, the tilt and wobble of the "
                  "table, and the temperature.",
                  report_name};
-    app.set_version_flag("--version", GM_VERSION);
+    cli_setup(app);
     app.footer(report_footer);
     ReportOptions options;
     app.add_option("--turn-rate", options.turn_rate,
                    "the commanded turn rate in deg/s, for the yaw rate's scale error")
         ->option_text("DEG_PER_S")
         ->check(CLI::Validator(
-            [](const std::string& text) {
-                double value = 0;
-                if (!CLI::detail::lexical_cast(text, value) || !std::isfinite(value)) {
+            [](std::string& text) -> std::string {
+                // A turn the other way is commanded with a negative rate; 0 gives no ratio.
+                char* end = nullptr;
+                const double value = std::strtod(text.c_str(), &end);
+                if (text.empty() || *end != '\0' || !std::isfinite(value)) {
                     return "not a number: " + text;
                 }
-                if (value == 0) {
-                    return std::string("must not be 0");
-                }
-                return std::string();
+                return value == 0 ? "must not be 0" : "";
             },
-            "", "non-zero"));
+            ""));
     app.add_option("--json", options.json, "write the figures as JSON to FILE")
-        ->option_text("FILE");
+        ->option_text("FILE")
+        ->check(cli_text());
     app.add_option("--png", options.png, "draw the deviation curve and the ellipse to FILE (PNG)")
-        ->option_text("FILE");
-    app.add_option("--svg", options.svg, "draw them to FILE (SVG)")->option_text("FILE");
+        ->option_text("FILE")
+        ->check(cli_text());
+    app.add_option("--svg", options.svg, "draw them to FILE (SVG)")
+        ->option_text("FILE")
+        ->check(cli_text());
     app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        return report_usage_error(e.what());
+    if (const std::optional<int> status = cli_parse(app, argc, argv)) {
+        return *status;
     }
     for (const std::string* name : {&options.log, &options.json, &options.png, &options.svg}) {
         if (name->find_first_of("\r\n") != std::string::npos) {

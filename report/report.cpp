@@ -361,11 +361,11 @@ std::string report_text(const Report& report, const std::string& log_name) {
     const ReportHeading& h = report.heading;
     const ReportMag& m = report.mag;
     const ReportTilt& t = report.tilt;
-    std::string text = report_format(
-        "Sweep report of %s: %zu samples, cruise samples %zu to %zu (%zu samples, the Z yaw rate "
-        "within 5%% of its median)\n\n",
-        log_name.c_str(), report.samples, report.cruise.first, report.cruise.last,
-        report.cruise.count);
+    std::string text =
+        report_format("Sweep report of %s: %zu samples\n", log_name.c_str(), report.samples);
+    text += report_format("Cruise: samples %zu to %zu (%zu samples, the Z yaw rate within 5%% of "
+                          "its median)\n\n",
+                          report.cruise.first, report.cruise.last, report.cruise.count);
 
     text += "Heading deviation from a uniform turn\n";
     text += report_format("  turned           %9.2f deg over the cruise\n", h.turned_deg);
@@ -489,7 +489,7 @@ std::string report_gnuplot_script(const Report& report, std::span<const SweepLog
     script += "EOD\n";
 
     std::string panels = "set multiplot layout 1,2 title " + gnuplot_string(title) +
-                         " font ',13'\nset grid\nset key below\n";
+                         " font ',13'\nset grid\nset key below height 1\nset bmargin 6\n";
     panels += "set title 'Heading deviation from a uniform turn'\n"
               "set xlabel 'heading of the uniform turn (°)'\nset ylabel 'deviation (°)'\n"
               "set xrange [0:360]\nset xtics 45\nset size noratio\n";

@@ -346,7 +346,7 @@ TEST_F(ReportTool, ReportsOnStdoutAndWritesTheJsonAndPictures) {
     const ToolResult result = run(arguments);
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_NE(result.out.find(tool_join({"cruise samples ", std::to_string(sweep.cruise_first),
+    EXPECT_NE(result.out.find(tool_join({"Cruise: samples ", std::to_string(sweep.cruise_first),
                                          " to ", std::to_string(sweep.cruise_last)})),
               std::string::npos)
         << result.out;

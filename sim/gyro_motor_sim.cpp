@@ -504,7 +504,9 @@ bool write_ready_file(const SimRun& run) {
 }
 
 // A program that was killed leaves its line exclusive, and with it every later open refused
-// (but root's): such a line is replaced by a fresh one under the same link.
+// (but root's): such a line is replaced by a fresh one under the same link. The look holds the
+// slave for a few microseconds right after a close; a program that scanned /proc for holders at
+// that very moment would find the simulator.
 void renew_if_left_exclusive(SimRun& run, SimDevice& device, double now) {
     device.check_exclusive = false;
     bool looked = false;

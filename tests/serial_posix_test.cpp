@@ -300,34 +300,23 @@ TEST_F(SerialPosixTest, SecondOpenFailsUntilTheFirstIsClosed) {
     open_port();
 }
 
-// Another process with the device open, without TIOCEXCL or any lock, until it is destroyed.
+// Another process with the device open, without TIOCEXCL or any lock, until it is destroyed:
+// a child that keeps the descriptor opened here.
 struct Holder {
     explicit Holder(const std::string& path) {
-        int ready[2];
-        if (pipe(ready) != 0) {
-            return;
-        }
-        pid = fork();
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        pid = fd < 0 ? -1 : fork();
         if (pid == 0) {
-            const char opened = open(path.c_str(), O_RDWR | O_NOCTTY) >= 0 ? 1 : 0;
-            [[maybe_unused]] const ssize_t ignored = write(ready[1], &opened, 1);
             pause();
             _exit(0);
         }
-        close(ready[1]);
-        char opened = 0;
-        if (pid > 0 && (read(ready[0], &opened, 1) != 1 || opened != 1)) {
-            stop();
-        }
-        close(ready[0]);
+        close(fd);
     }
-    ~Holder() { stop(); }
-    void stop() {
+    ~Holder() {
         if (pid > 0) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        pid = -1;
     }
     pid_t pid = -1;
 };

@@ -7,12 +7,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -166,28 +165,16 @@ std::string link_target(const std::string& link) {
     return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
-// Whether the process has the character device open (a /proc scan, as the program makes).
+// Whether the process has the device open: a descriptor of it in /proc.
 bool holds(pid_t pid, const std::string& device) {
-    struct stat wanted {};
-    if (stat(device.c_str(), &wanted) != 0) {
-        return false;
-    }
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = opendir(fds.c_str());
-    bool held = false;
-    while (dir != nullptr && !held) {
-        const dirent* entry = readdir(dir);
-        if (entry == nullptr) {
-            break;
+    std::error_code ignored;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        if (std::filesystem::read_symlink(entry.path(), ignored) == device) {
+            return true;
         }
-        struct stat info {};
-        held = fstatat(dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISCHR(info.st_mode) &&
-               info.st_rdev == wanted.st_rdev;
     }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    return held;
+    return false;
 }
 
 // The simulator holds no slave, so the program is its only opener. An answer sent while nobody

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -41,9 +43,10 @@ const char* const model_text =
     R"(The platform turns with the motor: 1,000,000 controller units are one revolution, so the
 program's sweep to 1000000 turns the heading once round (0 up to 180, then -180 up to 0). Roll,
 pitch and the X/Y rates stay near 0, the accelerations near 0, 0 and 1 g, the yaw rate follows
-the motor's speed (40000 units/s = 14.4 deg/s), a field of 0.25 gauss horizontal and 0.40 gauss
-vertical turns against the heading, the temperature stays near 25 deg C, and word 13 counts
-frames. Small deterministic noise is added.
+the motor's speed (40000 units/s = 14.4 deg/s) through its ramps, a field of 0.25 gauss
+horizontal and 0.40 gauss vertical turns against the heading, the temperature stays near 25 deg
+C, and word 13 counts frames. Small deterministic noise is added. The sensor errors give it known
+faults, for a report to find (psi is the platform's true heading).
 
 The controller takes "ma N", "mr N", "vm N" (speed in units/s, default 40000), "pr mv" (moving
 flag) and "pr er" (last error number), each ended by a carriage return; a line feed is ignored.
@@ -64,6 +67,9 @@ struct SimOptions {
     double time_scale = 1.0;
     double units_per_turn = sim_gyro_default_units_per_turn;
     std::uint32_t seed = 1;
+    double accel = sim_motor_default_accel;
+    std::optional<double> lockstep_ms;
+    SimGyroErrors errors;
     std::string transcript;
     std::string frames;
     std::uint64_t bad_checksum_every = 0;
@@ -102,6 +108,7 @@ struct SimRun {
     SimGyro gyro;
     SimMotor motor;
     std::uint64_t frames_sent = 0;
+    std::uint64_t motion_queries = 0; // with --lockstep-ms, motor time is a step for each
     std::FILE* transcript = nullptr;
     std::FILE* frames = nullptr;
     int watch_fd = -1; // inotify: the program opening and closing the slaves
@@ -115,6 +122,27 @@ void on_stop_signal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = write(signal_pipe[1], &byte, 1);
     errno = saved;
+}
+
+// A list of exactly count comma-separated numbers, handed to take, which returns why it refuses
+// them or nothing. A repeated list gathers the values of both, so the count refuses it too.
+CLI::Option* add_list(CLI::App& app, const std::string& name, std::size_t count,
+                      std::function<std::string(const std::vector<double>&)> take,
+                      const std::string& help) {
+    const auto check = [name, count, take](const std::vector<double>& values) {
+        std::string refusal = values.size() == count
+                                  ? take(values)
+                                  : "takes " + std::to_string(count) + " numbers, got " +
+                                        std::to_string(values.size());
+        if (!refusal.empty()) {
+            throw CLI::ValidationError(name, refusal);
+        }
+    };
+    return app.add_option_function<std::vector<double>>(name, check, help)
+        ->expected(1) // one argument, split at the commas
+        ->delimiter(',')
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(cli_number(std::numeric_limits<double>::lowest()));
 }
 
 // Reads the options into options. Returns the exit status when the program should end now.
@@ -168,8 +196,14 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
         "no line rate and no latency: answers go out at once, in one piece");
     app.add_option("--time-scale", options.time_scale,
                    "simulated motor time runs X times as fast as real time (default 1):\n"
-                   "the sweep of 1,000,000 units at 40000 units/s takes 25 s / X")
+                   "the sweep of 1,000,000 units at 40000 units/s takes 25.4 s / X")
         ->type_name("X")
+        ->check(cli_number(0.0, true));
+    app.add_option("--lockstep-ms", options.lockstep_ms,
+                   "simulated motor time advances exactly MS per motion query (\"pr mv\")\n"
+                   "instead of following the clock (--time-scale is then ignored): the\n"
+                   "samples of a sweep are evenly spaced in motor time whatever the load")
+        ->type_name("MS")
         ->check(cli_number(0.0, true));
 
     app.option_defaults()->group("Model");
@@ -180,6 +214,73 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
     app.add_option("--seed", options.seed, "seed of the sensor noise (default 1)")
         ->type_name("N")
         ->check(cli_count(0, UINT32_MAX));
+    app.add_option("--accel", options.accel,
+                   "the controller speeds up and slows down at N units/s^2 (default\n"
+                   "100000: 40000 units/s in 0.4 s); 0 moves at full speed at once")
+        ->type_name("N")
+        ->check(cli_number(0.0));
+
+    app.option_defaults()->group("Sensor errors (all off by default)");
+    SimGyroErrors& errors = options.errors;
+    add_list(
+        app, "--compass-deviation", 4,
+        [&errors](const std::vector<double>& v) {
+            std::copy(v.begin(), v.end(), errors.deviation_deg.begin());
+            return std::string();
+        },
+        "reported heading = psi + B sin psi + C cos psi + D sin 2psi\n"
+        "+ E cos 2psi (degrees)")
+        ->type_name("B,C,D,E");
+    add_list(
+        app, "--hard-iron", 2,
+        [&errors](const std::vector<double>& v) {
+            errors.hard_iron_x_gauss = v[0];
+            errors.hard_iron_y_gauss = v[1];
+            return std::string();
+        },
+        "centre of the horizontal field's trace (X Mag, Y Mag), in gauss")
+        ->type_name("X,Y");
+    add_list(
+        app, "--soft-iron", 3,
+        [&errors](const std::vector<double>& v) {
+            if (!(v[1] > 0.0 && v[0] >= v[1])) {
+                return std::string("needs MAJOR >= MINOR > 0");
+            }
+            errors.soft_iron =
+                SimSoftIron{.major_gauss = v[0], .minor_gauss = v[1], .angle_deg = v[2]};
+            return std::string();
+        },
+        "the trace is an ellipse with these semi-axes (gauss, MAJOR >= MINOR\n"
+        "> 0), the major axis at ANGLE degrees from X; without it a circle of\n"
+        "0.25 gauss")
+        ->type_name("MAJOR,MINOR,ANGLE");
+    app.add_option("--yaw-scale-error", errors.yaw_scale_error_percent,
+                   "reported yaw rate = true rate x (1 + P/100)")
+        ->type_name("P")
+        ->check(cli_number(std::numeric_limits<double>::lowest()));
+    add_list(
+        app, "--tilt", 2,
+        [&errors](const std::vector<double>& v) {
+            if (v[0] < 0.0) {
+                return std::string("needs DEG >= 0");
+            }
+            errors.tilt_deg = v[0];
+            errors.tilt_azimuth_deg = v[1];
+            return std::string();
+        },
+        "the turntable's axis leans DEG toward the fixed azimuth AZIMUTH: roll\n"
+        "gains DEG sin(psi - AZIMUTH), pitch DEG cos(psi - AZIMUTH), and the\n"
+        "accelerations follow (the magnetometer ignores the tilt)")
+        ->type_name("DEG,AZIMUTH");
+    add_list(
+        app, "--mount-offset", 2,
+        [&errors](const std::vector<double>& v) {
+            errors.mount_roll_deg = v[0];
+            errors.mount_pitch_deg = v[1];
+            return std::string();
+        },
+        "constant mounting roll and pitch of the sensor (degrees)")
+        ->type_name("ROLL,PITCH");
 
     app.option_defaults()->group("Records (times in milliseconds since the start)");
     app.add_option("--transcript", options.transcript,
@@ -271,10 +372,19 @@ void record(SimRun& run, double now, const char* word, std::string_view text) {
     std::fprintf(run.transcript, "%.3f %s %s\n", now * 1000.0, word, printable.c_str());
 }
 
+// Simulated motor time at wall-clock time now (seconds since the start).
+double motor_time(const SimRun& run, double now) {
+    if (run.options.lockstep_ms) {
+        // Counted rather than summed, so that a long run does not drift.
+        return static_cast<double>(run.motion_queries) * *run.options.lockstep_ms / 1000.0;
+    }
+    return now * run.options.time_scale;
+}
+
 void answer_poll(SimRun& run, double now) {
     const SimOptions& options = run.options;
     SimMotor& motor = run.motor;
-    sim_motor_advance(motor, now * options.time_scale);
+    sim_motor_advance(motor, motor_time(run, now));
     SimGyroReading reading = sim_gyro_read(
         run.gyro, {.position = motor.position, .velocity = sim_motor_velocity(motor)});
     const std::uint64_t number = ++run.frames_sent;
@@ -353,8 +463,10 @@ void serve_motor(SimRun& run, double now) {
         if (run.options.motor_silent_after && device.requests > *run.options.motor_silent_after) {
             continue;
         }
-        const std::string answer =
-            sim_motor_execute(run.motor, *command, now * run.options.time_scale);
+        if (run.options.lockstep_ms && sim_motor_is_motion_query(*command)) {
+            ++run.motion_queries;
+        }
+        const std::string answer = sim_motor_execute(run.motor, *command, motor_time(run, now));
         sim_link_send(
             device.link,
             std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()), now,
@@ -618,6 +730,8 @@ int main(int argc, char** argv) {
 
     run.gyro = sim_gyro_make(options.seed);
     run.gyro.units_per_turn = options.units_per_turn;
+    run.gyro.errors = options.errors;
+    run.motor.accel = options.accel;
     run.motor.echo = options.echo;
     run.motor.prompt = options.question_prompts ? '?' : '>';
     run.gyro_device.word = "gyro";

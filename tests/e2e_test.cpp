@@ -581,7 +581,7 @@ std::string console(const std::string& text) {
 
 const std::string success_lines = console("open gyro port succeeded\nopen Motor port succeeded\n");
 
-// Fast runs: no line pacing, and the sweep of 25 s of motor time in 1.25 s.
+// Fast runs: no line pacing, and the sweep of 25.4 s of motor time in 1.27 s.
 std::vector<std::string> fast(std::vector<std::string> options) {
     options.insert(options.begin(), {"--no-pacing", "--time-scale", "20"});
     return options;
@@ -993,7 +993,7 @@ TEST_P(E2eInterruptTest, SweepStopsWhereItIsWithCompleteRecords) {
     }
     const InterruptCase& interrupt = GetParam();
     std::optional<Clock::time_point> signalled;
-    // A sweep of 6.25 s: well under way after 20 polls, far from its end.
+    // A sweep of 6.35 s: well under way after 20 polls, far from its end.
     const SweepRun run =
         run_sweep({"--no-pacing", "--time-scale", "4"}, {}, [&](const SweepRun& r, pid_t sweep) {
             if (wait_for_polls(r.dir + "/transcript.txt", 20, 10.0)) {
@@ -1058,7 +1058,7 @@ TEST(E2eHomeTest, DrivesToTheEndWaitsAndBacksOff) {
     if (!native_sweep()) {
         GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
     }
-    // The homing move of 5000000 units at 40000 units/s lasts 125 s of motor time, 1.25 s here.
+    // The homing move of 5000000 units at 40000 units/s lasts 125.4 s of motor time, 1.25 s here.
     const SweepRun run = run_on_bench({GM_HOME_PATH}, {"--no-pacing", "--time-scale", "100"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");

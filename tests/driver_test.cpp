@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX 1
+#endif
 #include <windows.h>
 #endif
 

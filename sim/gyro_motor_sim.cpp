@@ -33,8 +33,9 @@ namespace {
 const char* const description_text =
     R"(Simulates the bench of gyro_motor: the gyro (38400 baud) and the motor controller (9600 baud),
 each on a pseudo-terminal reachable through a symbolic link (com8, com6), until SIGINT or
-SIGTERM, for as many runs of the program as wanted (when the program closes a line, the
-exclusive mode it set is cleared for the next run). The links are removed when it stops.
+SIGTERM, for as many runs of the program as wanted. The simulator does not hold the lines open
+itself; a line that a program left in exclusive mode (killed before it could clear it) is
+replaced by a fresh pseudo-terminal under the same link. The links are removed when it stops.
 Options take their value as "--name VALUE" or "--name=VALUE".
 )";
 
@@ -90,6 +91,11 @@ struct SimDevice {
     const char* word = "";
     SimLink link;
     int watch = -1; // inotify watch on the slave
+    // The master reported that the last slave closed: see whether the line was left exclusive.
+    bool check_exclusive = false;
+    // Events of the simulator's own look at the slave, not to be recorded.
+    int own_opens = 0;
+    int own_closes = 0;
     std::optional<double> first_byte_at;
     std::optional<double> hangup_after;
     std::uint64_t requests = 0; // polls or commands received
@@ -282,7 +288,8 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
                    "per gyro poll, e.g. \"12.345 motor ma 1000000\" and \"12.400 gyro G\";\n"
                    "any other byte to the gyro as \"gyro other 0xNN\"; a program opening\n"
                    "or closing a line as \"gyro open\", \"motor close\" and so on; a dropped\n"
-                   "line as \"gyro hang-up\" or \"motor hang-up\"")
+                   "line as \"gyro hang-up\" or \"motor hang-up\"; a line replaced as\n"
+                   "\"gyro replaced\" or \"motor replaced\"")
         ->type_name("FILE")
         ->check(cli_text());
     app.add_option("--frames", options.frames,
@@ -494,20 +501,66 @@ bool open_device(SimDevice& device, const SimOptions& options, const std::string
     return true;
 }
 
+bool watch_slave(SimRun& run, SimDevice& device) {
+    device.watch = inotify_add_watch(run.watch_fd, device.link.slave_path.c_str(),
+                                     IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    return device.watch >= 0;
+}
+
 // Watches both slaves for the program's opens and closes.
 bool watch_slaves(SimRun& run) {
     run.watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (run.watch_fd < 0) {
+    return run.watch_fd >= 0 && watch_slave(run, run.gyro_device) &&
+           watch_slave(run, run.motor_device);
+}
+
+bool write_ready_file(const SimRun& run) {
+    const std::string temporary = run.options.ready_file + ".tmp";
+    std::FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr) {
         return false;
     }
-    for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
-        device->watch = inotify_add_watch(run.watch_fd, device->link.slave_path.c_str(),
-                                          IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
-        if (device->watch < 0) {
-            return false;
-        }
+    std::fprintf(file, "pid %ld\n%s %s\n%s %s\n", static_cast<long>(getpid()),
+                 run.gyro_device.link.link_path.c_str(), run.gyro_device.link.slave_path.c_str(),
+                 run.motor_device.link.link_path.c_str(), run.motor_device.link.slave_path.c_str());
+    const bool written = std::fclose(file) == 0;
+    return written && std::rename(temporary.c_str(), run.options.ready_file.c_str()) == 0;
+}
+
+// A program that was killed leaves its line exclusive, and with it every later open refused
+// (but root's): such a line is replaced by a fresh one under the same link. The look holds the
+// slave for a few microseconds right after a close; a program that scanned /proc for holders at
+// that very moment would find the simulator.
+void renew_if_left_exclusive(SimRun& run, SimDevice& device, double now) {
+    device.check_exclusive = false;
+    bool looked = false;
+    const bool left = sim_link_left_exclusive(device.link, looked);
+    if (looked) {
+        ++device.own_opens;
+        ++device.own_closes;
     }
-    return true;
+    // The program may have opened the line meanwhile; the master says whether anyone has it.
+    pollfd master{device.link.master_fd, POLLIN, 0};
+    device.link.idle = poll(&master, 1, 0) == 1 && master.revents == POLLHUP;
+    if (!left) {
+        return;
+    }
+    std::string error;
+    if (!sim_link_replace(device.link, error)) {
+        std::fprintf(stderr, "gyro_motor_sim: %s\n", error.c_str());
+        return;
+    }
+    // The old slave's events, the look's among them, no longer reach this device.
+    inotify_rm_watch(run.watch_fd, device.watch);
+    device.own_opens = 0;
+    device.own_closes = 0;
+    if (!watch_slave(run, device)) {
+        std::perror("gyro_motor_sim: watching the new line");
+    }
+    record(run, now, device.word, "replaced");
+    if (!run.options.ready_file.empty()) {
+        write_ready_file(run);
+    }
 }
 
 void handle_slave_events(SimRun& run, double now) {
@@ -524,29 +577,23 @@ void handle_slave_events(SimRun& run, double now) {
                 if (event->wd != device->watch || !sim_link_is_open(device->link)) {
                     continue;
                 }
-                if ((event->mask & IN_OPEN) != 0) {
+                if ((event->mask & IN_OPEN) != 0 && device->own_opens > 0) {
+                    --device->own_opens;
+                } else if ((event->mask & IN_OPEN) != 0) {
                     record(run, now, device->word, "open");
+                    // Someone has the slave (or had it and the master says so next time).
+                    device->link.idle = false;
+                    device->check_exclusive = false;
                 }
-                if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+                // The look opens read-only, the program for reading and writing.
+                if ((event->mask & IN_CLOSE_NOWRITE) != 0 && device->own_closes > 0) {
+                    --device->own_closes;
+                } else if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
                     record(run, now, device->word, "close");
-                    sim_link_clear_exclusive(device->link);
                 }
             }
         }
     }
-}
-
-bool write_ready_file(const SimRun& run) {
-    const std::string temporary = run.options.ready_file + ".tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "w");
-    if (file == nullptr) {
-        return false;
-    }
-    std::fprintf(file, "pid %ld\n%s %s\n%s %s\n", static_cast<long>(getpid()),
-                 run.gyro_device.link.link_path.c_str(), run.gyro_device.link.slave_path.c_str(),
-                 run.motor_device.link.link_path.c_str(), run.motor_device.link.slave_path.c_str());
-    const bool written = std::fclose(file) == 0;
-    return written && std::rename(temporary.c_str(), run.options.ready_file.c_str()) == 0;
 }
 
 bool install_signal_handlers() {
@@ -589,8 +636,10 @@ void serve(SimRun& run) {
         }
         std::vector<pollfd> fds{{signal_pipe[0], POLLIN, 0}, {run.watch_fd, POLLIN, 0}};
         SimDevice* polled[2] = {nullptr, nullptr};
+        // An idle master reports its hang-up at once: the watch on the slave wakes us instead
+        // when the program opens it.
         for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
-            if (sim_link_is_open(device->link)) {
+            if (sim_link_is_open(device->link) && !device->link.idle) {
                 const short events =
                     static_cast<short>(POLLIN | (device->link.write_blocked ? POLLOUT : 0));
                 polled[fds.size() - 2] = device;
@@ -612,17 +661,28 @@ void serve(SimRun& run) {
             return;
         }
         now = elapsed(run);
-        if ((fds[1].revents & POLLIN) != 0) {
-            handle_slave_events(run, now);
-        }
+        // The masters before the watch: an open reported after a master's hang-up is newer than
+        // it, and must leave that line polled.
         for (std::size_t i = 2; i < fds.size(); ++i) {
             SimDevice& device = *polled[i - 2];
             if ((fds[i].revents & POLLIN) != 0) {
                 sim_link_receive(device.link, now);
-            } else if ((fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                // Cannot happen while the slave is held open; never spin on it.
+            }
+            if ((fds[i].revents & POLLHUP) != 0) {
+                device.link.idle = true;
+                device.check_exclusive = true;
+            } else if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) {
+                // Never spin on a master that fails.
                 sim_link_hang_up(device.link);
                 record(run, now, device.word, "hang-up");
+            }
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            handle_slave_events(run, now);
+        }
+        for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
+            if (device->check_exclusive && device->link.idle && sim_link_is_open(device->link)) {
+                renew_if_left_exclusive(run, *device, now);
             }
         }
     }

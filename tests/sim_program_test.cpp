@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -159,31 +160,87 @@ TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
     harness_remove_tree(sim.dir);
 }
 
-TEST(SimProgramTest, ClearsTheExclusiveModeOfAClosedLineForTheNextRun) {
-    SimProcess sim = start_sim({"--no-pacing"});
+std::string link_target(const std::string& link) {
+    char target[64] = {};
+    return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
+// Whether the process has the device open: a descriptor of it in /proc.
+bool holds(pid_t pid, const std::string& device) {
+    std::error_code ignored;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        if (std::filesystem::read_symlink(entry.path(), ignored) == device) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The simulator holds no slave, so the program is its only opener. An answer sent while nobody
+// has the line open waits for the next opener, and the line mode set before stays.
+TEST(SimProgramTest, HoldsNoLineOpenAndKeepsWhatItSentMeanwhile) {
+    SimProcess sim = start_sim({"--gyro-latency-ms", "100"});
     ASSERT_TRUE(wait_ready(sim));
     const std::string path = sim.dir + "/com8";
+    const std::string slave = link_target(path);
+    EXPECT_FALSE(holds(sim.pid, slave));
+    const int first = open_line(path);
+    ASSERT_GE(first, 0);
+    make_raw(first);
+    send(first, "G");
+    close(first); // long before the answer is due
+    usleep(300000);
+    const int second = open_line(path);
+    ASSERT_GE(second, 0);
+    EXPECT_FALSE(is_canonical(second));
+    EXPECT_TRUE(checksum_holds(receive(second, 30, 5.0)));
+    close(second);
+    EXPECT_EQ(link_target(path), slave);
+    EXPECT_FALSE(holds(sim.pid, slave));
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    // The poll is recorded when it has crossed the line, maybe after the close.
+    EXPECT_EQ(transcript_events(sim), std::vector<std::string>{"gyro G"});
+    std::vector<std::string> lines;
+    for (const std::string& event : transcript_events(sim, true)) {
+        if (event != "gyro G") {
+            lines.push_back(event);
+        }
+    }
+    const std::vector<std::string> expected = {"gyro open", "gyro close", "gyro open",
+                                               "gyro close"};
+    EXPECT_EQ(lines, expected);
+    harness_remove_tree(sim.dir);
+}
+
+// A program killed before it could clear its exclusive mode leaves the line refusing every later
+// open (but root's): the simulator puts a fresh line, set up as the first, under the same link.
+TEST(SimProgramTest, ReplacesALineLeftExclusive) {
+    SimProcess sim = start_sim({"--no-pacing", "--raw"});
+    ASSERT_TRUE(wait_ready(sim));
+    const std::string path = sim.dir + "/com8";
+    const std::string slave = link_target(path);
     const int first = open_line(path);
     ASSERT_GE(first, 0);
     ASSERT_EQ(ioctl(first, TIOCEXCL), 0);
     EXPECT_TRUE(is_exclusive(first));
     close(first);
-    // Root may open an exclusive terminal anyway, so look at the mode itself.
-    bool cleared = false;
-    for (int attempt = 0; attempt < 500 && !cleared; ++attempt) {
+    for (int attempt = 0; attempt < 500 && link_target(path) == slave; ++attempt) {
         usleep(10000);
-        const int next = open_line(path);
-        ASSERT_GE(next, 0);
-        cleared = !is_exclusive(next);
-        close(next);
     }
-    EXPECT_TRUE(cleared);
+    ASSERT_NE(link_target(path), slave);
+    const int next = open_line(path);
+    ASSERT_GE(next, 0);
+    EXPECT_FALSE(is_exclusive(next));
+    EXPECT_FALSE(is_canonical(next));
+    send(next, "G");
+    EXPECT_TRUE(checksum_holds(receive(next, 30, 5.0)));
+    close(next);
     EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
-    const std::vector<std::string> events = transcript_events(sim, true);
-    ASSERT_GE(events.size(), 4u);
-    EXPECT_EQ(events[0], "gyro open");
-    EXPECT_EQ(events[1], "gyro close");
-    EXPECT_EQ(events.back(), "gyro close");
+    EXPECT_FALSE(harness_path_exists(path));
+    const std::vector<std::string> expected = {"gyro open", "gyro close", "gyro replaced",
+                                               "gyro open", "gyro G",     "gyro close"};
+    EXPECT_EQ(transcript_events(sim, true), expected);
     harness_remove_tree(sim.dir);
 }
 

@@ -37,7 +37,8 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
+          libcli11-dev)
 [ "$skip_wine" -eq 1 ] || packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 scripts/deps.sh "${packages[@]}"
 echo "bench: building" >&2

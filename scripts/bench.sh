@@ -37,7 +37,8 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libcli11-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
+          libcli11-dev)
 [ "$skip_wine" -eq 1 ] || packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 scripts/deps.sh "${packages[@]}"
 echo "bench: building" >&2
@@ -135,7 +136,8 @@ R[$p.cpu_share_percent]=$(calc "${R[$p.cpu_s]} / ${R[$p.wall_s]} * 100")
 R[$p.wakeups_per_sample]=$(calc "${R[$p.voluntary_switches]} / ${R[$p.samples]}")
 
 # 2. The long unpaced sweep. Its rate comes from a short run first; the time scale then makes the
-# 25 s move (1,000,000 units at 40,000 units/s) last long enough for the samples wanted, with 5%
+# 25.4 s move (1,000,000 units at 40,000 units/s, 0.4 s ramps at each end at the simulator's
+# default 100,000 units/s^2) last long enough for the samples wanted, with 5%
 # to spare. Each run is stopped with SIGINT once the return to zero begins: at that time scale
 # the return would take minutes more and measures nothing of the sweep.
 if [ "$skip_long" -eq 0 ]; then
@@ -144,12 +146,12 @@ if [ "$skip_long" -eq 0 ]; then
         --timeout-s 120)
     program=("${native[@]}")
     sweep unpaced_probe
-    long_scale=$(calc "25 * ${R[unpaced_probe.samples_per_s]} / ($long_samples * 1.05)")
+    long_scale=$(calc "25.4 * ${R[unpaced_probe.samples_per_s]} / ($long_samples * 1.05)")
     R[unpaced_long.time_scale]=$long_scale
     sim_args=(--no-pacing --time-scale "$long_scale")
     run_args=(--interrupt-on "$runs/unpaced_long/transcript.txt" "motor vm 200000"
         --rss-at 1000 --rss-at 10000 --rss-at 100000
-        --timeout-s "$(calc "25 / $long_scale * 1.5 + 120")")
+        --timeout-s "$(calc "25.4 / $long_scale * 1.5 + 120")")
     sweep unpaced_long
     u=unpaced_long
     R[$u.cpu_per_sample_ms]=$(calc "${R[$u.cpu_s]} / ${R[$u.samples]} * 1000")

@@ -14,25 +14,31 @@
 //   GM_E2E_HANGUP_ERROR   error code in the message of a line that hung up (default 5, EIO;
 //                         Wine reports 21, ERROR_NOT_READY)
 // With another build of the sweep, the cases that need the native programs of this build are
-// skipped: signals sent to the sweep, a log on /dev/full, and gyro_motor_home.
+// skipped: signals sent to the sweep, a log on /dev/full, ports held by Linux processes, and
+// gyro_motor_home.
 // For example:
 //   GM_E2E_SWEEP_COMMAND="wine build/mingw/gyro_motor.exe" GM_E2E_SIM_ARGS=--raw
 //   GM_E2E_LINK_DIR="$WINEPREFIX/dosdevices" GM_E2E_CRLF=1 build/default/tests/e2e_test
 #include "tests/support/process_harness.h"
+#include "tests/support/report_check.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -154,6 +160,8 @@ struct BenchHooks {
     std::function<void(const SweepRun&)> setup;
     // While the program runs (started and run.dir are set): e.g. send it a signal.
     std::function<void(const SweepRun&, pid_t)> during;
+    // Once the simulator's links exist, before the program starts.
+    std::function<void(const SweepRun&)> ready;
 };
 
 // Starts the simulator with the options, runs the program in a fresh run folder, stops the
@@ -186,6 +194,9 @@ SweepRun run_on_bench(const std::vector<std::string>& program,
         return run;
     }
 
+    if (hooks.ready) {
+        hooks.ready(run);
+    }
     run.started = Clock::now();
     const pid_t sweep =
         harness_spawn(program, run.dir, run.dir + "/sweep.out", run.dir + "/sweep.err");
@@ -211,7 +222,7 @@ SweepRun run_on_bench(const std::vector<std::string>& program,
 SweepRun run_sweep(const std::vector<std::string>& sim_options,
                    const std::function<void(const SweepRun&)>& setup = {},
                    const std::function<void(const SweepRun&, pid_t)>& during = {}) {
-    return run_on_bench(sweep_argv(), sim_options, {setup, during});
+    return run_on_bench(sweep_argv(), sim_options, {setup, during, {}});
 }
 
 // One field of a log line: its label, then the value right-aligned in at least seven
@@ -415,7 +426,7 @@ void expect_every_good_frame_logged(const std::vector<Values>& samples,
 // What the simulator saw of the lines themselves rather than of the devices' dialogue.
 bool is_line_event(const Event& event) {
     return event.text.ends_with(" open") || event.text.ends_with(" close") ||
-           event.text.ends_with(" hang-up");
+           event.text.ends_with(" hang-up") || event.text.ends_with(" replaced");
 }
 
 // The program opens the gyro's port before the controller's and closes it after. A line that the
@@ -574,7 +585,7 @@ std::string console(const std::string& text) {
 
 const std::string success_lines = console("open gyro port succeeded\nopen Motor port succeeded\n");
 
-// Fast runs: no line pacing, and the sweep of 25 s of motor time in 1.25 s.
+// Fast runs: no line pacing, and the sweep of 25.4 s of motor time in 1.27 s.
 std::vector<std::string> fast(std::vector<std::string> options) {
     options.insert(options.begin(), {"--no-pacing", "--time-scale", "20"});
     return options;
@@ -680,6 +691,85 @@ TEST(E2eTest, MissingMotorPortFailsAndLeavesTheEarlierLogAlone) {
     }
     finish(run);
 }
+
+// A port that someone else has: another process holding it open (without any lock of its own),
+// or a live lock file of a terminal program. The program refuses it with error 16 (EBUSY) and
+// moves nothing.
+struct HeldPortCase {
+    const char* name;
+    const char* link; // the simulator's link to the port
+    bool lock_file;   // a live lock file, else an open descriptor
+    std::string out;
+    std::string err;
+};
+
+class E2eHeldPortTest : public ::testing::TestWithParam<HeldPortCase> {};
+
+TEST_P(E2eHeldPortTest, PortIsRefusedAndNothingMoves) {
+    if (!native_sweep()) {
+        GTEST_SKIP() << "other holders and lock files of this system are the native build's "
+                        "business, not that of the command in GM_E2E_SWEEP_COMMAND";
+    }
+    const HeldPortCase& held = GetParam();
+    if (held.lock_file && access("/run/lock", W_OK) != 0) {
+        GTEST_SKIP() << "/run/lock cannot be written here";
+    }
+    int holder = -1;
+    std::string lock;
+    const SweepRun run = run_on_bench(
+        sweep_argv(), fast({}),
+        {.setup =
+             [](const SweepRun& r) {
+                 ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
+             },
+         .during = {},
+         .ready =
+             [&](const SweepRun& r) {
+                 const std::string link = r.link_dir + "/" + held.link;
+                 if (!held.lock_file) {
+                     holder = open(link.c_str(), O_RDWR | O_NOCTTY);
+                     ASSERT_GE(holder, 0);
+                     return;
+                 }
+                 // The lock's name for /dev/pts/N is LCK..pts_N; this test process is alive.
+                 std::array<char, 64> target{};
+                 ASSERT_GT(readlink(link.c_str(), target.data(), target.size() - 1), 9);
+                 std::string name = std::string(target.data()).substr(5);
+                 name[name.find('/')] = '_';
+                 lock = "/run/lock/LCK.." + name;
+                 char text[16];
+                 std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(getpid()));
+                 ASSERT_TRUE(harness_write_file(lock, text));
+             }});
+    if (holder >= 0) {
+        close(holder);
+    }
+    const std::optional<std::string> lock_after =
+        lock.empty() ? std::nullopt : harness_read_file(lock);
+    if (!lock.empty()) {
+        unlink(lock.c_str());
+    }
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, console(held.out));
+    EXPECT_EQ(run.err, console(held.err));
+    EXPECT_EQ(run.log, "an earlier run\n");
+    EXPECT_EQ(motor_commands(run.events), 0u);
+    if (held.lock_file) {
+        EXPECT_TRUE(lock_after.has_value()) << "the other program's lock was removed";
+    }
+    summarize(held.name, run, 0);
+    finish(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HeldPorts, E2eHeldPortTest,
+    ::testing::Values(HeldPortCase{"GyroHeldOpen", "com8", false,
+                                   "Gyro - could not open serial port, 16\n",
+                                   "open gyro port failed\n"},
+                      HeldPortCase{"MotorLocked", "com6", true,
+                                   "Motor - could not open serial port, com6 16\n",
+                                   "open gyro port succeeded\nopen Motor port failed\n"}),
+    [](const ::testing::TestParamInfo<HeldPortCase>& param) { return param.param.name; });
 
 // Faults that cost single frames: each run still ends normally, with the good frames logged.
 struct FrameFaultCase {
@@ -800,28 +890,99 @@ struct DeviceFaultCase {
     const char* name;
     std::vector<std::string> options;
     // The message after the success lines: one of these, where the failing operation depends on
-    // when the line went; "%d" stands for the error code of a line that hung up.
+    // when the line went; "%d" stands for the error code of a line that hung up. The time in
+    // "no answer for N ms" is measured: N is the least it may be.
     std::vector<std::string> messages;
     FaultEffect effect;
     std::size_t motor_commands = 0; // commands the controller got in all (0: not checked)
+    // Standard error is a pipe whose reader goes away after the two success lines: the message
+    // is lost, and nothing else may change.
+    bool stderr_reader_leaves = false;
+    // Another build's message for a line that hung up: Wine's reads on it may return at once
+    // with nothing instead of failing, and the link then reports the silence once it has lasted.
+    std::string hangup_read_as_silence{};
 };
+
+// Whether the console text is the expected one, where the silence in "no answer for N ms" may
+// be longer than N (the program reports what it measured) but not by a second or more.
+bool console_matches(const std::string& text, const std::string& expected) {
+    const std::string silence = "no answer for ";
+    const std::size_t at = expected.find(silence);
+    if (at == std::string::npos) {
+        return text == expected;
+    }
+    const std::size_t number = at + silence.size();
+    const std::size_t rest = expected.find(' ', number);
+    const std::size_t text_rest = text.find(' ', number);
+    if (text.compare(0, number, expected, 0, number) != 0 || text_rest == std::string::npos ||
+        text.substr(text_rest) != expected.substr(rest)) {
+        return false;
+    }
+    const std::string measured = text.substr(number, text_rest - number);
+    if (measured.empty() || measured.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const int nominal = std::stoi(expected.substr(number, rest - number));
+    const int ms = std::stoi(measured);
+    return ms >= nominal && ms < nominal + 1000;
+}
+
+// Makes the sweep's standard error a pipe whose reader leaves once it has read the two success
+// lines; sweep.err then holds what it read.
+BenchHooks stderr_reader_leaves_after_success() {
+    return {[](const SweepRun& r) { ASSERT_EQ(mkfifo((r.dir + "/sweep.err").c_str(), 0600), 0); },
+            [](const SweepRun& r, pid_t) {
+                const std::string path = r.dir + "/sweep.err";
+                const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+                ASSERT_GE(reader, 0);
+                std::string seen;
+                const Clock::time_point start = Clock::now();
+                while (std::count(seen.begin(), seen.end(), '\n') < 2 &&
+                       Clock::now() - start < std::chrono::seconds(10)) {
+                    std::array<char, 256> buffer{};
+                    const ssize_t got = read(reader, buffer.data(), buffer.size());
+                    if (got > 0) {
+                        seen.append(buffer.data(), static_cast<std::size_t>(got));
+                    } else {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    }
+                }
+                close(reader);
+                unlink(path.c_str());
+                EXPECT_TRUE(harness_write_file(path, seen));
+            },
+            {}};
+}
 
 class E2eDeviceFaultTest : public ::testing::TestWithParam<DeviceFaultCase> {};
 
 TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
     const DeviceFaultCase& fault = GetParam();
-    const SweepRun run = run_sweep(fast(fault.options));
+    if (fault.stderr_reader_leaves && !native_sweep()) {
+        GTEST_SKIP() << "the pipe would lead to the command in GM_E2E_SWEEP_COMMAND, not to the "
+                        "program it runs";
+    }
+    const SweepRun run =
+        fault.stderr_reader_leaves
+            ? run_on_bench(sweep_argv(), fast(fault.options), stderr_reader_leaves_after_success())
+            : run_sweep(fast(fault.options));
     EXPECT_EQ(run.status, 3);
     EXPECT_EQ(run.sim_status, 0);
     EXPECT_EQ(run.out, "");
+    std::vector<std::string> messages = fault.messages;
+    if (!native_sweep() && !fault.hangup_read_as_silence.empty()) {
+        messages.push_back(fault.hangup_read_as_silence);
+    }
     std::vector<std::string> consoles;
-    for (std::string message : fault.messages) {
+    for (std::string message : messages) {
         if (const std::size_t code = message.find("%d"); code != std::string::npos) {
             message.replace(code, 2, config_from_environment().hangup_error);
         }
-        consoles.push_back(success_lines + console(message));
+        consoles.push_back(success_lines + console(fault.stderr_reader_leaves ? "" : message));
     }
-    EXPECT_THAT(run.err, ::testing::AnyOfArray(consoles));
+    EXPECT_TRUE(std::any_of(consoles.begin(), consoles.end(), [&](const std::string& c) {
+        return console_matches(run.err, c);
+    })) << run.err;
     EXPECT_LT(run.seconds(), fault_time_bound_s);
     ASSERT_TRUE(run.log.has_value());
     const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
@@ -861,7 +1022,10 @@ INSTANTIATE_TEST_SUITE_P(
                         {"--hangup-motor-after", "0.3"},
                         {"Motor - error reading: %d\n", "Motor - error writing: %d\n",
                          "Motor - error getting port status: %d\n"},
-                        FaultEffect::controller_lost},
+                        FaultEffect::controller_lost,
+                        0,
+                        false,
+                        "Motor - no answer for 3000 ms\n"},
         // Five reads of a 30-byte frame time out; the move ends meanwhile, and the motor goes home.
         DeviceFaultCase{"GyroFallsSilent",
                         {"--gyro-silent-after", "20"},
@@ -870,7 +1034,18 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceFaultCase{"GyroHangsUp",
                         {"--hangup-gyro-after", "0.3"},
                         {"Gyro - error reading: %d\n", "Gyro - error writing: %d\n"},
-                        FaultEffect::gyro_port_lost}),
+                        FaultEffect::gyro_port_lost,
+                        0,
+                        false,
+                        "Gyro - no answer for 2000 ms\n"},
+        // SIGPIPE ignored, the failed console line changes nothing: the motor goes home and
+        // every answered poll is logged.
+        DeviceFaultCase{"GyroFallsSilentAfterStderrReaderLeft",
+                        {"--gyro-silent-after", "20"},
+                        {"Gyro - no answer for 2000 ms\n"},
+                        FaultEffect::gyro_silent,
+                        0,
+                        true}),
     [](const ::testing::TestParamInfo<DeviceFaultCase>& param) { return param.param.name; });
 
 // Waits until the transcript shows the polls; false after timeout_s.
@@ -907,7 +1082,7 @@ TEST_P(E2eInterruptTest, SweepStopsWhereItIsWithCompleteRecords) {
     }
     const InterruptCase& interrupt = GetParam();
     std::optional<Clock::time_point> signalled;
-    // A sweep of 6.25 s: well under way after 20 polls, far from its end.
+    // A sweep of 6.35 s: well under way after 20 polls, far from its end.
     const SweepRun run =
         run_sweep({"--no-pacing", "--time-scale", "4"}, {}, [&](const SweepRun& r, pid_t sweep) {
             if (wait_for_polls(r.dir + "/transcript.txt", 20, 10.0)) {
@@ -936,7 +1111,8 @@ TEST_P(E2eInterruptTest, SweepStopsWhereItIsWithCompleteRecords) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, E2eInterruptTest,
                          ::testing::Values(InterruptCase{"Sigint", SIGINT, 130},
-                                           InterruptCase{"Sigterm", SIGTERM, 143}),
+                                           InterruptCase{"Sigterm", SIGTERM, 143},
+                                           InterruptCase{"Sighup", SIGHUP, 129}),
                          [](const ::testing::TestParamInfo<InterruptCase>& param) {
                              return param.param.name;
                          });
@@ -966,13 +1142,63 @@ TEST(E2eTest, LogOnAFullDeviceIsReportedAfterACompleteSweep) {
     finish(run);
 }
 
+// A sensor with every kind of known error, swept through the real program with the motor's time
+// in lock step with its queries (so the samples are evenly spaced, as the report takes them),
+// then reported on: the report must give back what the simulator injected.
+TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
+    const SensorErrors errors{.b = -1.0,
+                              .c = 0.6,
+                              .d = 0.3,
+                              .e = -0.4,
+                              .hard_x = -0.08,
+                              .hard_y = 0.12,
+                              .major = 0.3,
+                              .minor = 0.18,
+                              .angle = -55,
+                              .scale_percent = -1.5,
+                              .tilt = 0.8,
+                              .azimuth = 200,
+                              .mount_roll = -0.5,
+                              .mount_pitch = 0.7};
+    const auto list = [](std::initializer_list<double> values) {
+        std::string text;
+        for (const double value : values) {
+            text += (text.empty() ? "" : ",") + std::to_string(value);
+        }
+        return text;
+    };
+    const SweepRun run =
+        run_sweep({"--no-pacing", "--lockstep-ms", "140", "--compass-deviation",
+                   list({errors.b, errors.c, errors.d, errors.e}), "--hard-iron",
+                   list({errors.hard_x, errors.hard_y}), "--soft-iron",
+                   list({errors.major, errors.minor, errors.angle}), "--yaw-scale-error",
+                   list({errors.scale_percent}), "--tilt", list({errors.tilt, errors.azimuth}),
+                   "--mount-offset", list({errors.mount_roll, errors.mount_pitch})});
+    expect_clean_completion(run);
+    const pid_t report = harness_spawn({GM_REPORT_PATH, "--turn-rate", "14.4", "--json",
+                                        run.dir + "/report.json", run.dir + "/gyro_motor.txt"},
+                                       run.dir, run.dir + "/report.out", run.dir + "/report.err");
+    EXPECT_EQ(harness_wait(report, 30.0), 0)
+        << harness_read_file(run.dir + "/report.err").value_or("");
+    const nlohmann::json json = nlohmann::json::parse(
+        harness_read_file(run.dir + "/report.json").value_or(""), nullptr, false);
+    ASSERT_TRUE(json.is_object()) << "no report";
+    expect_report_recovers(json, errors);
+    // The ramps at both ends are left out of the cruise, which covers nearly the whole turn.
+    EXPECT_GT(json["cruise"]["first"].get<int>(), 1);
+    EXPECT_LT(json["cruise"]["last"].get<int>(), json["samples"].get<int>());
+    EXPECT_GT(json["heading"]["turned_deg"].get<double>(), 340);
+    std::printf("[ report   ] %s\n", json.dump().c_str());
+    finish(run);
+}
+
 // gyro_motor_home against the simulated controller.
 
 TEST(E2eHomeTest, DrivesToTheEndWaitsAndBacksOff) {
     if (!native_sweep()) {
         GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
     }
-    // The homing move of 5000000 units at 40000 units/s lasts 125 s of motor time, 1.25 s here.
+    // The homing move of 5000000 units at 40000 units/s lasts 125.4 s of motor time, 1.25 s here.
     const SweepRun run = run_on_bench({GM_HOME_PATH}, {"--no-pacing", "--time-scale", "100"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
@@ -1007,7 +1233,7 @@ TEST(E2eHomeTest, MissingMotorPortFails) {
     std::optional<std::string> earlier_target;
     const SweepRun run =
         run_on_bench({GM_HOME_PATH}, fast({"--motor-name", "com6-elsewhere"}),
-                     {[&](const SweepRun& r) { link_com6_to_nothing(r, earlier_target); }, {}});
+                     {[&](const SweepRun& r) { link_com6_to_nothing(r, earlier_target); }, {}, {}});
     restore_com6(run, earlier_target);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Motor - could not open serial port, com6 2\n");

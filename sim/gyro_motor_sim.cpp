@@ -63,6 +63,9 @@ Timing:
   --gyro-latency-ms MS     from a poll's arrival to the first byte of its frame (default 2)
   --motor-latency-ms MS    from a command's carriage return to its answer (default 5)
   --no-pacing              no line rate and no latency: answers go out at once, in one piece
+  --usb-tick-ms MS         both lines end in a USB-serial adapter that hands the bytes it has
+                           received to the program once per tick of MS ms, at whatever phase
+                           the tick falls against the answers (default 0: no adapter)
   --time-scale X           simulated motor time runs X times as fast as real time (default 1):
                            the sweep of 1,000,000 units at 40000 units/s takes 25 s / X
 
@@ -112,6 +115,7 @@ struct SimOptions {
     double gyro_latency_ms = 2.0;
     double motor_latency_ms = 5.0;
     bool pacing = true;
+    double usb_tick_ms = 0.0; // 0: no adapter model
     double time_scale = 1.0;
     double units_per_turn = sim_gyro_default_units_per_turn;
     std::uint32_t seed = 1;
@@ -280,6 +284,8 @@ bool parse_options(int argc, char** argv, SimOptions& options, bool& help) {
         } else if (name == "--no-pacing") {
             ok = flag(no_pacing);
             options.pacing = false;
+        } else if (name == "--usb-tick-ms") {
+            ok = number(options.usb_tick_ms, 0.0);
         } else if (name == "--time-scale") {
             ok = number(options.time_scale, 0.0) && options.time_scale > 0.0;
         } else if (name == "--units-per-turn") {
@@ -462,6 +468,7 @@ bool open_device(SimDevice& device, const SimOptions& options, const std::string
                  double latency_ms) {
     device.link.byte_time = options.pacing ? 10.0 / baud : 0.0;
     device.link.latency = options.pacing ? latency_ms / 1000.0 : 0.0;
+    device.link.tick = options.usb_tick_ms / 1000.0;
     std::string error;
     if (!sim_link_open(device.link, options.dir + "/" + name, options.raw, error)) {
         std::fprintf(stderr, "gyro_motor_sim: %s\n", error.c_str());

@@ -812,8 +812,9 @@ TEST_P(E2eFramesInPiecesTest, EveryFrameStraysDidNotHitIsLoggedWhole) {
     finish(run);
 }
 
-// Paced lines for the adapter: at line rate a 7.8 ms frame spans one to several ticks. Time
-// scale 5 gives some 150 frames.
+// Paced lines behind the adapter model: at line rate a 7.8 ms frame spans one to several ticks.
+// The model sits on both lines, so the controller's answers come in pieces too. Time scale 5
+// gives some 70 (16 ms) to 120 (1 ms) frames.
 std::vector<std::string> on_adapter(const char* tick_ms, std::vector<std::string> options) {
     options.insert(options.begin(), {"--time-scale", "5", "--usb-tick-ms", tick_ms});
     return options;

@@ -5,6 +5,7 @@
 #include "sim/sim_gyro.h"
 #include "sim/sim_link.h"
 #include "sim/sim_motor.h"
+#include "tools/cli.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,14 +28,16 @@
 
 namespace {
 
-const char* const help_text = R"(Usage: gyro_motor_sim [OPTION]...
-Simulates the bench of gyro_motor: the gyro (38400 baud) and the motor controller (9600 baud),
+const char* const description_text =
+    R"(Simulates the bench of gyro_motor: the gyro (38400 baud) and the motor controller (9600 baud),
 each on a pseudo-terminal reachable through a symbolic link (com8, com6), until SIGINT or
 SIGTERM, for as many runs of the program as wanted (when the program closes a line, the
 exclusive mode it set is cleared for the next run). The links are removed when it stops.
 Options take their value as "--name VALUE" or "--name=VALUE".
+)";
 
-The platform turns with the motor: 1,000,000 controller units are one revolution, so the
+const char* const model_text =
+    R"(The platform turns with the motor: 1,000,000 controller units are one revolution, so the
 program's sweep to 1000000 turns the heading once round (0 up to 180, then -180 up to 0). Roll,
 pitch and the X/Y rates stay near 0, the accelerations near 0, 0 and 1 g, the yaw rate follows
 the motor's speed (40000 units/s = 14.4 deg/s), a field of 0.25 gauss horizontal and 0.40 gauss
@@ -44,65 +47,7 @@ frames. Small deterministic noise is added.
 The controller takes "ma N", "mr N", "vm N" (speed in units/s, default 40000), "pr mv" (moving
 flag) and "pr er" (last error number), each ended by a carriage return; a line feed is ignored.
 Answers are "\r\n", then a value and "\r\n" for the queries, then the prompt '>'; a command it
-does not know gets '?' instead.
-
-Links:
-  --dir DIR                folder for the links (default: the current folder), e.g. a Wine
-                           prefix's dosdevices folder; a symbolic link already there is replaced
-                           and put back at the end
-  --gyro-name NAME         name of the gyro's link (default com8)
-  --motor-name NAME        name of the controller's link (default com6)
-  --raw                    put both lines in raw mode first; by default they keep the line mode
-                           a new terminal has, as a real port does (Wine needs --raw)
-  --ready-file FILE        written once both links exist; removed at the start and at the end
-
-Timing:
-  --gyro-baud N            line rate of the gyro (default 38400); a byte takes ten bit times
-                           in each direction
-  --motor-baud N           line rate of the controller (default 9600)
-  --gyro-latency-ms MS     from a poll's arrival to the first byte of its frame (default 2)
-  --motor-latency-ms MS    from a command's carriage return to its answer (default 5)
-  --no-pacing              no line rate and no latency: answers go out at once, in one piece
-  --usb-tick-ms MS         both lines end in a USB-serial adapter that hands the bytes it has
-                           received to the program once per tick of MS ms, at whatever phase
-                           the tick falls against the answers (default 0: no adapter)
-  --time-scale X           simulated motor time runs X times as fast as real time (default 1):
-                           the sweep of 1,000,000 units at 40000 units/s takes 25 s / X
-
-Model:
-  --units-per-turn N       controller units per platform revolution (default 1000000)
-  --seed N                 seed of the sensor noise (default 1)
-
-Records (times in milliseconds since the start):
-  --transcript FILE        one line per controller command (without its carriage return) and
-                           per gyro poll, e.g. "12.345 motor ma 1000000" and "12.400 gyro G";
-                           any other byte to the gyro as "gyro other 0xNN"; a program opening
-                           or closing a line as "gyro open", "motor close" and so on; a dropped
-                           line as "gyro hang-up" or "motor hang-up"
-  --frames FILE            one line per answered poll: time, frame number (from 1), kind ("ok",
-                           or "bad", "split" and "stray" joined by '+'), every byte sent for it
-                           in hex (stray bytes first), and the 13 values that words 0-12 stand
-                           for, in the log's units (deg, deg/s, g, gauss, deg C)
-
-Faults:
-  --bad-checksum-every N   every Nth frame carries a wrong checksum
-  --split-every N          every Nth frame goes out in two pieces with a pause between them
-  --split-at N             bytes in the first piece (default 15)
-  --split-pause-ms MS      the pause (default 30)
-  --stray-bytes N          N stray bytes (0xAA) go out right before every Kth frame; a reader
-                           that never drops input is N bytes out of step from then on
-  --stray-every K          K for --stray-bytes (default 1: before every frame)
-  --gyro-silent-after N    polls after the Nth get no answer
-  --question-prompts       the controller ends every answer with '?' instead of '>'
-  --echo                   the controller sends each command back, with "\r\n", before its
-                           answer
-  --motor-silent-after N   commands after the Nth are neither answered nor carried out
-  --hangup-gyro-after S    S seconds after the first byte the gyro receives, close its line
-                           (the program sees a hang-up) and remove its link
-  --hangup-motor-after S   the same for the controller
-
-  --help                   this text
-)";
+does not know gets '?' instead.)";
 
 struct SimOptions {
     std::string dir = ".";
@@ -167,173 +112,141 @@ void on_stop_signal(int) {
     errno = saved;
 }
 
-bool parse_double(std::string_view text, double minimum, double& value) {
-    const std::string copy(text);
-    char* end = nullptr;
-    errno = 0;
-    const double parsed = std::strtod(copy.c_str(), &end);
-    if (copy.empty() || *end != '\0' || errno != 0 || !std::isfinite(parsed) || parsed < minimum) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
+// Reads the options into options. Returns the exit status when the program should end now.
+// Each option binds to its field; the group set before it is its section of the help.
+std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
+    CLI::App app(description_text, "gyro_motor_sim");
+    cli_setup(app);
+    app.footer(model_text);
 
-bool parse_count(std::string_view text, std::uint64_t minimum, std::uint64_t& value) {
-    const std::string copy(text);
-    if (copy.empty() || copy.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(copy.c_str(), &end, 10);
-    if (errno != 0 || parsed < minimum) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
+    app.option_defaults()->group("Links");
+    app.add_option("--dir", options.dir,
+                   "folder for the links (default: the current folder), e.g. a Wine\n"
+                   "prefix's dosdevices folder; a symbolic link already there is replaced\n"
+                   "and put back at the end")
+        ->type_name("DIR")
+        ->check(cli_text());
+    app.add_option("--gyro-name", options.gyro_name, "name of the gyro's link (default com8)")
+        ->type_name("NAME")
+        ->check(cli_text());
+    app.add_option("--motor-name", options.motor_name,
+                   "name of the controller's link (default com6)")
+        ->type_name("NAME")
+        ->check(cli_text());
+    app.add_flag("--raw", options.raw,
+                 "put both lines in raw mode first; by default they keep the line mode\n"
+                 "a new terminal has, as a real port does (Wine needs --raw)");
+    app.add_option("--ready-file", options.ready_file,
+                   "written once both links exist; removed at the start and at the end")
+        ->type_name("FILE")
+        ->check(cli_text());
 
-// Reads the options; prints why and returns false on a bad one. Sets help when asked for it.
-bool parse_options(int argc, char** argv, SimOptions& options, bool& help) {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view name = args[i];
-        std::optional<std::string_view> inline_value;
-        if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
-            inline_value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-        }
-        const auto flag = [&](bool& target) {
-            target = true;
-            return !inline_value.has_value();
-        };
-        std::string_view value;
-        const auto take = [&]() {
-            if (inline_value) {
-                value = *inline_value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        const auto text = [&](std::string& target) {
-            if (!take() || value.empty()) {
-                return false;
-            }
-            target = value;
-            return true;
-        };
-        const auto number = [&](double& target, double minimum) {
-            return take() && parse_double(value, minimum, target);
-        };
-        const auto count = [&](std::uint64_t& target, std::uint64_t minimum) {
-            return take() && parse_count(value, minimum, target);
-        };
-        const auto size = [&](std::size_t& target, std::uint64_t minimum) {
-            std::uint64_t parsed = 0;
-            if (!count(parsed, minimum) || parsed > 1000000) {
-                return false;
-            }
-            target = static_cast<std::size_t>(parsed);
-            return true;
-        };
-        const auto optional_count = [&](std::optional<std::uint64_t>& target) {
-            std::uint64_t parsed = 0;
-            if (!count(parsed, 0)) {
-                return false;
-            }
-            target = parsed;
-            return true;
-        };
-        const auto optional_seconds = [&](std::optional<double>& target) {
-            double parsed = 0.0;
-            if (!number(parsed, 0.0)) {
-                return false;
-            }
-            target = parsed;
-            return true;
-        };
+    app.option_defaults()->group("Timing");
+    app.add_option("--gyro-baud", options.gyro_baud,
+                   "line rate of the gyro (default 38400); a byte takes ten bit times\n"
+                   "in each direction")
+        ->type_name("N")
+        ->check(cli_number(1.0));
+    app.add_option("--motor-baud", options.motor_baud, "line rate of the controller (default 9600)")
+        ->type_name("N")
+        ->check(cli_number(1.0));
+    app.add_option("--gyro-latency-ms", options.gyro_latency_ms,
+                   "from a poll's arrival to the first byte of its frame (default 2)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    app.add_option("--motor-latency-ms", options.motor_latency_ms,
+                   "from a command's carriage return to its answer (default 5)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    app.add_flag_callback(
+        "--no-pacing", [&options] { options.pacing = false; },
+        "no line rate and no latency: answers go out at once, in one piece");
+    app.add_option("--usb-tick-ms", options.usb_tick_ms,
+                   "both lines end in a USB-serial adapter that hands the bytes it has\n"
+                   "received to the program once per tick of MS ms, at whatever phase\n"
+                   "the tick falls against the answers (default 0: no adapter)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    app.add_option("--time-scale", options.time_scale,
+                   "simulated motor time runs X times as fast as real time (default 1):\n"
+                   "the sweep of 1,000,000 units at 40000 units/s takes 25 s / X")
+        ->type_name("X")
+        ->check(cli_number(0.0, true));
 
-        bool ok = false;
-        bool no_pacing = false;
-        if (name == "--help") {
-            help = true;
-            return true;
-        } else if (name == "--dir") {
-            ok = text(options.dir);
-        } else if (name == "--gyro-name") {
-            ok = text(options.gyro_name);
-        } else if (name == "--motor-name") {
-            ok = text(options.motor_name);
-        } else if (name == "--raw") {
-            ok = flag(options.raw);
-        } else if (name == "--ready-file") {
-            ok = text(options.ready_file);
-        } else if (name == "--gyro-baud") {
-            ok = number(options.gyro_baud, 1.0);
-        } else if (name == "--motor-baud") {
-            ok = number(options.motor_baud, 1.0);
-        } else if (name == "--gyro-latency-ms") {
-            ok = number(options.gyro_latency_ms, 0.0);
-        } else if (name == "--motor-latency-ms") {
-            ok = number(options.motor_latency_ms, 0.0);
-        } else if (name == "--no-pacing") {
-            ok = flag(no_pacing);
-            options.pacing = false;
-        } else if (name == "--usb-tick-ms") {
-            ok = number(options.usb_tick_ms, 0.0);
-        } else if (name == "--time-scale") {
-            ok = number(options.time_scale, 0.0) && options.time_scale > 0.0;
-        } else if (name == "--units-per-turn") {
-            ok = number(options.units_per_turn, 1.0);
-        } else if (name == "--seed") {
-            std::uint64_t seed = 0;
-            ok = count(seed, 0) && seed <= UINT32_MAX;
-            options.seed = static_cast<std::uint32_t>(seed);
-        } else if (name == "--transcript") {
-            ok = text(options.transcript);
-        } else if (name == "--frames") {
-            ok = text(options.frames);
-        } else if (name == "--bad-checksum-every") {
-            ok = count(options.bad_checksum_every, 1);
-        } else if (name == "--split-every") {
-            ok = count(options.split_every, 1);
-        } else if (name == "--split-at") {
-            ok = size(options.split_at, 1) && options.split_at < sim_gyro_frame_length;
-        } else if (name == "--split-pause-ms") {
-            ok = number(options.split_pause_ms, 0.0);
-        } else if (name == "--stray-bytes") {
-            ok = size(options.stray_bytes, 0);
-        } else if (name == "--stray-every") {
-            ok = count(options.stray_every, 1);
-        } else if (name == "--gyro-silent-after") {
-            ok = optional_count(options.gyro_silent_after);
-        } else if (name == "--question-prompts") {
-            ok = flag(options.question_prompts);
-        } else if (name == "--echo") {
-            ok = flag(options.echo);
-        } else if (name == "--motor-silent-after") {
-            ok = optional_count(options.motor_silent_after);
-        } else if (name == "--hangup-gyro-after") {
-            ok = optional_seconds(options.hangup_gyro_after);
-        } else if (name == "--hangup-motor-after") {
-            ok = optional_seconds(options.hangup_motor_after);
-        } else {
-            std::fprintf(stderr, "gyro_motor_sim: unknown option %.*s (see --help)\n",
-                         static_cast<int>(name.size()), name.data());
-            return false;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "gyro_motor_sim: bad or missing value for %.*s (see --help)\n",
-                         static_cast<int>(name.size()), name.data());
-            return false;
-        }
-    }
-    return true;
+    app.option_defaults()->group("Model");
+    app.add_option("--units-per-turn", options.units_per_turn,
+                   "controller units per platform revolution (default 1000000)")
+        ->type_name("N")
+        ->check(cli_number(1.0));
+    app.add_option("--seed", options.seed, "seed of the sensor noise (default 1)")
+        ->type_name("N")
+        ->check(cli_count(0, UINT32_MAX));
+
+    app.option_defaults()->group("Records (times in milliseconds since the start)");
+    app.add_option("--transcript", options.transcript,
+                   "one line per controller command (without its carriage return) and\n"
+                   "per gyro poll, e.g. \"12.345 motor ma 1000000\" and \"12.400 gyro G\";\n"
+                   "any other byte to the gyro as \"gyro other 0xNN\"; a program opening\n"
+                   "or closing a line as \"gyro open\", \"motor close\" and so on; a dropped\n"
+                   "line as \"gyro hang-up\" or \"motor hang-up\"")
+        ->type_name("FILE")
+        ->check(cli_text());
+    app.add_option("--frames", options.frames,
+                   "one line per answered poll: time, frame number (from 1), kind (\"ok\",\n"
+                   "or \"bad\", \"split\" and \"stray\" joined by '+'), every byte sent for it\n"
+                   "in hex (stray bytes first), and the 13 values that words 0-12 stand\n"
+                   "for, in the log's units (deg, deg/s, g, gauss, deg C)")
+        ->type_name("FILE")
+        ->check(cli_text());
+
+    app.option_defaults()->group("Faults");
+    app.add_option("--bad-checksum-every", options.bad_checksum_every,
+                   "every Nth frame carries a wrong checksum")
+        ->type_name("N")
+        ->check(cli_count(1));
+    app.add_option("--split-every", options.split_every,
+                   "every Nth frame goes out in two pieces with a pause between them")
+        ->type_name("N")
+        ->check(cli_count(1));
+    app.add_option("--split-at", options.split_at, "bytes in the first piece (default 15)")
+        ->type_name("N")
+        ->check(cli_count(1, sim_gyro_frame_length - 1));
+    app.add_option("--split-pause-ms", options.split_pause_ms, "the pause (default 30)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    app.add_option("--stray-bytes", options.stray_bytes,
+                   "N stray bytes (0xAA) go out right before every Kth frame; a reader\n"
+                   "that never drops input is N bytes out of step from then on")
+        ->type_name("N")
+        ->check(cli_count(0, 1000000));
+    app.add_option("--stray-every", options.stray_every,
+                   "K for --stray-bytes (default 1: before every frame)")
+        ->type_name("K")
+        ->check(cli_count(1));
+    app.add_option("--gyro-silent-after", options.gyro_silent_after,
+                   "polls after the Nth get no answer")
+        ->type_name("N")
+        ->check(cli_count());
+    app.add_flag("--question-prompts", options.question_prompts,
+                 "the controller ends every answer with '?' instead of '>'");
+    app.add_flag("--echo", options.echo,
+                 "the controller sends each command back, with \"\\r\\n\", before its\n"
+                 "answer");
+    app.add_option("--motor-silent-after", options.motor_silent_after,
+                   "commands after the Nth are neither answered nor carried out")
+        ->type_name("N")
+        ->check(cli_count());
+    app.add_option("--hangup-gyro-after", options.hangup_gyro_after,
+                   "S seconds after the first byte the gyro receives, close its line\n"
+                   "(the program sees a hang-up) and remove its link")
+        ->type_name("S")
+        ->check(cli_number(0.0));
+    app.add_option("--hangup-motor-after", options.hangup_motor_after,
+                   "the same for the controller")
+        ->type_name("S")
+        ->check(cli_number(0.0));
+
+    return cli_parse(app, argc, argv);
 }
 
 double elapsed(const SimRun& run) {
@@ -631,13 +544,8 @@ std::FILE* open_record(const std::string& path) {
 int main(int argc, char** argv) {
     SimRun run;
     run.start = std::chrono::steady_clock::now();
-    bool help = false;
-    if (!parse_options(argc, argv, run.options, help)) {
-        return 2;
-    }
-    if (help) {
-        std::fputs(help_text, stdout);
-        return 0;
+    if (const std::optional<int> status = parse_options(argc, argv, run.options)) {
+        return *status;
     }
     const SimOptions& options = run.options;
     if (!options.ready_file.empty()) {

@@ -354,15 +354,31 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
                                "--bad-checksum-every", "--hangup-motor-after", "--ready-file"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
-    for (const std::vector<std::string>& argv :
-         {std::vector<std::string>{GM_SIM_PATH, "--bogus"},
-          std::vector<std::string>{GM_SIM_PATH, "--time-scale", "0"},
-          std::vector<std::string>{GM_SIM_PATH, "--split-at=30"},
-          std::vector<std::string>{GM_SIM_PATH, "--gyro-baud"},
-          std::vector<std::string>{GM_SIM_PATH, "--raw=1"}}) {
-        const pid_t bad = harness_spawn(argv, dir, dir + "/out", dir + "/err");
-        EXPECT_EQ(harness_wait(bad, 10.0), 2) << argv[1];
-        EXPECT_FALSE(harness_path_exists(dir + "/com8")) << argv[1];
+    // Each refused in one line on standard error that names the option, before any link exists.
+    struct BadArguments {
+        std::vector<std::string> args;
+        const char* option;
+    };
+    for (const BadArguments& bad : std::vector<BadArguments>{
+             {{"--bogus"}, "--bogus"},
+             {{"--time-scale", "0"}, "--time-scale"},
+             {{"--split-at=30"}, "--split-at"},
+             {{"--gyro-baud"}, "--gyro-baud"},
+             {{"--raw=1"}, "raw"},
+             {{"--seed", "x"}, "--seed"},
+             {{"--seed", "-1"}, "--seed"},
+             {{"--stray-every", "010x"}, "--stray-every"},
+             {{"--hangup-gyro-after", "nan"}, "--hangup-gyro-after"},
+         }) {
+        std::vector<std::string> argv = {GM_SIM_PATH};
+        argv.insert(argv.end(), bad.args.begin(), bad.args.end());
+        const pid_t refused = harness_spawn(argv, dir, dir + "/out", dir + "/err");
+        EXPECT_EQ(harness_wait(refused, 10.0), 2) << bad.args[0];
+        const std::vector<std::string> lines =
+            harness_split_lines(harness_read_file(dir + "/err").value_or(""));
+        ASSERT_EQ(lines.size(), 1u) << bad.args[0];
+        EXPECT_NE(lines[0].find(bad.option), std::string::npos) << lines[0];
+        EXPECT_FALSE(harness_path_exists(dir + "/com8")) << bad.args[0];
     }
     harness_remove_tree(dir);
 }

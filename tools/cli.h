@@ -1,0 +1,94 @@
+// The command line of the companion programs: CLI11 with --help and --version, one line on
+// standard error and status 2 for a bad argument, and the checks their numbers share. Options
+// bind straight to the fields of a program's options record.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <string>
+#include <system_error>
+
+// Exit status for an argument the program cannot use.
+inline constexpr int cli_status_bad_arguments = 2;
+
+// The settings every program starts from: --help and --version, a flag takes no value, and an
+// option given twice takes its last value (scripts add options on top of their defaults; a list
+// option, ->delimiter(','), gathers them all).
+inline void cli_setup(CLI::App& app) {
+    app.set_version_flag("--version", GM_VERSION, "print the version and exit");
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.option_defaults()->disable_flag_override();
+    app.get_formatter()->column_width(30);
+    app.failure_message([](const CLI::App* failed, const CLI::Error& error) {
+        std::string line = failed->get_name() + ": " + error.what();
+        for (char& c : line) {
+            c = c == '\n' ? ' ' : c;
+        }
+        return line + " (see --help)\n";
+    });
+}
+
+// Parses the command line. Returns the exit status when the program should end now: 0 after
+// --help or --version, cli_status_bad_arguments after a bad argument (reported in one line).
+inline std::optional<int> cli_parse(CLI::App& app, int argc, char** argv) {
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? 0 : cli_status_bad_arguments;
+    }
+    return std::nullopt;
+}
+
+// A count in plain decimal digits from minimum to maximum. Written in the form CLI11 reads back
+// unchanged: it would take "-1" as a huge count, "010" as octal and too many digits as the largest.
+inline CLI::Validator cli_count(std::uint64_t minimum = 0,
+                                std::uint64_t maximum = std::numeric_limits<std::uint64_t>::max()) {
+    return CLI::Validator(
+        [minimum, maximum](std::string& text) -> std::string {
+            std::uint64_t value = 0;
+            const char* const end = text.data() + text.size();
+            const auto [stop, error] = std::from_chars(text.data(), end, value);
+            if (text.empty() || stop != end || error != std::errc{}) {
+                return "not a count: " + text;
+            }
+            if (value < minimum || value > maximum) {
+                return text + " is not in " + std::to_string(minimum) + ".." +
+                       std::to_string(maximum);
+            }
+            text = std::to_string(value);
+            return {};
+        },
+        "");
+}
+
+// A finite number that is at least minimum, or above it when strictly is set.
+inline CLI::Validator cli_number(double minimum, bool strictly = false) {
+    return CLI::Validator(
+        [minimum, strictly](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !std::isfinite(value)) {
+                return "not a number: " + text;
+            }
+            if (value < minimum || (strictly && value == minimum)) {
+                return text + " is not " + (strictly ? "above " : "at least ") +
+                       CLI::detail::to_string(minimum);
+            }
+            return {};
+        },
+        "");
+}
+
+// A text that is not empty (a file or folder name, say).
+inline CLI::Validator cli_text() {
+    return CLI::Validator(
+        [](const std::string& text) -> std::string { return text.empty() ? "empty value" : ""; },
+        "");
+}

@@ -369,6 +369,7 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
              {{"--seed", "-1"}, "--seed"},
              {{"--stray-every", "010x"}, "--stray-every"},
              {{"--hangup-gyro-after", "nan"}, "--hangup-gyro-after"},
+             {{"--usb-tick-ms", "-1"}, "--usb-tick-ms"},
          }) {
         std::vector<std::string> argv = {GM_SIM_PATH};
         argv.insert(argv.end(), bad.args.begin(), bad.args.end());

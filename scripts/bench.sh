@@ -167,7 +167,8 @@ if [ "$run_paced" -eq 1 ]; then
 fi
 
 # 2. The long unpaced sweep. Its rate comes from a short run first; the time scale then makes the
-# 25 s move (1,000,000 units at 40,000 units/s) last long enough for the samples wanted, with 5%
+# 25.4 s move (1,000,000 units at 40,000 units/s, 0.4 s ramps at each end at the simulator's
+# default 100,000 units/s^2) last long enough for the samples wanted, with 5%
 # to spare. Each run is stopped with SIGINT once the return to zero begins: at that time scale
 # the return would take minutes more and measures nothing of the sweep.
 if [ "$skip_long" -eq 0 ]; then
@@ -176,12 +177,12 @@ if [ "$skip_long" -eq 0 ]; then
         --timeout-s 120)
     program=("${native[@]}")
     sweep unpaced_probe
-    long_scale=$(calc "25 * ${R[unpaced_probe.samples_per_s]} / ($long_samples * 1.05)")
+    long_scale=$(calc "25.4 * ${R[unpaced_probe.samples_per_s]} / ($long_samples * 1.05)")
     R[unpaced_long.time_scale]=$long_scale
     sim_args=(--no-pacing --time-scale "$long_scale")
     run_args=(--interrupt-on "$runs/unpaced_long/transcript.txt" "motor vm 200000"
         --rss-at 1000 --rss-at 10000 --rss-at 100000
-        --timeout-s "$(calc "25 / $long_scale * 1.5 + 120")")
+        --timeout-s "$(calc "25.4 / $long_scale * 1.5 + 120")")
     sweep unpaced_long
     u=unpaced_long
     R[$u.cpu_per_sample_ms]=$(calc "${R[$u.cpu_s]} / ${R[$u.samples]} * 1000")

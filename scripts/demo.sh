@@ -6,8 +6,8 @@
 #
 # Usage: scripts/demo.sh [SIMULATOR OPTION]...
 #   The options go to gyro_motor_sim (see build/default/sim/gyro_motor_sim --help), e.g.
-#   --echo, --bad-checksum-every 5, or --time-scale 1 for the real 30 s sweep. The default time
-#   scale 3 runs the 25 s sweep and the return in about 10 s.
+#   --echo, --bad-checksum-every 5, or --time-scale 1 for the real 32 s sweep. The default time
+#   scale 3 runs the 25.4 s sweep and the 7 s return in about 11 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)

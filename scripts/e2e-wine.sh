@@ -3,7 +3,7 @@
 # program drive build/mingw/gyro_motor.exe, with the device links in a Wine prefix's dosdevices
 # folder (raw lines, since Wine leaves the line mode alone, "\r\n" line ends in the program's
 # text, and Wine's error 21 for a line that hung up). Cases that need the native programs (signals,
-# /dev/full, gyro_motor_home) are skipped. Arguments go to the test program, e.g.
+# /dev/full, gyro_motor_home, ports held by Linux processes) are skipped. Arguments go to the test program, e.g.
 # --gtest_filter=E2eTest.*. Installs what it needs on a fresh Debian machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -2,6 +2,7 @@
 // opened exclusively, always raw, with reads and writes bounded by COMMTIMEOUTS-style time-outs
 // that are timed here with poll() against the monotonic clock, to the millisecond.
 #include "serial/serial.h"
+#include "serial/serial_posix_claim.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +38,7 @@ using SerialDeadline = std::optional<SerialClock::time_point>;
 struct SerialPortSlot {
     int fd = -1;
     SerialTimeouts timeouts{};
+    std::string lock_path; // our lock file, if one could be taken
 };
 
 constexpr std::size_t serial_max_ports = 16;
@@ -141,6 +143,25 @@ SerialHandle serial_fail_open(int fd, int error) {
     close(fd);
     errno = error;
     return serial_invalid_handle;
+}
+
+bool serial_is_exclusive(int fd) {
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+// Someone else holds the port: EBUSY, and nothing of ours stays behind.
+SerialHandle serial_refuse_open(int fd, bool was_exclusive, const std::string& lock_path) {
+    serial_lock_release(lock_path);
+    if (!was_exclusive) {
+        ioctl(fd, TIOCNXCL);
+    }
+    return serial_fail_open(fd, EBUSY);
 }
 
 // A Windows port is always raw: no echo, no line editing, no signals, no translation of any
@@ -258,17 +279,36 @@ SerialHandle serial_open(const char* name) {
     if (!isatty(fd)) {
         return serial_fail_open(fd, ENOENT);
     }
-    // TIOCEXCL keeps out other openers, but not root; the lock keeps out every other user of
-    // this module, root included.
+    // The flock keeps out every other user of this module, root included.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return serial_fail_open(fd, errno == EWOULDBLOCK ? EBUSY : errno);
     }
-    if (ioctl(fd, TIOCEXCL) != 0 || !serial_make_raw(fd)) {
+    // TIOCEXCL keeps out later openers but root. From here on the exclusive mode is ours to
+    // clear when we let go, unless it was set before: then it belongs to another holder, or was
+    // left by one that died (a pseudo-terminal keeps it for as long as its master is open).
+    const bool was_exclusive = serial_is_exclusive(fd);
+    if (ioctl(fd, TIOCEXCL) != 0) {
         return serial_fail_open(fd, errno);
+    }
+    std::string lock_path;
+    if (!serial_lock_take(path, lock_path)) {
+        return serial_refuse_open(fd, was_exclusive, lock_path);
+    }
+    // Whoever opened the device before us, root or not, with a lock or without.
+    struct stat device {};
+    if (fstat(fd, &device) != 0 || serial_held_elsewhere(device.st_rdev)) {
+        return serial_refuse_open(fd, was_exclusive, lock_path);
+    }
+    if (!serial_make_raw(fd)) {
+        const int error = errno;
+        serial_lock_release(lock_path);
+        ioctl(fd, TIOCNXCL);
+        return serial_fail_open(fd, error);
     }
     serial_request_low_latency(fd);
     free_slot->fd = fd;
     free_slot->timeouts = SerialTimeouts{};
+    free_slot->lock_path = lock_path;
     return fd;
 }
 
@@ -531,13 +571,19 @@ bool serial_close(SerialHandle port) {
         return false;
     }
     const int fd = slot->fd;
+    const std::string lock_path = slot->lock_path;
     *slot = SerialPortSlot{};
     // The exclusive flag outlives this descriptor on a terminal that stays open elsewhere (a
-    // pseudo-terminal's other side); closing drops the lock anyway.
+    // pseudo-terminal's other side); closing drops the flock anyway.
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
     // After EINTR the descriptor is closed all the same.
-    return close(fd) == 0 || errno == EINTR;
+    const bool closed = close(fd) == 0 || errno == EINTR;
+    // The lock file goes last, once the port is really free for whoever honours it.
+    const int error = errno;
+    serial_lock_release(lock_path);
+    errno = error;
+    return closed;
 }
 
 int serial_last_error() {

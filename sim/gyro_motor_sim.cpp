@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -31,8 +33,9 @@ namespace {
 const char* const description_text =
     R"(Simulates the bench of gyro_motor: the gyro (38400 baud) and the motor controller (9600 baud),
 each on a pseudo-terminal reachable through a symbolic link (com8, com6), until SIGINT or
-SIGTERM, for as many runs of the program as wanted (when the program closes a line, the
-exclusive mode it set is cleared for the next run). The links are removed when it stops.
+SIGTERM, for as many runs of the program as wanted. The simulator does not hold the lines open
+itself; a line that a program left in exclusive mode (killed before it could clear it) is
+replaced by a fresh pseudo-terminal under the same link. The links are removed when it stops.
 Options take their value as "--name VALUE" or "--name=VALUE".
 )";
 
@@ -40,9 +43,10 @@ const char* const model_text =
     R"(The platform turns with the motor: 1,000,000 controller units are one revolution, so the
 program's sweep to 1000000 turns the heading once round (0 up to 180, then -180 up to 0). Roll,
 pitch and the X/Y rates stay near 0, the accelerations near 0, 0 and 1 g, the yaw rate follows
-the motor's speed (40000 units/s = 14.4 deg/s), a field of 0.25 gauss horizontal and 0.40 gauss
-vertical turns against the heading, the temperature stays near 25 deg C, and word 13 counts
-frames. Small deterministic noise is added.
+the motor's speed (40000 units/s = 14.4 deg/s) through its ramps, a field of 0.25 gauss
+horizontal and 0.40 gauss vertical turns against the heading, the temperature stays near 25 deg
+C, and word 13 counts frames. Small deterministic noise is added. The sensor errors give it known
+faults, for a report to find (psi is the platform's true heading).
 
 The controller takes "ma N", "mr N", "vm N" (speed in units/s, default 40000), "pr mv" (moving
 flag) and "pr er" (last error number), each ended by a carriage return; a line feed is ignored.
@@ -64,6 +68,9 @@ struct SimOptions {
     double time_scale = 1.0;
     double units_per_turn = sim_gyro_default_units_per_turn;
     std::uint32_t seed = 1;
+    double accel = sim_motor_default_accel;
+    std::optional<double> lockstep_ms;
+    SimGyroErrors errors;
     std::string transcript;
     std::string frames;
     std::uint64_t bad_checksum_every = 0;
@@ -85,6 +92,11 @@ struct SimDevice {
     const char* word = "";
     SimLink link;
     int watch = -1; // inotify watch on the slave
+    // The master reported that the last slave closed: see whether the line was left exclusive.
+    bool check_exclusive = false;
+    // Events of the simulator's own look at the slave, not to be recorded.
+    int own_opens = 0;
+    int own_closes = 0;
     std::optional<double> first_byte_at;
     std::optional<double> hangup_after;
     std::uint64_t requests = 0; // polls or commands received
@@ -97,6 +109,7 @@ struct SimRun {
     SimGyro gyro;
     SimMotor motor;
     std::uint64_t frames_sent = 0;
+    std::uint64_t motion_queries = 0; // with --lockstep-ms, motor time is a step for each
     std::FILE* transcript = nullptr;
     std::FILE* frames = nullptr;
     int watch_fd = -1; // inotify: the program opening and closing the slaves
@@ -110,6 +123,27 @@ void on_stop_signal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = write(signal_pipe[1], &byte, 1);
     errno = saved;
+}
+
+// A list of exactly count comma-separated numbers, handed to take, which returns why it refuses
+// them or nothing. A repeated list gathers the values of both, so the count refuses it too.
+CLI::Option* add_list(CLI::App& app, const std::string& name, std::size_t count,
+                      std::function<std::string(const std::vector<double>&)> take,
+                      const std::string& help) {
+    const auto check = [name, count, take](const std::vector<double>& values) {
+        std::string refusal = values.size() == count
+                                  ? take(values)
+                                  : "takes " + std::to_string(count) + " numbers, got " +
+                                        std::to_string(values.size());
+        if (!refusal.empty()) {
+            throw CLI::ValidationError(name, refusal);
+        }
+    };
+    return app.add_option_function<std::vector<double>>(name, check, help)
+        ->expected(1) // one argument, split at the commas
+        ->delimiter(',')
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(cli_number(std::numeric_limits<double>::lowest()));
 }
 
 // Reads the options into options. Returns the exit status when the program should end now.
@@ -169,8 +203,14 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
         ->check(cli_number(0.0));
     app.add_option("--time-scale", options.time_scale,
                    "simulated motor time runs X times as fast as real time (default 1):\n"
-                   "the sweep of 1,000,000 units at 40000 units/s takes 25 s / X")
+                   "the sweep of 1,000,000 units at 40000 units/s takes 25.4 s / X")
         ->type_name("X")
+        ->check(cli_number(0.0, true));
+    app.add_option("--lockstep-ms", options.lockstep_ms,
+                   "simulated motor time advances exactly MS per motion query (\"pr mv\")\n"
+                   "instead of following the clock (--time-scale is then ignored): the\n"
+                   "samples of a sweep are evenly spaced in motor time whatever the load")
+        ->type_name("MS")
         ->check(cli_number(0.0, true));
 
     app.option_defaults()->group("Model");
@@ -181,6 +221,73 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
     app.add_option("--seed", options.seed, "seed of the sensor noise (default 1)")
         ->type_name("N")
         ->check(cli_count(0, UINT32_MAX));
+    app.add_option("--accel", options.accel,
+                   "the controller speeds up and slows down at N units/s^2 (default\n"
+                   "100000: 40000 units/s in 0.4 s); 0 moves at full speed at once")
+        ->type_name("N")
+        ->check(cli_number(0.0));
+
+    app.option_defaults()->group("Sensor errors (all off by default)");
+    SimGyroErrors& errors = options.errors;
+    add_list(
+        app, "--compass-deviation", 4,
+        [&errors](const std::vector<double>& v) {
+            std::copy(v.begin(), v.end(), errors.deviation_deg.begin());
+            return std::string();
+        },
+        "reported heading = psi + B sin psi + C cos psi + D sin 2psi\n"
+        "+ E cos 2psi (degrees)")
+        ->type_name("B,C,D,E");
+    add_list(
+        app, "--hard-iron", 2,
+        [&errors](const std::vector<double>& v) {
+            errors.hard_iron_x_gauss = v[0];
+            errors.hard_iron_y_gauss = v[1];
+            return std::string();
+        },
+        "centre of the horizontal field's trace (X Mag, Y Mag), in gauss")
+        ->type_name("X,Y");
+    add_list(
+        app, "--soft-iron", 3,
+        [&errors](const std::vector<double>& v) {
+            if (!(v[1] > 0.0 && v[0] >= v[1])) {
+                return std::string("needs MAJOR >= MINOR > 0");
+            }
+            errors.soft_iron =
+                SimSoftIron{.major_gauss = v[0], .minor_gauss = v[1], .angle_deg = v[2]};
+            return std::string();
+        },
+        "the trace is an ellipse with these semi-axes (gauss, MAJOR >= MINOR\n"
+        "> 0), the major axis at ANGLE degrees from X; without it a circle of\n"
+        "0.25 gauss")
+        ->type_name("MAJOR,MINOR,ANGLE");
+    app.add_option("--yaw-scale-error", errors.yaw_scale_error_percent,
+                   "reported yaw rate = true rate x (1 + P/100)")
+        ->type_name("P")
+        ->check(cli_number(std::numeric_limits<double>::lowest()));
+    add_list(
+        app, "--tilt", 2,
+        [&errors](const std::vector<double>& v) {
+            if (v[0] < 0.0) {
+                return std::string("needs DEG >= 0");
+            }
+            errors.tilt_deg = v[0];
+            errors.tilt_azimuth_deg = v[1];
+            return std::string();
+        },
+        "the turntable's axis leans DEG toward the fixed azimuth AZIMUTH: roll\n"
+        "gains DEG sin(psi - AZIMUTH), pitch DEG cos(psi - AZIMUTH), and the\n"
+        "accelerations follow (the magnetometer ignores the tilt)")
+        ->type_name("DEG,AZIMUTH");
+    add_list(
+        app, "--mount-offset", 2,
+        [&errors](const std::vector<double>& v) {
+            errors.mount_roll_deg = v[0];
+            errors.mount_pitch_deg = v[1];
+            return std::string();
+        },
+        "constant mounting roll and pitch of the sensor (degrees)")
+        ->type_name("ROLL,PITCH");
 
     app.option_defaults()->group("Records (times in milliseconds since the start)");
     app.add_option("--transcript", options.transcript,
@@ -188,7 +295,8 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
                    "per gyro poll, e.g. \"12.345 motor ma 1000000\" and \"12.400 gyro G\";\n"
                    "any other byte to the gyro as \"gyro other 0xNN\"; a program opening\n"
                    "or closing a line as \"gyro open\", \"motor close\" and so on; a dropped\n"
-                   "line as \"gyro hang-up\" or \"motor hang-up\"")
+                   "line as \"gyro hang-up\" or \"motor hang-up\"; a line replaced as\n"
+                   "\"gyro replaced\" or \"motor replaced\"")
         ->type_name("FILE")
         ->check(cli_text());
     app.add_option("--frames", options.frames,
@@ -271,10 +379,19 @@ void record(SimRun& run, double now, const char* word, std::string_view text) {
     std::fprintf(run.transcript, "%.3f %s %s\n", now * 1000.0, word, printable.c_str());
 }
 
+// Simulated motor time at wall-clock time now (seconds since the start).
+double motor_time(const SimRun& run, double now) {
+    if (run.options.lockstep_ms) {
+        // Counted rather than summed, so that a long run does not drift.
+        return static_cast<double>(run.motion_queries) * *run.options.lockstep_ms / 1000.0;
+    }
+    return now * run.options.time_scale;
+}
+
 void answer_poll(SimRun& run, double now) {
     const SimOptions& options = run.options;
     SimMotor& motor = run.motor;
-    sim_motor_advance(motor, now * options.time_scale);
+    sim_motor_advance(motor, motor_time(run, now));
     SimGyroReading reading = sim_gyro_read(
         run.gyro, {.position = motor.position, .velocity = sim_motor_velocity(motor)});
     const std::uint64_t number = ++run.frames_sent;
@@ -353,8 +470,10 @@ void serve_motor(SimRun& run, double now) {
         if (run.options.motor_silent_after && device.requests > *run.options.motor_silent_after) {
             continue;
         }
-        const std::string answer =
-            sim_motor_execute(run.motor, *command, now * run.options.time_scale);
+        if (run.options.lockstep_ms && sim_motor_is_motion_query(*command)) {
+            ++run.motion_queries;
+        }
+        const std::string answer = sim_motor_execute(run.motor, *command, motor_time(run, now));
         sim_link_send(
             device.link,
             std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()), now,
@@ -390,20 +509,66 @@ bool open_device(SimDevice& device, const SimOptions& options, const std::string
     return true;
 }
 
+bool watch_slave(SimRun& run, SimDevice& device) {
+    device.watch = inotify_add_watch(run.watch_fd, device.link.slave_path.c_str(),
+                                     IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    return device.watch >= 0;
+}
+
 // Watches both slaves for the program's opens and closes.
 bool watch_slaves(SimRun& run) {
     run.watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (run.watch_fd < 0) {
+    return run.watch_fd >= 0 && watch_slave(run, run.gyro_device) &&
+           watch_slave(run, run.motor_device);
+}
+
+bool write_ready_file(const SimRun& run) {
+    const std::string temporary = run.options.ready_file + ".tmp";
+    std::FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr) {
         return false;
     }
-    for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
-        device->watch = inotify_add_watch(run.watch_fd, device->link.slave_path.c_str(),
-                                          IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
-        if (device->watch < 0) {
-            return false;
-        }
+    std::fprintf(file, "pid %ld\n%s %s\n%s %s\n", static_cast<long>(getpid()),
+                 run.gyro_device.link.link_path.c_str(), run.gyro_device.link.slave_path.c_str(),
+                 run.motor_device.link.link_path.c_str(), run.motor_device.link.slave_path.c_str());
+    const bool written = std::fclose(file) == 0;
+    return written && std::rename(temporary.c_str(), run.options.ready_file.c_str()) == 0;
+}
+
+// A program that was killed leaves its line exclusive, and with it every later open refused
+// (but root's): such a line is replaced by a fresh one under the same link. The look holds the
+// slave for a few microseconds right after a close; a program that scanned /proc for holders at
+// that very moment would find the simulator.
+void renew_if_left_exclusive(SimRun& run, SimDevice& device, double now) {
+    device.check_exclusive = false;
+    bool looked = false;
+    const bool left = sim_link_left_exclusive(device.link, looked);
+    if (looked) {
+        ++device.own_opens;
+        ++device.own_closes;
     }
-    return true;
+    // The program may have opened the line meanwhile; the master says whether anyone has it.
+    pollfd master{device.link.master_fd, POLLIN, 0};
+    device.link.idle = poll(&master, 1, 0) == 1 && master.revents == POLLHUP;
+    if (!left) {
+        return;
+    }
+    std::string error;
+    if (!sim_link_replace(device.link, error)) {
+        std::fprintf(stderr, "gyro_motor_sim: %s\n", error.c_str());
+        return;
+    }
+    // The old slave's events, the look's among them, no longer reach this device.
+    inotify_rm_watch(run.watch_fd, device.watch);
+    device.own_opens = 0;
+    device.own_closes = 0;
+    if (!watch_slave(run, device)) {
+        std::perror("gyro_motor_sim: watching the new line");
+    }
+    record(run, now, device.word, "replaced");
+    if (!run.options.ready_file.empty()) {
+        write_ready_file(run);
+    }
 }
 
 void handle_slave_events(SimRun& run, double now) {
@@ -420,29 +585,23 @@ void handle_slave_events(SimRun& run, double now) {
                 if (event->wd != device->watch || !sim_link_is_open(device->link)) {
                     continue;
                 }
-                if ((event->mask & IN_OPEN) != 0) {
+                if ((event->mask & IN_OPEN) != 0 && device->own_opens > 0) {
+                    --device->own_opens;
+                } else if ((event->mask & IN_OPEN) != 0) {
                     record(run, now, device->word, "open");
+                    // Someone has the slave (or had it and the master says so next time).
+                    device->link.idle = false;
+                    device->check_exclusive = false;
                 }
-                if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+                // The look opens read-only, the program for reading and writing.
+                if ((event->mask & IN_CLOSE_NOWRITE) != 0 && device->own_closes > 0) {
+                    --device->own_closes;
+                } else if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
                     record(run, now, device->word, "close");
-                    sim_link_clear_exclusive(device->link);
                 }
             }
         }
     }
-}
-
-bool write_ready_file(const SimRun& run) {
-    const std::string temporary = run.options.ready_file + ".tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "w");
-    if (file == nullptr) {
-        return false;
-    }
-    std::fprintf(file, "pid %ld\n%s %s\n%s %s\n", static_cast<long>(getpid()),
-                 run.gyro_device.link.link_path.c_str(), run.gyro_device.link.slave_path.c_str(),
-                 run.motor_device.link.link_path.c_str(), run.motor_device.link.slave_path.c_str());
-    const bool written = std::fclose(file) == 0;
-    return written && std::rename(temporary.c_str(), run.options.ready_file.c_str()) == 0;
 }
 
 bool install_signal_handlers() {
@@ -485,8 +644,10 @@ void serve(SimRun& run) {
         }
         std::vector<pollfd> fds{{signal_pipe[0], POLLIN, 0}, {run.watch_fd, POLLIN, 0}};
         SimDevice* polled[2] = {nullptr, nullptr};
+        // An idle master reports its hang-up at once: the watch on the slave wakes us instead
+        // when the program opens it.
         for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
-            if (sim_link_is_open(device->link)) {
+            if (sim_link_is_open(device->link) && !device->link.idle) {
                 const short events =
                     static_cast<short>(POLLIN | (device->link.write_blocked ? POLLOUT : 0));
                 polled[fds.size() - 2] = device;
@@ -508,17 +669,28 @@ void serve(SimRun& run) {
             return;
         }
         now = elapsed(run);
-        if ((fds[1].revents & POLLIN) != 0) {
-            handle_slave_events(run, now);
-        }
+        // The masters before the watch: an open reported after a master's hang-up is newer than
+        // it, and must leave that line polled.
         for (std::size_t i = 2; i < fds.size(); ++i) {
             SimDevice& device = *polled[i - 2];
             if ((fds[i].revents & POLLIN) != 0) {
                 sim_link_receive(device.link, now);
-            } else if ((fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                // Cannot happen while the slave is held open; never spin on it.
+            }
+            if ((fds[i].revents & POLLHUP) != 0) {
+                device.link.idle = true;
+                device.check_exclusive = true;
+            } else if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) {
+                // Never spin on a master that fails.
                 sim_link_hang_up(device.link);
                 record(run, now, device.word, "hang-up");
+            }
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            handle_slave_events(run, now);
+        }
+        for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
+            if (device->check_exclusive && device->link.idle && sim_link_is_open(device->link)) {
+                renew_if_left_exclusive(run, *device, now);
             }
         }
     }
@@ -566,6 +738,8 @@ int main(int argc, char** argv) {
 
     run.gyro = sim_gyro_make(options.seed);
     run.gyro.units_per_turn = options.units_per_turn;
+    run.gyro.errors = options.errors;
+    run.motor.accel = options.accel;
     run.motor.echo = options.echo;
     run.motor.prompt = options.question_prompts ? '?' : '>';
     run.gyro_device.word = "gyro";

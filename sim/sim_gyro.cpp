@@ -47,6 +47,15 @@ std::int32_t signed_word(double& value, double step) {
     return static_cast<std::int32_t>(counts);
 }
 
+double radians(double degrees) {
+    return degrees * std::numbers::pi / 180.0;
+}
+
+// Into -180 (inclusive) to 180 (exclusive).
+double wrap_deg(double degrees) {
+    return degrees - 360.0 * std::floor((degrees + 180.0) / 360.0);
+}
+
 std::int32_t temperature_word(double& celsius) {
     const double counts =
         std::round((celsius / temperature_gain + temperature_offset) * 4096.0 / 5.0);
@@ -76,6 +85,13 @@ double sim_gyro_heading_deg(const SimGyro& gyro, double position) {
         degrees -= 360.0;
     }
     return degrees;
+}
+
+double sim_gyro_reported_heading_deg(const SimGyro& gyro, double psi_deg) {
+    const std::array<double, 4>& d = gyro.errors.deviation_deg;
+    const double psi = radians(psi_deg);
+    return wrap_deg(psi_deg + d[0] * std::sin(psi) + d[1] * std::cos(psi) +
+                    d[2] * std::sin(2.0 * psi) + d[3] * std::cos(2.0 * psi));
 }
 
 double sim_gyro_yaw_rate_dps(const SimGyro& gyro, double velocity) {
@@ -113,23 +129,44 @@ SimGyroReading sim_gyro_read(SimGyro& gyro, const SimPlatform& platform) {
     SimGyroReading reading;
     std::array<double, sim_gyro_value_count>& v = reading.values;
 
-    const double heading = sim_gyro_heading_deg(gyro, platform.position);
-    v[sim_gyro_roll] = tilt_noise_deg * next_noise(gyro);
-    v[sim_gyro_pitch] = tilt_noise_deg * next_noise(gyro);
+    const SimGyroErrors& errors = gyro.errors;
+    const double psi = sim_gyro_heading_deg(gyro, platform.position);
+    const double heading = sim_gyro_reported_heading_deg(gyro, psi);
+    const double lean = radians(psi - errors.tilt_azimuth_deg);
+    const double roll = errors.mount_roll_deg + errors.tilt_deg * std::sin(lean);
+    const double pitch = errors.mount_pitch_deg + errors.tilt_deg * std::cos(lean);
+    v[sim_gyro_roll] = roll + tilt_noise_deg * next_noise(gyro);
+    v[sim_gyro_pitch] = pitch + tilt_noise_deg * next_noise(gyro);
     v[sim_gyro_heading] = heading;
     v[sim_gyro_rate_x] = rate_noise_dps * next_noise(gyro);
     v[sim_gyro_rate_y] = rate_noise_dps * next_noise(gyro);
-    v[sim_gyro_rate_z] =
-        sim_gyro_yaw_rate_dps(gyro, platform.velocity) + rate_noise_dps * next_noise(gyro);
-    v[sim_gyro_accel_x] = accel_noise_g * next_noise(gyro);
-    v[sim_gyro_accel_y] = accel_noise_g * next_noise(gyro);
-    v[sim_gyro_accel_z] = 1.0 + accel_noise_g * next_noise(gyro);
+    v[sim_gyro_rate_z] = sim_gyro_yaw_rate_dps(gyro, platform.velocity) *
+                             (1.0 + errors.yaw_scale_error_percent / 100.0) +
+                         rate_noise_dps * next_noise(gyro);
+    // Gravity in the sensor's axes.
+    const double r = radians(roll);
+    const double p = radians(pitch);
+    v[sim_gyro_accel_x] = -std::sin(p) + accel_noise_g * next_noise(gyro);
+    v[sim_gyro_accel_y] = std::sin(r) * std::cos(p) + accel_noise_g * next_noise(gyro);
+    v[sim_gyro_accel_z] = std::cos(r) * std::cos(p) + accel_noise_g * next_noise(gyro);
     // A steady field, fixed to the room: seen from the turning sensor it turns the other way.
-    const double turned = -heading * std::numbers::pi / 180.0;
-    v[sim_gyro_mag_x] =
-        gyro.horizontal_field_gauss * std::cos(turned) + mag_noise_gauss * next_noise(gyro);
-    v[sim_gyro_mag_y] =
-        gyro.horizontal_field_gauss * std::sin(turned) + mag_noise_gauss * next_noise(gyro);
+    // Soft iron stretches its circle into an ellipse, hard iron moves the centre.
+    const double turned = -radians(psi);
+    const double ux = std::cos(turned);
+    const double uy = std::sin(turned);
+    double mx = gyro.horizontal_field_gauss * ux;
+    double my = gyro.horizontal_field_gauss * uy;
+    if (errors.soft_iron) {
+        // R(angle) diag(major, minor) R(angle)^T u: along the major axis and across it.
+        const double c = std::cos(radians(errors.soft_iron->angle_deg));
+        const double s = std::sin(radians(errors.soft_iron->angle_deg));
+        const double along = errors.soft_iron->major_gauss * (c * ux + s * uy);
+        const double across = errors.soft_iron->minor_gauss * (-s * ux + c * uy);
+        mx = c * along - s * across;
+        my = s * along + c * across;
+    }
+    v[sim_gyro_mag_x] = errors.hard_iron_x_gauss + mx + mag_noise_gauss * next_noise(gyro);
+    v[sim_gyro_mag_y] = errors.hard_iron_y_gauss + my + mag_noise_gauss * next_noise(gyro);
     v[sim_gyro_mag_z] = gyro.vertical_field_gauss + mag_noise_gauss * next_noise(gyro);
     v[sim_gyro_temperature] = gyro.temperature_c + temperature_noise_c * next_noise(gyro);
 

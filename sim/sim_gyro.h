@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 inline constexpr std::size_t sim_gyro_frame_length = 30;
 inline constexpr std::size_t sim_gyro_word_count = 14;
@@ -41,7 +42,39 @@ struct SimPlatform {
     double velocity = 0.0; // units per simulated second, signed
 };
 
+// A magnetometer distorted by soft iron: the field traces an ellipse with these semi-axes, the
+// major one at angle_deg from the X axis, instead of a circle.
+struct SimSoftIron {
+    double major_gauss = 0.0;
+    double minor_gauss = 0.0;
+    double angle_deg = 0.0;
+};
+
+// Errors of the sensor on the bench, as a turntable test finds them; all zero for a perfect one.
+// psi is the true heading of the platform.
+struct SimGyroErrors {
+    // Compass deviation: the reported heading is psi + B sin(psi) + C cos(psi) + D sin(2 psi)
+    // + E cos(2 psi), degrees, in the order B, C, D, E.
+    std::array<double, 4> deviation_deg{};
+    // Hard iron: the centre of the horizontal field's trace, gauss.
+    double hard_iron_x_gauss = 0.0;
+    double hard_iron_y_gauss = 0.0;
+    std::optional<SimSoftIron> soft_iron{}; // absent: a circle of the horizontal field
+    // The reported yaw rate is the true one times (1 + percent / 100).
+    double yaw_scale_error_percent = 0.0;
+    // The turntable's axis leans tilt_deg toward the fixed azimuth tilt_azimuth_deg; the sensor
+    // sits on the platform at a constant mounting roll and pitch. Small-angle model: roll and
+    // pitch add, roll = mount_roll + tilt sin(psi - azimuth), pitch = mount_pitch
+    // + tilt cos(psi - azimuth). The magnetometer ignores the tilt (its X/Y are the horizontal
+    // components).
+    double tilt_deg = 0.0;
+    double tilt_azimuth_deg = 0.0;
+    double mount_roll_deg = 0.0;
+    double mount_pitch_deg = 0.0;
+};
+
 struct SimGyro {
+    SimGyroErrors errors;
     double units_per_turn = sim_gyro_default_units_per_turn;
     double horizontal_field_gauss = 0.25;
     double vertical_field_gauss = 0.40;
@@ -62,13 +95,19 @@ struct SimGyroReading {
 // A model with the default field, temperature and units per turn and the given noise seed.
 SimGyro sim_gyro_make(std::uint32_t seed);
 
-// Heading of the platform at a position, in degrees within -180 (inclusive) to 180 (exclusive).
+// True heading of the platform at a position, in degrees within -180 (inclusive) to 180
+// (exclusive).
 double sim_gyro_heading_deg(const SimGyro& gyro, double position);
 
-// Yaw rate of the platform at a velocity, in degrees per second.
+// The heading the sensor reports at a true heading, with its compass deviation, in the same range.
+double sim_gyro_reported_heading_deg(const SimGyro& gyro, double psi_deg);
+
+// True yaw rate of the platform at a velocity, in degrees per second.
 double sim_gyro_yaw_rate_dps(const SimGyro& gyro, double velocity);
 
-// Measures the platform once and builds the frame; advances the noise and the counter.
+// Measures the platform once and builds the frame; advances the noise and the counter. Roll and
+// pitch carry the sensor's reading noise, while the accelerations follow the true roll r and pitch
+// p exactly (-sin p, sin r cos p, cos r cos p in g) before their own noise.
 SimGyroReading sim_gyro_read(SimGyro& gyro, const SimPlatform& platform);
 
 // The low 8 bits of the sum of bytes 1-28.

@@ -35,6 +35,49 @@ void close_fd(int& fd) {
     }
 }
 
+// A new pseudo-terminal pair: its master, and the path of its slave, which is opened to set its
+// line mode and closed again.
+bool make_line(bool raw, int& master_fd, std::string& slave_path, std::string& error) {
+    master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_fd < 0) {
+        error = system_error("cannot open a pseudo-terminal");
+        return false;
+    }
+    std::array<char, 128> name{};
+    if (grantpt(master_fd) != 0 || unlockpt(master_fd) != 0 ||
+        ptsname_r(master_fd, name.data(), name.size()) != 0) {
+        error = system_error("cannot unlock the pseudo-terminal");
+        close_fd(master_fd);
+        return false;
+    }
+    slave_path = name.data();
+    const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        error = system_error("cannot open " + slave_path);
+        close_fd(master_fd);
+        return false;
+    }
+    bool set_up = true;
+    if (raw) {
+        termios settings{};
+        if (tcgetattr(slave, &settings) != 0) {
+            error = system_error("cannot read the line mode of " + slave_path);
+            set_up = false;
+        } else {
+            cfmakeraw(&settings);
+            if (tcsetattr(slave, TCSANOW, &settings) != 0) {
+                error = system_error("cannot set raw mode on " + slave_path);
+                set_up = false;
+            }
+        }
+    }
+    close(slave);
+    if (!set_up) {
+        close_fd(master_fd);
+    }
+    return set_up;
+}
+
 // Removes the link if it still leads to this line's slave.
 void remove_link(SimLink& link) {
     if (link.link_path.empty()) {
@@ -48,39 +91,11 @@ void remove_link(SimLink& link) {
 } // namespace
 
 bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::string& error) {
-    link.master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (link.master_fd < 0) {
-        error = system_error("cannot open a pseudo-terminal");
+    link.raw = raw;
+    if (!make_line(raw, link.master_fd, link.slave_path, error)) {
         return false;
     }
-    std::array<char, 128> name{};
-    if (grantpt(link.master_fd) != 0 || unlockpt(link.master_fd) != 0 ||
-        ptsname_r(link.master_fd, name.data(), name.size()) != 0) {
-        error = system_error("cannot unlock the pseudo-terminal");
-        sim_link_close(link);
-        return false;
-    }
-    link.slave_path = name.data();
-    link.slave_fd = open(link.slave_path.c_str(), O_RDWR | O_NOCTTY);
-    if (link.slave_fd < 0) {
-        error = system_error("cannot open " + link.slave_path);
-        sim_link_close(link);
-        return false;
-    }
-    if (raw) {
-        termios settings{};
-        if (tcgetattr(link.slave_fd, &settings) != 0) {
-            error = system_error("cannot read the line mode of " + link.slave_path);
-            sim_link_close(link);
-            return false;
-        }
-        cfmakeraw(&settings);
-        if (tcsetattr(link.slave_fd, TCSANOW, &settings) != 0) {
-            error = system_error("cannot set raw mode on " + link.slave_path);
-            sim_link_close(link);
-            return false;
-        }
-    }
+    link.idle = true;
 
     struct stat existing {};
     if (lstat(link_path.c_str(), &existing) == 0) {
@@ -113,7 +128,7 @@ bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::s
 void sim_link_hang_up(SimLink& link) {
     remove_link(link);
     close_fd(link.master_fd);
-    close_fd(link.slave_fd);
+    link.idle = false;
     link.outgoing.clear();
     link.incoming.clear();
     link.write_blocked = false;
@@ -135,10 +150,42 @@ bool sim_link_is_open(const SimLink& link) {
     return link.master_fd >= 0;
 }
 
-void sim_link_clear_exclusive(SimLink& link) {
-    if (link.slave_fd >= 0) {
-        ioctl(link.slave_fd, TIOCNXCL);
+bool sim_link_left_exclusive(const SimLink& link, bool& looked) {
+    const int slave = open(link.slave_path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    looked = slave >= 0;
+    if (slave < 0) {
+        return errno == EBUSY;
     }
+    int exclusive = 0;
+    const bool left = ioctl(slave, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    close(slave);
+    return left;
+}
+
+bool sim_link_replace(SimLink& link, std::string& error) {
+    int master_fd = -1;
+    std::string slave_path;
+    if (!make_line(link.raw, master_fd, slave_path, error)) {
+        return false;
+    }
+    // The link moves in one step: whoever follows it meanwhile finds the old line or the new one.
+    const std::string moving = link.link_path + ".new";
+    unlink(moving.c_str());
+    if (symlink(slave_path.c_str(), moving.c_str()) != 0 ||
+        rename(moving.c_str(), link.link_path.c_str()) != 0) {
+        error = system_error("cannot move " + link.link_path);
+        unlink(moving.c_str());
+        close_fd(master_fd);
+        return false;
+    }
+    close_fd(link.master_fd);
+    link.master_fd = master_fd;
+    link.slave_path = slave_path;
+    link.idle = true;
+    link.outgoing.clear();
+    link.incoming.clear();
+    link.write_blocked = false;
+    return true;
 }
 
 void sim_link_send(SimLink& link, std::span<const std::uint8_t> bytes, double now, double gap) {
@@ -160,7 +207,7 @@ void sim_link_receive(SimLink& link, double now) {
     while (sim_link_is_open(link)) {
         const ssize_t count = read(link.master_fd, buffer.data(), buffer.size());
         if (count <= 0) {
-            return; // EAGAIN: all taken; EIO cannot come while the slave is held open
+            return; // EAGAIN: all taken; EIO: no slave open, and nothing left from the last one
         }
         for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
             link.incoming_free = std::max(now, link.incoming_free) + link.byte_time;

@@ -2,6 +2,10 @@
 // through a symbolic link (such as "com8"), with a byte queue in each direction that lets a byte
 // go only when it would have crossed a line of the set rate. The caller runs the clock (seconds,
 // never going backwards) and the poll loop; nothing here blocks.
+//
+// The simulator holds only the master, so that the program is the slave's one opener, as with a
+// real port. While no slave is open the master reports a hang-up and reads fail with EIO; what is
+// written to it meanwhile waits in the slave's input, and the line mode set on the slave stays.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +26,8 @@ struct SimLink {
     // A symbolic link that stood at link_path before, put back at close.
     std::optional<std::string> previous_target;
     int master_fd = -1;
-    // Held from the start, so the slave never reports a hang-up to whoever opens it later.
-    int slave_fd = -1;
+    bool raw = false;       // the slave is put in raw mode whenever the line is (re)made
+    bool idle = false;      // no slave is open: the master cannot be polled without spinning
     double byte_time = 0.0; // seconds per byte on the line; 0 sends at once
     double latency = 0.0;   // seconds from a request to the first byte of its answer
     // A USB adapter's latency tick in seconds: the bytes toward the program reach the port only
@@ -37,9 +41,10 @@ struct SimLink {
     bool write_blocked = false; // the slave's input is full: wait until the master takes more
 };
 
-// Opens a pseudo-terminal pair, holds its slave open, and links link_path to the slave (a
-// symbolic link already there is replaced and put back at close; anything else is an error).
-// raw puts the slave in raw mode; otherwise it keeps the line mode a new terminal has.
+// Opens a pseudo-terminal pair, sets its slave up and closes it again (idle), and links link_path
+// to the slave (a symbolic link already there is replaced and put back at close; anything else
+// is an error). raw puts the slave in raw mode; otherwise it keeps the line mode a new terminal
+// has.
 bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::string& error);
 
 // Drops the line: closes both sides, so that the program sees a hang-up, removes the link and
@@ -51,10 +56,15 @@ void sim_link_close(SimLink& link);
 
 bool sim_link_is_open(const SimLink& link);
 
-// Ends the exclusive mode that a program set on the slave. The simulator's own slave descriptor
-// keeps the terminal alive after the program closes its port, and with it the mode, which would
-// turn the next program's open away.
-void sim_link_clear_exclusive(SimLink& link);
+// Whether the slave, with nobody holding it, is still in the exclusive mode a program set: one
+// that was killed before it could clear it. The mode lasts as long as the master, and turns every
+// later open away (but root's). Opens and closes the slave read-only for a moment to look;
+// looked tells whether it did.
+bool sim_link_left_exclusive(const SimLink& link, bool& looked);
+
+// Puts a fresh pseudo-terminal, set up as at the start, in place of the line's and moves the
+// link to it; what was queued is forgotten. On failure the old line stays.
+bool sim_link_replace(SimLink& link, std::string& error);
 
 // Queues bytes toward the program: the first leaves after the latency, or after the bytes
 // queued before it, and then gap seconds more; each later one a byte time after the one before.

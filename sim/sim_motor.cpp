@@ -1,5 +1,6 @@
 #include "sim/sim_motor.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -75,8 +76,88 @@ std::optional<std::string> sim_motor_take_byte(SimMotor& motor, std::uint8_t byt
     return std::nullopt;
 }
 
+namespace {
+
+// Closer than this to the target when a braking ends, the axis stands on it: the ramps are
+// followed in floating point, and a real controller counts whole units anyway.
+constexpr double arrival_tolerance = 1e-6;
+
+// The axis under a constant acceleration for a while.
+void coast(SimMotor& motor, double accel, double seconds) {
+    motor.position += motor.velocity * seconds + accel * seconds * seconds / 2.0;
+    motor.velocity += accel * seconds;
+    motor.clock += seconds;
+}
+
+// Follows a move with ramps: each pass covers one stretch of constant acceleration (a braking
+// away from the target, a ramp to the speed, the cruise, the braking onto the target), so a few
+// passes cover any call; the limit only guards against a rounding that never settles.
+void follow_ramps(SimMotor& motor, double now) {
+    const double a = motor.accel;
+    for (int pass = 0; pass < 32 && motor.clock < now; ++pass) {
+        const double v = motor.velocity;
+        const double remaining = motor.target - motor.position;
+        const double left = now - motor.clock;
+        if (v == 0.0 && std::fabs(remaining) <= arrival_tolerance) {
+            motor.position = motor.target;
+            motor.clock = now;
+            return;
+        }
+        // Signed distance that braking from here takes.
+        const double braking = v * std::fabs(v) / (2.0 * a);
+        const double direction = v > 0.0 ? 1.0 : -1.0;
+        if (v != 0.0 && (remaining - braking) * direction <= arrival_tolerance) {
+            // Moving away from the target, or just far enough from it to stop: brake.
+            const double stop_time = std::fabs(v) / a;
+            if (left < stop_time) {
+                coast(motor, -direction * a, left);
+                return;
+            }
+            motor.position += braking;
+            motor.velocity = 0.0;
+            motor.clock += stop_time;
+            if (std::fabs(motor.target - motor.position) <= arrival_tolerance) {
+                motor.position = motor.target;
+            }
+            continue;
+        }
+        // At rest or heading for the target with room to spare.
+        const double toward = remaining > 0.0 ? 1.0 : -1.0;
+        const double u = v * toward;
+        const double margin = std::fabs(remaining) - u * u / (2.0 * a);
+        if (u > motor.speed) {
+            // The speed was lowered mid-move. Slowing down at the braking rate leaves the
+            // point where the axis would stop where it is.
+            const double slow_time = (u - motor.speed) / a;
+            coast(motor, -toward * a, std::min(left, slow_time));
+            if (left >= slow_time) {
+                motor.velocity = toward * motor.speed;
+            }
+        } else if (u < motor.speed) {
+            // Speed up until the speed is reached or the braking must begin: there the margin,
+            // shrinking by u t + a t^2 / 2 + (braking distance gained), is used up.
+            const double speed_time = (motor.speed - u) / a;
+            const double brake_time = (std::sqrt(u * u + a * margin) - u) / a;
+            const double stretch = std::min(speed_time, brake_time);
+            coast(motor, toward * a, std::min(left, stretch));
+            if (left >= speed_time && speed_time <= brake_time) {
+                motor.velocity = toward * motor.speed;
+            }
+        } else {
+            coast(motor, 0.0, std::min(left, margin / motor.speed));
+        }
+    }
+    motor.clock = std::max(motor.clock, now);
+}
+
+} // namespace
+
 void sim_motor_advance(SimMotor& motor, double now) {
     if (now <= motor.clock) {
+        return;
+    }
+    if (motor.accel > 0.0) {
+        follow_ramps(motor, now);
         return;
     }
     const double step = motor.speed * (now - motor.clock);
@@ -89,11 +170,19 @@ void sim_motor_advance(SimMotor& motor, double now) {
     }
 }
 
+bool sim_motor_is_motion_query(std::string_view command) {
+    const std::vector<std::string_view> words = split_words(command);
+    return words.size() == 2 && same_text(words[0], "pr") && same_text(words[1], "mv");
+}
+
 bool sim_motor_moving(const SimMotor& motor) {
-    return motor.position != motor.target;
+    return motor.position != motor.target || motor.velocity != 0.0;
 }
 
 double sim_motor_velocity(const SimMotor& motor) {
+    if (motor.accel > 0.0) {
+        return motor.velocity;
+    }
     if (!sim_motor_moving(motor)) {
         return 0.0;
     }
@@ -123,7 +212,7 @@ std::string sim_motor_execute(SimMotor& motor, std::string_view command, double 
                 error = sim_motor_error_bad_value;
             }
         }
-    } else if (words.size() == 2 && same_text(words[0], "pr") && same_text(words[1], "mv")) {
+    } else if (sim_motor_is_motion_query(command)) {
         value.push_back(sim_motor_moving(motor) ? '1' : '0');
         accepted = true;
     } else if (words.size() == 2 && same_text(words[0], "pr") && same_text(words[1], "er")) {

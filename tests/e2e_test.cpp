@@ -14,7 +14,8 @@
 //   GM_E2E_HANGUP_ERROR   error code in the message of a line that hung up (default 5, EIO;
 //                         Wine reports 21, ERROR_NOT_READY)
 // With another build of the sweep, the cases that need the native programs of this build are
-// skipped: signals sent to the sweep, a log on /dev/full, and gyro_motor_home.
+// skipped: signals sent to the sweep, a log on /dev/full, ports held by Linux processes, and
+// gyro_motor_home.
 // For example:
 //   GM_E2E_SWEEP_COMMAND="wine build/mingw/gyro_motor.exe" GM_E2E_SIM_ARGS=--raw
 //   GM_E2E_LINK_DIR="$WINEPREFIX/dosdevices" GM_E2E_CRLF=1 build/default/tests/e2e_test
@@ -29,6 +30,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -154,6 +156,8 @@ struct BenchHooks {
     std::function<void(const SweepRun&)> setup;
     // While the program runs (started and run.dir are set): e.g. send it a signal.
     std::function<void(const SweepRun&, pid_t)> during;
+    // Once the simulator's links exist, before the program starts.
+    std::function<void(const SweepRun&)> ready;
 };
 
 // Starts the simulator with the options, runs the program in a fresh run folder, stops the
@@ -186,6 +190,9 @@ SweepRun run_on_bench(const std::vector<std::string>& program,
         return run;
     }
 
+    if (hooks.ready) {
+        hooks.ready(run);
+    }
     run.started = Clock::now();
     const pid_t sweep =
         harness_spawn(program, run.dir, run.dir + "/sweep.out", run.dir + "/sweep.err");
@@ -211,7 +218,7 @@ SweepRun run_on_bench(const std::vector<std::string>& program,
 SweepRun run_sweep(const std::vector<std::string>& sim_options,
                    const std::function<void(const SweepRun&)>& setup = {},
                    const std::function<void(const SweepRun&, pid_t)>& during = {}) {
-    return run_on_bench(sweep_argv(), sim_options, {setup, during});
+    return run_on_bench(sweep_argv(), sim_options, {setup, during, {}});
 }
 
 // One field of a log line: its label, then the value right-aligned in at least seven
@@ -418,7 +425,7 @@ void expect_every_good_frame_logged(const std::vector<Values>& samples,
 // What the simulator saw of the lines themselves rather than of the devices' dialogue.
 bool is_line_event(const Event& event) {
     return event.text.ends_with(" open") || event.text.ends_with(" close") ||
-           event.text.ends_with(" hang-up");
+           event.text.ends_with(" hang-up") || event.text.ends_with(" replaced");
 }
 
 // The program opens the gyro's port before the controller's and closes it after. A line that the
@@ -577,7 +584,7 @@ std::string console(const std::string& text) {
 
 const std::string success_lines = console("open gyro port succeeded\nopen Motor port succeeded\n");
 
-// Fast runs: no line pacing, and the sweep of 25 s of motor time in 1.25 s.
+// Fast runs: no line pacing, and the sweep of 25.4 s of motor time in 1.27 s.
 std::vector<std::string> fast(std::vector<std::string> options) {
     options.insert(options.begin(), {"--no-pacing", "--time-scale", "20"});
     return options;
@@ -683,6 +690,85 @@ TEST(E2eTest, MissingMotorPortFailsAndLeavesTheEarlierLogAlone) {
     }
     finish(run);
 }
+
+// A port that someone else has: another process holding it open (without any lock of its own),
+// or a live lock file of a terminal program. The program refuses it with error 16 (EBUSY) and
+// moves nothing.
+struct HeldPortCase {
+    const char* name;
+    const char* link; // the simulator's link to the port
+    bool lock_file;   // a live lock file, else an open descriptor
+    std::string out;
+    std::string err;
+};
+
+class E2eHeldPortTest : public ::testing::TestWithParam<HeldPortCase> {};
+
+TEST_P(E2eHeldPortTest, PortIsRefusedAndNothingMoves) {
+    if (!native_sweep()) {
+        GTEST_SKIP() << "other holders and lock files of this system are the native build's "
+                        "business, not that of the command in GM_E2E_SWEEP_COMMAND";
+    }
+    const HeldPortCase& held = GetParam();
+    if (held.lock_file && access("/run/lock", W_OK) != 0) {
+        GTEST_SKIP() << "/run/lock cannot be written here";
+    }
+    int holder = -1;
+    std::string lock;
+    const SweepRun run = run_on_bench(
+        sweep_argv(), fast({}),
+        {.setup =
+             [](const SweepRun& r) {
+                 ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
+             },
+         .during = {},
+         .ready =
+             [&](const SweepRun& r) {
+                 const std::string link = r.link_dir + "/" + held.link;
+                 if (!held.lock_file) {
+                     holder = open(link.c_str(), O_RDWR | O_NOCTTY);
+                     ASSERT_GE(holder, 0);
+                     return;
+                 }
+                 // The lock's name for /dev/pts/N is LCK..pts_N; this test process is alive.
+                 std::array<char, 64> target{};
+                 ASSERT_GT(readlink(link.c_str(), target.data(), target.size() - 1), 9);
+                 std::string name = std::string(target.data()).substr(5);
+                 name[name.find('/')] = '_';
+                 lock = "/run/lock/LCK.." + name;
+                 char text[16];
+                 std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(getpid()));
+                 ASSERT_TRUE(harness_write_file(lock, text));
+             }});
+    if (holder >= 0) {
+        close(holder);
+    }
+    const std::optional<std::string> lock_after =
+        lock.empty() ? std::nullopt : harness_read_file(lock);
+    if (!lock.empty()) {
+        unlink(lock.c_str());
+    }
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, console(held.out));
+    EXPECT_EQ(run.err, console(held.err));
+    EXPECT_EQ(run.log, "an earlier run\n");
+    EXPECT_EQ(motor_commands(run.events), 0u);
+    if (held.lock_file) {
+        EXPECT_TRUE(lock_after.has_value()) << "the other program's lock was removed";
+    }
+    summarize(held.name, run, 0);
+    finish(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HeldPorts, E2eHeldPortTest,
+    ::testing::Values(HeldPortCase{"GyroHeldOpen", "com8", false,
+                                   "Gyro - could not open serial port, 16\n",
+                                   "open gyro port failed\n"},
+                      HeldPortCase{"MotorLocked", "com6", true,
+                                   "Motor - could not open serial port, com6 16\n",
+                                   "open gyro port succeeded\nopen Motor port failed\n"}),
+    [](const ::testing::TestParamInfo<HeldPortCase>& param) { return param.param.name; });
 
 // Faults that cost single frames: each run still ends normally, with the good frames logged.
 struct FrameFaultCase {
@@ -966,7 +1052,7 @@ TEST_P(E2eInterruptTest, SweepStopsWhereItIsWithCompleteRecords) {
     }
     const InterruptCase& interrupt = GetParam();
     std::optional<Clock::time_point> signalled;
-    // A sweep of 6.25 s: well under way after 20 polls, far from its end.
+    // A sweep of 6.35 s: well under way after 20 polls, far from its end.
     const SweepRun run =
         run_sweep({"--no-pacing", "--time-scale", "4"}, {}, [&](const SweepRun& r, pid_t sweep) {
             if (wait_for_polls(r.dir + "/transcript.txt", 20, 10.0)) {
@@ -1031,7 +1117,7 @@ TEST(E2eHomeTest, DrivesToTheEndWaitsAndBacksOff) {
     if (!native_sweep()) {
         GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
     }
-    // The homing move of 5000000 units at 40000 units/s lasts 125 s of motor time, 1.25 s here.
+    // The homing move of 5000000 units at 40000 units/s lasts 125.4 s of motor time, 1.25 s here.
     const SweepRun run = run_on_bench({GM_HOME_PATH}, {"--no-pacing", "--time-scale", "100"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
@@ -1066,7 +1152,7 @@ TEST(E2eHomeTest, MissingMotorPortFails) {
     std::optional<std::string> earlier_target;
     const SweepRun run =
         run_on_bench({GM_HOME_PATH}, fast({"--motor-name", "com6-elsewhere"}),
-                     {[&](const SweepRun& r) { link_com6_to_nothing(r, earlier_target); }, {}});
+                     {[&](const SweepRun& r) { link_com6_to_nothing(r, earlier_target); }, {}, {}});
     restore_com6(run, earlier_target);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Motor - could not open serial port, com6 2\n");

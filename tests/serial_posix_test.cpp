@@ -1,6 +1,8 @@
 // The termios backend over real pseudo-terminals: the test plays the device on the master side,
 // the code under test opens the slave as its serial port. Timing checks use wide margins.
 #include "serial/serial.h"
+#include "serial/serial_posix_claim.h"
+#include "tests/support/process_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +22,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -137,9 +141,18 @@ ReadResult timed_read(SerialHandle port, std::size_t size) {
     return result;
 }
 
+std::string make_temp_dir(const char* prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
 class SerialPosixTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Lock files go to a folder of the test's own, never to the system's.
+        lock_dir = make_temp_dir("serial_posix_locks.");
+        ASSERT_FALSE(lock_dir.empty());
+        serial_set_lock_dirs_for_test({lock_dir});
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
@@ -156,6 +169,10 @@ class SerialPosixTest : public ::testing::Test {
         if (master >= 0) {
             close(master);
         }
+        serial_set_lock_dirs_for_test({});
+        if (!lock_dir.empty()) {
+            std::filesystem::remove_all(lock_dir);
+        }
     }
 
     void open_port() {
@@ -165,6 +182,7 @@ class SerialPosixTest : public ::testing::Test {
 
     int master = -1;
     std::string slave;
+    std::string lock_dir;
     SerialHandle port = serial_invalid_handle;
 };
 
@@ -280,6 +298,122 @@ TEST_F(SerialPosixTest, SecondOpenFailsUntilTheFirstIsClosed) {
     ASSERT_TRUE(serial_close(port));
     port = serial_invalid_handle;
     open_port();
+}
+
+// Another process with the device open, without TIOCEXCL or any lock, until it is destroyed:
+// a child that keeps the descriptor opened here.
+struct Holder {
+    explicit Holder(const std::string& path) {
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        pid = fd < 0 ? -1 : fork();
+        if (pid == 0) {
+            pause();
+            _exit(0);
+        }
+        close(fd);
+    }
+    ~Holder() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    pid_t pid = -1;
+};
+
+// The id of a process that has ended and been reaped.
+pid_t gone_process() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+std::string lock_text(long pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10ld\n", pid);
+    return text;
+}
+
+bool is_exclusive(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = 0;
+    const bool known = fd >= 0 && ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return fd < 0 || !known || exclusive != 0;
+}
+
+TEST_F(SerialPosixTest, LockFileNamesFollowLinksAndFlattenFolders) {
+    TempFolder folder;
+    ASSERT_FALSE(folder.path.empty());
+    ASSERT_EQ(symlink(slave.c_str(), "com8"), 0);
+    const std::string flat = "LCK.." + slave.substr(5, 3) + "_" + slave.substr(9);
+    EXPECT_EQ(serial_lock_name(slave), flat); // /dev/pts/N
+    EXPECT_EQ(serial_lock_name("com8"), flat);
+    EXPECT_EQ(serial_lock_name("/dev/ttyUSB0"), "LCK..ttyUSB0");
+    EXPECT_EQ(serial_lock_name("/dev/serial/by-id/usb-x"), "LCK..serial_by-id_usb-x");
+    EXPECT_EQ(serial_lock_name("/opt/bench/port"), "LCK..port");
+}
+
+// Refusals with EBUSY, whoever holds the port and however; a refusal leaves nothing of ours
+// behind. An open that goes through leaves its lock file, and closing removes it.
+TEST_F(SerialPosixTest, OpenIsRefusedWhileAnotherProcessHoldsThePortOrItsLock) {
+    const std::string lock = lock_dir + "/" + serial_lock_name(slave);
+    const std::string missing = lock_dir + "/missing";
+    struct Case {
+        const char* name;
+        bool held;                         // another process has the device open, unlocked
+        std::optional<std::string> before; // the lock file before the open
+        std::vector<std::string> dirs;     // the lock folders, in order
+    };
+    const Case cases[] = {
+        {"free, first lock folder missing", false, std::nullopt, {missing, lock_dir}},
+        {"held without a lock", true, std::nullopt, {lock_dir}},
+        {"live lock", false, lock_text(1), {lock_dir}},
+        {"live lock in the second folder", false, lock_text(1), {missing, lock_dir}},
+        {"stale lock", false, lock_text(gone_process()), {lock_dir}},
+        {"lock naming no process", false, "junk\n", {lock_dir}},
+        {"no writable lock folder", false, std::nullopt, {missing}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(lock);
+        if (c.before) {
+            ASSERT_TRUE(harness_write_file(lock, *c.before));
+        }
+        serial_set_lock_dirs_for_test(c.dirs);
+        std::optional<Holder> holder;
+        if (c.held) {
+            holder.emplace(slave);
+            ASSERT_GT(holder->pid, 0);
+        }
+        const bool refused = c.held || c.before == lock_text(1);
+        const bool lockable = c.dirs.back() == lock_dir;
+        const SerialHandle opened = serial_open(slave.c_str());
+        const int error = serial_last_error();
+        const std::optional<std::string> during = harness_read_file(lock);
+        if (opened != serial_invalid_handle) {
+            EXPECT_TRUE(serial_close(opened));
+        }
+        holder.reset();
+
+        if (refused) {
+            EXPECT_EQ(opened, serial_invalid_handle);
+            EXPECT_EQ(error, EBUSY);
+            EXPECT_EQ(during, c.before); // someone else's lock stays as it was
+        } else {
+            ASSERT_NE(opened, serial_invalid_handle) << "errno " << error;
+            EXPECT_EQ(during, lockable ? std::optional(lock_text(getpid())) : std::nullopt);
+        }
+        // Root could open an exclusive port anyway: look at the mode itself.
+        EXPECT_FALSE(is_exclusive(slave)) << "the port was left exclusive";
+        EXPECT_EQ(harness_read_file(lock), refused ? c.before : std::nullopt);
+        EXPECT_FALSE(std::filesystem::exists(missing));
+    }
 }
 
 // Sends every byte value, the troublemakers of a cooked line first, in one transfer each way.

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -159,31 +160,87 @@ TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
     harness_remove_tree(sim.dir);
 }
 
-TEST(SimProgramTest, ClearsTheExclusiveModeOfAClosedLineForTheNextRun) {
-    SimProcess sim = start_sim({"--no-pacing"});
+std::string link_target(const std::string& link) {
+    char target[64] = {};
+    return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
+// Whether the process has the device open: a descriptor of it in /proc.
+bool holds(pid_t pid, const std::string& device) {
+    std::error_code ignored;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        if (std::filesystem::read_symlink(entry.path(), ignored) == device) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The simulator holds no slave, so the program is its only opener. An answer sent while nobody
+// has the line open waits for the next opener, and the line mode set before stays.
+TEST(SimProgramTest, HoldsNoLineOpenAndKeepsWhatItSentMeanwhile) {
+    SimProcess sim = start_sim({"--gyro-latency-ms", "100"});
     ASSERT_TRUE(wait_ready(sim));
     const std::string path = sim.dir + "/com8";
+    const std::string slave = link_target(path);
+    EXPECT_FALSE(holds(sim.pid, slave));
+    const int first = open_line(path);
+    ASSERT_GE(first, 0);
+    make_raw(first);
+    send(first, "G");
+    close(first); // long before the answer is due
+    usleep(300000);
+    const int second = open_line(path);
+    ASSERT_GE(second, 0);
+    EXPECT_FALSE(is_canonical(second));
+    EXPECT_TRUE(checksum_holds(receive(second, 30, 5.0)));
+    close(second);
+    EXPECT_EQ(link_target(path), slave);
+    EXPECT_FALSE(holds(sim.pid, slave));
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+    // The poll is recorded when it has crossed the line, maybe after the close.
+    EXPECT_EQ(transcript_events(sim), std::vector<std::string>{"gyro G"});
+    std::vector<std::string> lines;
+    for (const std::string& event : transcript_events(sim, true)) {
+        if (event != "gyro G") {
+            lines.push_back(event);
+        }
+    }
+    const std::vector<std::string> expected = {"gyro open", "gyro close", "gyro open",
+                                               "gyro close"};
+    EXPECT_EQ(lines, expected);
+    harness_remove_tree(sim.dir);
+}
+
+// A program killed before it could clear its exclusive mode leaves the line refusing every later
+// open (but root's): the simulator puts a fresh line, set up as the first, under the same link.
+TEST(SimProgramTest, ReplacesALineLeftExclusive) {
+    SimProcess sim = start_sim({"--no-pacing", "--raw"});
+    ASSERT_TRUE(wait_ready(sim));
+    const std::string path = sim.dir + "/com8";
+    const std::string slave = link_target(path);
     const int first = open_line(path);
     ASSERT_GE(first, 0);
     ASSERT_EQ(ioctl(first, TIOCEXCL), 0);
     EXPECT_TRUE(is_exclusive(first));
     close(first);
-    // Root may open an exclusive terminal anyway, so look at the mode itself.
-    bool cleared = false;
-    for (int attempt = 0; attempt < 500 && !cleared; ++attempt) {
+    for (int attempt = 0; attempt < 500 && link_target(path) == slave; ++attempt) {
         usleep(10000);
-        const int next = open_line(path);
-        ASSERT_GE(next, 0);
-        cleared = !is_exclusive(next);
-        close(next);
     }
-    EXPECT_TRUE(cleared);
+    ASSERT_NE(link_target(path), slave);
+    const int next = open_line(path);
+    ASSERT_GE(next, 0);
+    EXPECT_FALSE(is_exclusive(next));
+    EXPECT_FALSE(is_canonical(next));
+    send(next, "G");
+    EXPECT_TRUE(checksum_holds(receive(next, 30, 5.0)));
+    close(next);
     EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
-    const std::vector<std::string> events = transcript_events(sim, true);
-    ASSERT_GE(events.size(), 4u);
-    EXPECT_EQ(events[0], "gyro open");
-    EXPECT_EQ(events[1], "gyro close");
-    EXPECT_EQ(events.back(), "gyro close");
+    EXPECT_FALSE(harness_path_exists(path));
+    const std::vector<std::string> expected = {"gyro open", "gyro close", "gyro replaced",
+                                               "gyro open", "gyro G",     "gyro close"};
+    EXPECT_EQ(transcript_events(sim, true), expected);
     harness_remove_tree(sim.dir);
 }
 
@@ -264,6 +321,67 @@ TEST(SimProgramTest, FaultsShapeTheFramesAsRecorded) {
     const std::vector<std::string> expected = {"gyro G", "gyro G", "gyro G", "gyro G",
                                                "gyro other 0x78"};
     EXPECT_EQ(transcript_events(sim), expected);
+    harness_remove_tree(sim.dir);
+}
+
+// The 13 values of each frame the simulator recorded.
+std::vector<std::vector<double>> recorded_values(const SimProcess& sim) {
+    std::vector<std::vector<double>> values;
+    for (const std::string& line :
+         harness_split_lines(harness_read_file(sim.dir + "/frames.txt").value_or(""))) {
+        const std::vector<std::string> fields = harness_split_words(line);
+        std::vector<double>& frame = values.emplace_back();
+        for (std::size_t k = 4; k < fields.size(); ++k) {
+            frame.push_back(std::stod(fields[k]));
+        }
+    }
+    return values;
+}
+
+TEST(SimProgramTest, SensorErrorsAndLockstepTimeShapeTheFrames) {
+    SimProcess sim =
+        start_sim({"--raw", "--no-pacing", "--lockstep-ms", "100", "--compass-deviation", "0,3,0,2",
+                   "--hard-iron=0.1,-0.05", "--soft-iron", "0.4,0.2,90", "--yaw-scale-error", "50",
+                   "--tilt", "2,90", "--mount-offset", "5,-4"});
+    ASSERT_TRUE(wait_ready(sim));
+    const int gyro = open_line(sim.dir + "/com8");
+    const int motor = open_line(sim.dir + "/com6");
+    ASSERT_GE(gyro, 0);
+    ASSERT_GE(motor, 0);
+    send(gyro, "G");
+    EXPECT_EQ(receive(gyro, 30, 5.0).size(), 30u);
+    send(motor, "ma 1000000\r");
+    EXPECT_EQ(text_of(receive(motor, 100, 5.0, '>')), "\r\n>");
+    // Each motion query moves motor time on by 100 ms however fast the queries come.
+    for (int i = 0; i < 5; ++i) {
+        send(motor, "pr mv\r");
+        EXPECT_EQ(text_of(receive(motor, 100, 5.0, '>')), "\r\n1\r\n>");
+        send(gyro, "G");
+        EXPECT_EQ(receive(gyro, 30, 5.0).size(), 30u);
+    }
+    close(gyro);
+    close(motor);
+    EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
+
+    const std::vector<std::vector<double>> frames = recorded_values(sim);
+    ASSERT_EQ(frames.size(), 6u);
+    for (const std::vector<double>& frame : frames) {
+        ASSERT_EQ(frame.size(), 13u);
+    }
+    // At rest at heading 0: the deviation is C + E; the field points along X, the ellipse's minor
+    // axis, from the hard-iron centre; the axis leans toward 90, so roll loses the tilt.
+    const std::vector<double>& rest = frames[0];
+    EXPECT_NEAR(rest[2], 5.0, 0.003);
+    EXPECT_NEAR(rest[9], 0.3, 0.0025);
+    EXPECT_NEAR(rest[10], -0.05, 0.0025);
+    EXPECT_NEAR(rest[0], 3.0, 0.31);
+    EXPECT_NEAR(rest[1], -4.0, 0.31);
+    EXPECT_NEAR(rest[5], 0.0, 0.051);
+    // 100000 units/s^2 for 0.1 s a query, up to 40000 units/s: 3.6 deg/s a step, 50% too high.
+    const double rates[] = {5.4, 10.8, 16.2, 21.6, 21.6};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_NEAR(frames[i + 1][5], rates[i], 0.051) << "sample " << i + 1;
+    }
     harness_remove_tree(sim.dir);
 }
 
@@ -350,8 +468,10 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
     const pid_t help = harness_spawn({GM_SIM_PATH, "--help"}, dir, dir + "/out", dir + "/err");
     EXPECT_EQ(harness_wait(help, 10.0), 0);
     const std::string text = harness_read_file(dir + "/out").value_or("");
-    for (const char* option : {"--dir", "--raw", "--time-scale", "--transcript", "--frames",
-                               "--bad-checksum-every", "--hangup-motor-after", "--ready-file"}) {
+    for (const char* option :
+         {"--dir", "--raw", "--time-scale", "--transcript", "--frames", "--bad-checksum-every",
+          "--hangup-motor-after", "--ready-file", "--accel", "--lockstep-ms", "--compass-deviation",
+          "--hard-iron", "--soft-iron", "--yaw-scale-error", "--tilt", "--mount-offset"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     // Each refused in one line on standard error that names the option, before any link exists.
@@ -370,6 +490,13 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
              {{"--stray-every", "010x"}, "--stray-every"},
              {{"--hangup-gyro-after", "nan"}, "--hangup-gyro-after"},
              {{"--usb-tick-ms", "-1"}, "--usb-tick-ms"},
+             {{"--compass-deviation", "1,2,3"}, "--compass-deviation"},
+             {{"--compass-deviation", "1,2,3,4,5"}, "--compass-deviation"},
+             {{"--hard-iron", "0.1,0.2", "--hard-iron", "0.3,0.4"}, "--hard-iron"},
+             {{"--mount-offset", "1,x"}, "--mount-offset"},
+             {{"--soft-iron", "0.2,0.3,0"}, "--soft-iron"},
+             {{"--tilt", "-1,0"}, "--tilt"},
+             {{"--lockstep-ms", "0"}, "--lockstep-ms"},
          }) {
         std::vector<std::string> argv = {GM_SIM_PATH};
         argv.insert(argv.end(), bad.args.begin(), bad.args.end());

@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -158,6 +161,109 @@ TEST(SimGyroTest, FieldTurnsAgainstTheHeadingWhileGravityAndTemperatureStay) {
     }
 }
 
+double radians(double degrees) {
+    return degrees * 3.14159265358979323846 / 180.0;
+}
+
+// Injected errors against a perfect sensor with the same noise: over a turn the decoded frames
+// differ by exactly the errors, to within the words' steps.
+TEST(SimGyroTest, FramesOfATurnCarryExactlyTheInjectedErrors) {
+    struct Case {
+        const char* name;
+        SimGyroErrors errors;
+    };
+    const Case cases[] = {
+        {"every error",
+         {.deviation_deg = {2.0, -1.0, 0.5, 0.3},
+          .hard_iron_x_gauss = -0.02,
+          .hard_iron_y_gauss = 0.04,
+          .soft_iron = SimSoftIron{.major_gauss = 0.3, .minor_gauss = 0.2, .angle_deg = 30.0},
+          .yaw_scale_error_percent = 1.5,
+          .tilt_deg = 0.5,
+          .tilt_azimuth_deg = 40.0,
+          .mount_roll_deg = 1.0,
+          .mount_pitch_deg = -0.7}},
+        {"large, across the wrap",
+         {.deviation_deg = {0.0, -3.0, 0.0, 1.5},
+          .soft_iron = SimSoftIron{.major_gauss = 0.26, .minor_gauss = 0.12, .angle_deg = -75.0},
+          .yaw_scale_error_percent = -4.0,
+          .tilt_deg = 20.0,
+          .tilt_azimuth_deg = -120.0,
+          .mount_roll_deg = 15.0}},
+        {"hard iron on the circle", {.hard_iron_x_gauss = 0.05, .hard_iron_y_gauss = -0.03}},
+    };
+    for (const Case& c : cases) {
+        SimGyro clean = sim_gyro_make(5);
+        SimGyro faulty = sim_gyro_make(5);
+        faulty.errors = c.errors;
+        const SimGyroErrors& e = c.errors;
+        for (int step = 0; step < 72; ++step) {
+            const double position = step * 1000000.0 / 72; // 5 degrees a step
+            const double psi = sim_gyro_heading_deg(clean, position);
+            const SimPlatform platform{.position = position, .velocity = 40000.0};
+            const SimGyroReading base = sim_gyro_read(clean, platform);
+            const SimGyroReading reading = sim_gyro_read(faulty, platform);
+            const auto value = [&](std::size_t k) { return decode_value(reading.frame, k); };
+            const auto noise = [&](std::size_t k) { return decode_value(base.frame, k); };
+            const auto tolerance = [](std::size_t k) { return sim_gyro_step(k) + 1e-9; };
+            const std::string where = std::string(c.name) + " at " + std::to_string(psi);
+
+            const double p = radians(psi);
+            const double deviation =
+                e.deviation_deg[0] * std::sin(p) + e.deviation_deg[1] * std::cos(p) +
+                e.deviation_deg[2] * std::sin(2 * p) + e.deviation_deg[3] * std::cos(2 * p);
+            double heading_error = value(sim_gyro_heading) - psi - deviation;
+            heading_error -= 360.0 * std::round(heading_error / 360.0);
+            EXPECT_NEAR(heading_error, 0.0, tolerance(sim_gyro_heading)) << where;
+            EXPECT_GE(value(sim_gyro_heading), -180.0) << where;
+            EXPECT_LT(value(sim_gyro_heading), 180.0) << where;
+
+            EXPECT_NEAR(value(sim_gyro_rate_z) - noise(sim_gyro_rate_z),
+                        14.4 * e.yaw_scale_error_percent / 100.0, tolerance(sim_gyro_rate_z))
+                << where;
+
+            // Roll and pitch: the lean of the axis seen from the turned platform, plus the mount.
+            const double roll =
+                e.mount_roll_deg + e.tilt_deg * std::sin(radians(psi - e.tilt_azimuth_deg));
+            const double pitch =
+                e.mount_pitch_deg + e.tilt_deg * std::cos(radians(psi - e.tilt_azimuth_deg));
+            EXPECT_NEAR(value(sim_gyro_roll) - noise(sim_gyro_roll), roll, tolerance(sim_gyro_roll))
+                << where;
+            EXPECT_NEAR(value(sim_gyro_pitch) - noise(sim_gyro_pitch), pitch,
+                        tolerance(sim_gyro_pitch))
+                << where;
+            // Gravity without the noise says the same roll and pitch.
+            const double ax = value(sim_gyro_accel_x) - noise(sim_gyro_accel_x);
+            const double ay = value(sim_gyro_accel_y) - noise(sim_gyro_accel_y);
+            const double az = value(sim_gyro_accel_z) - noise(sim_gyro_accel_z) + 1.0;
+            EXPECT_NEAR(std::hypot(ax, ay, az), 1.0, 3 * tolerance(sim_gyro_accel_x)) << where;
+            EXPECT_NEAR(std::atan2(ay, az), radians(roll), 0.0005) << where;
+            EXPECT_NEAR(std::atan2(-ax, std::hypot(ay, az)), radians(pitch), 0.0005) << where;
+
+            // The field without the noise lies on the ellipse about the hard-iron centre.
+            const double field = clean.horizontal_field_gauss;
+            const double mx = value(sim_gyro_mag_x) - noise(sim_gyro_mag_x) + field * std::cos(-p) -
+                              e.hard_iron_x_gauss;
+            const double my = value(sim_gyro_mag_y) - noise(sim_gyro_mag_y) + field * std::sin(-p) -
+                              e.hard_iron_y_gauss;
+            const SimSoftIron shape = e.soft_iron.value_or(
+                SimSoftIron{.major_gauss = field, .minor_gauss = field, .angle_deg = 0.0});
+            const double along =
+                mx * std::cos(radians(shape.angle_deg)) + my * std::sin(radians(shape.angle_deg));
+            const double across =
+                -mx * std::sin(radians(shape.angle_deg)) + my * std::cos(radians(shape.angle_deg));
+            EXPECT_NEAR(std::hypot(along / shape.major_gauss, across / shape.minor_gauss), 1.0,
+                        3 * tolerance(sim_gyro_mag_x) / shape.minor_gauss)
+                << where;
+            // The field points along the major axis when it has turned onto it.
+            if (std::fabs(std::remainder(-psi - shape.angle_deg, 180.0)) < 1e-6) {
+                EXPECT_NEAR(std::fabs(along), shape.major_gauss, 3 * tolerance(sim_gyro_mag_x))
+                    << where;
+            }
+        }
+    }
+}
+
 TEST(SimGyroTest, CounterCountsFramesAndWraps) {
     SimGyro gyro = sim_gyro_make(1);
     gyro.counter = 65534;
@@ -299,6 +405,100 @@ TEST(SimMotorTest, OverlongLinesAreRefusedWhole) {
     EXPECT_EQ(feed(motor, line + "\r", 0.0), "\r\n?");
     EXPECT_FALSE(sim_motor_moving(motor));
     EXPECT_EQ(feed(motor, "ma 5\r", 0.0), "\r\n>"); // the next line starts afresh
+}
+
+// Moves with ramps, followed in 1 ms steps and, side by side, in coarse steps: the speed never
+// exceeds the set one, changes no faster than the acceleration allows, the position follows the
+// speed and does not depend on how often the motion is followed, and the move ends exactly on
+// its target, at rest, when its trapezoid (or triangle) ends.
+TEST(SimMotorTest, RampedMovesHaveATrapezoidalProfileAndEndExactlyOnTarget) {
+    struct Command {
+        int at_ms;
+        const char* text;
+    };
+    struct Case {
+        const char* name;
+        double start;
+        std::vector<Command> commands;
+        double end_s;  // when the motion ends
+        double lowest; // the extremes of the position on the way
+        double highest;
+    };
+    // At 100000 units/s^2 the 40000 units/s are reached in 0.4 s over 8000 units.
+    const Case cases[] = {
+        {"sweep", 0.0, {{0, "ma 1000000"}}, 25.4, 0.0, 1e6},
+        {"short, a triangle", 0.0, {{0, "ma 10000"}}, 2 * std::sqrt(0.1), 0.0, 10000.0},
+        {"return", 1e6, {{0, "vm 200000"}, {0, "ma 0"}}, 7.0, 0.0, 1e6},
+        {"relative, backwards", 0.0, {{0, "mr -300000"}}, 7.9, -300000.0, 0.0},
+        {"target behind", 0.0, {{0, "ma 1000000"}, {5000, "ma 0"}}, 10.8, 0.0, 200000.0},
+        {"speed lowered", 0.0, {{0, "ma 1000000"}, {5000, "vm 20000"}}, 45.4, 0.0, 1e6},
+        // Too close to stop for: past it, and back.
+        {"overshoot",
+         0.0,
+         {{0, "ma 1000000"}, {1000, "ma 35000"}},
+         1.4 + 2 * std::sqrt(0.05),
+         0.0,
+         40000.0},
+        // The target is where it stands, at full speed: it still moves, there and back.
+        {"stop at once",
+         0.0,
+         {{0, "ma 1000000"}, {1000, "mr 0"}},
+         1.4 + 2 * std::sqrt(0.08),
+         0.0,
+         40000.0},
+    };
+    constexpr double accel = 100000.0;
+    constexpr double dt = 0.001;
+    constexpr int coarse_ms = 250;
+    for (const Case& c : cases) {
+        SimMotor fine;
+        fine.position = fine.target = c.start;
+        fine.accel = accel;
+        SimMotor coarse = fine;
+        double v_before = 0.0;
+        double x_before = c.start;
+        double lowest = c.start;
+        double highest = c.start;
+        std::optional<double> ended_at;
+        const int last_ms = static_cast<int>((c.end_s + 0.5) * 1000);
+        for (int ms = 0; ms <= last_ms; ++ms) {
+            const double t = ms * dt;
+            for (const Command& command : c.commands) {
+                if (command.at_ms == ms) {
+                    EXPECT_EQ(feed(fine, std::string(command.text) + "\r", t), "\r\n>");
+                    feed(coarse, std::string(command.text) + "\r", t);
+                }
+            }
+            sim_motor_advance(fine, t);
+            const double v = sim_motor_velocity(fine);
+            const double x = fine.position;
+            const std::string where = std::string(c.name) + " at " + std::to_string(t);
+            EXPECT_LE(std::fabs(v), std::max(std::fabs(v_before), fine.speed) + 1e-6) << where;
+            EXPECT_LE(std::fabs(v - v_before), accel * dt + 1e-6) << where;
+            EXPECT_NEAR(x - x_before, (v + v_before) / 2 * dt, accel * dt * dt) << where;
+            if (ms % coarse_ms == 0) {
+                sim_motor_advance(coarse, t);
+                EXPECT_NEAR(coarse.position, x, 1e-3) << where;
+                EXPECT_EQ(sim_motor_moving(coarse), sim_motor_moving(fine)) << where;
+            }
+            if (!ended_at && ms > 0 && !sim_motor_moving(fine)) {
+                ended_at = t;
+            }
+            if (ended_at) {
+                EXPECT_EQ(x, fine.target) << where;
+                EXPECT_EQ(v, 0.0) << where;
+            }
+            lowest = std::min(lowest, x);
+            highest = std::max(highest, x);
+            v_before = v;
+            x_before = x;
+        }
+        ASSERT_TRUE(ended_at.has_value()) << c.name;
+        EXPECT_NEAR(*ended_at, c.end_s, dt) << c.name;
+        EXPECT_NEAR(lowest, c.lowest, 1.0) << c.name;
+        EXPECT_NEAR(highest, c.highest, 1.0) << c.name;
+        EXPECT_EQ(flag_of(feed(fine, "pr mv\r", c.end_s + 1.0)), '0') << c.name;
+    }
 }
 
 TEST(SimLinkTest, AdapterHandsBytesOverAtTheFirstTickAfterTheyCrossTheLine) {

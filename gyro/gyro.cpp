@@ -95,8 +95,9 @@ std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std:
     }
 
     // The reply starts with the first read that brings anything; bytes beyond the buffer stay
-    // queued for the next poll.
-    std::uint32_t silent_ms = 0;
+    // queued for the next poll. The silence is timed on the clock, not summed from the reads'
+    // nominal lengths: an adapter whose empty reads return early must not end the poll early.
+    const std::uint64_t polled_at_ms = serial_clock_ms();
     while (serial_interrupted() == 0) {
         std::size_t received = 0;
         if (!serial_read(port, reply, received)) {
@@ -107,7 +108,7 @@ std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std:
         if (received != 0) {
             return gyro_complete_reply(port, reply, received);
         }
-        silent_ms += serial_silent_read_ms(reply.size());
+        const std::uint64_t silent_ms = serial_clock_ms() - polled_at_ms;
         if (silent_ms >= gyro_silence_limit_ms) {
             gyro_note_fault(GyroFault::silent, "Gyro - no answer for %d ms\n",
                             static_cast<int>(silent_ms));

@@ -21,9 +21,10 @@ bool motor_failed = false;
 constexpr std::uint32_t motor_drain_poll_ms = 100;
 constexpr std::uint32_t motor_motion_poll_ms = 50;
 
-// The link has given up, or the user asked the program to stop: no further exchanges.
+// The link has given up, its port is closed, or the user asked the program to stop: no further
+// exchanges.
 bool motor_halted() {
-    return motor_failed || serial_interrupted() != 0;
+    return motor_failed || motor_port == serial_invalid_handle || serial_interrupted() != 0;
 }
 
 // Reports the first failure only: one message, however many operations it cuts short.
@@ -63,13 +64,17 @@ int motor_open_port(const char* port_name, std::uint32_t baud_rate) {
     }
     if (!serial_apply_line_settings(motor_port, baud_rate, "Motor")) {
         serial_close(motor_port);
+        motor_port = serial_invalid_handle;
         return -1;
     }
     return 0;
 }
 
+// The handle is forgotten with the port: the platform may hand the same number to the next file
+// or port it opens.
 int motor_close_port() {
     serial_close(motor_port);
+    motor_port = serial_invalid_handle;
     return 0;
 }
 
@@ -119,7 +124,9 @@ std::size_t motor_send_command(const char* command) {
 void motor_read_reply(std::span<std::uint8_t, motor_reply_size> reply) {
     std::fill(reply.begin(), reply.end(), std::uint8_t{0});
     std::size_t received = 0;
-    std::uint32_t silent_ms = 0;
+    // Timed on the clock from the last byte, not summed from the reads' nominal lengths: reads
+    // that return early must not make the controller look silent too soon.
+    std::uint64_t last_heard_ms = serial_clock_ms();
     bool prompt_seen = false;
     // A full buffer ends the answer too: a further read could only ask for nothing, forever.
     while (!prompt_seen && received < reply.size() && !motor_halted()) {
@@ -130,13 +137,13 @@ void motor_read_reply(std::span<std::uint8_t, motor_reply_size> reply) {
             return;
         }
         if (count == 0) {
-            silent_ms += serial_silent_read_ms(rest.size());
+            const std::uint64_t silent_ms = serial_clock_ms() - last_heard_ms;
             if (silent_ms >= motor_silence_limit_ms) {
                 motor_fail("Motor - no answer for %d ms\n", static_cast<int>(silent_ms));
             }
             continue;
         }
-        silent_ms = 0;
+        last_heard_ms = serial_clock_ms();
         for (std::size_t i = received; i < received + count; ++i) {
             if (reply[i] == '>' || reply[i] == '?') {
                 prompt_seen = true;

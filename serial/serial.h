@@ -63,14 +63,20 @@ bool serial_status(SerialHandle port, SerialStatus& status);
 bool serial_purge_input(SerialHandle port);
 bool serial_close(SerialHandle port);
 int serial_last_error();
+// Returns early when the user asks the program to stop.
 void serial_sleep_ms(std::uint32_t milliseconds);
+// Milliseconds on a monotonic clock from an arbitrary start: how long a device really stayed
+// silent, whatever the reads in between lasted.
+std::uint64_t serial_clock_ms();
 
-// Turns the user's requests to stop (SIGINT and SIGTERM; on Windows the console's Ctrl-C,
-// Ctrl-Break and close events) into a flag that the links look at wherever they wait, so that a
-// run can close its ports and files properly instead of dying mid-record.
+// Turns the user's requests to stop (SIGINT, SIGTERM and SIGHUP, a terminal that went away; on
+// Windows the console's Ctrl-C, Ctrl-Break and close events) into a flag that the links look at
+// wherever they wait, so that a run can close its ports and files properly instead of dying
+// mid-record. On POSIX it also ignores SIGPIPE: console output that cannot be written never ends
+// the run.
 void serial_catch_interrupts();
-// The signal number of the request to stop (SIGINT = 2, SIGTERM = 15; on Windows Ctrl-C and
-// Ctrl-Break count as 2, closing the console as 15), or 0 while there has been none.
+// The signal number of the request to stop (SIGHUP = 1, SIGINT = 2, SIGTERM = 15; on Windows
+// Ctrl-C and Ctrl-Break count as 2, closing the console as 15), or 0 while there has been none.
 int serial_interrupted();
 
 // The line settings both links use: baud_rate, no parity, one stop bit, everything else as read;

@@ -1,6 +1,8 @@
 // Serial port services on POSIX terminals (termios). A port behaves as a kernel32 COM port does:
 // opened exclusively, always raw, with reads and writes bounded by COMMTIMEOUTS-style time-outs
-// that are timed here with poll() against the monotonic clock, to the millisecond.
+// that are timed here with ppoll() against the monotonic clock. Every wait (reads, writes, sleeps)
+// ends at a request to stop, however close before the wait that request came.
+#include "serial/serial_posix.h"
 #include "serial/serial.h"
 #include "serial/serial_posix_claim.h"
 
@@ -8,7 +10,6 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -18,6 +19,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -206,6 +208,17 @@ extern "C" void serial_on_stop_signal(int signal) {
     serial_stop_signal = signal;
 }
 
+constexpr int serial_stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t serial_stop_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : serial_stop_signals) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
 SerialClock::duration serial_ms(std::uint64_t milliseconds) {
     return std::chrono::milliseconds(static_cast<std::int64_t>(milliseconds));
 }
@@ -217,34 +230,69 @@ SerialDeadline serial_earliest(SerialDeadline a, SerialDeadline b) {
     return std::min(*a, *b);
 }
 
-// Waits until fd reports one of events or the deadline passes (no deadline: no limit). Returns
-// the reported events, 0 when the deadline passed, -1 with errno on a failure. A signal only
-// restarts the wait for the time that is left, unless it asked the program to stop.
+// Waits until fd reports one of events or the deadline passes (no deadline: no limit; fd -1:
+// only the time). Returns the reported events, 0 when the deadline passed or a request to stop
+// came, -1 with errno on a failure. Other signals only restart the wait for the time left.
+// The stop signals stay blocked from the check of the flag until ppoll() unblocks them as the
+// wait begins: a request that comes in between is delivered inside the wait and ends it, rather
+// than being noticed only when the wait runs out.
 int serial_wait(int fd, short events, SerialDeadline deadline) {
+    static const sigset_t stop_set = serial_stop_set();
+    sigset_t outside{};
+    pthread_sigmask(SIG_BLOCK, &stop_set, &outside);
+    int result = 0;
     for (;;) {
-        // A request to stop ends the wait as if its time had run out.
         if (serial_stop_signal != 0) {
-            return 0;
+            break;
         }
-        int timeout_ms = -1;
+        timespec left_time{};
         if (deadline) {
             const SerialClock::duration left = *deadline - SerialClock::now();
             if (left <= SerialClock::duration::zero()) {
-                return 0;
+                break;
             }
-            // Rounded up: waking before the deadline would only cost another round.
-            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-            timeout_ms = static_cast<int>(std::min<std::int64_t>(ms, INT_MAX));
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            left_time.tv_sec = static_cast<time_t>(ns / 1000000000);
+            left_time.tv_nsec = static_cast<long>(ns % 1000000000);
+        }
+        if (serial_posix_before_wait != nullptr) {
+            serial_posix_before_wait();
         }
         pollfd watched{fd, events, 0};
-        const int ready = poll(&watched, 1, timeout_ms);
+        const int ready = ppoll(&watched, 1, deadline ? &left_time : nullptr, &outside);
         if (ready > 0) {
-            return watched.revents;
+            result = watched.revents;
+            break;
         }
         if (ready < 0 && errno != EINTR) {
-            return -1;
+            result = -1;
+            break;
         }
     }
+    const int saved_errno = errno;
+    pthread_sigmask(SIG_SETMASK, &outside, nullptr);
+    errno = saved_errno;
+    return result;
+}
+
+// A write that finds no room waits at most this long for the line to take another byte when the
+// port has no write time-outs: twice what a full transmit buffer (4096 bytes, ten bit times
+// each) needs at the line's rate, plus a second. A line that stays stuck longer is broken.
+SerialClock::duration serial_write_stall_limit(int fd) {
+    termios native{};
+    std::uint32_t rate = 0;
+    if (tcgetattr(fd, &native) == 0) {
+        const speed_t speed = cfgetospeed(&native);
+        for (const SerialBaud& baud : serial_bauds) {
+            if (baud.speed == speed) {
+                rate = baud.rate;
+            }
+        }
+    }
+    // A rate termios cannot name counts as 9600 baud, the slower line of the bench.
+    constexpr std::uint64_t buffer_bits = 4096 * 10;
+    const std::uint64_t drain_ms = buffer_bits * 1000 / (rate != 0 ? rate : 9600);
+    return serial_ms(2 * drain_ms + 1000);
 }
 
 // Ends a read that met an error: bytes already received are delivered (the error comes again
@@ -258,6 +306,8 @@ bool serial_read_failed(std::size_t count, int error) {
 }
 
 } // namespace
+
+void (*serial_posix_before_wait)() = nullptr;
 
 SerialHandle serial_open(const char* name) {
     if (name == nullptr || *name == '\0') {
@@ -504,7 +554,9 @@ bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t&
 }
 
 // Returns when every byte is written, or with fewer when non-zero write time-outs
-// (multiplier * n + constant) run out; that still counts as success, as on Windows.
+// (multiplier * n + constant) run out or a request to stop comes; that still counts as success,
+// as on Windows. Without write time-outs a line that takes nothing for its stall limit fails the
+// write with ETIMEDOUT.
 bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::size_t& count) {
     count = 0;
     const SerialPortSlot* slot = serial_find(port);
@@ -518,10 +570,13 @@ bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::s
                    serial_ms(std::uint64_t{timeouts.write_total_multiplier_ms} * bytes.size() +
                              timeouts.write_total_constant_ms);
     }
+    std::optional<SerialClock::duration> stall_limit;
+    SerialDeadline stall_deadline;
     while (count < bytes.size()) {
         const ssize_t put = write(slot->fd, bytes.data() + count, bytes.size() - count);
         if (put > 0) {
             count += static_cast<std::size_t>(put);
+            stall_deadline.reset();
             continue;
         }
         if (put < 0 && errno == EINTR) {
@@ -530,12 +585,22 @@ bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::s
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             return false;
         }
-        const int events = serial_wait(slot->fd, POLLOUT, deadline);
+        if (!deadline && !stall_deadline) {
+            if (!stall_limit) {
+                stall_limit = serial_write_stall_limit(slot->fd);
+            }
+            stall_deadline = SerialClock::now() + *stall_limit;
+        }
+        const int events = serial_wait(slot->fd, POLLOUT, deadline ? deadline : stall_deadline);
         if (events < 0) {
             return false;
         }
         if (events == 0) {
-            return true;
+            if (deadline || serial_stop_signal != 0) {
+                return true;
+            }
+            errno = ETIMEDOUT;
+            return false;
         }
         if ((events & POLLOUT) == 0) { // hang-up or error without room to write
             errno = EIO;
@@ -591,15 +656,13 @@ int serial_last_error() {
 }
 
 void serial_sleep_ms(std::uint32_t milliseconds) {
-    if (serial_stop_signal != 0) {
-        return;
-    }
-    timespec wanted{static_cast<time_t>(milliseconds / 1000),
-                    static_cast<long>(milliseconds % 1000) * 1000000L};
-    timespec left{};
-    while (nanosleep(&wanted, &left) != 0 && errno == EINTR && serial_stop_signal == 0) {
-        wanted = left;
-    }
+    serial_wait(-1, 0, SerialClock::now() + serial_ms(milliseconds));
+}
+
+std::uint64_t serial_clock_ms() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(SerialClock::now().time_since_epoch())
+            .count());
 }
 
 void serial_catch_interrupts() {
@@ -607,8 +670,15 @@ void serial_catch_interrupts() {
     struct sigaction action {};
     action.sa_handler = serial_on_stop_signal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : serial_stop_signals) {
+        sigaction(signal, &action, nullptr);
+    }
+    // Console output into a pipe whose reader has gone then fails as a write error, which the
+    // run ignores, instead of ending the program in the middle of the sweep.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 int serial_interrupted() {

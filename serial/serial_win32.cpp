@@ -243,19 +243,31 @@ namespace {
 // The console event that asked the program to stop, as a signal number; set by the handler
 // thread, read by the program's thread.
 volatile LONG serial_stop_signal = 0;
+// Set together with the flag, so that a sleep ends at the request however close before the
+// sleep it came: an event stays set, there is no moment to miss. Reads and writes are
+// synchronous transfers, which cannot wait on it; they end within their time-outs (1.1 s at most
+// for a read under the links' settings) and the links look at the flag then.
+HANDLE serial_stop_event = nullptr;
+
+void serial_request_stop(LONG signal) {
+    InterlockedExchange(&serial_stop_signal, signal);
+    if (serial_stop_event != nullptr) {
+        SetEvent(serial_stop_event);
+    }
+}
 
 BOOL WINAPI serial_on_console_event(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        InterlockedExchange(&serial_stop_signal, 2);
+        serial_request_stop(2);
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         // Windows ends the process as soon as this returns: give the program's thread the time
         // it needs to close the ports and the log (it ends the process itself when done).
-        InterlockedExchange(&serial_stop_signal, 15);
+        serial_request_stop(15);
         Sleep(4000);
         return TRUE;
     default:
@@ -266,12 +278,33 @@ BOOL WINAPI serial_on_console_event(DWORD event) {
 } // namespace
 
 void serial_sleep_ms(std::uint32_t milliseconds) {
-    if (serial_stop_signal == 0) {
+    if (serial_stop_signal != 0) {
+        return;
+    }
+    if (serial_stop_event != nullptr) {
+        WaitForSingleObject(serial_stop_event, milliseconds);
+    } else {
         Sleep(milliseconds);
     }
 }
 
+// The performance counter rather than the tick count, whose steps of about 16 ms would show in
+// a reported silence.
+std::uint64_t serial_clock_ms() {
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER counter{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
+    const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
+    return ticks / per_second * 1000 + ticks % per_second * 1000 / per_second;
+}
+
 void serial_catch_interrupts() {
+    if (serial_stop_event == nullptr) {
+        // Manual reset: once asked to stop, every later sleep ends at once too.
+        serial_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
     SetConsoleCtrlHandler(serial_on_console_event, TRUE);
 }
 

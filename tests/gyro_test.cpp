@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -310,12 +311,26 @@ TEST_F(GyroTest, SilentReadIsReadAgainWithoutAMessage) {
     EXPECT_EQ(test_port_clock_ms(), 400u); // one empty read of 30 bytes: 10 x 30 + 100 ms
 }
 
-TEST_F(GyroTest, SilentGyroGivesNoSampleAfterAboutTwoSeconds) {
-    test_port_add("com8");
-    const auto handle = gyro_open_port("com8", 38400);
-    ASSERT_TRUE(handle);
-    EXPECT_FALSE(gyro_read_sample(*handle));
-    EXPECT_EQ(test_port_clock_ms(), 2000u);
+TEST_F(GyroTest, SilentGyroGivesNoSampleOnceTwoSecondsHaveReallyPassed) {
+    struct SilenceCase {
+        std::optional<std::uint64_t> silent_read_ms; // unset: the read's total time-out, 400 ms
+        std::uint64_t given_up_at_ms;
+    };
+    // Empty reads that return early must not end the poll early; the message says how long the
+    // gyro really was silent.
+    const std::vector<SilenceCase> cases = {{std::nullopt, 2000}, {1, 2000}, {700, 2100}};
+    for (const auto& c : cases) {
+        test_port_reset();
+        test_port_add("com8").silent_read_ms = c.silent_read_ms;
+        const auto handle = gyro_open_port("com8", 38400);
+        ASSERT_TRUE(handle);
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(gyro_read_sample(*handle));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Gyro - no answer for " + std::to_string(c.given_up_at_ms) + " ms\n");
+        EXPECT_EQ(test_port_clock_ms(), c.given_up_at_ms);
+        EXPECT_EQ(gyro_link_fault(), GyroFault::silent);
+    }
 }
 
 } // namespace

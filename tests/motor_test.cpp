@@ -8,6 +8,7 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,66 @@ TEST_F(MotorTest, SilentReadsBeforeAnAnswerLastTheirTotalTimeout) {
     motor_read_reply(reply);
     EXPECT_EQ(text_of(reply), "ok>");
     EXPECT_EQ(test_port_clock_ms(), 2u * 1100u);
+}
+
+TEST_F(MotorTest, SilenceIsTimedOnTheClockFromTheLastByte) {
+    struct SilenceCase {
+        std::optional<std::uint64_t> silent_read_ms; // unset: the read's total time-out, 1100 ms
+        std::vector<std::string> reads;              // "" is a silent read
+        std::uint64_t given_up_at_ms;
+        int silent_ms; // in the message
+    };
+    const std::vector<SilenceCase> cases = {
+        {std::nullopt, {}, 3300, 3300},
+        // Reads that return early must not make the controller look silent too soon.
+        {1, {}, 3000, 3000},
+        {1300, {}, 3900, 3900},
+        // A piece of an answer starts the silence again; the reads for the other 98 bytes last
+        // 1080 ms each.
+        {std::nullopt, {"", "", "1\r"}, 2200 + 3240, 3240},
+    };
+    for (const auto& c : cases) {
+        test_port_reset();
+        port = &test_port_add("com6");
+        port->silent_read_ms = c.silent_read_ms;
+        ASSERT_EQ(motor_open_port("com6", 9600), 0);
+        for (const auto& piece : c.reads) {
+            test_port_push_read(*port, piece);
+        }
+        Answer reply{};
+        testing::internal::CaptureStderr();
+        motor_read_reply(reply);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Motor - no answer for " + std::to_string(c.silent_ms) + " ms\n");
+        EXPECT_EQ(test_port_clock_ms(), c.given_up_at_ms);
+        EXPECT_TRUE(motor_link_failed());
+        motor_close_port();
+    }
+}
+
+TEST_F(MotorTest, ClosedLinkForgetsItsPortAndSendsNothing) {
+    motor_close_port();
+    EXPECT_EQ(motor_port, serial_invalid_handle);
+    // The same device opened again elsewhere gets the old handle back; the link must not use it.
+    ASSERT_EQ(serial_open("com6"), port->handle);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(motor_send_command("pr mv\r"), 0u);
+    EXPECT_FALSE(motor_is_moving());
+    motor_move_absolute(1000, 1);
+    motor_return_to_zero();
+    motor_home();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(port->written, "");
+    EXPECT_EQ(port->status_queries, 0);
+    serial_close(port->handle);
+
+    // A port that opened but could not be configured is closed and forgotten too.
+    port->set_settings_error = 87;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(motor_open_port("com6", 9600), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Motor - error setting comm: 87\n");
+    EXPECT_EQ(motor_port, serial_invalid_handle);
+    EXPECT_FALSE(port->is_open);
 }
 
 TEST_F(MotorTest, AnswerFillingTheBufferWithoutPromptEndsTheRead) {

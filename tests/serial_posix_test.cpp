@@ -1,6 +1,7 @@
 // The termios backend over real pseudo-terminals: the test plays the device on the master side,
 // the code under test opens the slave as its serial port. Timing checks use wide margins.
 #include "serial/serial.h"
+#include "serial/serial_posix.h"
 #include "serial/serial_posix_claim.h"
 #include "tests/support/process_harness.h"
 
@@ -699,6 +700,57 @@ TEST_F(SerialPosixTest, StopRequestEndsReadsAndSleepsEarly) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10: set-up failed, 11: the stop request was not seen";
 }
 
+TEST_F(SerialPosixTest, StopRequestJustBeforeAWaitEndsItAtOnce) {
+    enum class Wait { read, write, sleep };
+    for (const Wait wait : {Wait::read, Wait::write, Wait::sleep}) {
+        // In a child: the stop flag, once set, stays set for the whole process.
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            serial_catch_interrupts();
+            const SerialHandle own = serial_open(slave.c_str());
+            // Each of the waits would otherwise last 5 s; the device takes and sends nothing.
+            const SerialTimeouts timeouts{.read_total_constant_ms = 5000,
+                                          .write_total_constant_ms = 5000};
+            if (own == serial_invalid_handle || !serial_set_timeouts(own, timeouts)) {
+                _exit(10);
+            }
+            // A reader that went away: a failed write, not the end of the program.
+            int ends[2];
+            if (pipe(ends) != 0 || close(ends[0]) != 0 || write(ends[1], "x", 1) != -1 ||
+                errno != EPIPE) {
+                _exit(12);
+            }
+            // The terminal hangs up after the stop flag was checked, before the wait begins.
+            serial_posix_before_wait = [] {
+                static bool raised = false;
+                if (!raised) {
+                    raised = true;
+                    raise(SIGHUP);
+                }
+            };
+            std::vector<std::uint8_t> buffer(wait == Wait::write ? 1 << 20 : 30, 'w');
+            std::size_t count = 0;
+            const auto start = Clock::now();
+            if (wait == Wait::read) {
+                serial_read(own, buffer, count);
+            } else if (wait == Wait::write) {
+                serial_write(own, buffer, count);
+            } else {
+                serial_sleep_ms(5000);
+            }
+            _exit(serial_interrupted() == SIGHUP && ms_since(start) < 2500 ? 0 : 11);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        const char* names[] = {"read", "write", "sleep"};
+        EXPECT_EQ(WEXITSTATUS(status), 0)
+            << names[static_cast<int>(wait)]
+            << "; 10: set-up failed, 11: the stop request was missed, 12: SIGPIPE not ignored";
+    }
+}
+
 TEST_F(SerialPosixTest, StatusCountsReceivedBytes) {
     open_port();
     write_all(master, std::string(17, 'q'));
@@ -770,6 +822,21 @@ TEST_F(SerialPosixTest, WriteWaitsForRoomOrItsTimeouts) {
     EXPECT_LT(written, big.size());
     EXPECT_GE(elapsed, 280);
     EXPECT_LT(elapsed, 2000);
+
+    // Without write time-outs a line that takes nothing still ends the write, with an error:
+    // at 230400 baud after 1.36 s without room.
+    SerialLineSettings fast;
+    ASSERT_TRUE(serial_get_line_settings(port, fast));
+    fast.baud_rate = 230400;
+    ASSERT_TRUE(serial_set_line_settings(port, fast));
+    ASSERT_TRUE(serial_set_timeouts(port, SerialTimeouts{}));
+    const auto stuck = Clock::now();
+    EXPECT_FALSE(serial_write(port, bytes_of(big), written));
+    EXPECT_EQ(serial_last_error(), ETIMEDOUT);
+    const long long stuck_ms = ms_since(stuck);
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(stuck_ms, 1000);
+    EXPECT_LT(stuck_ms, 8000);
 }
 
 TEST_F(SerialPosixTest, ClosedOrUnknownHandlesFail) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -100,6 +101,10 @@ const std::vector<std::string>& test_port_events() {
     return events;
 }
 
+void test_port_record(std::string event) {
+    events.push_back(std::move(event));
+}
+
 std::vector<std::string> test_port_events_starting(std::string_view prefix) {
     std::vector<std::string> found;
     for (const auto& event : events) {
@@ -181,8 +186,9 @@ bool serial_read(SerialHandle handle, std::span<std::uint8_t> buffer, std::size_
         if (!port->reads.empty() && port->reads.front().empty()) {
             port->reads.pop_front();
         }
-        test_port_advance(port->timeouts.read_total_multiplier_ms * buffer.size() +
-                          port->timeouts.read_total_constant_ms);
+        test_port_advance(
+            port->silent_read_ms.value_or(port->timeouts.read_total_multiplier_ms * buffer.size() +
+                                          port->timeouts.read_total_constant_ms));
         return true;
     }
     std::vector<std::uint8_t>& chunk = port->reads.front();
@@ -248,6 +254,9 @@ bool serial_close(SerialHandle handle) {
     }
     events.push_back("close " + port->name);
     port->is_open = false;
+    if (port->on_close) {
+        port->on_close(*port);
+    }
     return true;
 }
 
@@ -258,6 +267,10 @@ int serial_last_error() {
 void serial_sleep_ms(std::uint32_t milliseconds) {
     events.push_back("sleep " + std::to_string(milliseconds));
     test_port_advance(milliseconds);
+}
+
+std::uint64_t serial_clock_ms() {
+    return clock_ms;
 }
 
 void serial_catch_interrupts() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,6 +47,11 @@ struct TestPort {
     std::deque<std::uint32_t> out_queue_counts;
     // Called with each write; may queue the device's answer.
     std::function<void(TestPort&, std::span<const std::uint8_t>)> device;
+    // How long a read that brings nothing lasts on the virtual clock; unset, its total time-out.
+    // Shorter: a driver whose empty reads return early.
+    std::optional<std::uint64_t> silent_read_ms;
+    // Called right after the port's close is recorded.
+    std::function<void(TestPort&)> on_close;
 
     std::string written;
     int status_queries = 0;
@@ -65,11 +71,13 @@ void test_port_push_read(TestPort& port, std::string_view bytes);
 void test_port_push_read(TestPort& port, std::span<const std::uint8_t> bytes);
 void test_port_push_silence(TestPort& port, int reads = 1);
 
-// Virtual time in milliseconds: silent reads advance it by their total time-out, sleeps by
-// their length.
+// Virtual time in milliseconds, also what serial_clock_ms() reports: silent reads advance it by
+// their total time-out (or the port's silent_read_ms), sleeps by their length.
 std::uint64_t test_port_clock_ms();
 // "open com8", "write com6 pr mv\r", "status com6", "purge com8", "sleep 100", "close com8", ...
 // in order.
 const std::vector<std::string>& test_port_events();
+// Adds an event of the test's own (e.g. the state of a file at a close) to the list.
+void test_port_record(std::string event);
 // The events whose text starts with prefix.
 std::vector<std::string> test_port_events_starting(std::string_view prefix);

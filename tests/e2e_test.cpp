@@ -1007,7 +1007,8 @@ BenchHooks stderr_reader_leaves_after_success() {
                 close(reader);
                 unlink(path.c_str());
                 EXPECT_TRUE(harness_write_file(path, seen));
-            }};
+            },
+            {}};
 }
 
 class E2eDeviceFaultTest : public ::testing::TestWithParam<DeviceFaultCase> {};

@@ -40,7 +40,7 @@ while [ $# -gt 0 ]; do
     --only) only=${2:?}; shift ;;
     --long-samples) long_samples=${2:?}; shift ;;
     --reads) reads=${2:?}; shift ;;
-    *) sed -n '2,28p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,26p' "$0" >&2; exit 2 ;;
     esac
     shift
 done
@@ -60,7 +60,8 @@ if ! wants wine && ! wants adapter; then
 fi
 [ "$skip_wine" -eq 0 ] && wants wine && run_wine_paced=1
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
+          libcli11-dev)
 [ "$skip_wine" -eq 1 ] || packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 scripts/deps.sh "${packages[@]}"
 echo "bench: building" >&2

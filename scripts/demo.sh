@@ -2,7 +2,7 @@
 # One whole sweep of gyro_motor against the simulated bench, no hardware needed: builds the
 # program and the simulator, starts the simulator in a new folder run/<date-time>/, runs the real
 # gyro_motor there (its console output as it is), stops the simulator, tells where the sample
-# log is and draws its plot. Installs what it needs on a fresh Debian machine.
+# log is, draws its plot and prints its report. Installs what it needs on a fresh Debian machine.
 #
 # Usage: scripts/demo.sh [SIMULATOR OPTION]...
 #   The options go to gyro_motor_sim (see build/default/sim/gyro_motor_sim --help), e.g.
@@ -12,9 +12,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox
+scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox \
+    libeigen3-dev nlohmann-json3-dev libcli11-dev
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim gyro_motor_plot
+cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim gyro_motor_plot \
+    gyro_motor_report
 
 stamp=$(date +%Y%m%d-%H%M%S)
 run_dir=run/$stamp
@@ -75,5 +77,16 @@ if [ "$plot_status" -eq 0 ] || [ "$plot_status" -eq 3 ]; then
     echo "demo: plot of the sweep: $run_dir/gyro_motor.png (table: $run_dir/gyro_motor.csv)"
 else
     echo "demo: the plot could not be drawn (status $plot_status)" >&2
+fi
+
+# What the sweep says about the sensor; the commanded rate is the simulated controller's
+# 40000 units/s over 1000000 units per turn.
+echo "demo: report of the sweep ($run_dir/gyro_motor_report.json, deviation picture $run_dir/gyro_motor_report.png):"
+echo
+report_status=0
+"$repo/build/default/gyro_motor_report" --turn-rate 14.4 --json gyro_motor_report.json \
+    --png gyro_motor_report.png gyro_motor.txt || report_status=$?
+if [ "$report_status" -ne 0 ] && [ "$report_status" -ne 3 ]; then
+    echo "demo: the report could not be made (status $report_status)" >&2
 fi
 exit "$status"

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
-    g++-mingw-w64-x86-64-posix wine wine64 python3
+    g++-mingw-w64-x86-64-posix wine wine64 python3 libeigen3-dev nlohmann-json3-dev libcli11-dev
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target e2e_test gyro_motor_sim
 cmake --preset mingw >/dev/null

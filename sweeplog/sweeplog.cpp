@@ -288,6 +288,19 @@ bool sweeplog_read(std::FILE* log, std::vector<SweepLogSample>& samples,
     return std::ferror(log) == 0;
 }
 
+void sweeplog_print_problems(std::FILE* out, const std::string& log_name,
+                             std::span<const SweepLogProblem> problems) {
+    constexpr std::size_t max_listed = 20;
+    for (std::size_t i = 0; i < problems.size() && i < max_listed; ++i) {
+        std::fprintf(out, "%s:%zu: %s\n", log_name.c_str(), problems[i].line,
+                     problems[i].message.c_str());
+    }
+    if (problems.size() > max_listed) {
+        std::fprintf(out, "%s: %zu more problems not listed\n", log_name.c_str(),
+                     problems.size() - max_listed);
+    }
+}
+
 bool sweeplog_write_csv(std::FILE* csv, std::span<const SweepLogSample> samples) {
     std::fputs("sample", csv);
     for (const SweepLogQuantity& quantity : sweeplog_quantities) {

@@ -66,6 +66,11 @@ struct SweepLogProblem {
 bool sweeplog_read(std::FILE* log, std::vector<SweepLogSample>& samples,
                    std::vector<SweepLogProblem>& problems);
 
+// Lists the problems as LOG:LINE: message, one a line. Beyond the first 20 they are only
+// counted: a file of another format would otherwise flood the console with one line per record.
+void sweeplog_print_problems(std::FILE* out, const std::string& log_name,
+                             std::span<const SweepLogProblem> problems);
+
 // Writes the header and one row per sample; false when the stream reports a write error.
 bool sweeplog_write_csv(std::FILE* csv, std::span<const SweepLogSample> samples);
 

@@ -20,6 +20,7 @@
 //   GM_E2E_SWEEP_COMMAND="wine build/mingw/gyro_motor.exe" GM_E2E_SIM_ARGS=--raw
 //   GM_E2E_LINK_DIR="$WINEPREFIX/dosdevices" GM_E2E_CRLF=1 build/default/tests/e2e_test
 #include "tests/support/process_harness.h"
+#include "tests/support/report_check.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -34,6 +35,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -1196,6 +1198,56 @@ TEST(E2eTest, LogOnAFullDeviceIsReportedAfterACompleteSweep) {
     EXPECT_TRUE(std::filesystem::is_symlink(run.dir + "/gyro_motor.txt", ignored))
         << "the log was replaced instead of opened";
     summarize("LogOnDevFull", run, 0);
+    finish(run);
+}
+
+// A sensor with every kind of known error, swept through the real program with the motor's time
+// in lock step with its queries (so the samples are evenly spaced, as the report takes them),
+// then reported on: the report must give back what the simulator injected.
+TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
+    const SensorErrors errors{.b = -1.0,
+                              .c = 0.6,
+                              .d = 0.3,
+                              .e = -0.4,
+                              .hard_x = -0.08,
+                              .hard_y = 0.12,
+                              .major = 0.3,
+                              .minor = 0.18,
+                              .angle = -55,
+                              .scale_percent = -1.5,
+                              .tilt = 0.8,
+                              .azimuth = 200,
+                              .mount_roll = -0.5,
+                              .mount_pitch = 0.7};
+    const auto list = [](std::initializer_list<double> values) {
+        std::string text;
+        for (const double value : values) {
+            text += (text.empty() ? "" : ",") + std::to_string(value);
+        }
+        return text;
+    };
+    const SweepRun run =
+        run_sweep({"--no-pacing", "--lockstep-ms", "140", "--compass-deviation",
+                   list({errors.b, errors.c, errors.d, errors.e}), "--hard-iron",
+                   list({errors.hard_x, errors.hard_y}), "--soft-iron",
+                   list({errors.major, errors.minor, errors.angle}), "--yaw-scale-error",
+                   list({errors.scale_percent}), "--tilt", list({errors.tilt, errors.azimuth}),
+                   "--mount-offset", list({errors.mount_roll, errors.mount_pitch})});
+    expect_clean_completion(run);
+    const pid_t report = harness_spawn({GM_REPORT_PATH, "--turn-rate", "14.4", "--json",
+                                        run.dir + "/report.json", run.dir + "/gyro_motor.txt"},
+                                       run.dir, run.dir + "/report.out", run.dir + "/report.err");
+    EXPECT_EQ(harness_wait(report, 30.0), 0)
+        << harness_read_file(run.dir + "/report.err").value_or("");
+    const nlohmann::json json = nlohmann::json::parse(
+        harness_read_file(run.dir + "/report.json").value_or(""), nullptr, false);
+    ASSERT_TRUE(json.is_object()) << "no report";
+    expect_report_recovers(json, errors);
+    // The ramps at both ends are left out of the cruise, which covers nearly the whole turn.
+    EXPECT_GT(json["cruise"]["first"].get<int>(), 1);
+    EXPECT_LT(json["cruise"]["last"].get<int>(), json["samples"].get<int>());
+    EXPECT_GT(json["heading"]["turned_deg"].get<double>(), 340);
+    std::printf("[ report   ] %s\n", json.dump().c_str());
     finish(run);
 }
 

@@ -1,110 +1,37 @@
 // End to end: runs the real gyro_motor_plot executable on logs in a scratch directory. The
 // picture tests need gnuplot and are skipped, saying so, only where none is on the PATH.
 #include "gyro/gyro.h"
+#include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <initializer_list>
 #include <numbers>
-#include <random>
-#include <sstream>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
-
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using RunResult = ToolResult;
+
 std::string read_file(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return tool_read_file(path);
 }
-
 void write_file(const fs::path& path, const std::string& text) {
-    std::ofstream file(path, std::ios::binary);
-    file << text;
+    tool_write_file(path, text);
 }
-
 std::size_t count_lines(const std::string& text) {
-    std::size_t lines = 0;
-    for (const char c : text) {
-        lines += c == '\n' ? 1 : 0;
-    }
-    return lines;
+    return tool_count_lines(text);
 }
-
-// Concatenates without operator+ on temporaries (GCC 12 warns falsely about those at -O3).
-std::string join(std::initializer_list<std::string_view> parts) {
-    std::string text;
-    for (const std::string_view part : parts) {
-        text += part;
-    }
-    return text;
-}
-
-bool gnuplot_on_path() {
-    const char* search_path = std::getenv("PATH");
-#ifdef _WIN32
-    const char separator = ';';
-    const char* program = "gnuplot.exe";
-#else
-    const char separator = ':';
-    const char* program = "gnuplot";
-#endif
-    std::stringstream directories(search_path == nullptr ? "" : search_path);
-    std::string directory;
-    while (std::getline(directories, directory, separator)) {
-        std::error_code error;
-        if (fs::is_regular_file(fs::path(directory.empty() ? "." : directory) / program, error)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string shell_word(const std::string& word) {
-#ifdef _WIN32
-    return "\"" + word + "\"";
-#else
-    std::string quoted = "'";
-    for (const char c : word) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-#endif
-}
-
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
 
 class PlotTool : public testing::Test {
   protected:
-    void SetUp() override {
-        std::random_device random;
-        dir = fs::temp_directory_path() /
-              join({"gm_plot_test_", testing::UnitTest::GetInstance()->current_test_info()->name(),
-                    "_", std::to_string(random())});
-        fs::create_directories(dir);
-    }
+    void SetUp() override { dir = tool_make_test_dir("gm_plot_test_"); }
     void TearDown() override {
         std::error_code error;
         fs::remove_all(dir, error);
@@ -112,39 +39,7 @@ class PlotTool : public testing::Test {
 
     // Runs the program with the arguments; `environment` is put before the command (POSIX only).
     RunResult run(const std::vector<std::string>& arguments, const std::string& environment = "") {
-        const fs::path out = dir / "stdout.txt";
-        const fs::path err = dir / "stderr.txt";
-        std::string command = environment + shell_word(GM_PLOT_TOOL);
-        for (const std::string& argument : arguments) {
-            command += " ";
-            command += shell_word(argument);
-        }
-        command += join({" >", shell_word(out.string()), " 2>", shell_word(err.string())});
-#ifdef _WIN32
-        command = join({"\"", command, "\""}); // cmd /c strips one pair of quotes
-#endif
-        RunResult result;
-        int status = std::system(command.c_str());
-#ifdef _WIN32
-        // -1 means the command interpreter never started (the tool did not run at all). Under
-        // Wine that has been seen once on a loaded machine, so try again before calling it a
-        // failure, and say why if it persists.
-        for (int attempt = 1; status == -1 && attempt < 3; ++attempt) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            status = std::system(command.c_str());
-        }
-        if (status == -1) {
-            ADD_FAILURE() << "could not start the command interpreter: " << std::strerror(errno);
-        }
-        result.status = status;
-#else
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-        result.out = read_file(out);
-        result.err = read_file(err);
-        fs::remove(out);
-        fs::remove(err);
-        return result;
+        return tool_run(GM_PLOT_TOOL, arguments, dir, environment);
     }
 
     fs::path copy_known_log(const fs::path& where) {
@@ -158,7 +53,7 @@ class PlotTool : public testing::Test {
 
 #define REQUIRE_GNUPLOT()                                                                          \
     do {                                                                                           \
-        if (!gnuplot_on_path())                                                                    \
+        if (!tool_gnuplot_on_path())                                                               \
             GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the pictures "      \
                             "are not tested";                                                      \
     } while (false)
@@ -256,7 +151,8 @@ TEST_F(PlotTool, KnownLogDrawsPngAndSvgNextToTheLog) {
                              "heading (right)", "temperature (°C)"}) {
         EXPECT_NE(svg.find(text), std::string::npos) << text;
     }
-    EXPECT_NE(result.out.find(join({"wrote ", (dir / "known.png").string()})), std::string::npos);
+    EXPECT_NE(result.out.find(tool_join({"wrote ", (dir / "known.png").string()})),
+              std::string::npos);
 }
 
 TEST_F(PlotTool, FullSweepDrawsOnlyThePictureAskedFor) {
@@ -291,7 +187,7 @@ TEST_F(PlotTool, FullSweepDrawsOnlyThePictureAskedFor) {
     std::fclose(file);
 
     const fs::path png = where / "picture.png";
-    const RunResult result = run({join({"--png=", png.string()}), log.string()});
+    const RunResult result = run({tool_join({"--png=", png.string()}), log.string()});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     expect_png(png);
@@ -349,8 +245,8 @@ TEST_F(PlotTool, WithoutGnuplotTheCsvIsWrittenAndTheStatusIsOne) {
     REQUIRE_POSIX_SHELL();
     const fs::path log = copy_known_log(dir / "known.log");
     fs::create_directories(dir / "empty bin");
-    const RunResult result =
-        run({log.string()}, join({"PATH=", shell_word((dir / "empty bin").string()), " "}));
+    const RunResult result = run(
+        {log.string()}, tool_join({"PATH=", tool_shell_word((dir / "empty bin").string()), " "}));
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("gnuplot not found"), std::string::npos) << result.err;
     EXPECT_EQ(read_file(dir / "known.csv"), read_file(GM_PLOT_DATA "/known.csv"));
@@ -367,7 +263,8 @@ TEST_F(PlotTool, AFailingGnuplotLeavesNoPictureBehind) {
     write_file(bin / "gnuplot",
                "#!/bin/sh\ncat >/dev/null\necho 'gnuplot: out of ink' >&2\nexit 1\n");
     fs::permissions(bin / "gnuplot", fs::perms::owner_all);
-    const RunResult result = run({log.string()}, join({"PATH=", shell_word(bin.string()), " "}));
+    const RunResult result =
+        run({log.string()}, tool_join({"PATH=", tool_shell_word(bin.string()), " "}));
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("out of ink"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("gnuplot failed (exit status 1)"), std::string::npos) << result.err;

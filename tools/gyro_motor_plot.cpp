@@ -2,10 +2,10 @@
 // panels (angles, rates, accelerations, magnetic field, temperature) over the sample number. The
 // log is checked record by record; broken records are reported and left out, the rest is used.
 // The picture is drawn by gnuplot from the CSV.
+#include "gnuplot/gnuplot.h"
 #include "sweeplog/sweeplog.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,26 +16,12 @@
 #include <system_error>
 #include <vector>
 
-#ifdef _WIN32
-#define plot_popen _popen
-#define plot_pclose _pclose
-#else
-#include <sys/wait.h>
-#include <unistd.h>
-#define plot_popen popen
-#define plot_pclose pclose
-#endif
-
 namespace {
 
 constexpr int plot_exit_ok = 0;
 constexpr int plot_exit_failed = 1;      // log unreadable, output not writable, gnuplot failed
 constexpr int plot_exit_usage = 2;       // bad arguments
 constexpr int plot_exit_bad_records = 3; // outputs written from the good records only
-
-// Problems beyond this many are counted, not listed: a log of another format would otherwise
-// flood the console with one message per record.
-constexpr std::size_t plot_max_listed_problems = 20;
 
 constexpr const char* plot_name = "gyro_motor_plot";
 constexpr const char* plot_default_log = "gyro_motor.txt";
@@ -200,111 +186,8 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
     return std::nullopt;
 }
 
-// The gnuplot program on the PATH, or nothing.
-std::optional<std::filesystem::path> plot_find_gnuplot() {
-    const char* search_path = std::getenv("PATH");
-    if (search_path == nullptr) {
-        return std::nullopt;
-    }
-#ifdef _WIN32
-    constexpr char separator = ';';
-    constexpr const char* program = "gnuplot.exe";
-#else
-    constexpr char separator = ':';
-    constexpr const char* program = "gnuplot";
-#endif
-    std::string_view rest = search_path;
-    while (true) {
-        const std::size_t end = std::min(rest.find(separator), rest.size());
-        const std::string_view directory = rest.substr(0, end);
-        const std::filesystem::path candidate =
-            std::filesystem::path(directory.empty() ? "." : std::string(directory)) / program;
-        std::error_code error;
-        if (std::filesystem::is_regular_file(candidate, error)) {
-#ifdef _WIN32
-            return candidate;
-#else
-            if (access(candidate.c_str(), X_OK) == 0) {
-                return candidate;
-            }
-#endif
-        }
-        if (end == rest.size()) {
-            return std::nullopt;
-        }
-        rest.remove_prefix(end + 1);
-    }
-}
-
-// The program's path as one word of the command line popen hands to the shell.
-std::string plot_shell_word(const std::string& path) {
-#ifdef _WIN32
-    return "\"" + path + "\""; // a Windows path holds no double quote
-#else
-    std::string word = "'";
-    for (const char c : path) {
-        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return word + "'";
-#endif
-}
-
-// Runs gnuplot on the script; true when it ended with status 0.
-bool plot_run_gnuplot(const std::filesystem::path& gnuplot, const std::string& script) {
-#ifndef _WIN32
-    // A gnuplot that dies early must not take this program with it through SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::FILE* pipe = plot_popen(plot_shell_word(gnuplot.string()).c_str(), "w");
-    if (pipe == nullptr) {
-        std::fprintf(stderr, "%s: cannot start gnuplot: %s\n", plot_name, std::strerror(errno));
-        return false;
-    }
-    std::fwrite(script.data(), 1, script.size(), pipe);
-    const int status = plot_pclose(pipe);
-#ifndef _WIN32
-    if (status == -1 || !WIFEXITED(status)) {
-        std::fprintf(stderr, "%s: gnuplot did not finish\n", plot_name);
-        return false;
-    }
-    const int exit_status = WEXITSTATUS(status);
-#else
-    const int exit_status = status;
-#endif
-    if (exit_status != 0) {
-        std::fprintf(stderr, "%s: gnuplot failed (exit status %d)\n", plot_name, exit_status);
-        return false;
-    }
-    return true;
-}
-
-// Creates (or empties) an output, so that an unwritable place is reported here and no picture
-// of an earlier run survives a failed one.
-bool plot_prepare_output(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", plot_name, path.c_str(),
-                     std::strerror(errno));
-        return false;
-    }
-    std::fclose(file);
-    return true;
-}
-
-bool plot_output_written(const std::string& path) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    if (error || size == 0) {
-        std::fprintf(stderr, "%s: gnuplot wrote nothing to %s\n", plot_name, path.c_str());
-        return false;
-    }
-    return true;
-}
-
 int plot_draw(const PlotOptions& options, const std::vector<SweepLogSample>& samples) {
-    const std::optional<std::filesystem::path> gnuplot = plot_find_gnuplot();
+    const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
     if (!gnuplot) {
         std::fprintf(stderr,
                      "%s: gnuplot not found on the PATH, so no picture was drawn (the CSV is "
@@ -319,11 +202,6 @@ int plot_draw(const PlotOptions& options, const std::vector<SweepLogSample>& sam
             outputs.push_back(*path);
         }
     }
-    for (const std::string& path : outputs) {
-        if (!plot_prepare_output(path)) {
-            return plot_exit_failed;
-        }
-    }
     SweepLogPlot plot;
     plot.csv_path = options.csv;
     plot.png_path = options.png;
@@ -332,16 +210,7 @@ int plot_draw(const PlotOptions& options, const std::vector<SweepLogSample>& sam
     plot.title += std::filesystem::path(options.log).filename().string();
     plot.title += ": " + std::to_string(samples.size());
     plot.title += samples.size() == 1 ? " sample" : " samples";
-    const std::string script = sweeplog_gnuplot_script(plot, samples);
-    bool ok = !script.empty() && plot_run_gnuplot(*gnuplot, script);
-    for (const std::string& path : outputs) {
-        ok = ok && plot_output_written(path);
-    }
-    if (!ok) {
-        // No empty or half-drawn picture is left to be taken for a result.
-        for (const std::string& path : outputs) {
-            std::remove(path.c_str());
-        }
+    if (!gnuplot_draw(plot_name, *gnuplot, outputs, sweeplog_gnuplot_script(plot, samples))) {
         return plot_exit_failed;
     }
     for (const std::string& path : outputs) {
@@ -375,14 +244,7 @@ int main(int argc, char** argv) {
                      std::strerror(read_errno));
         return plot_exit_failed;
     }
-    for (std::size_t i = 0; i < problems.size() && i < plot_max_listed_problems; ++i) {
-        std::fprintf(stderr, "%s:%zu: %s\n", options.log.c_str(), problems[i].line,
-                     problems[i].message.c_str());
-    }
-    if (problems.size() > plot_max_listed_problems) {
-        std::fprintf(stderr, "%s: %zu more problems not listed\n", options.log.c_str(),
-                     problems.size() - plot_max_listed_problems);
-    }
+    sweeplog_print_problems(stderr, options.log, problems);
     std::printf("%s: %zu %s", options.log.c_str(), samples.size(),
                 samples.size() == 1 ? "sample" : "samples");
     if (!problems.empty()) {

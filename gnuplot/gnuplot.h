@@ -1,0 +1,22 @@
+// Running gnuplot for the companion programs that draw: finding it on the PATH, feeding it a
+// script through a pipe, and making sure the pictures it was asked for exist afterwards.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The gnuplot program on the PATH, or nothing.
+std::optional<std::filesystem::path> gnuplot_find();
+
+// Draws the pictures named in `outputs` with the script. Each output is first created (or
+// emptied), so an unwritable place is reported before gnuplot runs and no picture of an earlier
+// run survives a failed one. Failures are reported on standard error after "program: ", and
+// then no output is left behind, not even an empty one. Returns true when gnuplot ended with
+// status 0 and wrote to every output.
+bool gnuplot_draw(const char* program, const std::filesystem::path& gnuplot,
+                  const std::vector<std::string>& outputs, const std::string& script);
+
+// A gnuplot single-quoted string: no escapes inside, a quote is written twice.
+std::string gnuplot_string(const std::string& text);

@@ -1,0 +1,545 @@
+#include "report/report.h"
+
+#include "gnuplot/gnuplot.h"
+
+#include <Eigen/Dense>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <numbers>
+
+namespace {
+
+// Where each quantity sits in a sample's values (the log's order).
+constexpr std::size_t report_roll = 0;
+constexpr std::size_t report_pitch = 1;
+constexpr std::size_t report_heading_value = 2;
+constexpr std::size_t report_yaw_rate = 5;
+constexpr std::size_t report_accel_x = 6;
+constexpr std::size_t report_accel_y = 7;
+constexpr std::size_t report_accel_z = 8;
+constexpr std::size_t report_mag_x = 9;
+constexpr std::size_t report_mag_y = 10;
+constexpr std::size_t report_temp = 12;
+
+// The second fit (t = the uniform turn) is repeated until the turn stops moving; a few rounds
+// settle it to far below the log's resolution.
+constexpr int report_heading_rounds = 4;
+
+constexpr double report_rad = std::numbers::pi / 180.0;
+
+double report_deg(double radians) {
+    return radians / report_rad;
+}
+
+// An angle in degrees in [0, 360).
+double report_full_turn(double deg) {
+    const double wrapped = std::fmod(deg, 360.0);
+    return wrapped < 0 ? wrapped + 360.0 : wrapped;
+}
+
+// mingw's own printf (chosen for the whole build) takes %zu; tell the format checks so.
+#ifdef __MINGW32__
+#define REPORT_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define REPORT_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+std::string report_format(const char* format, ...) REPORT_PRINTF_FORMAT(1, 2);
+
+std::string report_format(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.pop_back();
+    }
+    va_end(again);
+    return text;
+}
+
+double report_median(std::vector<double> values) {
+    const std::size_t middle = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle),
+                     values.end());
+    const double upper = values[middle];
+    if (values.size() % 2 == 1) {
+        return upper;
+    }
+    const double lower =
+        *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
+    return lower + (upper - lower) / 2; // no overflow at the ends of the range
+}
+
+double report_mean(const Eigen::VectorXd& values) {
+    return values.mean();
+}
+
+// Least squares through a QR decomposition with column pivoting, which copes with the nearly
+// dependent columns of a short or badly spread fit.
+Eigen::VectorXd report_solve(const Eigen::MatrixXd& design, const Eigen::VectorXd& values) {
+    return design.colPivHouseholderQr().solve(values);
+}
+
+// Unwraps the logged heading (-180, 180] into a continuous angle.
+Eigen::VectorXd report_unwrap(const Eigen::VectorXd& heading) {
+    Eigen::VectorXd unwrapped(heading.size());
+    double offset = 0;
+    for (Eigen::Index k = 0; k < heading.size(); ++k) {
+        if (k > 0) {
+            const double step = heading[k] + offset - unwrapped[k - 1];
+            offset -= 360.0 * std::round(step / 360.0);
+        }
+        unwrapped[k] = heading[k] + offset;
+    }
+    return unwrapped;
+}
+
+// Fills the columns sin t, cos t, sin 2t, cos 2t from column `first` on.
+void report_harmonics(Eigen::MatrixXd& design, Eigen::Index first, const Eigen::VectorXd& t_deg) {
+    for (Eigen::Index k = 0; k < t_deg.size(); ++k) {
+        const double t = t_deg[k] * report_rad;
+        design(k, first) = std::sin(t);
+        design(k, first + 1) = std::cos(t);
+        design(k, first + 2) = std::sin(2 * t);
+        design(k, first + 3) = std::cos(2 * t);
+    }
+}
+
+void report_fit_heading(const Eigen::VectorXd& heading, Report& report) {
+    const Eigen::VectorXd unwrapped = report_unwrap(heading);
+    const Eigen::Index n = unwrapped.size();
+    ReportHeading& fit = report.heading;
+    fit.turned_deg = unwrapped[n - 1] - unwrapped[0];
+    if (std::fabs(fit.turned_deg) < report_min_turn_deg) {
+        return;
+    }
+    const Eigen::VectorXd k = Eigen::VectorXd::LinSpaced(n, 0.0, static_cast<double>(n - 1));
+    Eigen::MatrixXd design(n, 6);
+    design.col(0).setOnes();
+    design.col(1) = k;
+    // First with t = the reported heading, then with t = the uniform turn the last fit found.
+    Eigen::VectorXd t = unwrapped;
+    Eigen::VectorXd p;
+    for (int round = 0; round <= report_heading_rounds; ++round) {
+        report_harmonics(design, 2, t);
+        p = report_solve(design, unwrapped);
+        t = p[0] + p[1] * k.array();
+    }
+    const Eigen::VectorXd residual = unwrapped - design * p;
+    fit.h0_deg = p[0];
+    fit.step_deg = p[1];
+    fit.b_deg = p[2];
+    fit.c_deg = p[3];
+    fit.d_deg = p[4];
+    fit.e_deg = p[5];
+    fit.residual_rms_deg = std::sqrt(residual.squaredNorm() / static_cast<double>(n));
+    double peak = 0;
+    double peak_at = 0;
+    for (int tenth = 0; tenth < 3600; ++tenth) {
+        const double at = tenth / 10.0;
+        const double value = report_deviation_at(fit, at);
+        if (std::fabs(value) > std::fabs(peak)) {
+            peak = value;
+            peak_at = at;
+        }
+    }
+    fit.peak_deviation_deg = peak;
+    fit.peak_at_deg = peak_at;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        report.deviation.uniform_deg.push_back(report_full_turn(t[i]));
+        report.deviation.deviation_deg.push_back(unwrapped[i] - p[0] - p[1] * k[i]);
+    }
+}
+
+// Fits A x^2 + B xy + C y^2 + D x + E y = 1 to the points, moved to their centroid and scaled to
+// unit spread so that the conic cannot pass through the origin and the numbers stay near 1.
+void report_fit_ellipse(const Eigen::VectorXd& x, const Eigen::VectorXd& y, ReportMag& mag) {
+    const double mean_x = x.mean();
+    const double mean_y = y.mean();
+    const Eigen::ArrayXd u = x.array() - mean_x;
+    const Eigen::ArrayXd v = y.array() - mean_y;
+    const double scale = std::sqrt((u.square() + v.square()).mean());
+    if (!(scale > 0) || !std::isfinite(scale)) {
+        return;
+    }
+    const Eigen::ArrayXd su = u / scale;
+    const Eigen::ArrayXd sv = v / scale;
+    Eigen::MatrixXd design(x.size(), 5);
+    design.col(0) = su.square().matrix();
+    design.col(1) = (su * sv).matrix();
+    design.col(2) = sv.square().matrix();
+    design.col(3) = su.matrix();
+    design.col(4) = sv.matrix();
+    const Eigen::VectorXd p = report_solve(design, Eigen::VectorXd::Ones(x.size()));
+    Eigen::Matrix2d shape;
+    shape << p[0], p[1] / 2, p[1] / 2, p[2];
+    const Eigen::Vector2d linear(p[3], p[4]);
+    // The centre is where the gradient vanishes: 2 shape c + linear = 0.
+    const Eigen::FullPivLU<Eigen::Matrix2d> lu(shape);
+    if (!lu.isInvertible()) {
+        return;
+    }
+    const Eigen::Vector2d centre = lu.solve(-linear / 2);
+    // Around the centre: q^T shape q = level.
+    const double level = 1 - centre.dot(shape * centre) - linear.dot(centre);
+    const Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d> eigen(shape);
+    const Eigen::Vector2d values = eigen.eigenvalues(); // ascending: the first is the major axis
+    if (eigen.info() != Eigen::Success || !(values[0] * level > 0) || !(values[1] * level > 0)) {
+        return; // a hyperbola, a parabola or nothing real
+    }
+    const double major = std::sqrt(level / values[0]);
+    const double minor = std::sqrt(level / values[1]);
+    const Eigen::Vector2d axis = eigen.eigenvectors().col(0);
+    double angle = report_deg(std::atan2(axis[1], axis[0]));
+    if (angle <= -90) {
+        angle += 180;
+    } else if (angle > 90) {
+        angle -= 180;
+    }
+    // The misfit of each point: its distance from the centre against the ellipse's radius in
+    // the same direction.
+    const Eigen::Matrix2d rotation = eigen.eigenvectors();
+    double squares = 0;
+    for (Eigen::Index k = 0; k < x.size(); ++k) {
+        const Eigen::Vector2d q = rotation.transpose() * (Eigen::Vector2d(su[k], sv[k]) - centre);
+        const double r = q.norm();
+        double radius = major;
+        if (r > 0) {
+            const double c = q[0] / r;
+            const double s = q[1] / r;
+            radius = 1 / std::sqrt(c * c / (major * major) + s * s / (minor * minor));
+        }
+        squares += (r - radius) * (r - radius);
+    }
+    mag.hard_iron_x_gauss = mean_x + scale * centre[0];
+    mag.hard_iron_y_gauss = mean_y + scale * centre[1];
+    mag.major_gauss = scale * major;
+    mag.minor_gauss = scale * minor;
+    mag.major_angle_deg = angle;
+    mag.fit_rms_gauss = scale * std::sqrt(squares / static_cast<double>(x.size()));
+}
+
+// The level of a series and, over a whole turn, the amplitude of its one-cycle component along
+// the uniform turn t.
+void report_level(const Eigen::VectorXd& values, const std::optional<Eigen::VectorXd>& t,
+                  double& level, std::optional<double>& wobble) {
+    if (!t) {
+        level = report_mean(values);
+        return;
+    }
+    Eigen::MatrixXd design(values.size(), 3);
+    design.col(0).setOnes();
+    for (Eigen::Index k = 0; k < values.size(); ++k) {
+        design(k, 1) = std::sin((*t)[k] * report_rad);
+        design(k, 2) = std::cos((*t)[k] * report_rad);
+    }
+    const Eigen::VectorXd p = report_solve(design, values);
+    level = p[0];
+    wobble = std::hypot(p[1], p[2]);
+}
+
+Eigen::VectorXd report_series(std::span<const SweepLogSample> cruise, std::size_t quantity) {
+    Eigen::VectorXd series(static_cast<Eigen::Index>(cruise.size()));
+    for (std::size_t k = 0; k < cruise.size(); ++k) {
+        series[static_cast<Eigen::Index>(k)] = cruise[k].values[quantity];
+    }
+    return series;
+}
+
+std::string report_figure(const std::optional<double>& value, const char* format) {
+    return value ? report_format(format, *value) : std::string("absent");
+}
+
+} // namespace
+
+double report_deviation_at(const ReportHeading& heading, double t_deg) {
+    if (!heading.b_deg) {
+        return 0;
+    }
+    const double t = t_deg * report_rad;
+    return *heading.b_deg * std::sin(t) + *heading.c_deg * std::cos(t) +
+           *heading.d_deg * std::sin(2 * t) + *heading.e_deg * std::cos(2 * t);
+}
+
+bool report_analyse(std::span<const SweepLogSample> samples, std::optional<double> turn_rate_dps,
+                    Report& report, std::string& error) {
+    report = Report{};
+    report.samples = samples.size();
+    if (samples.empty()) {
+        error = "not a sample log: no good record in it";
+        return false;
+    }
+    if (samples.size() < report_min_samples) {
+        error = report_format("only %zu samples, a report needs at least %zu", samples.size(),
+                              report_min_samples);
+        return false;
+    }
+    std::vector<double> rates;
+    for (const SweepLogSample& sample : samples) {
+        rates.push_back(sample.values[report_yaw_rate]);
+    }
+    const double median = report_median(rates);
+    if (median == 0) {
+        error = "the platform did not turn: the median Z yaw rate is 0";
+        return false;
+    }
+    const auto cruising = [&](const SweepLogSample& sample) {
+        return std::fabs(sample.values[report_yaw_rate] - median) <= 0.05 * std::fabs(median);
+    };
+    const auto first = std::find_if(samples.begin(), samples.end(), cruising);
+    const auto last = std::find_if(samples.rbegin(), samples.rend(), cruising);
+    if (first == samples.end()) {
+        // An even count of samples whose middle two rates lie far apart.
+        error = report_format("no steady turn: no Z yaw rate lies within 5%% of the median %.3f "
+                              "deg/s",
+                              median);
+        return false;
+    }
+    const std::span<const SweepLogSample> cruise(first, last.base());
+    report.cruise = {first->number, (last.base() - 1)->number, cruise.size()};
+    if (cruise.size() < report_min_samples) {
+        error = report_format("the cruise (samples %zu to %zu) has only %zu samples, a report "
+                              "needs at least %zu",
+                              report.cruise.first, report.cruise.last, cruise.size(),
+                              report_min_samples);
+        return false;
+    }
+
+    report_fit_heading(report_series(cruise, report_heading_value), report);
+    report_fit_ellipse(report_series(cruise, report_mag_x), report_series(cruise, report_mag_y),
+                       report.mag);
+
+    const Eigen::VectorXd yaw = report_series(cruise, report_yaw_rate);
+    report.yaw_rate.mean_dps = yaw.mean();
+    report.yaw_rate.std_dps =
+        std::sqrt((yaw.array() - yaw.mean()).square().sum() / static_cast<double>(yaw.size() - 1));
+    if (turn_rate_dps) {
+        report.yaw_rate.scale_error_percent = (report.yaw_rate.mean_dps / *turn_rate_dps - 1) * 100;
+    }
+
+    std::optional<Eigen::VectorXd> uniform;
+    if (report.heading.step_deg) {
+        const auto n = static_cast<Eigen::Index>(cruise.size());
+        uniform = *report.heading.h0_deg +
+                  *report.heading.step_deg *
+                      Eigen::VectorXd::LinSpaced(n, 0.0, static_cast<double>(n - 1)).array();
+    }
+    Eigen::VectorXd accel_roll(static_cast<Eigen::Index>(cruise.size()));
+    Eigen::VectorXd accel_pitch(accel_roll.size());
+    for (std::size_t k = 0; k < cruise.size(); ++k) {
+        const auto& v = cruise[k].values;
+        const auto i = static_cast<Eigen::Index>(k);
+        accel_roll[i] = report_deg(std::atan2(v[report_accel_y], v[report_accel_z]));
+        accel_pitch[i] = report_deg(
+            std::atan2(-v[report_accel_x], std::hypot(v[report_accel_y], v[report_accel_z])));
+    }
+    ReportTilt& tilt = report.tilt;
+    report_level(report_series(cruise, report_roll), uniform, tilt.roll_mean_deg,
+                 tilt.roll_wobble_deg);
+    report_level(report_series(cruise, report_pitch), uniform, tilt.pitch_mean_deg,
+                 tilt.pitch_wobble_deg);
+    std::optional<double> unused;
+    report_level(accel_roll, uniform, tilt.accel_roll_deg, unused);
+    report_level(accel_pitch, uniform, tilt.accel_pitch_deg, unused);
+
+    const Eigen::VectorXd temp = report_series(cruise, report_temp);
+    report.temperature = {temp.mean(), temp.minCoeff(), temp.maxCoeff()};
+    return true;
+}
+
+std::string report_text(const Report& report, const std::string& log_name) {
+    const ReportHeading& h = report.heading;
+    const ReportMag& m = report.mag;
+    const ReportTilt& t = report.tilt;
+    std::string text =
+        report_format("Sweep report of %s: %zu samples\n", log_name.c_str(), report.samples);
+    text += report_format("Cruise: samples %zu to %zu (%zu samples, the Z yaw rate within 5%% of "
+                          "its median)\n\n",
+                          report.cruise.first, report.cruise.last, report.cruise.count);
+
+    text += "Heading deviation from a uniform turn\n";
+    text += report_format("  turned           %9.2f deg over the cruise\n", h.turned_deg);
+    if (h.b_deg) {
+        text += report_format("  uniform turn     %9.4f deg per sample\n", *h.step_deg);
+        text += report_format("  B (sin heading)  %9.3f deg\n", *h.b_deg);
+        text += report_format("  C (cos heading)  %9.3f deg\n", *h.c_deg);
+        text += report_format("  D (sin 2 heading)%9.3f deg\n", *h.d_deg);
+        text += report_format("  E (cos 2 heading)%9.3f deg\n", *h.e_deg);
+        text += report_format("  residual RMS     %9.3f deg\n", *h.residual_rms_deg);
+        text += report_format("  peak deviation   %9.3f deg at heading %.1f deg\n",
+                              *h.peak_deviation_deg, *h.peak_at_deg);
+        text += "  A constant deviation cannot be told apart from the unknown start angle\n"
+                "  without an absolute reference, so none is reported.\n";
+    } else {
+        text += report_format("  B-E              absent: the cruise turned %.2f deg, the fit "
+                              "needs at least %.0f\n",
+                              std::fabs(h.turned_deg), report_min_turn_deg);
+    }
+
+    text += "\nMagnetometer (ellipse through X Mag, Y Mag)\n";
+    if (m.major_gauss) {
+        text += report_format("  hard iron        X %.5f gauss, Y %.5f gauss\n",
+                              *m.hard_iron_x_gauss, *m.hard_iron_y_gauss);
+        text += report_format("  semi-axes        major %.5f gauss, minor %.5f gauss\n",
+                              *m.major_gauss, *m.minor_gauss);
+        text += report_format("  major axis       %.2f deg from X\n", *m.major_angle_deg);
+        text += report_format("  fit RMS          %.5f gauss\n", *m.fit_rms_gauss);
+    } else {
+        text += "  absent: the points trace no ellipse\n";
+    }
+
+    text += "\nYaw rate (Z)\n";
+    text += report_format("  mean             %9.3f deg/s\n", report.yaw_rate.mean_dps);
+    text += report_format("  std              %9.3f deg/s\n", report.yaw_rate.std_dps);
+    text +=
+        report_format("  scale error      %s\n",
+                      report.yaw_rate.scale_error_percent
+                          ? report_format("%9.3f %%", *report.yaw_rate.scale_error_percent).c_str()
+                          : "absent: give the commanded rate with --turn-rate");
+
+    text += "\nTilt\n";
+    text +=
+        report_format("  roll, pitch      %.3f deg, %.3f deg\n", t.roll_mean_deg, t.pitch_mean_deg);
+    text += report_format("  accelerometer    roll %.3f deg, pitch %.3f deg\n", t.accel_roll_deg,
+                          t.accel_pitch_deg);
+    text += report_format("  wobble           roll %s, pitch %s\n",
+                          report_figure(t.roll_wobble_deg, "%.3f deg").c_str(),
+                          report_figure(t.pitch_wobble_deg, "%.3f deg").c_str());
+
+    text += "\nTemperature\n";
+    text += report_format("  mean %.2f deg C, min %.2f deg C, max %.2f deg C\n",
+                          report.temperature.mean_c, report.temperature.min_c,
+                          report.temperature.max_c);
+    return text;
+}
+
+std::string report_json(const Report& report) {
+    const auto figure = [](const std::optional<double>& value) {
+        return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+    };
+    const ReportHeading& h = report.heading;
+    const ReportMag& m = report.mag;
+    const ReportTilt& t = report.tilt;
+    nlohmann::ordered_json json;
+    json["samples"] = report.samples;
+    json["cruise"] = {{"first", report.cruise.first},
+                      {"last", report.cruise.last},
+                      {"count", report.cruise.count}};
+    json["heading"] = {{"turned_deg", h.turned_deg},
+                       {"B_deg", figure(h.b_deg)},
+                       {"C_deg", figure(h.c_deg)},
+                       {"D_deg", figure(h.d_deg)},
+                       {"E_deg", figure(h.e_deg)},
+                       {"residual_rms_deg", figure(h.residual_rms_deg)},
+                       {"peak_deviation_deg", figure(h.peak_deviation_deg)}};
+    json["mag"] = {{"hard_iron_x_gauss", figure(m.hard_iron_x_gauss)},
+                   {"hard_iron_y_gauss", figure(m.hard_iron_y_gauss)},
+                   {"major_gauss", figure(m.major_gauss)},
+                   {"minor_gauss", figure(m.minor_gauss)},
+                   {"major_angle_deg", figure(m.major_angle_deg)},
+                   {"fit_rms_gauss", figure(m.fit_rms_gauss)}};
+    json["yaw_rate"] = {{"mean_dps", report.yaw_rate.mean_dps},
+                        {"std_dps", report.yaw_rate.std_dps},
+                        {"scale_error_percent", figure(report.yaw_rate.scale_error_percent)}};
+    json["tilt"] = {{"roll_mean_deg", t.roll_mean_deg},
+                    {"pitch_mean_deg", t.pitch_mean_deg},
+                    {"accel_roll_deg", t.accel_roll_deg},
+                    {"accel_pitch_deg", t.accel_pitch_deg},
+                    {"roll_wobble_deg", figure(t.roll_wobble_deg)},
+                    {"pitch_wobble_deg", figure(t.pitch_wobble_deg)}};
+    json["temperature"] = {{"mean_c", report.temperature.mean_c},
+                           {"min_c", report.temperature.min_c},
+                           {"max_c", report.temperature.max_c}};
+    return json.dump(2) + "\n";
+}
+
+std::string report_gnuplot_script(const Report& report, std::span<const SweepLogSample> samples,
+                                  const std::string& png_path, const std::string& svg_path,
+                                  const std::string& title) {
+    for (const std::string* text : {&png_path, &svg_path, &title}) {
+        if (text->find_first_of("\r\n") != std::string::npos) {
+            return {};
+        }
+    }
+    const ReportHeading& h = report.heading;
+    const ReportMag& m = report.mag;
+    // The points go in as data blocks, so no scratch file is needed.
+    std::string script = "set encoding utf8\n$deviation << EOD\n";
+    for (std::size_t k = 0; k < report.deviation.uniform_deg.size(); ++k) {
+        script += report_format("%.4f %.5f\n", report.deviation.uniform_deg[k],
+                                report.deviation.deviation_deg[k]);
+    }
+    script += "EOD\n$field << EOD\n";
+    for (const SweepLogSample& sample : samples) {
+        if (sample.number >= report.cruise.first && sample.number <= report.cruise.last) {
+            script += report_format("%.5f %.5f\n", sample.values[report_mag_x],
+                                    sample.values[report_mag_y]);
+        }
+    }
+    script += "EOD\n";
+
+    std::string panels = "set multiplot layout 1,2 title " + gnuplot_string(title) +
+                         " font ',13'\nset grid\nset key below height 1\nset bmargin 6\n";
+    panels += "set title 'Heading deviation from a uniform turn'\n"
+              "set xlabel 'heading of the uniform turn (°)'\nset ylabel 'deviation (°)'\n"
+              "set xrange [0:360]\nset xtics 45\nset size noratio\n";
+    if (h.b_deg) {
+        panels += report_format(
+            "plot $deviation using 1:2 with points pointtype 7 pointsize 0.4 linecolor rgb "
+            "'#1f77b4' title 'heading - uniform turn', \\\n"
+            "    %.6f*sin(x*pi/180) + %.6f*cos(x*pi/180) + %.6f*sin(2*x*pi/180) + "
+            "%.6f*cos(2*x*pi/180) with lines linewidth 2 linecolor rgb '#d62728' "
+            "title 'fitted B-E curve'\n",
+            *h.b_deg, *h.c_deg, *h.d_deg, *h.e_deg);
+    } else {
+        panels += report_format("set label 1 'no deviation curve: the cruise turned %.0f°, "
+                                "the fit needs %.0f°' at graph 0.5,0.5 center\n"
+                                "set yrange [-1:1]\nplot 0 with lines linecolor rgb '#bbbbbb' "
+                                "notitle\nunset label 1\nset autoscale y\n",
+                                std::fabs(h.turned_deg), report_min_turn_deg);
+    }
+    panels += "set title 'Magnetometer: X Mag against Y Mag'\nset xlabel 'X Mag (gauss)'\n"
+              "set ylabel 'Y Mag (gauss)'\nset autoscale x\nset xtics autofreq\n"
+              "set size ratio -1\n";
+    panels += "plot $field using 1:2 with points pointtype 7 pointsize 0.4 linecolor rgb "
+              "'#1f77b4' title 'cruise samples'";
+    if (m.major_gauss) {
+        const double angle = *m.major_angle_deg * report_rad;
+        panels += report_format(
+            ", \\\n    [0:2*pi] '+' using (%.6f + %.6f*cos($1)*%.6f - %.6f*sin($1)*%.6f):"
+            "(%.6f + %.6f*cos($1)*%.6f + %.6f*sin($1)*%.6f) with lines linewidth 2 linecolor "
+            "rgb '#d62728' title 'fitted ellipse', \\\n"
+            "    '+' using (%.6f):(%.6f) every ::0::0 with points pointtype 2 pointsize 2 "
+            "linewidth 2 linecolor rgb '#2ca02c' title 'centre (hard iron)'",
+            *m.hard_iron_x_gauss, *m.major_gauss, std::cos(angle), *m.minor_gauss, std::sin(angle),
+            *m.hard_iron_y_gauss, *m.major_gauss, std::sin(angle), *m.minor_gauss, std::cos(angle),
+            *m.hard_iron_x_gauss, *m.hard_iron_y_gauss);
+    }
+    panels += "\nunset multiplot\n";
+
+    if (!png_path.empty()) {
+        // Builds without cairo still have libgd's png terminal.
+        script += "if (strstrt(GPVAL_TERMINALS, ' pngcairo ') > 0) {\n"
+                  "    set terminal pngcairo size 1100,480 noenhanced font 'sans,10'\n"
+                  "} else {\n"
+                  "    set terminal png size 1100,480 noenhanced\n"
+                  "}\n";
+        script += "set output " + gnuplot_string(png_path) + "\n" + panels + "unset output\n";
+    }
+    if (!svg_path.empty()) {
+        script += "set terminal svg size 1100,480 dynamic noenhanced font 'sans,10' "
+                  "background '#ffffff'\n";
+        script += "set output " + gnuplot_string(svg_path) + "\n" + panels + "unset output\n";
+    }
+    return script;
+}

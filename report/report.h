@@ -1,0 +1,108 @@
+// What one sweep says about the sensor, worked out from its sample log alone. The log has no
+// time stamps, but the samples come at the pace of the loop's exchanges, so they are evenly
+// spaced in time, and during the cruise the platform turns at constant speed: the sample number
+// stands in for time. Figures that the sweep cannot give are left empty.
+#pragma once
+
+#include "sweeplog/sweeplog.h"
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// Fewer samples than this in the cruise give no fit worth reporting.
+inline constexpr std::size_t report_min_samples = 10;
+// The heading deviation and the wobble need this much of a turn to be told from a plain offset.
+inline constexpr double report_min_turn_deg = 300;
+
+// The samples whose Z yaw rate lies within 5% of the median, from the first such to the last;
+// 1-based sample numbers as the plot program counts them.
+struct ReportCruise {
+    std::size_t first = 0;
+    std::size_t last = 0;
+    std::size_t count = 0;
+};
+
+// heading(k) = h0 + step*k + B sin t + C cos t + D sin 2t + E cos 2t over the cruise, k counting
+// the cruise's samples from 0 and t = h0 + step*k the heading of the uniform turn. B-E and what
+// follows from them are empty for less than report_min_turn_deg.
+struct ReportHeading {
+    double turned_deg = 0; // unwrapped change from the first cruise sample to the last
+    std::optional<double> b_deg, c_deg, d_deg, e_deg;
+    std::optional<double> residual_rms_deg;
+    std::optional<double> peak_deviation_deg; // the fitted curve's value of largest size
+    std::optional<double> peak_at_deg;        // where on 0-360 it is
+    std::optional<double> h0_deg, step_deg;   // the uniform turn
+};
+
+// The ellipse the horizontal field traces: centre (hard iron), semi-axes, the major axis's angle
+// from X in (-90, 90], and the RMS radial distance of the points from it. Empty when the points
+// trace no ellipse.
+struct ReportMag {
+    std::optional<double> hard_iron_x_gauss, hard_iron_y_gauss;
+    std::optional<double> major_gauss, minor_gauss, major_angle_deg, fit_rms_gauss;
+};
+
+struct ReportYawRate {
+    double mean_dps = 0;
+    double std_dps = 0;
+    std::optional<double> scale_error_percent; // with a commanded turn rate only
+};
+
+// Levels over a whole turn are the constant of a one-cycle fit, so that the ends of a turn that
+// is not quite whole do not bias them by the wobble; over less than that, plain means.
+struct ReportTilt {
+    double roll_mean_deg = 0;
+    double pitch_mean_deg = 0;
+    double accel_roll_deg = 0;
+    double accel_pitch_deg = 0;
+    std::optional<double> roll_wobble_deg, pitch_wobble_deg;
+};
+
+struct ReportTemperature {
+    double mean_c = 0;
+    double min_c = 0;
+    double max_c = 0;
+};
+
+// The uniform turn's heading (0-360) and the heading's departure from it at each cruise sample,
+// for the deviation picture; empty without the heading fit.
+struct ReportDeviation {
+    std::vector<double> uniform_deg;
+    std::vector<double> deviation_deg;
+};
+
+struct Report {
+    std::size_t samples = 0;
+    ReportCruise cruise;
+    ReportHeading heading;
+    ReportMag mag;
+    ReportYawRate yaw_rate;
+    ReportTilt tilt;
+    ReportTemperature temperature;
+    ReportDeviation deviation;
+};
+
+// Works out the report. Returns false, with a one-line reason in `error`, when the samples give
+// no cruise of at least report_min_samples.
+bool report_analyse(std::span<const SweepLogSample> samples, std::optional<double> turn_rate_dps,
+                    Report& report, std::string& error);
+
+// The fitted deviation B sin t + C cos t + D sin 2t + E cos 2t at heading t (degrees); 0 without
+// the fit.
+double report_deviation_at(const ReportHeading& heading, double t_deg);
+
+// The readable report, with units, for the log `log_name`.
+std::string report_text(const Report& report, const std::string& log_name);
+
+// The figures as a JSON document (two-space indent, a line end at the end); empty ones are null.
+std::string report_json(const Report& report);
+
+// The gnuplot script that draws the deviation curve and the magnetometer's points with their
+// fitted ellipse to the PNG and/or SVG named (an empty name draws no such picture). The cruise
+// samples come from `samples`. Empty when a name holds a line break.
+std::string report_gnuplot_script(const Report& report, std::span<const SweepLogSample> samples,
+                                  const std::string& png_path, const std::string& svg_path,
+                                  const std::string& title);

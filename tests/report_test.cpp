@@ -1,0 +1,415 @@
+// The sweep report: its analysis on synthetic logs of a sensor with known errors, written with
+// the gyro link's own log writer so that the numbers carry a real log's rounding; and the
+// gyro_motor_report program itself on such logs.
+#include "gyro/gyro.h"
+#include "report/report.h"
+#include "tests/support/report_check.h"
+#include "tests/support/tool_run.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double rad = std::numbers::pi / 180;
+
+using Sensor = SensorErrors;
+
+// The sweep: a linear ramp up over `ramp` samples (never above 90% of the rate, so it stays out
+// of the cruise), the cruise, the same ramp down.
+struct Sweep {
+    double rate_dps = 14.4;
+    double seconds_per_sample = 0.07;
+    std::size_t ramp = 8;
+    double cruise_deg = 350;
+};
+
+struct Synthetic {
+    std::string log;
+    std::size_t cruise_first = 0;
+    std::size_t cruise_last = 0;
+    double temp_mean = 0, temp_min = 1e9, temp_max = -1e9; // over the cruise
+};
+
+std::int32_t word(double value, double step) {
+    return static_cast<std::int32_t>(std::lround(value / step));
+}
+
+// The samples of one sweep by the shared sensor model, with small seeded noise.
+Synthetic synthetic_sweep(const Sensor& sensor, const Sweep& sweep) {
+    std::mt19937 random(7);
+    std::normal_distribution<double> noise(0, 1);
+    const double cruise_step = sweep.rate_dps * sweep.seconds_per_sample;
+    const auto cruise_count =
+        static_cast<std::size_t>(std::lround(std::fabs(sweep.cruise_deg / cruise_step))) + 1;
+    std::vector<double> rates;
+    for (std::size_t k = 1; k <= sweep.ramp; ++k) {
+        rates.push_back(0.9 * sweep.rate_dps * static_cast<double>(k) /
+                        static_cast<double>(sweep.ramp));
+    }
+    rates.insert(rates.end(), cruise_count, sweep.rate_dps);
+    for (std::size_t k = sweep.ramp; k >= 1; --k) {
+        rates.push_back(0.9 * sweep.rate_dps * static_cast<double>(k) /
+                        static_cast<double>(sweep.ramp));
+    }
+    Synthetic out;
+    out.cruise_first = sweep.ramp + 1;
+    out.cruise_last = sweep.ramp + cruise_count;
+    std::FILE* file = std::tmpfile();
+    double psi = 10;
+    for (std::size_t i = 0; i < rates.size(); ++i) {
+        psi += rates[i] * sweep.seconds_per_sample;
+        const double p = psi * rad;
+        double heading = psi + sensor.b * std::sin(p) + sensor.c * std::cos(p) +
+                         sensor.d * std::sin(2 * p) + sensor.e * std::cos(2 * p) +
+                         0.02 * noise(random);
+        heading = std::remainder(heading, 360.0);
+        const double roll = sensor.mount_roll + sensor.tilt * std::sin(p - sensor.azimuth * rad) +
+                            0.01 * noise(random);
+        const double pitch = sensor.mount_pitch + sensor.tilt * std::cos(p - sensor.azimuth * rad) +
+                             0.01 * noise(random);
+        // The field turns against the heading, through the soft iron's ellipse.
+        const double ux = std::cos(p);
+        const double uy = -std::sin(p);
+        const double ca = std::cos(sensor.angle * rad);
+        const double sa = std::sin(sensor.angle * rad);
+        const double along = sensor.major * (ca * ux + sa * uy);
+        const double across = sensor.minor * (-sa * ux + ca * uy);
+        const double mx = sensor.hard_x + ca * along - sa * across + 0.001 * noise(random);
+        const double my = sensor.hard_y + sa * along + ca * across + 0.001 * noise(random);
+        const double temp = 25 + 0.4 * std::sin(static_cast<double>(i) / 40);
+        GyroSample sample;
+        auto& w = sample.words;
+        w[0] = word(roll, 180.0 / 32768);
+        w[1] = word(pitch, 180.0 / 32768);
+        w[2] = word(heading, 180.0 / 32768);
+        w[5] =
+            word(rates[i] * (1 + sensor.scale_percent / 100) + 0.01 * noise(random), 150.0 / 65536);
+        const double r = roll * rad;
+        const double q = pitch * rad;
+        w[6] = word(-std::sin(q), 12.0 / 65536);
+        w[7] = word(std::sin(r) * std::cos(q), 12.0 / 65536);
+        w[8] = word(std::cos(r) * std::cos(q), 12.0 / 65536);
+        w[9] = word(mx, 3.75 / 65536);
+        w[10] = word(my, 3.75 / 65536);
+        w[11] = word(0.4, 3.75 / 65536);
+        w[12] = word((temp / 44.4 + 1.375) * 4096 / 5, 1);
+        gyro_log_sample(file, sample);
+        if (i + 1 >= out.cruise_first && i + 1 <= out.cruise_last) {
+            // The temperature as the log shows it.
+            const double logged = std::round((w[12] * 5.0 / 4096 - 1.375) * 44.4 * 100) / 100;
+            out.temp_mean += logged / static_cast<double>(cruise_count);
+            out.temp_min = std::min(out.temp_min, logged);
+            out.temp_max = std::max(out.temp_max, logged);
+        }
+    }
+    std::rewind(file);
+    for (int c = std::getc(file); c != EOF; c = std::getc(file)) {
+        out.log.push_back(static_cast<char>(c));
+    }
+    std::fclose(file);
+    return out;
+}
+
+std::vector<SweepLogSample> read_samples(const std::string& log) {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(log.data(), 1, log.size(), file);
+    std::rewind(file);
+    std::vector<SweepLogSample> samples;
+    std::vector<SweepLogProblem> problems;
+    EXPECT_TRUE(sweeplog_read(file, samples, problems));
+    EXPECT_TRUE(problems.empty());
+    std::fclose(file);
+    return samples;
+}
+
+constexpr double deviation_tolerance_deg = report_deviation_tolerance_deg;
+constexpr double field_tolerance_gauss = report_field_tolerance_gauss;
+constexpr double scale_tolerance_percent = report_scale_tolerance_percent;
+
+const Sensor all_errors{.b = 0.5,
+                        .c = -0.3,
+                        .d = 0.2,
+                        .e = 0.1,
+                        .hard_x = 0.05,
+                        .hard_y = -0.03,
+                        .major = 0.27,
+                        .minor = 0.22,
+                        .angle = 30,
+                        .scale_percent = 0.5,
+                        .tilt = 1.0,
+                        .azimuth = 40,
+                        .mount_roll = 0.3,
+                        .mount_pitch = -0.2};
+
+} // namespace
+
+TEST(ReportAnalysis, RecoversTheInjectedErrors) {
+    struct Case {
+        const char* name;
+        Sensor sensor;
+        Sweep sweep;
+    };
+    const std::vector<Case> cases{
+        {"a sensor without errors", {}, {}},
+        {"every error at once", all_errors, {}},
+        {"a turn the other way, steep soft iron, large deviation",
+         {.b = -2,
+          .c = 1,
+          .d = 0.4,
+          .e = -0.6,
+          .hard_x = -0.1,
+          .hard_y = 0.2,
+          .major = 0.3,
+          .minor = 0.15,
+          .angle = -60,
+          .scale_percent = -1,
+          .tilt = 0.5,
+          .azimuth = 200,
+          .mount_roll = -0.5,
+          .mount_pitch = 0.7},
+         {.rate_dps = -14.4}},
+        {"the soft iron's axis near the top of its range",
+         {.major = 0.26, .minor = 0.2, .angle = 89},
+         {.seconds_per_sample = 0.2, .ramp = 3, .cruise_deg = 320}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Synthetic sweep = synthetic_sweep(c.sensor, c.sweep);
+        const std::vector<SweepLogSample> samples = read_samples(sweep.log);
+        Report report;
+        std::string error;
+        ASSERT_TRUE(report_analyse(
+            samples, std::fabs(c.sweep.rate_dps) * (c.sweep.rate_dps < 0 ? -1 : 1), report, error))
+            << error;
+        EXPECT_EQ(report.samples, samples.size());
+        EXPECT_EQ(report.cruise.first, sweep.cruise_first);
+        EXPECT_EQ(report.cruise.last, sweep.cruise_last);
+        EXPECT_EQ(report.cruise.count, sweep.cruise_last - sweep.cruise_first + 1);
+        EXPECT_NEAR(report.heading.turned_deg, c.sweep.cruise_deg * (c.sweep.rate_dps < 0 ? -1 : 1),
+                    1);
+        expect_report_recovers(nlohmann::json::parse(report_json(report)), c.sensor);
+        ASSERT_TRUE(report.heading.b_deg && report.mag.major_gauss);
+        EXPECT_NEAR(report.yaw_rate.mean_dps, c.sweep.rate_dps * (1 + c.sensor.scale_percent / 100),
+                    0.01);
+        EXPECT_LT(report.yaw_rate.std_dps, 0.05);
+        EXPECT_LT(*report.heading.residual_rms_deg, 0.05);
+        EXPECT_LT(*report.mag.fit_rms_gauss, 0.003);
+        EXPECT_NEAR(report.temperature.mean_c, sweep.temp_mean, 1e-9);
+        EXPECT_DOUBLE_EQ(report.temperature.min_c, sweep.temp_min);
+        EXPECT_DOUBLE_EQ(report.temperature.max_c, sweep.temp_max);
+        // The peak is the largest value of the fitted curve.
+        double largest = 0;
+        for (int deg = 0; deg < 360; ++deg) {
+            largest = std::max(largest, std::fabs(c.sensor.b * std::sin(deg * rad) +
+                                                  c.sensor.c * std::cos(deg * rad) +
+                                                  c.sensor.d * std::sin(2 * deg * rad) +
+                                                  c.sensor.e * std::cos(2 * deg * rad)));
+        }
+        EXPECT_NEAR(std::fabs(*report.heading.peak_deviation_deg), largest, 0.2);
+    }
+}
+
+TEST(ReportAnalysis, ASweepShorterThanATurnLeavesTheDeviationAndWobbleAbsent) {
+    const Synthetic sweep = synthetic_sweep(all_errors, {.cruise_deg = 250});
+    Report report;
+    std::string error;
+    ASSERT_TRUE(report_analyse(read_samples(sweep.log), std::nullopt, report, error)) << error;
+    EXPECT_NEAR(report.heading.turned_deg, 250, 1);
+    EXPECT_FALSE(report.heading.b_deg || report.heading.residual_rms_deg ||
+                 report.heading.peak_deviation_deg || report.tilt.roll_wobble_deg ||
+                 report.yaw_rate.scale_error_percent);
+    EXPECT_TRUE(report.deviation.uniform_deg.empty());
+    // Part of the ellipse still fixes it.
+    ASSERT_TRUE(report.mag.major_gauss);
+    EXPECT_NEAR(*report.mag.hard_iron_x_gauss, all_errors.hard_x, field_tolerance_gauss);
+    const std::string text = report_text(report, "short.txt");
+    EXPECT_NE(text.find("B-E              absent: the cruise turned 249."), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("wobble           roll absent, pitch absent"), std::string::npos) << text;
+    const nlohmann::json json = nlohmann::json::parse(report_json(report));
+    for (const char* key :
+         {"B_deg", "C_deg", "D_deg", "E_deg", "residual_rms_deg", "peak_deviation_deg"}) {
+        EXPECT_TRUE(json["heading"][key].is_null()) << key;
+    }
+    EXPECT_TRUE(json["tilt"]["roll_wobble_deg"].is_null());
+    EXPECT_TRUE(json["yaw_rate"]["scale_error_percent"].is_null());
+    EXPECT_TRUE(json["mag"]["major_gauss"].is_number());
+}
+
+TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
+    const std::vector<std::pair<const char*, std::vector<const char*>>> sections{
+        {"cruise", {"first", "last", "count"}},
+        {"heading",
+         {"turned_deg", "B_deg", "C_deg", "D_deg", "E_deg", "residual_rms_deg",
+          "peak_deviation_deg"}},
+        {"mag",
+         {"hard_iron_x_gauss", "hard_iron_y_gauss", "major_gauss", "minor_gauss", "major_angle_deg",
+          "fit_rms_gauss"}},
+        {"yaw_rate", {"mean_dps", "std_dps", "scale_error_percent"}},
+        {"tilt",
+         {"roll_mean_deg", "pitch_mean_deg", "accel_roll_deg", "accel_pitch_deg", "roll_wobble_deg",
+          "pitch_wobble_deg"}},
+        {"temperature", {"mean_c", "min_c", "max_c"}},
+    };
+    Report report;
+    std::string error;
+    ASSERT_TRUE(
+        report_analyse(read_samples(synthetic_sweep(all_errors, {}).log), 14.4, report, error));
+    const nlohmann::json json = nlohmann::json::parse(report_json(report));
+    EXPECT_EQ(json.size(), sections.size() + 1);
+    EXPECT_EQ(json["samples"], report.samples);
+    for (const auto& [section, keys] : sections) {
+        ASSERT_TRUE(json.contains(section)) << section;
+        EXPECT_EQ(json[section].size(), keys.size()) << section;
+        for (const char* key : keys) {
+            EXPECT_TRUE(json[section].contains(key) && json[section][key].is_number())
+                << section << "." << key;
+        }
+    }
+    EXPECT_EQ(json["heading"]["B_deg"], *report.heading.b_deg);
+}
+
+TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
+    struct Case {
+        const char* name;
+        std::vector<double> yaw_rates;
+        const char* reason;
+    };
+    std::vector<double> rising(40);
+    for (std::size_t k = 0; k < rising.size(); ++k) {
+        rising[k] = static_cast<double>(k + 1);
+    }
+    const std::vector<Case> cases{
+        {"no samples", {}, "not a sample log"},
+        {"too few samples", std::vector<double>(report_min_samples - 1, 14.4), "only 9 samples"},
+        {"standing still", std::vector<double>(50, 0.0), "did not turn"},
+        {"no steady rate", rising, "the cruise (samples 20 to 21) has only 2 samples"},
+        {"two rates, none at the median", {1, 3, 1, 3, 1, 3, 1, 3, 1, 3, 1, 3}, "no steady turn"},
+    };
+    for (const Case& c : cases) {
+        std::vector<SweepLogSample> samples;
+        for (const double rate : c.yaw_rates) {
+            SweepLogSample sample{.number = samples.size() + 1};
+            sample.values[5] = rate;
+            samples.push_back(sample);
+        }
+        Report report;
+        std::string error;
+        EXPECT_FALSE(report_analyse(samples, 14.4, report, error)) << c.name;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
+    }
+}
+
+// The program on logs in a scratch folder.
+class ReportTool : public testing::Test {
+  protected:
+    void SetUp() override { dir = tool_make_test_dir("gm_report_test_"); }
+    void TearDown() override {
+        std::error_code error;
+        fs::remove_all(dir, error);
+    }
+    ToolResult run(const std::vector<std::string>& arguments) {
+        return tool_run(GM_REPORT_TOOL, arguments, dir);
+    }
+    fs::path write_log(const std::string& name, const std::string& text) {
+        tool_write_file(dir / name, text);
+        return dir / name;
+    }
+    fs::path dir;
+};
+
+TEST_F(ReportTool, ReportsOnStdoutAndWritesTheJsonAndPictures) {
+    const Synthetic sweep = synthetic_sweep(all_errors, {});
+    const fs::path log = write_log("gyro_motor.txt", sweep.log);
+    std::vector<std::string> arguments{"--turn-rate", "14.4", "--json", "report.json"};
+    const bool pictures = tool_gnuplot_on_path();
+    if (pictures) {
+        arguments.insert(arguments.end(), {"--png", "report.png", "--svg", "report.svg"});
+    }
+    arguments.push_back(log.string());
+    for (std::string& argument : arguments) {
+        if (argument.starts_with("report.")) {
+            argument = (dir / argument).string();
+        }
+    }
+    const ToolResult result = run(arguments);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_NE(result.out.find(tool_join({"Cruise: samples ", std::to_string(sweep.cruise_first),
+                                         " to ", std::to_string(sweep.cruise_last)})),
+              std::string::npos)
+        << result.out;
+    for (const char* unit : {" deg over the cruise", " gauss", " deg/s", " %", " deg C"}) {
+        EXPECT_NE(result.out.find(unit), std::string::npos) << unit;
+    }
+    const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));
+    EXPECT_NEAR(json["heading"]["B_deg"].get<double>(), all_errors.b, deviation_tolerance_deg);
+    EXPECT_NEAR(json["yaw_rate"]["scale_error_percent"].get<double>(), all_errors.scale_percent,
+                scale_tolerance_percent);
+    if (!pictures) {
+        GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the pictures are not "
+                        "tested";
+    }
+    EXPECT_EQ(tool_read_file(dir / "report.png").substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_NE(tool_read_file(dir / "report.svg").find("</svg>"), std::string::npos);
+}
+
+TEST_F(ReportTool, ABrokenRecordIsListedAndTheRestReportedWithStatusThree) {
+    std::string text = synthetic_sweep(all_errors, {}).log;
+    const std::size_t line_7 = text.find("X Roll Rate", text.find("X Roll Rate") + 1);
+    text.replace(line_7, 11, "X Roll Rat");
+    const fs::path log = write_log("broken.txt", text);
+    const ToolResult result = run({log.string()});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.err.find(log.string() + ":7: expected \"X Roll Rate\""), 0u) << result.err;
+    EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
+    EXPECT_NE(result.out.find("B (sin heading)"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("1 broken record left out"), std::string::npos) << result.out;
+}
+
+TEST_F(ReportTool, AnUnusableLogGetsOneLineAndStatusOne) {
+    const std::vector<std::pair<std::string, const char*>> cases{
+        {"just some text\nnot a log\n", "not a sample log"},
+        {std::string("\x00\xff\x01 binary", 10), "not a sample log"},
+        {synthetic_sweep({}, {.ramp = 1, .cruise_deg = 3}).log, "only 6 samples"},
+    };
+    for (const auto& [content, message] : cases) {
+        const ToolResult result = run({write_log("log.txt", content).string()});
+        EXPECT_EQ(result.status, 1) << message;
+        EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
+        EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    }
+    const ToolResult missing = run({(dir / "nowhere.txt").string()});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot open"), std::string::npos) << missing.err;
+}
+
+TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
+    const fs::path log = write_log("gyro_motor.txt", synthetic_sweep({}, {}).log);
+    const std::vector<std::pair<std::vector<std::string>, const char*>> cases{
+        {{"--bogus", log.string()}, "--bogus"},
+        {{log.string(), "--json"}, "--json"},
+        {{"--turn-rate", "fast", log.string()}, "--turn-rate"},
+        {{"--turn-rate", "0", log.string()}, "--turn-rate"},
+        {{"--png", log.string(), log.string()}, "--png"},
+    };
+    for (const auto& [arguments, option] : cases) {
+        const ToolResult result = run(arguments);
+        EXPECT_EQ(result.status, 2) << option;
+        EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
+        EXPECT_NE(result.err.find(option), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_EQ(tool_read_file(log), synthetic_sweep({}, {}).log);
+}

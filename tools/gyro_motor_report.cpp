@@ -1,0 +1,233 @@
+// gyro_motor_report: what one sweep says about the sensor. Reads a sweep's sample log, finds the
+// cruise and prints the heading deviation, the magnetometer's ellipse, the yaw rate, the tilt
+// and the temperature; optionally writes them as JSON and draws the deviation curve and the
+// field's ellipse with gnuplot. The analysis itself lives in report/.
+#include "gnuplot/gnuplot.h"
+#include "report/report.h"
+#include "sweeplog/sweeplog.h"
+#include "tools/cli.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+constexpr int report_exit_ok = 0;
+constexpr int report_exit_failed = 1;      // log unreadable or unusable, an output failed
+constexpr int report_exit_bad_records = 3; // reported from the good records only
+
+constexpr const char* report_name = "gyro_motor_report";
+
+constexpr const char* report_footer =
+    "The cruise is the stretch of samples whose Z yaw rate lies within 5% of the median,\n"
+    "from the first such sample to the last; every figure is worked out over it, taking the\n"
+    "samples as evenly spaced in time. B-E and the wobble need at least 300 deg of turn in the\n"
+    "cruise; without them, and for magnetometer points that trace no ellipse, the figures are\n"
+    "absent (null in the JSON).\n"
+    "\n"
+    "A broken record is reported on standard error as LOG:LINE: message and left out; the rest\n"
+    "is still analysed. The pictures need gnuplot on the PATH.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the report was made from a log without problems\n"
+    "  1  the log could not be read, is not a sample log or has too few samples, or an\n"
+    "     output could not be written\n"
+    "  2  bad arguments\n"
+    "  3  the log has broken records, nothing else failed: the report covers the good ones\n";
+
+struct ReportOptions {
+    std::string log = "gyro_motor.txt";
+    std::optional<double> turn_rate;
+    std::string json;
+    std::string png;
+    std::string svg;
+};
+
+// One line naming what is wrong; CLI11's own messages already name the option.
+int report_usage_error(const std::string& message) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", report_name, message.c_str());
+    return cli_status_bad_arguments;
+}
+
+// An output on top of the log, or on another output, would destroy what it is made from.
+std::optional<std::string> report_overlap(const ReportOptions& options) {
+    const std::array<std::pair<const char*, const std::string*>, 4> files{{
+        {"LOG", &options.log},
+        {"--json", &options.json},
+        {"--png", &options.png},
+        {"--svg", &options.svg},
+    }};
+    for (std::size_t a = 0; a < files.size(); ++a) {
+        for (std::size_t b = a + 1; b < files.size(); ++b) {
+            const std::string& path_a = *files[a].second;
+            const std::string& path_b = *files[b].second;
+            if (path_a.empty() || path_b.empty()) {
+                continue;
+            }
+            std::error_code error_a;
+            std::error_code error_b;
+            const auto canonical_a = std::filesystem::weakly_canonical(path_a, error_a);
+            const auto canonical_b = std::filesystem::weakly_canonical(path_b, error_b);
+            if (path_a == path_b || (!error_a && !error_b && canonical_a == canonical_b)) {
+                return std::string(files[b].first) + " would overwrite " + files[a].first + " (" +
+                       path_a + ")";
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+bool report_write_json(const std::string& path, const std::string& json) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", report_name, path.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
+    if (std::fclose(file) != 0 || !written) {
+        std::fprintf(stderr, "%s: cannot write %s\n", report_name, path.c_str());
+        std::remove(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool report_draw(const ReportOptions& options, const Report& report,
+                 const std::vector<SweepLogSample>& samples) {
+    const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
+    if (!gnuplot) {
+        std::fprintf(stderr,
+                     "%s: gnuplot not found on the PATH, so no picture was drawn. Install gnuplot "
+                     "(Debian: apt-get install gnuplot-nox).\n",
+                     report_name);
+        return false;
+    }
+    std::vector<std::string> outputs;
+    for (const std::string* path : {&options.png, &options.svg}) {
+        if (!path->empty()) {
+            outputs.push_back(*path);
+        }
+    }
+    const std::string title =
+        "Sweep report of " + std::filesystem::path(options.log).filename().string();
+    return gnuplot_draw(report_name, *gnuplot, outputs,
+                        report_gnuplot_script(report, samples, options.png, options.svg, title));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Reads the sample log of a sweep (LOG) and reports what it says about the "
+                 "sensor: the heading's deviation from a uniform turn, the magnetometer's hard "
+                 "and soft iron, the yaw rate and its scale error, the tilt and wobble of the "
+                 "table, and the temperature.",
+                 report_name};
+    cli_setup(app);
+    app.footer(report_footer);
+    ReportOptions options;
+    app.add_option("--turn-rate", options.turn_rate,
+                   "the commanded turn rate in deg/s, for the yaw rate's scale error")
+        ->option_text("DEG_PER_S")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                // A turn the other way is commanded with a negative rate; 0 gives no ratio.
+                char* end = nullptr;
+                const double value = std::strtod(text.c_str(), &end);
+                if (text.empty() || *end != '\0' || !std::isfinite(value)) {
+                    return "not a number: " + text;
+                }
+                return value == 0 ? "must not be 0" : "";
+            },
+            ""));
+    app.add_option("--json", options.json, "write the figures as JSON to FILE")
+        ->option_text("FILE")
+        ->check(cli_text());
+    app.add_option("--png", options.png, "draw the deviation curve and the ellipse to FILE (PNG)")
+        ->option_text("FILE")
+        ->check(cli_text());
+    app.add_option("--svg", options.svg, "draw them to FILE (SVG)")
+        ->option_text("FILE")
+        ->check(cli_text());
+    app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)");
+    if (const std::optional<int> status = cli_parse(app, argc, argv)) {
+        return *status;
+    }
+    for (const std::string* name : {&options.log, &options.json, &options.png, &options.svg}) {
+        if (name->find_first_of("\r\n") != std::string::npos) {
+            return report_usage_error("a file name holds a line break");
+        }
+    }
+    if (options.log.empty()) {
+        return report_usage_error("LOG is an empty name");
+    }
+    if (const std::optional<std::string> overlap = report_overlap(options)) {
+        return report_usage_error(*overlap);
+    }
+
+    // Binary mode: the reader itself takes CR LF and LF alike, on every platform.
+    std::FILE* log = std::fopen(options.log.c_str(), "rb");
+    if (log == nullptr) {
+        std::fprintf(stderr, "%s: cannot open %s: %s\n", report_name, options.log.c_str(),
+                     std::strerror(errno));
+        return report_exit_failed;
+    }
+    std::vector<SweepLogSample> samples;
+    std::vector<SweepLogProblem> problems;
+    const bool read_ok = sweeplog_read(log, samples, problems);
+    const int read_errno = errno;
+    std::fclose(log);
+    if (!read_ok) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", report_name, options.log.c_str(),
+                     std::strerror(read_errno));
+        return report_exit_failed;
+    }
+    // A file with no good record at all is no sample log: one line says so, not a list of
+    // every line that failed to be a record.
+    if (!samples.empty()) {
+        sweeplog_print_problems(stderr, options.log, problems);
+    }
+
+    Report report;
+    std::string error;
+    if (!report_analyse(samples, options.turn_rate, report, error)) {
+        std::fprintf(stderr, "%s: %s: %s\n", report_name, options.log.c_str(), error.c_str());
+        return report_exit_failed;
+    }
+    std::fputs(report_text(report, options.log).c_str(), stdout);
+    if (!problems.empty()) {
+        std::printf("\n%zu broken %s left out (listed on standard error)\n", problems.size(),
+                    problems.size() == 1 ? "record" : "records");
+    }
+
+    bool outputs_ok = true;
+    if (!options.json.empty()) {
+        outputs_ok = report_write_json(options.json, report_json(report));
+        if (outputs_ok) {
+            std::printf("wrote %s\n", options.json.c_str());
+        }
+    }
+    if (!options.png.empty() || !options.svg.empty()) {
+        if (report_draw(options, report, samples)) {
+            for (const std::string* path : {&options.png, &options.svg}) {
+                if (!path->empty()) {
+                    std::printf("wrote %s\n", path->c_str());
+                }
+            }
+        } else {
+            outputs_ok = false;
+        }
+    }
+    if (!outputs_ok) {
+        return report_exit_failed;
+    }
+    return problems.empty() ? report_exit_ok : report_exit_bad_records;
+}

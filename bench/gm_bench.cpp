@@ -59,6 +59,8 @@ struct BenchOptions {
     std::string transcript;
     BenchRunOptions run;
     std::uint64_t reads = 300;
+    std::string frames_record;
+    std::string frames_log;
 };
 
 void bench_print(const char* key, double value) {
@@ -499,6 +501,107 @@ int bench_timeouts(std::uint64_t reads) {
     return 0;
 }
 
+// --- frames --------------------------------------------------------------------------------
+
+std::vector<std::string> bench_read_lines(const char* path, bool& ok) {
+    std::vector<std::string> lines;
+    std::FILE* file = std::fopen(path, "r");
+    ok = file != nullptr;
+    if (file == nullptr) {
+        std::fprintf(stderr, "gm_bench: cannot read %s: %s\n", path, std::strerror(errno));
+        return lines;
+    }
+    std::string line;
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else if (c != '\r') {
+            line.push_back(static_cast<char>(c));
+        }
+    }
+    std::fclose(file);
+    return lines;
+}
+
+// The five log lines the sweep writes for a frame, or nothing when its checksum fails.
+std::optional<std::string> bench_frame_text(const GyroFrame& frame) {
+    const std::optional<GyroSample> sample = gyro_decode_frame(frame);
+    if (!sample) {
+        return std::nullopt;
+    }
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* stream = open_memstream(&text, &size);
+    if (stream == nullptr) {
+        return std::nullopt;
+    }
+    gyro_log_sample(stream, *sample);
+    std::fclose(stream);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+int bench_frames(const std::string& frames_record, const std::string& log) {
+    bool frames_ok = false;
+    bool log_ok = false;
+    const std::vector<std::string> frame_lines = bench_read_lines(frames_record.c_str(), frames_ok);
+    const std::vector<std::string> log_lines = bench_read_lines(log.c_str(), log_ok);
+    if (!frames_ok || !log_ok) {
+        return 1;
+    }
+    // Per frame sent: its log text when it was meant to be logged.
+    std::vector<std::optional<std::string>> loggable;
+    for (const std::string& line : frame_lines) {
+        char kind[64] = {};
+        char hex[1024] = {};
+        if (std::sscanf(line.c_str(), "%*s %*s %63s %1023s", kind, hex) != 2 ||
+            std::strlen(hex) < 2 * gyro_frame_length) {
+            std::fprintf(stderr, "gm_bench: bad frame record: %s\n", line.c_str());
+            return 1;
+        }
+        const std::string_view kind_text(kind);
+        GyroFrame frame{};
+        const char* bytes = hex + std::strlen(hex) - 2 * gyro_frame_length;
+        for (std::size_t i = 0; i < gyro_frame_length; ++i) {
+            const char pair[3] = {bytes[2 * i], bytes[2 * i + 1], '\0'};
+            frame[i] = static_cast<std::uint8_t>(std::strtoul(pair, nullptr, 16));
+        }
+        loggable.push_back(kind_text == "ok" || kind_text == "split" ? bench_frame_text(frame)
+                                                                     : std::nullopt);
+    }
+    std::uint64_t kept = 0;
+    std::uint64_t wrong = 0;
+    std::size_t next = 0;
+    for (std::size_t at = 0; at + 5 <= log_lines.size(); at += 5) {
+        std::string record;
+        for (std::size_t k = 0; k < 5; ++k) {
+            record += log_lines[at + k] + "\n";
+        }
+        std::size_t found = next;
+        while (found < loggable.size() && loggable[found] != record) {
+            ++found;
+        }
+        if (found < loggable.size()) {
+            ++kept;
+            next = found + 1;
+        } else {
+            ++wrong;
+        }
+    }
+    const auto meant = static_cast<std::uint64_t>(
+        std::count_if(loggable.begin(), loggable.end(), [](const auto& text) { return text; }));
+    bench_print_count("frames_sent", loggable.size());
+    bench_print_count("frames_meant", meant);
+    bench_print_count("samples", log_lines.size() / 5);
+    bench_print_count("kept", kept);
+    bench_print_count("wrong", wrong);
+    bench_print("kept_share",
+                meant == 0 ? 0.0 : static_cast<double>(kept) / static_cast<double>(meant));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -574,6 +677,17 @@ int main(int argc, char** argv) {
         ->type_name("N")
         ->check(cli_count(1));
 
+    CLI::App* const frames = app.add_subcommand(
+        "frames", "the simulator's frames record against a sweep's sample log: frames sent,\n"
+                  "those meant to be logged (all but stray-hit and bad ones), how many of them\n"
+                  "the log holds whole, and records that are no frame as sent");
+    frames->add_option("FRAMES", options.frames_record, "the simulator's --frames file")
+        ->required()
+        ->check(cli_text());
+    frames->add_option("LOG", options.frames_log, "the sweep's sample log")
+        ->required()
+        ->check(cli_text());
+
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
     }
@@ -588,6 +702,9 @@ int main(int argc, char** argv) {
     }
     if (timeouts->parsed()) {
         return bench_timeouts(options.reads);
+    }
+    if (frames->parsed()) {
+        return bench_frames(options.frames_record, options.frames_log);
     }
     std::fputs("gm_bench: a command is required (see --help)\n", stderr);
     return exit_bad_arguments;

@@ -34,6 +34,55 @@ std::optional<SerialHandle> gyro_open_port(const char* port_name, std::uint32_t 
     return port;
 }
 
+namespace {
+
+// Reads the rest of a reply whose first read brought only part of it into the buffer behind that
+// part: a USB adapter hands over what it has received once per latency tick, so a frame can reach
+// the port in pieces with pauses longer than the interval time-out. Stops when the buffer is full
+// or a read brings nothing; returns the bytes held then (0 when the port failed).
+std::size_t gyro_complete_reply(SerialHandle port, std::span<std::uint8_t> reply,
+                                std::size_t received) {
+    while (received < reply.size() && serial_interrupted() == 0) {
+        std::size_t more = 0;
+        if (!serial_read(port, reply.subspan(received), more)) {
+            gyro_note_fault(GyroFault::port_failed, "Gyro - error reading: %d\n",
+                            serial_last_error());
+            return 0;
+        }
+        if (more == 0) {
+            break;
+        }
+        received += more;
+    }
+    return received;
+}
+
+// Rounds of the discard before the next poll goes ahead anyway: enough for whatever one reply
+// left behind, while a gyro that never stops talking cannot hold up the sweep.
+constexpr int gyro_discard_rounds = 64;
+
+// Gets back in step after a poll that gave no sample: drops what the port holds, and keeps
+// dropping until a one-byte read brings nothing, so that the rest of a frame still on its way (an
+// adapter may hold it for a whole tick) cannot become the start of the next reply.
+void gyro_discard_input(SerialHandle port) {
+    for (int round = 0; round < gyro_discard_rounds && serial_interrupted() == 0; ++round) {
+        // A purge that fails costs only time: the reads below drop the bytes one by one.
+        serial_purge_input(port);
+        std::array<std::uint8_t, 1> byte{};
+        std::size_t received = 0;
+        if (!serial_read(port, byte, received)) {
+            gyro_note_fault(GyroFault::port_failed, "Gyro - error reading: %d\n",
+                            serial_last_error());
+            return;
+        }
+        if (received == 0) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
 std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply) {
     if (gyro_fault == GyroFault::port_failed) {
         return 0;
@@ -45,9 +94,9 @@ std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std:
         return 0;
     }
 
-    // The first read that brings anything is the reply; whatever follows it stays queued for
-    // the next poll. The silence is timed on the clock, not summed from the reads' nominal
-    // lengths: an adapter whose empty reads return early must not end the poll early.
+    // The reply starts with the first read that brings anything; bytes beyond the buffer stay
+    // queued for the next poll. The silence is timed on the clock, not summed from the reads'
+    // nominal lengths: an adapter whose empty reads return early must not end the poll early.
     const std::uint64_t polled_at_ms = serial_clock_ms();
     while (serial_interrupted() == 0) {
         std::size_t received = 0;
@@ -57,7 +106,7 @@ std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std:
             return 0;
         }
         if (received != 0) {
-            return received;
+            return gyro_complete_reply(port, reply, received);
         }
         const std::uint64_t silent_ms = serial_clock_ms() - polled_at_ms;
         if (silent_ms >= gyro_silence_limit_ms) {
@@ -95,10 +144,17 @@ std::optional<GyroSample> gyro_read_sample(SerialHandle port) {
     // of zeros.
     GyroFrame frame{};
     const char command[] = {static_cast<char>(gyro_poll_command), '\0'};
-    if (gyro_exchange(port, command, frame) != gyro_frame_length) {
-        return std::nullopt;
+    const std::size_t received = gyro_exchange(port, command, frame);
+    std::optional<GyroSample> sample;
+    if (received == gyro_frame_length) {
+        sample = gyro_decode_frame(frame);
     }
-    return gyro_decode_frame(frame);
+    // A reply that was short or failed its checksum leaves the reader out of step with the
+    // frames; what is left of it must not become the start of the next reply.
+    if (!sample && received != 0 && gyro_fault != GyroFault::port_failed) {
+        gyro_discard_input(port);
+    }
+    return sample;
 }
 
 namespace {

@@ -33,12 +33,15 @@ enum class GyroFault { none, silent, port_failed };
 std::optional<SerialHandle> gyro_open_port(const char* port_name, std::uint32_t baud_rate);
 
 // Polls once: nothing when the gyro stayed silent, the reply was short or its checksum is wrong,
-// and at once when the port has failed.
+// and at once when the port has failed. After a short or wrong reply, whatever is queued or still
+// arriving is discarded until the line is quiet, so the next poll starts in step with the frames;
+// after a good one nothing is discarded.
 std::optional<GyroSample> gyro_read_sample(SerialHandle port);
 
-// Writes the command and returns the byte count of the first non-empty read into reply (0 when
-// the gyro stayed silent for gyro_silence_limit_ms, the port failed or the program is asked to
-// stop). Bytes after that read stay queued.
+// Writes the command and reads the reply: from the first read that brings anything, reads go on
+// into the rest of the buffer until it is full or a read brings nothing. Returns the byte count
+// (0 when the gyro stayed silent for gyro_silence_limit_ms, the port failed or the program is
+// asked to stop). Bytes beyond the buffer stay queued.
 std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply);
 
 // The worst fault since the port was opened. A port failure or a silent poll prints one

@@ -9,13 +9,19 @@
 #   2. a long unpaced sweep of at least 100,000 samples: rate, CPU per sample, resident memory at
 #      1,000, 10,000 and 100,000 samples;
 #   3. the POSIX backend's read time-outs on a pseudo-terminal (overshoot);
-#   4. the Windows build under Wine on the paced sweep.
+#   4. the Windows build under Wine on the paced sweep;
+#   5. the lines behind a model of a USB-serial adapter that hands bytes over once per latency
+#      tick (0, 1, 4 and 16 ms), native and under Wine: samples/s, the share of the frames sent
+#      that were logged whole, and records that are no frame as sent.
 # Takes about 25 minutes, most of it the long sweep (each sample waits out the 10 ms interval
 # time-out after the controller's prompt, so 100,000 samples take at least 1,000 s).
 #
-# Usage: scripts/bench.sh [--skip-long] [--skip-wine] [--long-samples N] [--reads N]
+# Usage: scripts/bench.sh [--skip-long] [--skip-wine] [--only PARTS] [--long-samples N]
+#                        [--reads N]
 #   --skip-long        leave out the long unpaced sweep
 #   --skip-wine        leave out the Windows build under Wine (and its cross-build)
+#   --only PARTS       run only these parts, comma-separated: paced, long, timeouts, wine,
+#                      adapter (e.g. --only adapter: a few minutes)
 #   --long-samples N   samples the long sweep aims for (default 100000)
 #   --reads N          reads per time-out case (default 300)
 set -euo pipefail
@@ -26,16 +32,33 @@ skip_long=0
 skip_wine=0
 long_samples=100000
 reads=300
+only=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --skip-long) skip_long=1 ;;
     --skip-wine) skip_wine=1 ;;
+    --only) only=${2:?}; shift ;;
     --long-samples) long_samples=${2:?}; shift ;;
     --reads) reads=${2:?}; shift ;;
-    *) sed -n '2,21p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,26p' "$0" >&2; exit 2 ;;
     esac
     shift
 done
+
+# wants PART: the part is to be run.
+wants() { [ -z "$only" ] || [[ ",$only," == *",$1,"* ]]; }
+wants long || skip_long=1
+run_paced=0
+run_timeouts=0
+run_wine_paced=0
+run_adapter=0
+wants paced && run_paced=1
+wants timeouts && run_timeouts=1
+wants adapter && run_adapter=1
+if ! wants wine && ! wants adapter; then
+    skip_wine=1
+fi
+[ "$skip_wine" -eq 0 ] && wants wine && run_wine_paced=1
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
           libcli11-dev)
@@ -72,6 +95,13 @@ load() {
 
 sim_pid=""
 wine_started=0
+wine_setup() {
+    if [ "$wine_started" -eq 0 ]; then
+        echo "bench: preparing the Wine prefix" >&2
+        scripts/wine-run.sh --prefix="$wine_prefix" --setup
+        wine_started=1
+    fi
+}
 cleanup() {
     if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
         kill -TERM "$sim_pid"
@@ -124,16 +154,18 @@ load bound "$runs/bound.txt"
 native=("$repo/build/default/gyro_motor")
 
 # 1. Paced sweeps: the real move, then the same at five times the motor's speed.
-for scale in 1 5; do
-    sim_args=(--time-scale "$scale")
-    run_args=(--timeout-s 300)
-    program=("${native[@]}")
-    sweep "paced_scale_$scale"
-done
-p=paced_scale_1
-R[$p.cpu_per_1000_samples_s]=$(calc "${R[$p.cpu_s]} / ${R[$p.samples]} * 1000")
-R[$p.cpu_share_percent]=$(calc "${R[$p.cpu_s]} / ${R[$p.wall_s]} * 100")
-R[$p.wakeups_per_sample]=$(calc "${R[$p.voluntary_switches]} / ${R[$p.samples]}")
+if [ "$run_paced" -eq 1 ]; then
+    for scale in 1 5; do
+        sim_args=(--time-scale "$scale")
+        run_args=(--timeout-s 300)
+        program=("${native[@]}")
+        sweep "paced_scale_$scale"
+    done
+    p=paced_scale_1
+    R[$p.cpu_per_1000_samples_s]=$(calc "${R[$p.cpu_s]} / ${R[$p.samples]} * 1000")
+    R[$p.cpu_share_percent]=$(calc "${R[$p.cpu_s]} / ${R[$p.wall_s]} * 100")
+    R[$p.wakeups_per_sample]=$(calc "${R[$p.voluntary_switches]} / ${R[$p.samples]}")
+fi
 
 # 2. The long unpaced sweep. Its rate comes from a short run first; the time scale then makes the
 # 25.4 s move (1,000,000 units at 40,000 units/s, 0.4 s ramps at each end at the simulator's
@@ -158,7 +190,7 @@ if [ "$skip_long" -eq 0 ]; then
     R[$u.wakeups_per_sample]=$(calc "${R[$u.voluntary_switches]} / ${R[$u.samples]}")
     # What the paced sweep would cost if each answer reached the program in one piece.
     R[$u.cpu_share_at_paced_rate_percent]=$(calc \
-        "${R[$u.cpu_per_sample_ms]} * ${R[paced_scale_1.samples_per_s]} / 10")
+        "${R[$u.cpu_per_sample_ms]} * ${R[paced_scale_1.samples_per_s]:-${R[bound.samples_per_s]}} / 10")
     rss_values=()
     for mark in 1000 10000 100000; do
         [ -z "${R[$u.rss_kib_at_$mark]:-}" ] || rss_values+=("${R[$u.rss_kib_at_$mark]}")
@@ -170,20 +202,54 @@ if [ "$skip_long" -eq 0 ]; then
 fi
 
 # 3. Read time-outs of the termios backend.
-echo "bench: read time-outs on a pseudo-terminal" >&2
-"$bench" timeouts --reads "$reads" >"$runs/timeouts.txt"
-load timeouts "$runs/timeouts.txt"
+if [ "$run_timeouts" -eq 1 ]; then
+    echo "bench: read time-outs on a pseudo-terminal" >&2
+    "$bench" timeouts --reads "$reads" >"$runs/timeouts.txt"
+    load timeouts "$runs/timeouts.txt"
+fi
+
+wine_program=("$repo/scripts/wine-run.sh" "--prefix=$wine_prefix" --timeout=240
+    "$repo/build/mingw/gyro_motor.exe")
 
 # 4. The Windows build under Wine, its links in the prefix's dosdevices.
-if [ "$skip_wine" -eq 0 ]; then
-    echo "bench: preparing the Wine prefix" >&2
-    scripts/wine-run.sh --prefix="$wine_prefix" --setup
-    wine_started=1
+if [ "$run_wine_paced" -eq 1 ]; then
+    wine_setup
     sim_args=(--raw --time-scale 1)
     run_args=(--timeout-s 300)
-    program=("$repo/scripts/wine-run.sh" "--prefix=$wine_prefix" --timeout=240
-        "$repo/build/mingw/gyro_motor.exe")
+    program=("${wine_program[@]}")
     sweep wine_paced_scale_1 "$wine_prefix/dosdevices"
+fi
+
+# 5. Both lines behind the adapter model, paced, at time scale 2 (some 300 frames at a 16 ms
+# tick); no other faults, so every frame is meant to be logged.
+adapter_ticks=(0 1 4 16)
+adapter_builds=(native)
+[ "$skip_wine" -eq 1 ] || adapter_builds+=(wine)
+adapter_sections=()
+if [ "$run_adapter" -eq 1 ]; then
+    for build in "${adapter_builds[@]}"; do
+        for tick in "${adapter_ticks[@]}"; do
+            a=adapter_${build}_tick_$tick
+            adapter_sections+=("$a")
+            run_args=(--timeout-s 300)
+            if [ "$build" = wine ]; then
+                wine_setup
+                sim_args=(--raw)
+                program=("${wine_program[@]}")
+                link_dir=$wine_prefix/dosdevices
+            else
+                sim_args=()
+                program=("${native[@]}")
+                link_dir=""
+            fi
+            sim_args+=(--time-scale 2 --usb-tick-ms "$tick" --frames "$runs/$a/frames.txt")
+            sweep "$a" "$link_dir"
+            "$bench" frames "$runs/$a/frames.txt" "$runs/$a/gyro_motor.txt" >"$runs/$a/frames_result.txt"
+            load "$a" "$runs/$a/frames_result.txt"
+            R[$a.logged_per_s]=$(calc \
+                "${R[$a.samples]} * 1000 / (${R[$a.last_poll_ms]} - ${R[$a.first_poll_ms]})")
+        done
+    done
 fi
 
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -198,6 +264,7 @@ f() { printf "%.${2:-2}f" "$1"; }
         "load average $load_start at start, $load_end at end"
     printf '  %-46s %-26s %-16s %s\n' "" "measured" "target" ""
     p=paced_scale_1
+    if [ "$run_paced" -eq 1 ]; then
     echo "Paced sweep, native (38400/9600 baud, latencies 2/5 ms, time scale 1)"
     row "samples logged / gyro polls" "${R[$p.samples]} / ${R[$p.polls]}  (exit ${R[$p.status]})"
     row "samples/s, first to last poll" "$(f "${R[$p.samples_per_s]}" 3)"
@@ -223,6 +290,7 @@ f() { printf "%.${2:-2}f" "$1"; }
     p=paced_scale_5
     row "same at time scale 5: samples/s, ratio" \
         "$(f "${R[$p.samples_per_s]}" 3), $(f "${R[$p.ratio]}" 4)"
+    fi
     if [ "$skip_long" -eq 0 ]; then
         u=unpaced_long
         echo "Long unpaced sweep, native (--no-pacing, time scale $(f "${R[$u.time_scale]}" 4))"
@@ -240,6 +308,7 @@ f() { printf "%.${2:-2}f" "$1"; }
         row "peak resident memory" "${R[$u.peak_rss_kib]} KiB"
     fi
     t=timeouts
+    if [ "$run_timeouts" -eq 1 ]; then
     echo "Read time-outs, termios backend on a pseudo-terminal (${R[$t.interval_reads]} reads each)"
     row "interval 10 ms: overshoot median / max" \
         "$(f "${R[$t.interval_median_ms]}" 3) / $(f "${R[$t.interval_max_ms]}" 3) ms" \
@@ -249,7 +318,8 @@ f() { printf "%.${2:-2}f" "$1"; }
         "$(f "${R[$t.total_median_ms]}" 3) / $(f "${R[$t.total_max_ms]}" 3) ms" \
         "<= 0.5 / <= 3 ms" \
         "$(verdict "${R[$t.total_median_ms]} <= 0.5 && ${R[$t.total_max_ms]} <= 3")"
-    if [ "$skip_wine" -eq 0 ]; then
+    fi
+    if [ "$run_wine_paced" -eq 1 ]; then
         w=wine_paced_scale_1
         echo "Paced sweep, Windows build under Wine (same settings, for comparison)"
         row "samples logged / gyro polls" "${R[$w.samples]} / ${R[$w.polls]}  (exit ${R[$w.status]})"
@@ -257,6 +327,18 @@ f() { printf "%.${2:-2}f" "$1"; }
         row "ratio measured / bound" "$(f "${R[$w.ratio]}" 4)"
         row "median period (bound period)" \
             "$(f "${R[$w.period_median_ms]}" 3) ms ($(f "${R[bound.sample_ms]}" 3))"
+    fi
+    if [ "$run_adapter" -eq 1 ]; then
+        for build in "${adapter_builds[@]}"; do
+            [ "$build" = native ] && title="native" || title="Windows build under Wine"
+            echo "USB adapter model, $title (paced, time scale 2, latency tick on both lines)"
+            for tick in "${adapter_ticks[@]}"; do
+                a=adapter_${build}_tick_$tick
+                row "tick $tick ms: samples/s, kept, wrong" \
+                    "$(f "${R[$a.logged_per_s]}" 2), $(f "$(calc "${R[$a.kept_share]} * 100")" 1) % of ${R[$a.frames_meant]}, ${R[$a.wrong]}" \
+                    "wrong = 0" "$(verdict "${R[$a.wrong]} == 0")"
+            done
+        done
     fi
 } | tee "$out/table.txt"
 
@@ -266,7 +348,7 @@ f() { printf "%.${2:-2}f" "$1"; }
     printf '  "load_average_start": [%s],\n' "$(echo "$load_start" | tr ' ' ',')"
     printf '  "load_average_end": [%s]' "$(echo "$load_end" | tr ' ' ',')"
     for section in bound paced_scale_1 paced_scale_5 unpaced_probe unpaced_long timeouts \
-        wine_paced_scale_1; do
+        wine_paced_scale_1 "${adapter_sections[@]}"; do
         keys=$(printf '%s\n' "${!R[@]}" | grep "^$section\." | sort || true)
         [ -n "$keys" ] || continue
         printf ',\n  "%s": {' "$section"

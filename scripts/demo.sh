@@ -63,9 +63,10 @@ if [ -f gyro_motor.txt ]; then
     samples=$(($(wc -l <gyro_motor.txt) / 5))
 fi
 polls=$(grep -c ' gyro G$' transcript.txt || true)
+frames_sent=$(cat frames.txt 2>/dev/null | wc -l)
 seconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
 echo "demo: gyro_motor ended with status $status after $seconds s"
-echo "demo: sample log $run_dir/gyro_motor.txt holds $samples samples ($polls gyro polls)"
+echo "demo: sample log $run_dir/gyro_motor.txt holds $samples samples of $frames_sent frames the simulator sent ($polls gyro polls)"
 echo "demo: the simulator's records: $run_dir/transcript.txt, $run_dir/frames.txt"
 
 # The picture of the sweep: CSV and PNG next to the log.

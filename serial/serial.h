@@ -58,6 +58,9 @@ bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t&
 // Writes all bytes; count is what the platform reports as written.
 bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::size_t& count);
 bool serial_status(SerialHandle port, SerialStatus& status);
+// Drops every byte received and not yet read, and ends a read in progress. Bytes still on their
+// way (in an adapter, say) are not affected.
+bool serial_purge_input(SerialHandle port);
 bool serial_close(SerialHandle port);
 int serial_last_error();
 // Returns early when the user asks the program to stop.

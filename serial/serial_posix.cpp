@@ -625,6 +625,11 @@ bool serial_status(SerialHandle port, SerialStatus& status) {
     return true;
 }
 
+bool serial_purge_input(SerialHandle port) {
+    const SerialPortSlot* slot = serial_find(port);
+    return slot != nullptr && tcflush(slot->fd, TCIFLUSH) == 0;
+}
+
 bool serial_close(SerialHandle port) {
     SerialPortSlot* slot = serial_find(port);
     if (slot == nullptr) {

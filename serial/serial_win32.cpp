@@ -220,6 +220,13 @@ bool serial_status(SerialHandle port, SerialStatus& status) {
     return true;
 }
 
+bool serial_purge_input(SerialHandle port) {
+    if (serial_refuse_invalid(port)) {
+        return false;
+    }
+    return PurgeComm(serial_native_handle(port), PURGE_RXCLEAR | PURGE_RXABORT) != FALSE;
+}
+
 bool serial_close(SerialHandle port) {
     if (serial_refuse_invalid(port)) {
         return false;

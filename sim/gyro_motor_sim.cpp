@@ -64,6 +64,7 @@ struct SimOptions {
     double gyro_latency_ms = 2.0;
     double motor_latency_ms = 5.0;
     bool pacing = true;
+    double usb_tick_ms = 0.0; // 0: no adapter model
     double time_scale = 1.0;
     double units_per_turn = sim_gyro_default_units_per_turn;
     std::uint32_t seed = 1;
@@ -194,6 +195,12 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
     app.add_flag_callback(
         "--no-pacing", [&options] { options.pacing = false; },
         "no line rate and no latency: answers go out at once, in one piece");
+    app.add_option("--usb-tick-ms", options.usb_tick_ms,
+                   "both lines end in a USB-serial adapter that hands the bytes it has\n"
+                   "received to the program once per tick of MS ms, at whatever phase\n"
+                   "the tick falls against the answers (default 0: no adapter)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
     app.add_option("--time-scale", options.time_scale,
                    "simulated motor time runs X times as fast as real time (default 1):\n"
                    "the sweep of 1,000,000 units at 40000 units/s takes 25.4 s / X")
@@ -493,6 +500,7 @@ bool open_device(SimDevice& device, const SimOptions& options, const std::string
                  double latency_ms) {
     device.link.byte_time = options.pacing ? 10.0 / baud : 0.0;
     device.link.latency = options.pacing ? latency_ms / 1000.0 : 0.0;
+    device.link.tick = options.usb_tick_ms / 1000.0;
     std::string error;
     if (!sim_link_open(device.link, options.dir + "/" + name, options.raw, error)) {
         std::fprintf(stderr, "gyro_motor_sim: %s\n", error.c_str());

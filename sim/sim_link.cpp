@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -194,8 +195,10 @@ void sim_link_send(SimLink& link, std::span<const std::uint8_t> bytes, double no
     double due = std::max(now + link.latency, link.outgoing_free) + gap;
     for (const std::uint8_t byte : bytes) {
         due += link.byte_time;
-        link.outgoing.push_back({byte, due});
+        const double handed_over = link.tick > 0.0 ? std::ceil(due / link.tick) * link.tick : due;
+        link.outgoing.push_back({byte, handed_over});
     }
+    // The line itself is free again when the last byte has crossed it, tick or not.
     link.outgoing_free = due;
 }
 

@@ -30,6 +30,10 @@ struct SimLink {
     bool idle = false;      // no slave is open: the master cannot be polled without spinning
     double byte_time = 0.0; // seconds per byte on the line; 0 sends at once
     double latency = 0.0;   // seconds from a request to the first byte of its answer
+    // A USB adapter's latency tick in seconds: the bytes toward the program reach the port only
+    // at whole multiples of it on the simulator's clock, wherever the frames fall. 0: as they
+    // cross the line.
+    double tick = 0.0;
     std::deque<SimLinkByte> outgoing;
     double outgoing_free = 0.0; // when the line toward the program is idle again
     std::deque<SimLinkByte> incoming;
@@ -64,6 +68,7 @@ bool sim_link_replace(SimLink& link, std::string& error);
 
 // Queues bytes toward the program: the first leaves after the latency, or after the bytes
 // queued before it, and then gap seconds more; each later one a byte time after the one before.
+// With a tick, each byte is handed over at the first tick after it has crossed the line.
 void sim_link_send(SimLink& link, std::span<const std::uint8_t> bytes, double now, double gap);
 
 // Reads everything the program has written and queues each byte with the time it would have

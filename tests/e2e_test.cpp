@@ -357,6 +357,7 @@ bool printed_as(const Values& printed, const Values& values) {
 struct SampleMatch {
     std::size_t aligned = 0;              // samples that are whole frames as sent
     std::vector<std::size_t> frame_index; // per sample: its frame, or SIZE_MAX if misaligned
+    std::vector<std::size_t> start;       // per sample: its window's offset in the byte stream
 };
 
 // Finds each logged sample, in order, as a 30-byte window with a valid checksum in the byte
@@ -388,9 +389,11 @@ SampleMatch match_samples(const std::vector<Values>& samples,
             ADD_FAILURE() << "sample " << s + 1 << " is no frame the gyro sent (heading "
                           << samples[s][2] << ")";
             match.frame_index.push_back(SIZE_MAX);
+            match.start.push_back(SIZE_MAX);
             continue;
         }
         next = *found + 30;
+        match.start.push_back(*found);
         if (frame_at[*found] == 0) {
             match.frame_index.push_back(SIZE_MAX);
             continue;
@@ -821,47 +824,103 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameFaultCase{"EchoAndQuestionPrompts", {"--echo", "--question-prompts"}}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
 
-// Faults that put the reader out of step with the frames: a frame in two pieces, stray bytes
-// before frames. The sweep completes without a message. Samples may be lost, but each logged one
-// is a 30-byte window with a valid checksum of what the gyro sent, and up to the first fault
-// every frame is logged as sent.
-class E2eMisalignedFrameTest : public ::testing::TestWithParam<FrameFaultCase> {};
+// Frames that reach the port in pieces (split by a pause, or by a USB adapter's latency tick) or
+// behind stray bytes. The sweep completes without a message; every frame that strays did not hit
+// is logged whole (at least 95 % of them, as a busy machine may delay a reply past the time-outs)
+// and every logged record is a frame as sent. The one exception is a window that starts in stray
+// bytes and passes the 8-bit checksum by chance (1 in 256 of the polls that strays hit); those are
+// counted as wrong and reported.
+struct FramesKept {
+    std::size_t sent = 0;
+    std::size_t hit_by_strays = 0; // or sent with a bad checksum: not to be logged
+    std::size_t kept = 0;          // of the others, logged whole
+    std::size_t wrong = 0;         // logged windows that start in stray bytes
+};
 
-TEST_P(E2eMisalignedFrameTest, SweepCompletesWithoutAMessage) {
-    const SweepRun run = run_sweep(fast(GetParam().options));
-    const std::vector<Values> samples = expect_clean_completion(run);
-    const SampleMatch match = match_samples(samples, run.frames);
-    std::vector<std::size_t> before_fault;
-    for (std::size_t i = 0; i < run.frames.size() && is_good(run.frames[i]); ++i) {
-        before_fault.push_back(i);
-    }
-    ASSERT_LT(before_fault.size(), run.frames.size()) << "the fault did not happen";
-    ASSERT_GE(match.frame_index.size(), before_fault.size());
-    EXPECT_EQ(std::vector<std::size_t>(match.frame_index.begin(),
-                                       match.frame_index.begin() +
-                                           static_cast<std::ptrdiff_t>(before_fault.size())),
-              before_fault);
-    // A read that starts at a split frame ends with its first piece, which is too short: a split
-    // frame is never logged whole.
+FramesKept expect_frames_kept(const std::vector<Values>& samples,
+                              const std::vector<FrameRecord>& frames) {
+    const SampleMatch match = match_samples(samples, frames);
+    FramesKept result;
+    result.sent = frames.size();
+    std::vector<bool> logged(frames.size(), false);
     for (const std::size_t index : match.frame_index) {
-        EXPECT_TRUE(index == SIZE_MAX || run.frames[index].kind.find("split") == std::string::npos)
-            << "frame " << index + 1;
+        if (index != SIZE_MAX) {
+            logged[index] = true;
+        }
     }
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const std::size_t strays = frames[i].bytes.size() - 30;
+        const bool eligible = is_good(frames[i]) || frames[i].kind == "split";
+        result.hit_by_strays += eligible ? 0u : 1u;
+        result.kept += eligible && logged[i] ? 1u : 0u;
+        EXPECT_TRUE(eligible || !logged[i]) << "frame " << i + 1 << " (" << frames[i].kind << ")";
+        for (std::size_t s = 0; s < samples.size(); ++s) {
+            const std::size_t start = match.start[s];
+            if (match.frame_index[s] == SIZE_MAX && start >= offset && start < offset + strays) {
+                ++result.wrong;
+            }
+        }
+        offset += frames[i].bytes.size();
+    }
+    EXPECT_EQ(match.aligned + result.wrong, samples.size()) << "records that straddle two frames";
+    EXPECT_GE(result.kept * 100, (result.sent - result.hit_by_strays) * 95)
+        << result.kept << " of " << result.sent - result.hit_by_strays << " frames logged";
+    return result;
+}
+
+// Samples per second from the first gyro poll to the last in the simulator's transcript.
+double samples_per_second(const std::vector<Event>& events, std::size_t samples) {
+    std::optional<double> first;
+    double last = 0.0;
+    for (const Event& event : events) {
+        if (event.text == "gyro G") {
+            first = first.value_or(event.ms);
+            last = event.ms;
+        }
+    }
+    return first && last > *first ? static_cast<double>(samples) * 1000.0 / (last - *first) : 0.0;
+}
+
+class E2eFramesInPiecesTest : public ::testing::TestWithParam<FrameFaultCase> {};
+
+TEST_P(E2eFramesInPiecesTest, EveryFrameStraysDidNotHitIsLoggedWhole) {
+    const SweepRun run = run_sweep(GetParam().options);
+    const std::vector<Values> samples = expect_clean_completion(run);
+    const FramesKept kept = expect_frames_kept(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
     EXPECT_LT(run.seconds(), fault_time_bound_s);
-    std::printf("%s: %zu frames sent, %zu logged whole, %zu logged across frames\n",
-                GetParam().name, run.frames.size(), match.aligned, samples.size() - match.aligned);
+    std::printf(
+        "[ frames   ] %s | %zu sent | %zu hit by strays | %zu of the others kept (%.1f %%) | "
+        "%zu wrong | %.2f samples/s\n",
+        GetParam().name, kept.sent, kept.hit_by_strays, kept.kept,
+        kept.sent > kept.hit_by_strays ? 100.0 * static_cast<double>(kept.kept) /
+                                             static_cast<double>(kept.sent - kept.hit_by_strays)
+                                       : 100.0,
+        kept.wrong, samples_per_second(run.events, samples.size()));
     summarize(GetParam().name, run, samples.size());
     finish(run);
 }
 
-// Fewer faults than frames, so that the reader meets frames out of step afterwards.
+// Paced lines behind the adapter model: at line rate a 7.8 ms frame spans one to several ticks.
+// The model sits on both lines, so the controller's answers come in pieces too. Time scale 5
+// gives some 70 (16 ms) to 120 (1 ms) frames.
+std::vector<std::string> on_adapter(const char* tick_ms, std::vector<std::string> options) {
+    options.insert(options.begin(), {"--time-scale", "5", "--usb-tick-ms", tick_ms});
+    return options;
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Faults, E2eMisalignedFrameTest,
-    ::testing::Values(FrameFaultCase{"SplitFrames", {"--split-every", "8"}},
-                      FrameFaultCase{"StrayBytesBeforeEveryTenthFrame",
-                                     {"--stray-bytes", "3", "--stray-every", "10"}},
-                      FrameFaultCase{"StrayBytesBeforeEveryFrame", {"--stray-bytes", "5"}}),
+    Faults, E2eFramesInPiecesTest,
+    ::testing::Values(
+        FrameFaultCase{"SplitFrames", fast({"--split-every", "8"})},
+        FrameFaultCase{"StrayBytesBeforeEveryTenthFrame",
+                       fast({"--stray-bytes", "3", "--stray-every", "10"})},
+        FrameFaultCase{"StrayBytesBeforeEveryFrame", fast({"--stray-bytes", "5"})},
+        FrameFaultCase{"UsbTick1msWithStrays",
+                       on_adapter("1", {"--stray-bytes", "3", "--stray-every", "20"})},
+        FrameFaultCase{"UsbTick16msWithStrays",
+                       on_adapter("16", {"--stray-bytes", "3", "--stray-every", "20"})}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
 
 TEST(E2eTest, PacedLinesStillSweepCompletely) {

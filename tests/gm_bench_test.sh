@@ -36,6 +36,7 @@ TRANSCRIPT rate
 PROGRAM run --log x
 --reads timeouts --reads
 --reads timeouts --reads 1e3
+LOG frames frames.txt
 CASES
 
 if [ "$failures" -ne 0 ]; then

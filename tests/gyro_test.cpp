@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -166,25 +167,110 @@ TEST_F(GyroTest, PollWritesOneByteAndDecodesTheReply) {
     EXPECT_EQ(sample->words[0], 1);
     EXPECT_EQ(sample->words[13], 14);
     EXPECT_EQ(port.written, "G");
+    EXPECT_EQ(port.read_calls, 1);
+    EXPECT_TRUE(test_port_events_starting("purge").empty());
 }
 
-TEST_F(GyroTest, SplitReplyIsCutAfterItsFirstPieceAndTheTailStaysQueued) {
+using Chunks = std::vector<std::vector<std::uint8_t>>;
+
+std::vector<std::uint8_t> bytes_of(std::span<const std::uint8_t> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+std::vector<std::uint8_t> joined(std::vector<std::uint8_t> a, std::span<const std::uint8_t> b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// What the port delivers after each poll, chunk by chunk (an empty chunk is a read that times
+// out), and the word 0 each poll should give (0: no sample).
+struct ReplyCase {
+    const char* name;
+    std::vector<Chunks> deliveries;
+    std::vector<int> expected;
+};
+
+TEST_F(GyroTest, RepliesInPiecesOrOutOfStepCostAtMostTheNextPoll) {
+    const GyroFrame f1 = frame_with_words({1});
+    const GyroFrame f2 = frame_with_words({2});
+    const GyroFrame f3 = frame_with_words({3});
+    const std::span<const std::uint8_t> s1(f1);
+    const std::vector<std::uint8_t> strays(3, 0xAA);
+    const std::vector<ReplyCase> cases = {
+        {"piece then the rest",
+         {{bytes_of(s1.first(12)), bytes_of(s1.subspan(12))}, {bytes_of(f2)}},
+         {1, 2}},
+        {"many small pieces",
+         {{bytes_of(s1.first(1)), bytes_of(s1.subspan(1, 9)), bytes_of(s1.subspan(10, 19)),
+           bytes_of(s1.subspan(29))},
+          {bytes_of(f2)}},
+         {1, 2}},
+        {"piece then silence, rest and garbage late",
+         {{bytes_of(s1.first(12)), {}, bytes_of(s1.subspan(12)), strays}, {bytes_of(f2)}},
+         {0, 2}},
+        {"strays before a frame",
+         {{joined(strays, f1)}, {bytes_of(f2)}, {bytes_of(f3)}},
+         {0, 2, 3}},
+        {"strays, frame in pieces",
+         {{joined(strays, s1.first(20)), bytes_of(s1.subspan(20))}, {bytes_of(f2)}},
+         {0, 2}},
+        {"strays alone, then a late frame",
+         {{strays, {}}, {bytes_of(f2)}, {bytes_of(f3)}},
+         {0, 2, 3}},
+    };
+    for (const ReplyCase& c : cases) {
+        test_port_reset();
+        TestPort& port = test_port_add("com8");
+        std::size_t poll = 0;
+        port.device = [&](TestPort& self, std::span<const std::uint8_t>) {
+            for (const auto& chunk : c.deliveries.at(poll)) {
+                self.reads.push_back(chunk);
+            }
+            ++poll;
+        };
+        const auto handle = gyro_open_port("com8", 38400);
+        ASSERT_TRUE(handle);
+        for (std::size_t i = 0; i < c.expected.size(); ++i) {
+            const std::size_t events_before = test_port_events().size();
+            const auto sample = gyro_read_sample(*handle);
+            EXPECT_EQ(sample ? sample->words[0] : 0, c.expected[i]) << c.name << ", poll " << i + 1;
+            // Input is discarded after a poll that gave no sample, never after a good one.
+            const bool purged = std::any_of(
+                test_port_events().begin() + static_cast<std::ptrdiff_t>(events_before),
+                test_port_events().end(), [](const std::string& e) { return e == "purge com8"; });
+            EXPECT_EQ(purged, !sample) << c.name << ", poll " << i + 1;
+        }
+        EXPECT_TRUE(port.reads.empty()) << c.name;
+        EXPECT_EQ(gyro_link_fault(), GyroFault::none) << c.name;
+    }
+}
+
+TEST_F(GyroTest, DiscardingAfterABadReplyGivesUpOnAGyroThatNeverStops) {
     TestPort& port = test_port_add("com8");
     const auto handle = gyro_open_port("com8", 38400);
     ASSERT_TRUE(handle);
-    const GyroFrame first = frame_with_words({100});
-    const GyroFrame second = frame_with_words({200});
-    test_port_push_read(port, std::span(first).first(12));
-    test_port_push_read(port, std::span(first).subspan(12));
-    test_port_push_read(port, second);
-
-    // The first piece alone is no sample; the next poll finds the tail ahead of the next reply.
+    for (int i = 0; i < 1000; ++i) {
+        test_port_push_read(port, "\x55");
+    }
     EXPECT_FALSE(gyro_read_sample(*handle));
+    EXPECT_FALSE(port.reads.empty());
+    EXPECT_LT(port.read_calls, 200);
+    EXPECT_EQ(port.written, "G");
+}
+
+TEST_F(GyroTest, PurgeFailureStillDiscardsByReading) {
+    TestPort& port = test_port_add("com8");
+    const auto handle = gyro_open_port("com8", 38400);
+    ASSERT_TRUE(handle);
+    port.purge_error = 1;
+    const auto gyro = test_gyro_attach(port);
+    gyro->replies = {joined(std::vector<std::uint8_t>(5, 0xAA), frame_with_words({1})),
+                     bytes_of(frame_with_words({2}))};
     EXPECT_FALSE(gyro_read_sample(*handle));
     const auto sample = gyro_read_sample(*handle);
     ASSERT_TRUE(sample);
-    EXPECT_EQ(sample->words[0], 200);
-    EXPECT_EQ(port.written, "GGG");
+    EXPECT_EQ(sample->words[0], 2);
+    EXPECT_EQ(gyro_link_fault(), GyroFault::none);
 }
 
 TEST_F(GyroTest, ShortReplyIsNoSampleEvenWhenItsChecksumWouldPass) {

@@ -764,6 +764,14 @@ TEST_F(SerialPosixTest, StatusCountsReceivedBytes) {
     EXPECT_EQ(timed_read(port, 10).bytes.size(), 10u);
     ASSERT_TRUE(serial_status(port, status));
     EXPECT_EQ(status.in_queue, 7u);
+
+    // A purge drops what is queued; what comes after it is read as usual.
+    ASSERT_TRUE(serial_purge_input(port));
+    ASSERT_TRUE(serial_status(port, status));
+    EXPECT_EQ(status.in_queue, 0u);
+    write_all(master, "kept");
+    EXPECT_EQ(wait_in_queue(port, 4), 4u);
+    EXPECT_EQ(timed_read(port, 10).bytes, "kept");
 }
 
 TEST_F(SerialPosixTest, HangUpFailsReadsAndWritesPromptly) {
@@ -847,6 +855,7 @@ TEST_F(SerialPosixTest, ClosedOrUnknownHandlesFail) {
         EXPECT_EQ(count, 0u);
         EXPECT_FALSE(serial_write(handle, buffer, count));
         EXPECT_FALSE(serial_status(handle, status));
+        EXPECT_FALSE(serial_purge_input(handle));
         EXPECT_FALSE(serial_get_timeouts(handle, timeouts));
         EXPECT_FALSE(serial_get_line_settings(handle, settings));
         EXPECT_FALSE(serial_close(handle));

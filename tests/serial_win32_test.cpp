@@ -127,6 +127,7 @@ TEST(SerialWin32, TheInvalidHandleFailsEveryOperation) {
         {"read", [&] { return serial_read(port, buffer, count); }, true},
         {"write", [&] { return serial_write(port, buffer, count); }, true},
         {"status", [&] { return serial_status(port, status); }, false},
+        {"purge", [&] { return serial_purge_input(port); }, false},
     };
     for (const Operation& operation : operations) {
         SetLastError(0);
@@ -260,6 +261,16 @@ TEST_F(EchoPortTest, WrittenBytesComeBackAndAreCountedInTheReceiveQueue) {
     EXPECT_EQ(read_bytes(sent.size()), sent);
     ASSERT_TRUE(serial_status(port_, status));
     EXPECT_EQ(status.in_queue, 0u);
+
+    // A purge drops what is queued; what comes after it is read as usual.
+    ASSERT_TRUE(serial_write(port_, bytes_of("dropped"), written));
+    EXPECT_EQ(wait_for_input(7), 7u);
+    ASSERT_TRUE(serial_purge_input(port_)) << serial_last_error();
+    ASSERT_TRUE(serial_status(port_, status));
+    EXPECT_EQ(status.in_queue, 0u);
+    ASSERT_TRUE(serial_write(port_, bytes_of("kept"), written));
+    EXPECT_EQ(wait_for_input(4), 4u);
+    EXPECT_EQ(read_bytes(4), "kept");
 }
 
 // A read asks for more than is there: it delivers what arrived once the line has been quiet for

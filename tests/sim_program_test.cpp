@@ -489,6 +489,7 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
              {{"--seed", "-1"}, "--seed"},
              {{"--stray-every", "010x"}, "--stray-every"},
              {{"--hangup-gyro-after", "nan"}, "--hangup-gyro-after"},
+             {{"--usb-tick-ms", "-1"}, "--usb-tick-ms"},
              {{"--compass-deviation", "1,2,3"}, "--compass-deviation"},
              {{"--compass-deviation", "1,2,3,4,5"}, "--compass-deviation"},
              {{"--hard-iron", "0.1,0.2", "--hard-iron", "0.3,0.4"}, "--hard-iron"},

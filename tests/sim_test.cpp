@@ -1,14 +1,17 @@
-// The bench models in-process: frames as a reader of the wire decodes them, and the
-// controller's channel and motion on a simulated clock.
+// The bench models in-process: frames as a reader of the wire decodes them, the controller's
+// channel and motion on a simulated clock, and when a line's bytes reach the program.
 #include "sim/sim_gyro.h"
+#include "sim/sim_link.h"
 #include "sim/sim_motor.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -496,6 +499,40 @@ TEST(SimMotorTest, RampedMovesHaveATrapezoidalProfileAndEndExactlyOnTarget) {
         EXPECT_NEAR(highest, c.highest, 1.0) << c.name;
         EXPECT_EQ(flag_of(feed(fine, "pr mv\r", c.end_s + 1.0)), '0') << c.name;
     }
+}
+
+TEST(SimLinkTest, AdapterHandsBytesOverAtTheFirstTickAfterTheyCrossTheLine) {
+    char dir[] = "/tmp/gm_sim_link_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    SimLink link;
+    std::string error;
+    ASSERT_TRUE(sim_link_open(link, std::string(dir) + "/com8", true, error)) << error;
+    link.byte_time = 10.0 / 38400;
+    link.latency = 0.002;
+    link.tick = 0.016;
+    // A frame whose bytes cross the line from 107.26 ms to 114.81 ms: those done by 112 ms go
+    // at that tick, the rest at 128 ms.
+    const std::vector<std::uint8_t> frame(30, 0x55);
+    sim_link_send(link, frame, 0.105, 0.0);
+    std::size_t first_tick = 0;
+    for (const SimLinkByte& byte : link.outgoing) {
+        if (std::fabs(byte.due - 0.112) < 1e-9) {
+            ++first_tick;
+        } else {
+            EXPECT_NEAR(byte.due, 0.128, 1e-9);
+        }
+    }
+    EXPECT_EQ(first_tick, 19u); // 107 ms + 19 byte times = 111.95 ms, the 20th is past 112
+    // The line is free when the last byte has crossed it, not when the adapter hands it over.
+    EXPECT_NEAR(link.outgoing_free, 0.107 + 30 * link.byte_time, 1e-9);
+
+    link.tick = 0.0;
+    link.outgoing.clear();
+    sim_link_send(link, frame, 1.0, 0.0);
+    EXPECT_NEAR(link.outgoing.front().due, 1.002 + link.byte_time, 1e-9);
+    EXPECT_NEAR(link.outgoing.back().due, 1.002 + 30 * link.byte_time, 1e-9);
+    sim_link_close(link);
+    rmdir(dir);
 }
 
 } // namespace

@@ -181,6 +181,7 @@ bool serial_read(SerialHandle handle, std::span<std::uint8_t> buffer, std::size_
     if (port == nullptr || test_port_fail_with(port->read_error)) {
         return false;
     }
+    ++port->read_calls;
     if (port->reads.empty() || port->reads.front().empty() || buffer.empty()) {
         if (!port->reads.empty() && port->reads.front().empty()) {
             port->reads.pop_front();
@@ -230,6 +231,18 @@ bool serial_status(SerialHandle handle, SerialStatus& status) {
     if (!port->out_queue_counts.empty()) {
         status.out_queue = port->out_queue_counts.front();
         port->out_queue_counts.pop_front();
+    }
+    return true;
+}
+
+bool serial_purge_input(SerialHandle handle) {
+    TestPort* port = test_port_checked(handle);
+    if (port == nullptr || test_port_fail_with(port->purge_error)) {
+        return false;
+    }
+    events.push_back("purge " + port->name);
+    if (!port->reads.empty() && !port->reads.front().empty()) {
+        port->reads.pop_front();
     }
     return true;
 }

@@ -32,6 +32,7 @@ struct TestPort {
     int read_error = 0;
     int write_error = 0;
     int status_error = 0;
+    int purge_error = 0;
 
     // What the port holds: the line settings and time-outs as last written (or the defaults).
     SerialLineSettings settings{};
@@ -39,7 +40,8 @@ struct TestPort {
 
     // What the device delivers, read by read. An empty chunk is a read that times out with
     // nothing; a chunk longer than a read asks for is delivered over several reads. An empty
-    // queue reads as silence.
+    // queue reads as silence. A purge drops what has arrived: the rest of the chunk in front,
+    // unless that is a silent read; the chunks behind it are still on their way.
     std::deque<std::vector<std::uint8_t>> reads;
     // Transmit queue counts reported by successive status queries; 0 once used up.
     std::deque<std::uint32_t> out_queue_counts;
@@ -53,6 +55,7 @@ struct TestPort {
 
     std::string written;
     int status_queries = 0;
+    int read_calls = 0;
 };
 
 // Makes serial_interrupted() report signal from the moment the clock reaches at_ms.
@@ -71,7 +74,8 @@ void test_port_push_silence(TestPort& port, int reads = 1);
 // Virtual time in milliseconds, also what serial_clock_ms() reports: silent reads advance it by
 // their total time-out (or the port's silent_read_ms), sleeps by their length.
 std::uint64_t test_port_clock_ms();
-// "open com8", "write com6 pr mv\r", "status com6", "sleep 100", "close com8", ... in order.
+// "open com8", "write com6 pr mv\r", "status com6", "purge com8", "sleep 100", "close com8", ...
+// in order.
 const std::vector<std::string>& test_port_events();
 // Adds an event of the test's own (e.g. the state of a file at a close) to the list.
 void test_port_record(std::string event);

@@ -1,25 +1,11 @@
 // gm_bench: the measurement program behind scripts/bench.sh. Each command measures one thing
 // and prints its results as "key=value" lines, which the script turns into its table and its
-// results file. Nothing here judges a result: the figures are for people to read.
-//
-//   gm_bench bound [--gyro-baud N] [--motor-baud N] [--gyro-latency-ms MS] [--motor-latency-ms MS]
-//       What one sample costs on the lines, from first principles: the samples per second that
-//       no program can beat against the simulated bench with those settings.
-//   gm_bench rate TRANSCRIPT
-//       Samples per second of a sweep from the simulator's transcript (its gyro polls).
-//   gm_bench run [--log FILE] [--rss-at N]... [--interrupt-on FILE TEXT] [--period-ms MS]
-//                [--timeout-s S] [--child-output FILE] -- PROGRAM [ARG]...
-//       Runs a program to its end: wall time, CPU time, peak resident memory, and its resident
-//       memory when its sample log first holds N samples.
-//   gm_bench timeouts [--reads N]
-//       How far the serial port's read time-outs overshoot on a pseudo-terminal.
-//   gm_bench frames FRAMES LOG
-//       The simulator's frames record against a sweep's sample log: frames sent, those meant to
-//       be logged (all but stray-hit and bad ones), how many of them the log holds whole, and
-//       records that are no frame as sent.
+// results file. Nothing here judges a result: the figures are for people to read. The commands
+// and their options are in main (gm_bench --help, gm_bench COMMAND --help).
 #include "gyro/gyro.h"
 #include "serial/serial.h"
 #include "sim/sim_motor.h"
+#include "tools/cli.h"
 
 #include <algorithm>
 #include <array>
@@ -50,20 +36,32 @@ constexpr std::string_view bench_motion_query = "pr mv\r";
 // Ten bit times per byte on either line: start bit, eight data bits, stop bit.
 constexpr double bench_bits_per_byte = 10.0;
 
-const char* const bench_usage =
-    "usage: gm_bench bound [--gyro-baud N] [--motor-baud N] [--gyro-latency-ms MS]\n"
-    "                      [--motor-latency-ms MS]\n"
-    "       gm_bench rate TRANSCRIPT\n"
-    "       gm_bench run [--log FILE] [--rss-at N]... [--interrupt-on FILE TEXT]\n"
-    "                    [--period-ms MS] [--timeout-s S] [--child-output FILE]\n"
-    "                    -- PROGRAM [ARG]...\n"
-    "       gm_bench timeouts [--reads N]\n"
-    "       gm_bench frames FRAMES LOG\n";
+// The options of each command; main binds them.
+struct BenchBoundOptions {
+    double gyro_baud = 38400.0;
+    double motor_baud = 9600.0;
+    double gyro_latency_ms = 2.0;
+    double motor_latency_ms = 5.0;
+};
 
-int bench_usage_error(const char* why) {
-    std::fprintf(stderr, "gm_bench: %s\n%s", why, bench_usage);
-    return 2;
-}
+struct BenchRunOptions {
+    std::string log;
+    std::vector<std::uint64_t> rss_at;
+    std::pair<std::string, std::string> interrupt_on; // file, text; no file: never
+    double period_ms = 20.0;
+    double timeout_s = 0.0; // 0: no limit
+    std::string child_output;
+    std::vector<std::string> program; // and its arguments
+};
+
+struct BenchOptions {
+    BenchBoundOptions bound;
+    std::string transcript;
+    BenchRunOptions run;
+    std::uint64_t reads = 300;
+    std::string frames_record;
+    std::string frames_log;
+};
 
 void bench_print(const char* key, double value) {
     std::printf("%s=%.6f\n", key, value);
@@ -75,17 +73,6 @@ void bench_print_count(const char* key, std::uint64_t value) {
 
 double bench_ms_since(BenchClock::time_point start) {
     return std::chrono::duration<double, std::milli>(BenchClock::now() - start).count();
-}
-
-bool bench_parse_number(const char* text, double minimum, double& value) {
-    char* end = nullptr;
-    errno = 0;
-    const double parsed = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !(parsed >= minimum)) {
-        return false;
-    }
-    value = parsed;
-    return true;
 }
 
 // Sorted copy's element at fraction q (0 = smallest, 1 = largest); 0 for no values.
@@ -110,32 +97,11 @@ double bench_byte_ms(double baud) {
 //   time-out of silence that follows the prompt (a read of 100 bytes never fills);
 // - the gyro poll: one byte across, the gyro's latency, the 30-byte frame across; that read ends
 //   with its 30th byte.
-int bench_bound(int argc, char** argv) {
-    double gyro_baud = 38400.0;
-    double motor_baud = 9600.0;
-    double gyro_latency_ms = 2.0;
-    double motor_latency_ms = 5.0;
-    for (int i = 0; i < argc; i += 2) {
-        const std::string_view name = argv[i];
-        double* target = nullptr;
-        double minimum = 0.0;
-        if (name == "--gyro-baud") {
-            target = &gyro_baud;
-            minimum = 1.0;
-        } else if (name == "--motor-baud") {
-            target = &motor_baud;
-            minimum = 1.0;
-        } else if (name == "--gyro-latency-ms") {
-            target = &gyro_latency_ms;
-        } else if (name == "--motor-latency-ms") {
-            target = &motor_latency_ms;
-        } else {
-            return bench_usage_error("unknown option of bound");
-        }
-        if (i + 1 >= argc || !bench_parse_number(argv[i + 1], minimum, *target)) {
-            return bench_usage_error("bad value in bound");
-        }
-    }
+int bench_bound(const BenchBoundOptions& options) {
+    const double gyro_baud = options.gyro_baud;
+    const double motor_baud = options.motor_baud;
+    const double gyro_latency_ms = options.gyro_latency_ms;
+    const double motor_latency_ms = options.motor_latency_ms;
 
     // The simulated controller's answer to the motion query while the motor moves, byte for
     // byte as it goes on the line.
@@ -182,13 +148,11 @@ int bench_bound(int argc, char** argv) {
 
 // --- rate ----------------------------------------------------------------------------------
 
-int bench_rate(int argc, char** argv) {
-    if (argc != 1) {
-        return bench_usage_error("rate takes one transcript");
-    }
-    std::FILE* file = std::fopen(argv[0], "r");
+int bench_rate(const std::string& transcript) {
+    std::FILE* file = std::fopen(transcript.c_str(), "r");
     if (file == nullptr) {
-        std::fprintf(stderr, "gm_bench: cannot read %s: %s\n", argv[0], std::strerror(errno));
+        std::fprintf(stderr, "gm_bench: cannot read %s: %s\n", transcript.c_str(),
+                     std::strerror(errno));
         return 1;
     }
     std::vector<double> polls;
@@ -225,7 +189,7 @@ int bench_rate(int argc, char** argv) {
     }
     bench_print_count("polls", polls.size());
     if (polls.size() < 2) {
-        std::fprintf(stderr, "gm_bench: fewer than two polls in %s\n", argv[0]);
+        std::fprintf(stderr, "gm_bench: fewer than two polls in %s\n", transcript.c_str());
         return 1;
     }
     const double span_ms = polls.back() - polls.front();
@@ -323,47 +287,26 @@ void bench_sleep_ms(double ms) {
     }
 }
 
-int bench_run(int argc, char** argv) {
+int bench_run(const BenchRunOptions& options) {
     BenchTail log;
+    log.path = options.log;
     BenchTail watched;
-    std::string watched_text;
+    watched.path = options.interrupt_on.first;
+    const std::string& watched_text = options.interrupt_on.second;
     std::vector<BenchMark> marks;
-    double period_ms = 20.0;
-    double timeout_s = 0.0;
-    const char* child_output = nullptr;
-    int i = 0;
-    for (; i < argc; ++i) {
-        const std::string_view name = argv[i];
-        const bool has_value = i + 1 < argc;
-        double number = 0.0;
-        if (name == "--") {
-            ++i;
-            break;
-        } else if (name == "--log" && has_value) {
-            log.path = argv[++i];
-        } else if (name == "--rss-at" && has_value &&
-                   bench_parse_number(argv[i + 1], 1.0, number)) {
-            marks.push_back({static_cast<std::uint64_t>(number), std::nullopt, 0});
-            ++i;
-        } else if (name == "--interrupt-on" && i + 2 < argc) {
-            watched.path = argv[++i];
-            watched_text = argv[++i];
-        } else if (name == "--period-ms" && has_value &&
-                   bench_parse_number(argv[i + 1], 1.0, period_ms)) {
-            ++i;
-        } else if (name == "--timeout-s" && has_value &&
-                   bench_parse_number(argv[i + 1], 0.0, timeout_s)) {
-            ++i;
-        } else if (name == "--child-output" && has_value) {
-            child_output = argv[++i];
-        } else {
-            return bench_usage_error("bad option of run");
-        }
+    for (const std::uint64_t samples : options.rss_at) {
+        marks.push_back({samples, std::nullopt, 0});
     }
-    if (i >= argc) {
-        return bench_usage_error("run needs a program after --");
+    const double period_ms = options.period_ms;
+    const double timeout_s = options.timeout_s;
+    const char* const child_output =
+        options.child_output.empty() ? nullptr : options.child_output.c_str();
+    std::vector<std::string> child_words = options.program;
+    std::vector<char*> child_argv;
+    for (std::string& word : child_words) {
+        child_argv.push_back(word.data());
     }
-    char** child_argv = argv + i;
+    child_argv.push_back(nullptr);
 
     std::fflush(stdout);
     const BenchClock::time_point start = BenchClock::now();
@@ -380,7 +323,7 @@ int bench_run(int argc, char** argv) {
             dup2(out, 1);
             dup2(out, 2);
         }
-        execvp(child_argv[0], child_argv);
+        execvp(child_argv[0], child_argv.data());
         std::fprintf(stderr, "gm_bench: cannot run %s: %s\n", child_argv[0], std::strerror(errno));
         _exit(127);
     }
@@ -496,15 +439,7 @@ void bench_print_overshoot(const char* name, const BenchOvershoot& overshoot) {
 // 10 ms after that byte. Total: silence from the start; the read of one byte should end after
 // 10 * 1 + 100 ms. Overshoot is the time beyond that, which includes the pseudo-terminal's own
 // delivery of the byte.
-int bench_timeouts(int argc, char** argv) {
-    double reads = 300.0;
-    if (argc == 2 && std::string_view(argv[0]) == "--reads") {
-        if (!bench_parse_number(argv[1], 1.0, reads)) {
-            return bench_usage_error("bad value of --reads");
-        }
-    } else if (argc != 0) {
-        return bench_usage_error("bad option of timeouts");
-    }
+int bench_timeouts(std::uint64_t reads) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     char slave_name[128];
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
@@ -608,14 +543,11 @@ std::optional<std::string> bench_frame_text(const GyroFrame& frame) {
     return result;
 }
 
-int bench_frames(int argc, char** argv) {
-    if (argc != 2) {
-        return bench_usage_error("frames takes a frames record and a sample log");
-    }
+int bench_frames(const std::string& frames_record, const std::string& log) {
     bool frames_ok = false;
     bool log_ok = false;
-    const std::vector<std::string> frame_lines = bench_read_lines(argv[0], frames_ok);
-    const std::vector<std::string> log_lines = bench_read_lines(argv[1], log_ok);
+    const std::vector<std::string> frame_lines = bench_read_lines(frames_record.c_str(), frames_ok);
+    const std::vector<std::string> log_lines = bench_read_lines(log.c_str(), log_ok);
     if (!frames_ok || !log_ok) {
         return 1;
     }
@@ -673,28 +605,107 @@ int bench_frames(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        return bench_usage_error("no command");
+    BenchOptions options;
+    CLI::App app("The measurements behind scripts/bench.sh, printed as key=value lines.",
+                 "gm_bench");
+    cli_setup(app);
+    // At most one command; none is refused below, so that a word that is no command is named.
+    app.require_subcommand(0, 1);
+
+    CLI::App* const bound = app.add_subcommand(
+        "bound", "the samples per second that no program can beat against the simulated\n"
+                 "bench, from first principles: what one sample costs on the lines");
+    BenchBoundOptions& bound_options = options.bound;
+    bound
+        ->add_option("--gyro-baud", bound_options.gyro_baud, "the gyro's line rate (default 38400)")
+        ->type_name("N")
+        ->check(cli_number(1.0));
+    bound
+        ->add_option("--motor-baud", bound_options.motor_baud,
+                     "the controller's line rate (default 9600)")
+        ->type_name("N")
+        ->check(cli_number(1.0));
+    bound
+        ->add_option("--gyro-latency-ms", bound_options.gyro_latency_ms,
+                     "from a poll to the first byte of its frame (default 2)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    bound
+        ->add_option("--motor-latency-ms", bound_options.motor_latency_ms,
+                     "from a command to its answer (default 5)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+
+    CLI::App* const rate = app.add_subcommand(
+        "rate", "samples per second of a sweep, from the simulator's transcript (its gyro polls)");
+    rate->add_option("TRANSCRIPT", options.transcript, "the simulator's --transcript file")
+        ->required()
+        ->check(cli_text());
+
+    CLI::App* const run = app.add_subcommand(
+        "run", "runs a program to its end: wall time, CPU time, peak resident memory, and\n"
+               "its resident memory when its sample log first holds N samples");
+    BenchRunOptions& run_options = options.run;
+    run->add_option("--log", run_options.log, "the program's sample log, counted as it grows")
+        ->type_name("FILE")
+        ->check(cli_text());
+    run->add_option("--rss-at", run_options.rss_at,
+                    "resident memory when the log first holds N samples (repeatable)")
+        ->type_name("N")
+        ->check(cli_count(1));
+    run->add_option("--interrupt-on", run_options.interrupt_on,
+                    "send SIGINT once a line of FILE ends with TEXT")
+        ->type_name("FILE TEXT");
+    run->add_option("--period-ms", run_options.period_ms,
+                    "how often to look at the program (default 20)")
+        ->type_name("MS")
+        ->check(cli_number(1.0));
+    run->add_option("--timeout-s", run_options.timeout_s,
+                    "SIGTERM after S seconds (default 0: no limit)")
+        ->type_name("S")
+        ->check(cli_number(0.0));
+    run->add_option("--child-output", run_options.child_output,
+                    "the program's standard output and error go here")
+        ->type_name("FILE")
+        ->check(cli_text());
+    run->add_option("PROGRAM", run_options.program, "the program and its arguments, after --")
+        ->required();
+
+    CLI::App* const timeouts = app.add_subcommand(
+        "timeouts", "how far the serial port's read time-outs overshoot on a pseudo-terminal");
+    timeouts->add_option("--reads", options.reads, "reads per case (default 300)")
+        ->type_name("N")
+        ->check(cli_count(1));
+
+    CLI::App* const frames = app.add_subcommand(
+        "frames", "the simulator's frames record against a sweep's sample log: frames sent,\n"
+                  "those meant to be logged (all but stray-hit and bad ones), how many of them\n"
+                  "the log holds whole, and records that are no frame as sent");
+    frames->add_option("FRAMES", options.frames_record, "the simulator's --frames file")
+        ->required()
+        ->check(cli_text());
+    frames->add_option("LOG", options.frames_log, "the sweep's sample log")
+        ->required()
+        ->check(cli_text());
+
+    if (const std::optional<int> status = cli_parse(app, argc, argv)) {
+        return *status;
     }
-    const std::string_view command = argv[1];
-    if (command == "bound") {
-        return bench_bound(argc - 2, argv + 2);
+    if (bound->parsed()) {
+        return bench_bound(options.bound);
     }
-    if (command == "rate") {
-        return bench_rate(argc - 2, argv + 2);
+    if (rate->parsed()) {
+        return bench_rate(options.transcript);
     }
-    if (command == "run") {
-        return bench_run(argc - 2, argv + 2);
+    if (run->parsed()) {
+        return bench_run(options.run);
     }
-    if (command == "timeouts") {
-        return bench_timeouts(argc - 2, argv + 2);
+    if (timeouts->parsed()) {
+        return bench_timeouts(options.reads);
     }
-    if (command == "frames") {
-        return bench_frames(argc - 2, argv + 2);
+    if (frames->parsed()) {
+        return bench_frames(options.frames_record, options.frames_log);
     }
-    if (command == "--help") {
-        std::fputs(bench_usage, stdout);
-        return 0;
-    }
-    return bench_usage_error("unknown command");
+    std::fputs("gm_bench: a command is required (see --help)\n", stderr);
+    return exit_bad_arguments;
 }

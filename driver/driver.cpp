@@ -1,4 +1,5 @@
 #include "driver/driver.h"
+#include "exit/exit_status.h"
 
 #include "gyro/gyro.h"
 #include "motor/motor.h"
@@ -36,14 +37,14 @@ int driver_run(const SweepSettings& settings) {
         gyro_open_port(settings.gyro_port_name, settings.gyro_baud_rate);
     if (!gyro_port) {
         std::fprintf(stderr, "open gyro port failed\n");
-        return driver_exit_open_failed;
+        return exit_open_failed;
     }
     std::fprintf(stderr, "open gyro port succeeded\n");
 
     if (motor_open_port(settings.motor_port_name, settings.motor_baud_rate) != 0) {
         std::fprintf(stderr, "open Motor port failed\n");
         serial_close(*gyro_port);
-        return driver_exit_open_failed;
+        return exit_open_failed;
     }
     std::fprintf(stderr, "open Motor port succeeded\n");
 
@@ -53,7 +54,7 @@ int driver_run(const SweepSettings& settings) {
         std::fprintf(stderr, "open sample log %s failed: %s\n", settings.log_file_name,
                      std::strerror(errno));
         driver_close_all(nullptr, *gyro_port);
-        return driver_exit_open_failed;
+        return exit_open_failed;
     }
 
     // The first write error of the log, kept with its reason: later writes may change errno.
@@ -83,13 +84,13 @@ int driver_run(const SweepSettings& settings) {
     }
 
     if (interrupted_by != 0) {
-        return driver_exit_interrupted_base + interrupted_by;
+        return exit_interrupted_base + interrupted_by;
     }
     if (log_error != 0) {
-        return driver_exit_log_failed;
+        return exit_log_failed;
     }
     if (motor_link_failed() || gyro_link_fault() != GyroFault::none) {
-        return driver_exit_device_failed;
+        return exit_device_failed;
     }
-    return driver_exit_ok;
+    return exit_ok;
 }

@@ -22,16 +22,5 @@ inline constexpr SweepSettings driver_settings{
     .target_position = 1000000,
 };
 
-// Exit statuses. 2 is left to the companion programs' usage errors.
-inline constexpr int driver_exit_ok = 0;
-// A port or the sample log could not be opened; nothing was moved.
-inline constexpr int driver_exit_open_failed = 1;
-// The controller or the gyro failed during the sweep (silent, or its port gone).
-inline constexpr int driver_exit_device_failed = 3;
-// The sample log could not be written or closed completely.
-inline constexpr int driver_exit_log_failed = 4;
-// Interrupted by the user: 128 + the signal number, 130 for Ctrl-C, 143 for SIGTERM.
-inline constexpr int driver_exit_interrupted_base = 128;
-
-// Runs one sweep and returns the process exit status.
+// Runs one sweep and returns the process exit status (exit/exit_status.h).
 int driver_run(const SweepSettings& settings);

@@ -6,7 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
-"$root/scripts/deps.sh" gnuplot-nox
+"$root/scripts/deps.sh" gnuplot-nox libcli11-dev
 if [ ! -f "$root/build/default/build.ninja" ]; then
     "$root/scripts/deps.sh" cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
         libeigen3-dev nlohmann-json3-dev libcli11-dev

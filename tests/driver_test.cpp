@@ -1,4 +1,5 @@
 #include "driver/driver.h"
+#include "exit/exit_status.h"
 #include "tests/support/test_devices.h"
 #include "tests/support/test_port.h"
 
@@ -182,7 +183,7 @@ TEST_F(DriverTest, SilentGyroDoesNotStallTheSweepButEndsItWithAFault) {
     auto controller = test_controller_attach(test_port_add("com6"));
     controller->motion = {'1', '1', '0'};
 
-    EXPECT_EQ(run(), driver_exit_device_failed);
+    EXPECT_EQ(run(), exit_device_failed);
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
                    "Gyro - no answer for 2000 ms\n");
     EXPECT_EQ(gyro->polls, 2);
@@ -200,7 +201,7 @@ TEST_F(DriverTest, SilentControllerEndsTheSweepWithoutReturnToZero) {
         gyro->replies.emplace_back(frame.begin(), frame.end());
     }
 
-    EXPECT_EQ(run(), driver_exit_device_failed);
+    EXPECT_EQ(run(), exit_device_failed);
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
                    "Motor - no answer for 3300 ms\n");
     EXPECT_EQ(controller->commands,
@@ -257,7 +258,7 @@ TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
             }
         };
 
-        EXPECT_EQ(run(), driver_exit_device_failed) << c.message;
+        EXPECT_EQ(run(), exit_device_failed) << c.message;
         EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n" + c.message);
         EXPECT_EQ(controller->commands, c.commands) << c.message;
         EXPECT_EQ(gyro->polls, c.polls) << c.message;
@@ -311,7 +312,7 @@ TEST_F(DriverTest, LogThatCannotBeCompletedIsReportedWithItsReason) {
     gyro->replies.emplace_back(frame.begin(), frame.end());
     settings.log_file_name = "/dev/full";
 
-    EXPECT_EQ(run(), driver_exit_log_failed);
+    EXPECT_EQ(run(), exit_log_failed);
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
                    "sample log /dev/full could not be completed: No space left on device\n");
     EXPECT_EQ(controller->commands.back(), "vm 40000");

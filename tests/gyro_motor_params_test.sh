@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs the gyro_motor_params executable end to end and checks its output and exit statuses.
-# Usage: gyro_motor_params_test.sh TOOL GOLDEN_DIR
+# Usage: gyro_motor_params_test.sh TOOL GOLDEN_DIR VERSION
 set -u
 tool=$1
 golden=$2
+version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -37,17 +38,32 @@ run 1 "$work/missing.txt"
 printf 'param file not found %s\n' "$work/missing.txt" >"$work/expected"
 cmp -s "$work/err" "$work/expected" || fail "missing file: wrong message on standard error"
 
-# Wrong arguments: usage on standard error, nothing on standard output.
-for args in "" "a b" "-x" "--verbose" "--help extra"; do
+# Wrong arguments: one line on standard error that names the argument, nothing on standard output.
+while read -r name args; do
     # shellcheck disable=SC2086 # the words are meant to split
     run 2 $args
     [ -s "$work/out" ] && fail "'$args': unexpected standard output"
-    grep -q '^usage: gyro_motor_params ' "$work/err" || fail "'$args': no usage on standard error"
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "'$args': not one line on standard error"
+    grep -q -e "^gyro_motor_params: .*$name" "$work/err" || fail "'$args': message does not name $name"
+done <<'CASES'
+PARAMETER_FILE
+b a b
+-x -x
+--verbose --verbose
+--verbose --verbose file.txt
+CASES
+
+# Help, also with other arguments beside it: the usage on standard output.
+for args in "--help" "--help extra"; do
+    # shellcheck disable=SC2086 # the words are meant to split
+    run 0 $args
+    grep -q '^Usage: gyro_motor_params ' "$work/out" || fail "$args: no usage on standard output"
+    [ -s "$work/err" ] && fail "$args: unexpected standard error output"
 done
 
-run 0 --help
-grep -q '^usage: gyro_motor_params ' "$work/out" || fail "--help: no usage on standard output"
-[ -s "$work/err" ] && fail "--help: unexpected standard error output"
+# The project's version, as every companion program prints it.
+run 0 --version
+[ "$(cat "$work/out")" = "$version" ] || fail "--version printed '$(cat "$work/out")', expected $version"
 
 # A listing that cannot be written is a failure, not a success.
 if [ -w /dev/full ]; then

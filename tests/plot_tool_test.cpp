@@ -83,28 +83,37 @@ TEST_F(PlotTool, HelpExplainsOptionsOutputsAndExitStatuses) {
     const RunResult result = run({"--help"});
     EXPECT_EQ(result.status, 0);
     for (const char* part :
-         {"usage: gyro_motor_plot", "--csv FILE", "--png FILE", "--svg FILE", "--no-plot",
+         {"Usage: gyro_motor_plot", "--csv FILE", "--png FILE", "--svg FILE", "--no-plot",
           "gyro_motor.txt", "LOG:LINE: message", "temp_c", "gnuplot", "Exit status", "  3  "}) {
         EXPECT_NE(result.out.find(part), std::string::npos) << part;
     }
 }
 
-TEST_F(PlotTool, BadArgumentsEndWithStatusTwoAndTheUsageLine) {
+TEST_F(PlotTool, BadArgumentsEndWithStatusTwoAndOneLineNamingThem) {
     const fs::path log = copy_known_log(dir / "gyro_motor.txt");
-    const std::vector<std::vector<std::string>> cases{
-        {"--bogus"},
-        {log.string(), log.string()},
-        {"--csv"},
-        {"--csv="},
-        {"--png", "a.png", "--png", "b.png", log.string()},
-        {"--no-plot", "--png", "a.png", log.string()},
-        {"--csv", log.string(), log.string()},
-        {"--png", (dir / "same.out").string(), "--svg", (dir / "same.out").string(), log.string()},
+    struct BadArguments {
+        std::vector<std::string> arguments;
+        std::string named;
     };
-    for (const auto& arguments : cases) {
-        const RunResult result = run(arguments);
-        EXPECT_EQ(result.status, 2) << arguments[0];
-        EXPECT_NE(result.err.find("usage: gyro_motor_plot"), std::string::npos) << result.err;
+    const std::vector<BadArguments> cases{
+        {{"--bogus"}, "--bogus"},
+        {{log.string(), log.string()}, log.string()},
+        {{"--csv"}, "--csv"},
+        {{"--csv="}, "--csv"},
+        {{"--png", "a.png", "--png", "b.png", log.string()}, "--png"},
+        {{"--no-plot", "--png", "a.png", log.string()}, "--no-plot"},
+        {{"--no-plot=0", log.string()}, "no-plot"},
+        {{"--csv", log.string(), log.string()}, "--csv would overwrite LOG"},
+        {{"--png", (dir / "same.out").string(), "--svg", (dir / "same.out").string(), log.string()},
+         "--svg would overwrite --png"},
+    };
+    for (const BadArguments& bad : cases) {
+        const RunResult result = run(bad.arguments);
+        EXPECT_EQ(result.status, 2) << bad.arguments[0];
+        EXPECT_TRUE(result.err.starts_with("gyro_motor_plot: ")) << result.err;
+        EXPECT_NE(result.err.find(bad.named), std::string::npos) << result.err;
+        EXPECT_EQ(count_lines(result.err), 1u) << result.err;
+        EXPECT_EQ(result.out, "");
     }
     // Nothing was written, least of all over the log.
     EXPECT_EQ(read_file(log), read_file(GM_PLOT_DATA "/known.log"));

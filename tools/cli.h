@@ -3,45 +3,58 @@
 // bind straight to the fields of a program's options record.
 #pragma once
 
+#include "exit/exit_status.h"
+
 #include <CLI/CLI.hpp>
 
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string>
 #include <system_error>
-
-// Exit status for an argument the program cannot use.
-inline constexpr int cli_status_bad_arguments = 2;
+#include <vector>
 
 // The settings every program starts from: --help and --version, a flag takes no value, and an
 // option given twice takes its last value (scripts add options on top of their defaults; a list
 // option, ->delimiter(','), gathers them all).
 inline void cli_setup(CLI::App& app) {
-    app.set_version_flag("--version", GM_VERSION, "print the version and exit");
-    app.set_help_flag("-h,--help", "print this help and exit");
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.option_defaults()->disable_flag_override();
+    app.set_version_flag("--version", GM_VERSION, "print the version and exit");
+    app.set_help_flag("-h,--help", "print this help and exit");
     app.get_formatter()->column_width(30);
-    app.failure_message([](const CLI::App* failed, const CLI::Error& error) {
-        std::string line = failed->get_name() + ": " + error.what();
-        for (char& c : line) {
-            c = c == '\n' ? ' ' : c;
-        }
-        return line + " (see --help)\n";
-    });
 }
 
 // Parses the command line. Returns the exit status when the program should end now: 0 after
-// --help or --version, cli_status_bad_arguments after a bad argument (reported in one line).
+// --help or --version, exit_bad_arguments after a bad argument, reported in one line.
 inline std::optional<int> cli_parse(CLI::App& app, int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? 0 : cli_status_bad_arguments;
+        if (error.get_exit_code() == 0) {
+            return app.exit(error); // --help or --version
+        }
+        // An argument nobody knows is named first, and in the order given: CLI11 checks what is
+        // missing before what is unknown ("-x" alone would be reported as a missing file), and
+        // lists the unknown ones backwards.
+        const std::vector<std::string> unknown = app.remaining(true);
+        std::string line = app.get_name() + ": ";
+        if (!unknown.empty() && (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr ||
+                                 dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr)) {
+            line += (unknown.size() > 1 ? "unknown arguments " : "unknown argument ") +
+                    CLI::detail::join(unknown, " ");
+        } else {
+            line += error.what();
+        }
+        for (char& c : line) {
+            c = c == '\n' || c == '\r' ? ' ' : c;
+        }
+        std::fprintf(stderr, "%s (see --help)\n", line.c_str());
+        return exit_bad_arguments;
     }
     return std::nullopt;
 }

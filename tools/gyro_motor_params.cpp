@@ -1,48 +1,43 @@
 // gyro_motor_params: reads a parameter file and lists what it sets, so that a file can be checked
 // before it is used. Lines that set nothing are reported as the reader reports them.
+#include "exit/exit_status.h"
 #include "params/params.h"
+#include "tools/cli.h"
 
 #include <cstdio>
-#include <cstring>
+#include <optional>
+#include <string>
 
 namespace {
 
-constexpr const char* params_tool_usage = "usage: gyro_motor_params PARAMETER_FILE\n";
-
-// Exit statuses.
-constexpr int params_tool_ok = 0;
-constexpr int params_tool_unreadable = 1;
-constexpr int params_tool_misuse = 2;
+// The file could not be read, or the listing could not be written.
+constexpr int params_tool_failed = 1;
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::printf("%s", params_tool_usage);
-        std::printf("Reads PARAMETER_FILE, reports the lines that start with no known key and "
-                    "lists every parameter.\n"
-                    "Exit status: 0 listed, 1 file not readable, 2 wrong arguments.\n");
-        return params_tool_ok;
-    }
-    if (argc == 2 && argv[1][0] == '-' && argv[1][1] != '\0') {
-        std::fprintf(stderr, "gyro_motor_params: unknown option %s\n", argv[1]);
-        std::fprintf(stderr, "%s", params_tool_usage);
-        return params_tool_misuse;
-    }
-    if (argc != 2) {
-        std::fprintf(stderr, "%s", params_tool_usage);
-        return params_tool_misuse;
+    std::string path;
+    CLI::App app("Reads PARAMETER_FILE, reports the lines that start with no known key and lists\n"
+                 "every parameter.",
+                 "gyro_motor_params");
+    cli_setup(app);
+    app.add_option("PARAMETER_FILE", path, "the parameter file to check")
+        ->required()
+        ->check(cli_text());
+    app.footer("Exit status: 0 listed, 1 file not readable, 2 wrong arguments.");
+    if (const std::optional<int> status = cli_parse(app, argc, argv)) {
+        return *status;
     }
 
-    const std::optional<InputParameters> parameters = read_input_parameters(argv[1]);
+    const std::optional<InputParameters> parameters = read_input_parameters(path.c_str());
     if (!parameters) {
-        return params_tool_unreadable;
+        return params_tool_failed;
     }
     dump_input_parameters(stdout, *parameters);
     // A listing that could not be written (a full disk, a closed pipe) is no success.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::fprintf(stderr, "gyro_motor_params: could not write the listing\n");
-        return params_tool_unreadable;
+        return params_tool_failed;
     }
-    return params_tool_ok;
+    return exit_ok;
 }

@@ -2,8 +2,10 @@
 // panels (angles, rates, accelerations, magnetic field, temperature) over the sample number. The
 // log is checked record by record; broken records are reported and left out, the rest is used.
 // The picture is drawn by gnuplot from the CSV.
+#include "exit/exit_status.h"
 #include "gnuplot/gnuplot.h"
 #include "sweeplog/sweeplog.h"
+#include "tools/cli.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,65 +20,51 @@
 
 namespace {
 
-constexpr int plot_exit_ok = 0;
+constexpr int plot_exit_ok = exit_ok;
 constexpr int plot_exit_failed = 1;      // log unreadable, output not writable, gnuplot failed
-constexpr int plot_exit_usage = 2;       // bad arguments
 constexpr int plot_exit_bad_records = 3; // outputs written from the good records only
 
 constexpr const char* plot_name = "gyro_motor_plot";
 constexpr const char* plot_default_log = "gyro_motor.txt";
-constexpr const char* plot_usage =
-    "usage: gyro_motor_plot [--csv FILE] [--png FILE] [--svg FILE] [--no-plot] [LOG]\n";
 
-void plot_print_help() {
-    std::printf(
-        "%s"
-        "\n"
-        "Reads the sample log of a sweep (LOG, default %s), writes its samples as a CSV\n"
-        "table and draws them with gnuplot: five stacked panels over the sample number, for\n"
-        "the angles (roll and pitch on the left axis, heading on the right), the angular\n"
-        "rates, the accelerations, the magnetic field and the temperature.\n"
-        "\n"
-        "Every five-line record of the log (LF or CR LF line ends) is checked: its labels, the\n"
-        "number of fields on each line and each number. A broken or cut-off record, or lines\n"
-        "that belong to no record, are reported on standard error as LOG:LINE: message and\n"
-        "left out; reading goes on with the next record (the next line that starts with\n"
-        "\"Roll\"). Samples are numbered 1, 2, 3... in the order of the good records, so a\n"
-        "left-out record shifts the later numbers by one.\n"
-        "\n"
-        "Options:\n"
-        "  --csv FILE   where the CSV goes (default: LOG with the extension .csv)\n"
-        "  --png FILE   draw the PNG picture to FILE (--png=FILE works as well)\n"
-        "  --svg FILE   draw the SVG picture to FILE\n"
-        "               With neither --png nor --svg both pictures are drawn next to the log\n"
-        "               (LOG with the extension .png and .svg); naming one draws only that one.\n"
-        "  --no-plot    write the CSV only; gnuplot is not needed\n"
-        "  -h, --help   show this text\n"
-        "  --           ends the options (for a LOG whose name starts with -)\n"
-        "Existing output files are replaced. No output may be the log itself.\n"
-        "\n"
-        "The CSV has a header line and one row per sample:\n"
-        "  sample,roll_deg,pitch_deg,heading_deg,x_rate_dps,y_rate_dps,z_rate_dps,\n"
-        "  x_accel_g,y_accel_g,z_accel_g,x_mag_gauss,y_mag_gauss,z_mag_gauss,temp_c\n"
-        "(angles in degrees, rates in degrees per second, accelerations in g, field in gauss,\n"
-        "temperature in degrees Celsius), with as many decimals as the log has.\n"
-        "\n"
-        "gnuplot must be on the PATH (on Debian: apt-get install gnuplot-nox). Without it the CSV\n"
-        "is still written, and the program says so and ends with status 1.\n"
-        "\n"
-        "Exit status:\n"
-        "  0  every record was good and every output was written\n"
-        "  1  the log could not be read, an output could not be written, or gnuplot is\n"
-        "     missing or failed\n"
-        "  2  bad arguments\n"
-        "  3  the log has broken records, nothing else failed: the outputs were written\n"
-        "     from the good records\n",
-        plot_usage, plot_default_log);
-}
+const char* const plot_description =
+    R"(Reads the sample log of a sweep (LOG, default gyro_motor.txt), writes its samples as a CSV
+table and draws them with gnuplot: five stacked panels over the sample number, for
+the angles (roll and pitch on the left axis, heading on the right), the angular
+rates, the accelerations, the magnetic field and the temperature.
+
+Every five-line record of the log (LF or CR LF line ends) is checked: its labels, the
+number of fields on each line and each number. A broken or cut-off record, or lines
+that belong to no record, are reported on standard error as LOG:LINE: message and
+left out; reading goes on with the next record (the next line that starts with
+"Roll"). Samples are numbered 1, 2, 3... in the order of the good records, so a
+left-out record shifts the later numbers by one.
+)";
+
+const char* const plot_footer =
+    R"(Existing output files are replaced. No output may be the log itself. "--" ends the
+options (for a LOG whose name starts with -).
+
+The CSV has a header line and one row per sample:
+  sample,roll_deg,pitch_deg,heading_deg,x_rate_dps,y_rate_dps,z_rate_dps,
+  x_accel_g,y_accel_g,z_accel_g,x_mag_gauss,y_mag_gauss,z_mag_gauss,temp_c
+(angles in degrees, rates in degrees per second, accelerations in g, field in gauss,
+temperature in degrees Celsius), with as many decimals as the log has.
+
+gnuplot must be on the PATH (on Debian: apt-get install gnuplot-nox). Without it the CSV
+is still written, and the program says so and ends with status 1.
+
+Exit status:
+  0  every record was good and every output was written
+  1  the log could not be read, an output could not be written, or gnuplot is
+     missing or failed
+  2  bad arguments
+  3  the log has broken records, nothing else failed: the outputs were written
+     from the good records)";
 
 int plot_usage_error(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n%s", plot_name, message.c_str(), plot_usage);
-    return plot_exit_usage;
+    std::fprintf(stderr, "%s: %s (see --help)\n", plot_name, message.c_str());
+    return exit_bad_arguments;
 }
 
 struct PlotOptions {
@@ -87,64 +75,37 @@ struct PlotOptions {
     bool no_plot = false;
 };
 
-// Parses the arguments into options; on a mistake prints it with the usage line and returns
-// the exit status to end with.
+// Reads the arguments into options and fills in the outputs beside the log. Returns the exit
+// status when the program should end now.
 std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& options) {
-    bool log_given = false;
-    bool options_ended = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (options_ended || !argument.starts_with("-") || argument == "-") {
-            if (log_given) {
-                return plot_usage_error("more than one LOG given");
-            }
-            options.log = argument;
-            log_given = true;
-            continue;
-        }
-        if (argument == "--") {
-            options_ended = true;
-            continue;
-        }
-        if (argument == "-h" || argument == "--help") {
-            plot_print_help();
-            return plot_exit_ok;
-        }
-        if (argument == "--no-plot") {
-            options.no_plot = true;
-            continue;
-        }
-        std::string* target = nullptr;
-        std::string_view name = argument.substr(0, argument.find('='));
-        if (name == "--csv") {
-            target = &options.csv;
-        } else if (name == "--png") {
-            target = &options.png;
-        } else if (name == "--svg") {
-            target = &options.svg;
-        } else {
-            std::string message = "unknown option ";
-            message += argument;
-            return plot_usage_error(message);
-        }
-        if (!target->empty()) {
-            return plot_usage_error(std::string(name) + " given twice");
-        }
-        if (name.size() < argument.size()) {
-            *target = argument.substr(name.size() + 1);
-        } else if (i + 1 < argc) {
-            *target = argv[++i];
-        }
-        if (target->empty()) {
-            return plot_usage_error(std::string(name) + " needs a file name");
-        }
-    }
-    if (options.log.empty()) {
-        return plot_usage_error("LOG is an empty name");
+    CLI::App app(plot_description, plot_name);
+    cli_setup(app);
+    app.footer(plot_footer);
+    // Each output once: a second name for it is more likely a slip than a change of mind.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)")
+        ->check(cli_text());
+    app.add_option("--csv", options.csv,
+                   "where the CSV goes (default: LOG with the extension .csv)")
+        ->type_name("FILE")
+        ->check(cli_text());
+    app.add_option("--png", options.png, "draw the PNG picture to FILE")
+        ->type_name("FILE")
+        ->check(cli_text());
+    app.add_option("--svg", options.svg,
+                   "draw the SVG picture to FILE\n"
+                   "With neither --png nor --svg both pictures are drawn next to the log\n"
+                   "(LOG with the extension .png and .svg); naming one draws only that one.")
+        ->type_name("FILE")
+        ->check(cli_text());
+    app.add_flag("--no-plot", options.no_plot, "write the CSV only; gnuplot is not needed");
+    if (const std::optional<int> status = cli_parse(app, argc, argv)) {
+        return *status;
     }
     if (options.no_plot && (!options.png.empty() || !options.svg.empty())) {
         return plot_usage_error("--no-plot does not go with --png or --svg");
     }
+
     const auto beside_log = [&](const char* extension) {
         return std::filesystem::path(options.log).replace_extension(extension).string();
     };
@@ -159,9 +120,9 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
     // An output on top of the log (or of another output) would destroy what it is made from.
     const std::array<std::pair<const char*, const std::string*>, 4> files{{
         {"LOG", &options.log},
-        {"the CSV", &options.csv},
-        {"the PNG", &options.png},
-        {"the SVG", &options.svg},
+        {"--csv", &options.csv},
+        {"--png", &options.png},
+        {"--svg", &options.svg},
     }};
     for (std::size_t a = 0; a < files.size(); ++a) {
         const std::string& path_a = *files[a].second;

@@ -54,7 +54,7 @@ struct ReportOptions {
 // One line naming what is wrong; CLI11's own messages already name the option.
 int report_usage_error(const std::string& message) {
     std::fprintf(stderr, "%s: %s (see --help)\n", report_name, message.c_str());
-    return cli_status_bad_arguments;
+    return exit_bad_arguments;
 }
 
 // An output on top of the log, or on another output, would destroy what it is made from.

@@ -1,0 +1,16 @@
+// Exit statuses that the sweep and its companion programs share, so that a script reads them
+// alike whichever program it ran.
+#pragma once
+
+// Everything done.
+inline constexpr int exit_ok = 0;
+// A port or the sample log could not be opened; nothing was moved.
+inline constexpr int exit_open_failed = 1;
+// A companion program was given an argument it cannot use (the sweep takes none).
+inline constexpr int exit_bad_arguments = 2;
+// The controller or the gyro failed during the run (silent, or its port gone).
+inline constexpr int exit_device_failed = 3;
+// The sample log could not be written or closed completely.
+inline constexpr int exit_log_failed = 4;
+// Interrupted by the user: 128 + the signal number, 130 for Ctrl-C, 143 for SIGTERM.
+inline constexpr int exit_interrupted_base = 128;

@@ -1,9 +1,11 @@
 #include "sweeplog/sweeplog.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
+#include <cstring>
 #include <optional>
 #include <system_error>
 
@@ -286,6 +288,24 @@ bool sweeplog_read(std::FILE* log, std::vector<SweepLogSample>& samples,
                                        reader.next_line));
     }
     return std::ferror(log) == 0;
+}
+
+bool sweeplog_load(const char* program, const std::string& path,
+                   std::vector<SweepLogSample>& samples, std::vector<SweepLogProblem>& problems) {
+    std::FILE* log = std::fopen(path.c_str(), "rb");
+    if (log == nullptr) {
+        std::fprintf(stderr, "%s: cannot open %s: %s\n", program, path.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    const bool read_ok = sweeplog_read(log, samples, problems);
+    const int read_errno = errno;
+    std::fclose(log);
+    if (!read_ok) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", program, path.c_str(),
+                     std::strerror(read_errno));
+    }
+    return read_ok;
 }
 
 void sweeplog_print_problems(std::FILE* out, const std::string& log_name,

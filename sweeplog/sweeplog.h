@@ -66,6 +66,12 @@ struct SweepLogProblem {
 bool sweeplog_read(std::FILE* log, std::vector<SweepLogSample>& samples,
                    std::vector<SweepLogProblem>& problems);
 
+// Opens and reads the log file at path (binary mode: the reader takes CR LF and LF alike on every
+// platform). When it cannot be opened or read, prints "PROGRAM: cannot open|read PATH: reason" on
+// standard error and returns false.
+bool sweeplog_load(const char* program, const std::string& path,
+                   std::vector<SweepLogSample>& samples, std::vector<SweepLogProblem>& problems);
+
 // Lists the problems as LOG:LINE: message, one a line. Beyond the first 20 they are only
 // counted: a file of another format would otherwise flood the console with one line per record.
 void sweeplog_print_problems(std::FILE* out, const std::string& log_name,

@@ -188,21 +188,9 @@ int main(int argc, char** argv) {
         return *status;
     }
 
-    // Binary mode: the reader itself takes CR LF and LF alike, on every platform.
-    std::FILE* log = std::fopen(options.log.c_str(), "rb");
-    if (log == nullptr) {
-        std::fprintf(stderr, "%s: cannot open %s: %s\n", plot_name, options.log.c_str(),
-                     std::strerror(errno));
-        return plot_exit_failed;
-    }
     std::vector<SweepLogSample> samples;
     std::vector<SweepLogProblem> problems;
-    const bool read_ok = sweeplog_read(log, samples, problems);
-    const int read_errno = errno;
-    std::fclose(log);
-    if (!read_ok) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", plot_name, options.log.c_str(),
-                     std::strerror(read_errno));
+    if (!sweeplog_load(plot_name, options.log, samples, problems)) {
         return plot_exit_failed;
     }
     sweeplog_print_problems(stderr, options.log, problems);

@@ -173,21 +173,9 @@ int main(int argc, char** argv) {
         return report_usage_error(*overlap);
     }
 
-    // Binary mode: the reader itself takes CR LF and LF alike, on every platform.
-    std::FILE* log = std::fopen(options.log.c_str(), "rb");
-    if (log == nullptr) {
-        std::fprintf(stderr, "%s: cannot open %s: %s\n", report_name, options.log.c_str(),
-                     std::strerror(errno));
-        return report_exit_failed;
-    }
     std::vector<SweepLogSample> samples;
     std::vector<SweepLogProblem> problems;
-    const bool read_ok = sweeplog_read(log, samples, problems);
-    const int read_errno = errno;
-    std::fclose(log);
-    if (!read_ok) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", report_name, options.log.c_str(),
-                     std::strerror(read_errno));
+    if (!sweeplog_load(report_name, options.log, samples, problems)) {
         return report_exit_failed;
     }
     // A file with no good record at all is no sample log: one line says so, not a list of

@@ -12,10 +12,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 // The settings every program starts from: --help and --version, a flag takes no value, and an
@@ -104,4 +107,34 @@ inline CLI::Validator cli_text() {
     return CLI::Validator(
         [](const std::string& text) -> std::string { return text.empty() ? "empty value" : ""; },
         "");
+}
+
+// A program's input and output files by the name of their argument; an empty path is not given.
+using CliFile = std::pair<const char*, const std::string*>;
+
+// What is wrong with the file names, for one usage line: a line break in a name (it would break
+// the gnuplot script and the messages), or an output on top of the log or of another output,
+// which would destroy what it is made from.
+inline std::optional<std::string> cli_check_files(std::span<const CliFile> files) {
+    for (std::size_t a = 0; a < files.size(); ++a) {
+        const std::string& path_a = *files[a].second;
+        if (path_a.find_first_of("\r\n") != std::string::npos) {
+            return std::string(files[a].first) + " has a line break in its name";
+        }
+        for (std::size_t b = a + 1; b < files.size(); ++b) {
+            const std::string& path_b = *files[b].second;
+            if (path_a.empty() || path_b.empty()) {
+                continue;
+            }
+            std::error_code error_a;
+            std::error_code error_b;
+            const auto canonical_a = std::filesystem::weakly_canonical(path_a, error_a);
+            const auto canonical_b = std::filesystem::weakly_canonical(path_b, error_b);
+            if (path_a == path_b || (!error_a && !error_b && canonical_a == canonical_b)) {
+                return std::string(files[b].first) + " would overwrite " + files[a].first + " (" +
+                       path_a + ")";
+            }
+        }
+    }
+    return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include "sweeplog/sweeplog.h"
 #include "tools/cli.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -117,32 +118,14 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
         options.svg = beside_log(".svg");
     }
 
-    // An output on top of the log (or of another output) would destroy what it is made from.
-    const std::array<std::pair<const char*, const std::string*>, 4> files{{
+    const std::array<CliFile, 4> files{{
         {"LOG", &options.log},
         {"--csv", &options.csv},
         {"--png", &options.png},
         {"--svg", &options.svg},
     }};
-    for (std::size_t a = 0; a < files.size(); ++a) {
-        const std::string& path_a = *files[a].second;
-        if (path_a.find_first_of("\r\n") != std::string::npos) {
-            return plot_usage_error(std::string(files[a].first) + " has a line break in its name");
-        }
-        for (std::size_t b = a + 1; b < files.size(); ++b) {
-            const std::string& path_b = *files[b].second;
-            if (path_a.empty() || path_b.empty()) {
-                continue;
-            }
-            std::error_code error_a;
-            std::error_code error_b;
-            const auto canonical_a = std::filesystem::weakly_canonical(path_a, error_a);
-            const auto canonical_b = std::filesystem::weakly_canonical(path_b, error_b);
-            if (path_a == path_b || (!error_a && !error_b && canonical_a == canonical_b)) {
-                return plot_usage_error(std::string(files[b].first) + " would overwrite " +
-                                        files[a].first + " (" + path_a + ")");
-            }
-        }
+    if (const std::optional<std::string> problem = cli_check_files(files)) {
+        return plot_usage_error(*problem);
     }
     return std::nullopt;
 }

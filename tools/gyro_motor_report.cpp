@@ -7,6 +7,7 @@
 #include "sweeplog/sweeplog.h"
 #include "tools/cli.h"
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -55,34 +56,6 @@ struct ReportOptions {
 int report_usage_error(const std::string& message) {
     std::fprintf(stderr, "%s: %s (see --help)\n", report_name, message.c_str());
     return exit_bad_arguments;
-}
-
-// An output on top of the log, or on another output, would destroy what it is made from.
-std::optional<std::string> report_overlap(const ReportOptions& options) {
-    const std::array<std::pair<const char*, const std::string*>, 4> files{{
-        {"LOG", &options.log},
-        {"--json", &options.json},
-        {"--png", &options.png},
-        {"--svg", &options.svg},
-    }};
-    for (std::size_t a = 0; a < files.size(); ++a) {
-        for (std::size_t b = a + 1; b < files.size(); ++b) {
-            const std::string& path_a = *files[a].second;
-            const std::string& path_b = *files[b].second;
-            if (path_a.empty() || path_b.empty()) {
-                continue;
-            }
-            std::error_code error_a;
-            std::error_code error_b;
-            const auto canonical_a = std::filesystem::weakly_canonical(path_a, error_a);
-            const auto canonical_b = std::filesystem::weakly_canonical(path_b, error_b);
-            if (path_a == path_b || (!error_a && !error_b && canonical_a == canonical_b)) {
-                return std::string(files[b].first) + " would overwrite " + files[a].first + " (" +
-                       path_a + ")";
-            }
-        }
-    }
-    return std::nullopt;
 }
 
 bool report_write_json(const std::string& path, const std::string& json) {
@@ -161,16 +134,17 @@ int main(int argc, char** argv) {
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
     }
-    for (const std::string* name : {&options.log, &options.json, &options.png, &options.svg}) {
-        if (name->find_first_of("\r\n") != std::string::npos) {
-            return report_usage_error("a file name holds a line break");
-        }
-    }
     if (options.log.empty()) {
         return report_usage_error("LOG is an empty name");
     }
-    if (const std::optional<std::string> overlap = report_overlap(options)) {
-        return report_usage_error(*overlap);
+    const std::array<CliFile, 4> files{{
+        {"LOG", &options.log},
+        {"--json", &options.json},
+        {"--png", &options.png},
+        {"--svg", &options.svg},
+    }};
+    if (const std::optional<std::string> problem = cli_check_files(files)) {
+        return report_usage_error(*problem);
     }
 
     std::vector<SweepLogSample> samples;

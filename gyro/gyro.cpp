@@ -36,6 +36,15 @@ std::optional<SerialHandle> gyro_open_port(const char* port_name, std::uint32_t 
 
 namespace {
 
+// One read under the port's time-outs; a failure marks the port as failed, with its message.
+bool gyro_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t& count) {
+    if (serial_read(port, buffer, count)) {
+        return true;
+    }
+    gyro_note_fault(GyroFault::port_failed, "Gyro - error reading: %d\n", serial_last_error());
+    return false;
+}
+
 // Reads the rest of a reply whose first read brought only part of it into the buffer behind that
 // part: a USB adapter hands over what it has received once per latency tick, so a frame can reach
 // the port in pieces with pauses longer than the interval time-out. Stops when the buffer is full
@@ -44,9 +53,7 @@ std::size_t gyro_complete_reply(SerialHandle port, std::span<std::uint8_t> reply
                                 std::size_t received) {
     while (received < reply.size() && serial_interrupted() == 0) {
         std::size_t more = 0;
-        if (!serial_read(port, reply.subspan(received), more)) {
-            gyro_note_fault(GyroFault::port_failed, "Gyro - error reading: %d\n",
-                            serial_last_error());
+        if (!gyro_read(port, reply.subspan(received), more)) {
             return 0;
         }
         if (more == 0) {
@@ -70,9 +77,7 @@ void gyro_discard_input(SerialHandle port) {
         serial_purge_input(port);
         std::array<std::uint8_t, 1> byte{};
         std::size_t received = 0;
-        if (!serial_read(port, byte, received)) {
-            gyro_note_fault(GyroFault::port_failed, "Gyro - error reading: %d\n",
-                            serial_last_error());
+        if (!gyro_read(port, byte, received)) {
             return;
         }
         if (received == 0) {
@@ -100,9 +105,7 @@ std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std:
     const std::uint64_t polled_at_ms = serial_clock_ms();
     while (serial_interrupted() == 0) {
         std::size_t received = 0;
-        if (!serial_read(port, reply, received)) {
-            gyro_note_fault(GyroFault::port_failed, "Gyro - error reading: %d\n",
-                            serial_last_error());
+        if (!gyro_read(port, reply, received)) {
             return 0;
         }
         if (received != 0) {

@@ -157,13 +157,15 @@ bool serial_is_exclusive(int fd) {
 #endif
 }
 
-// Someone else holds the port: EBUSY, and nothing of ours stays behind.
-SerialHandle serial_refuse_open(int fd, bool was_exclusive, const std::string& lock_path) {
+// Gives up an open after the claim on the port was made: nothing of ours stays behind, and an
+// exclusive mode set before us is left to whoever set it.
+SerialHandle serial_abandon_open(int fd, bool was_exclusive, const std::string& lock_path,
+                                 int error) {
     serial_lock_release(lock_path);
     if (!was_exclusive) {
         ioctl(fd, TIOCNXCL);
     }
-    return serial_fail_open(fd, EBUSY);
+    return serial_fail_open(fd, error);
 }
 
 // A Windows port is always raw: no echo, no line editing, no signals, no translation of any
@@ -342,18 +344,15 @@ SerialHandle serial_open(const char* name) {
     }
     std::string lock_path;
     if (!serial_lock_take(path, lock_path)) {
-        return serial_refuse_open(fd, was_exclusive, lock_path);
+        return serial_abandon_open(fd, was_exclusive, lock_path, EBUSY);
     }
     // Whoever opened the device before us, root or not, with a lock or without.
     struct stat device {};
     if (fstat(fd, &device) != 0 || serial_held_elsewhere(device.st_rdev)) {
-        return serial_refuse_open(fd, was_exclusive, lock_path);
+        return serial_abandon_open(fd, was_exclusive, lock_path, EBUSY);
     }
     if (!serial_make_raw(fd)) {
-        const int error = errno;
-        serial_lock_release(lock_path);
-        ioctl(fd, TIOCNXCL);
-        return serial_fail_open(fd, error);
+        return serial_abandon_open(fd, was_exclusive, lock_path, errno);
     }
     serial_request_low_latency(fd);
     free_slot->fd = fd;

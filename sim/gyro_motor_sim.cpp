@@ -92,8 +92,6 @@ struct SimDevice {
     const char* word = "";
     SimLink link;
     int watch = -1; // inotify watch on the slave
-    // The master reported that the last slave closed: see whether the line was left exclusive.
-    bool check_exclusive = false;
     // Events of the simulator's own look at the slave, not to be recorded.
     int own_opens = 0;
     int own_closes = 0;
@@ -540,7 +538,6 @@ bool write_ready_file(const SimRun& run) {
 // slave for a few microseconds right after a close; a program that scanned /proc for holders at
 // that very moment would find the simulator.
 void renew_if_left_exclusive(SimRun& run, SimDevice& device, double now) {
-    device.check_exclusive = false;
     bool looked = false;
     const bool left = sim_link_left_exclusive(device.link, looked);
     if (looked) {
@@ -591,7 +588,6 @@ void handle_slave_events(SimRun& run, double now) {
                     record(run, now, device->word, "open");
                     // Someone has the slave (or had it and the master says so next time).
                     device->link.idle = false;
-                    device->check_exclusive = false;
                 }
                 // The look opens read-only, the program for reading and writing.
                 if ((event->mask & IN_CLOSE_NOWRITE) != 0 && device->own_closes > 0) {
@@ -678,7 +674,6 @@ void serve(SimRun& run) {
             }
             if ((fds[i].revents & POLLHUP) != 0) {
                 device.link.idle = true;
-                device.check_exclusive = true;
             } else if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) {
                 // Never spin on a master that fails.
                 sim_link_hang_up(device.link);
@@ -688,9 +683,12 @@ void serve(SimRun& run) {
         if ((fds[1].revents & POLLIN) != 0) {
             handle_slave_events(run, now);
         }
-        for (SimDevice* device : {&run.gyro_device, &run.motor_device}) {
-            if (device->check_exclusive && device->link.idle && sim_link_is_open(device->link)) {
-                renew_if_left_exclusive(run, *device, now);
+        // A polled line that is idle now reported that its last slave closed, and nobody has
+        // opened it since: see whether it was left exclusive.
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            SimDevice& device = *polled[i - 2];
+            if (device.link.idle && sim_link_is_open(device.link)) {
+                renew_if_left_exclusive(run, device, now);
             }
         }
     }

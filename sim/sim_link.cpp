@@ -78,6 +78,14 @@ bool make_line(bool raw, int& master_fd, std::string& slave_path, std::string& e
     return set_up;
 }
 
+// Closes the master and forgets what was queued in either direction for it.
+void drop_master(SimLink& link) {
+    close_fd(link.master_fd);
+    link.outgoing.clear();
+    link.incoming.clear();
+    link.write_blocked = false;
+}
+
 // Removes the link if it still leads to this line's slave.
 void remove_link(SimLink& link) {
     if (link.link_path.empty()) {
@@ -127,11 +135,8 @@ bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::s
 
 void sim_link_hang_up(SimLink& link) {
     remove_link(link);
-    close_fd(link.master_fd);
+    drop_master(link);
     link.idle = false;
-    link.outgoing.clear();
-    link.incoming.clear();
-    link.write_blocked = false;
 }
 
 void sim_link_close(SimLink& link) {
@@ -178,13 +183,10 @@ bool sim_link_replace(SimLink& link, std::string& error) {
         close_fd(master_fd);
         return false;
     }
-    close_fd(link.master_fd);
+    drop_master(link);
     link.master_fd = master_fd;
     link.slave_path = slave_path;
     link.idle = true;
-    link.outgoing.clear();
-    link.incoming.clear();
-    link.write_blocked = false;
     return true;
 }
 

@@ -47,7 +47,7 @@ struct SimLink {
 // has.
 bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::string& error);
 
-// Drops the line: closes both sides, so that the program sees a hang-up, removes the link and
+// Drops the line: closes the master, so that the program sees a hang-up, removes the link and
 // forgets what was queued.
 void sim_link_hang_up(SimLink& link);
 

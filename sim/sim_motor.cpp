@@ -52,6 +52,10 @@ bool same_text(std::string_view a, std::string_view b) {
     return true;
 }
 
+bool is_motion_query(const std::vector<std::string_view>& words) {
+    return words.size() == 2 && same_text(words[0], "pr") && same_text(words[1], "mv");
+}
+
 } // namespace
 
 std::optional<std::string> sim_motor_take_byte(SimMotor& motor, std::uint8_t byte) {
@@ -171,8 +175,7 @@ void sim_motor_advance(SimMotor& motor, double now) {
 }
 
 bool sim_motor_is_motion_query(std::string_view command) {
-    const std::vector<std::string_view> words = split_words(command);
-    return words.size() == 2 && same_text(words[0], "pr") && same_text(words[1], "mv");
+    return is_motion_query(split_words(command));
 }
 
 bool sim_motor_moving(const SimMotor& motor) {
@@ -212,7 +215,7 @@ std::string sim_motor_execute(SimMotor& motor, std::string_view command, double 
                 error = sim_motor_error_bad_value;
             }
         }
-    } else if (sim_motor_is_motion_query(command)) {
+    } else if (is_motion_query(words)) {
         value.push_back(sim_motor_moving(motor) ? '1' : '0');
         accepted = true;
     } else if (words.size() == 2 && same_text(words[0], "pr") && same_text(words[1], "er")) {

@@ -646,8 +646,11 @@ int main(int argc, char** argv) {
     run->add_option("--log", run_options.log, "the program's sample log, counted as it grows")
         ->type_name("FILE")
         ->check(cli_text());
+    // One count per --rss-at, every one kept. A list open to more values would take the "--"
+    // before the program as its own end, and the program's options for unknown ones of ours.
     run->add_option("--rss-at", run_options.rss_at,
                     "resident memory when the log first holds N samples (repeatable)")
+        ->allow_extra_args(false)
         ->type_name("N")
         ->check(cli_count(1));
     run->add_option("--interrupt-on", run_options.interrupt_on,

@@ -5,6 +5,7 @@
 #include "gyro/gyro.h"
 #include "serial/serial.h"
 #include "sim/sim_motor.h"
+#include "sweeplog/sweeplog.h"
 #include "tools/cli.h"
 
 #include <algorithm>
@@ -287,7 +288,7 @@ void bench_sleep_ms(double ms) {
     }
 }
 
-int bench_run(const BenchRunOptions& options) {
+int bench_run(BenchRunOptions options) {
     BenchTail log;
     log.path = options.log;
     BenchTail watched;
@@ -297,13 +298,8 @@ int bench_run(const BenchRunOptions& options) {
     for (const std::uint64_t samples : options.rss_at) {
         marks.push_back({samples, std::nullopt, 0});
     }
-    const double period_ms = options.period_ms;
-    const double timeout_s = options.timeout_s;
-    const char* const child_output =
-        options.child_output.empty() ? nullptr : options.child_output.c_str();
-    std::vector<std::string> child_words = options.program;
     std::vector<char*> child_argv;
-    for (std::string& word : child_words) {
+    for (std::string& word : options.program) {
         child_argv.push_back(word.data());
     }
     child_argv.push_back(nullptr);
@@ -318,8 +314,8 @@ int bench_run(const BenchRunOptions& options) {
     if (pid == 0) {
         const int in = open("/dev/null", O_RDONLY);
         dup2(in, 0);
-        if (child_output != nullptr) {
-            const int out = open(child_output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!options.child_output.empty()) {
+            const int out = open(options.child_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(out, 2);
         }
@@ -338,7 +334,7 @@ int bench_run(const BenchRunOptions& options) {
         if (!log.path.empty()) {
             bench_tail_read(log, [](std::string_view) {});
         }
-        return log.lines / 5;
+        return log.lines / sweeplog_lines_per_record;
     };
     for (;;) {
         const pid_t ended = wait4(pid, &status, WNOHANG, &usage);
@@ -372,13 +368,14 @@ int bench_run(const BenchRunOptions& options) {
                 interrupted_at_ms = bench_ms_since(start);
             }
         }
-        if (timeout_s > 0.0 && !terminated && bench_ms_since(start) > timeout_s * 1000.0) {
+        if (options.timeout_s > 0.0 && !terminated &&
+            bench_ms_since(start) > options.timeout_s * 1000.0) {
             std::fprintf(stderr, "gm_bench: %s ran longer than %.0f s; stopping it\n",
-                         child_argv[0], timeout_s);
+                         child_argv[0], options.timeout_s);
             kill(pid, SIGTERM);
             terminated = true;
         }
-        bench_sleep_ms(period_ms);
+        bench_sleep_ms(options.period_ms);
     }
     const double wall_s = bench_ms_since(start) / 1000.0;
     const std::uint64_t samples = count_samples();
@@ -503,14 +500,14 @@ int bench_timeouts(std::uint64_t reads) {
 
 // --- frames --------------------------------------------------------------------------------
 
-std::vector<std::string> bench_read_lines(const char* path, bool& ok) {
-    std::vector<std::string> lines;
-    std::FILE* file = std::fopen(path, "r");
-    ok = file != nullptr;
+// The file's lines without their line ends; nothing, and a message, when it cannot be opened.
+std::optional<std::vector<std::string>> bench_read_lines(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
     if (file == nullptr) {
-        std::fprintf(stderr, "gm_bench: cannot read %s: %s\n", path, std::strerror(errno));
-        return lines;
+        std::fprintf(stderr, "gm_bench: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+        return std::nullopt;
     }
+    std::vector<std::string> lines;
     std::string line;
     for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
         if (c == '\n') {
@@ -544,16 +541,15 @@ std::optional<std::string> bench_frame_text(const GyroFrame& frame) {
 }
 
 int bench_frames(const std::string& frames_record, const std::string& log) {
-    bool frames_ok = false;
-    bool log_ok = false;
-    const std::vector<std::string> frame_lines = bench_read_lines(frames_record.c_str(), frames_ok);
-    const std::vector<std::string> log_lines = bench_read_lines(log.c_str(), log_ok);
-    if (!frames_ok || !log_ok) {
+    // Both are read before either is judged, so that every missing file is named.
+    const std::optional<std::vector<std::string>> frame_lines = bench_read_lines(frames_record);
+    const std::optional<std::vector<std::string>> log_lines = bench_read_lines(log);
+    if (!frame_lines || !log_lines) {
         return 1;
     }
     // Per frame sent: its log text when it was meant to be logged.
     std::vector<std::optional<std::string>> loggable;
-    for (const std::string& line : frame_lines) {
+    for (const std::string& line : *frame_lines) {
         char kind[64] = {};
         char hex[1024] = {};
         if (std::sscanf(line.c_str(), "%*s %*s %63s %1023s", kind, hex) != 2 ||
@@ -574,10 +570,11 @@ int bench_frames(const std::string& frames_record, const std::string& log) {
     std::uint64_t kept = 0;
     std::uint64_t wrong = 0;
     std::size_t next = 0;
-    for (std::size_t at = 0; at + 5 <= log_lines.size(); at += 5) {
+    const std::size_t per_record = sweeplog_lines_per_record;
+    for (std::size_t at = 0; at + per_record <= log_lines->size(); at += per_record) {
         std::string record;
-        for (std::size_t k = 0; k < 5; ++k) {
-            record += log_lines[at + k] + "\n";
+        for (std::size_t k = 0; k < per_record; ++k) {
+            record += (*log_lines)[at + k] + "\n";
         }
         std::size_t found = next;
         while (found < loggable.size() && loggable[found] != record) {
@@ -594,7 +591,7 @@ int bench_frames(const std::string& frames_record, const std::string& log) {
         std::count_if(loggable.begin(), loggable.end(), [](const auto& text) { return text; }));
     bench_print_count("frames_sent", loggable.size());
     bench_print_count("frames_meant", meant);
-    bench_print_count("samples", log_lines.size() / 5);
+    bench_print_count("samples", log_lines->size() / per_record);
     bench_print_count("kept", kept);
     bench_print_count("wrong", wrong);
     bench_print("kept_share",
@@ -649,8 +646,11 @@ int main(int argc, char** argv) {
     run->add_option("--log", run_options.log, "the program's sample log, counted as it grows")
         ->type_name("FILE")
         ->check(cli_text());
+    // One count per --rss-at, every one kept. A list open to more values would take the "--"
+    // before the program as its own end, and the program's options for unknown ones of ours.
     run->add_option("--rss-at", run_options.rss_at,
                     "resident memory when the log first holds N samples (repeatable)")
+        ->allow_extra_args(false)
         ->type_name("N")
         ->check(cli_count(1));
     run->add_option("--interrupt-on", run_options.interrupt_on,

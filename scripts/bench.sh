@@ -45,20 +45,17 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-# wants PART: the part is to be run.
-wants() { [ -z "$only" ] || [[ ",$only," == *",$1,"* ]]; }
-wants long || skip_long=1
-run_paced=0
-run_timeouts=0
-run_wine_paced=0
-run_adapter=0
-wants paced && run_paced=1
-wants timeouts && run_timeouts=1
-wants adapter && run_adapter=1
-if ! wants wine && ! wants adapter; then
-    skip_wine=1
-fi
-[ "$skip_wine" -eq 0 ] && wants wine && run_wine_paced=1
+# wants PART: the part is to be run: --only names it (or is not given), and neither --skip-long
+# nor --skip-wine leaves it out.
+wants() {
+    case $1 in
+    long) [ "$skip_long" -eq 0 ] || return 1 ;;
+    wine) [ "$skip_wine" -eq 0 ] || return 1 ;;
+    esac
+    [ -z "$only" ] || [[ ",$only," == *",$1,"* ]]
+}
+# The cross-build and the Wine prefix serve the Wine parts only.
+wants wine || wants adapter || skip_wine=1
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
           libcli11-dev)
@@ -154,7 +151,7 @@ load bound "$runs/bound.txt"
 native=("$repo/build/default/gyro_motor")
 
 # 1. Paced sweeps: the real move, then the same at five times the motor's speed.
-if [ "$run_paced" -eq 1 ]; then
+if wants paced; then
     for scale in 1 5; do
         sim_args=(--time-scale "$scale")
         run_args=(--timeout-s 300)
@@ -172,7 +169,7 @@ fi
 # default 100,000 units/s^2) last long enough for the samples wanted, with 5%
 # to spare. Each run is stopped with SIGINT once the return to zero begins: at that time scale
 # the return would take minutes more and measures nothing of the sweep.
-if [ "$skip_long" -eq 0 ]; then
+if wants long; then
     sim_args=(--no-pacing --time-scale 5)
     run_args=(--interrupt-on "$runs/unpaced_probe/transcript.txt" "motor vm 200000"
         --timeout-s 120)
@@ -202,7 +199,7 @@ if [ "$skip_long" -eq 0 ]; then
 fi
 
 # 3. Read time-outs of the termios backend.
-if [ "$run_timeouts" -eq 1 ]; then
+if wants timeouts; then
     echo "bench: read time-outs on a pseudo-terminal" >&2
     "$bench" timeouts --reads "$reads" >"$runs/timeouts.txt"
     load timeouts "$runs/timeouts.txt"
@@ -212,7 +209,7 @@ wine_program=("$repo/scripts/wine-run.sh" "--prefix=$wine_prefix" --timeout=240
     "$repo/build/mingw/gyro_motor.exe")
 
 # 4. The Windows build under Wine, its links in the prefix's dosdevices.
-if [ "$run_wine_paced" -eq 1 ]; then
+if wants wine; then
     wine_setup
     sim_args=(--raw --time-scale 1)
     run_args=(--timeout-s 300)
@@ -226,7 +223,7 @@ adapter_ticks=(0 1 4 16)
 adapter_builds=(native)
 [ "$skip_wine" -eq 1 ] || adapter_builds+=(wine)
 adapter_sections=()
-if [ "$run_adapter" -eq 1 ]; then
+if wants adapter; then
     for build in "${adapter_builds[@]}"; do
         for tick in "${adapter_ticks[@]}"; do
             a=adapter_${build}_tick_$tick
@@ -263,35 +260,35 @@ f() { printf "%.${2:-2}f" "$1"; }
     echo "gyro_motor benchmark, $(date '+%Y-%m-%d %H:%M'), $(nproc) CPUs," \
         "load average $load_start at start, $load_end at end"
     printf '  %-46s %-26s %-16s %s\n' "" "measured" "target" ""
-    p=paced_scale_1
-    if [ "$run_paced" -eq 1 ]; then
-    echo "Paced sweep, native (38400/9600 baud, latencies 2/5 ms, time scale 1)"
-    row "samples logged / gyro polls" "${R[$p.samples]} / ${R[$p.polls]}  (exit ${R[$p.status]})"
-    row "samples/s, first to last poll" "$(f "${R[$p.samples_per_s]}" 3)"
-    row "bound: $(f "${R[bound.sample_ms]}" 3) ms per sample" "$(f "${R[bound.samples_per_s]}" 3)"
-    b=bound
-    printf '    (query %s B %s + controller %s + answer %s B %s + interval time-out %s\n' \
-        "${R[$b.query_bytes]}" "$(f "${R[$b.query_line_ms]}" 3)" \
-        "$(f "${R[$b.motor_latency_ms]}" 3)" "${R[$b.answer_bytes]}" \
-        "$(f "${R[$b.answer_line_ms]}" 3)" "$(f "${R[$b.interval_timeout_ms]}" 3)"
-    printf '     + poll %s B %s + gyro %s + frame %s B %s ms)\n' \
-        "${R[$b.poll_bytes]}" "$(f "${R[$b.poll_line_ms]}" 3)" \
-        "$(f "${R[$b.gyro_latency_ms]}" 3)" "${R[$b.frame_bytes]}" \
-        "$(f "${R[$b.frame_line_ms]}" 3)"
-    row "ratio measured / bound" "$(f "${R[$p.ratio]}" 4)" ">= 0.97" \
-        "$(verdict "${R[$p.ratio]} >= 0.97")"
-    row "median period (bound period)" \
-        "$(f "${R[$p.period_median_ms]}" 3) ms ($(f "${R[bound.sample_ms]}" 3))"
-    row "CPU per 1000 samples" "$(f "${R[$p.cpu_per_1000_samples_s]}" 3) s"
-    row "CPU share of one core over the run" "$(f "${R[$p.cpu_share_percent]}" 2) %" "< 1 %" \
-        "$(verdict "${R[$p.cpu_share_percent]} < 1")"
-    row "wake-ups (voluntary switches) per sample" "$(f "${R[$p.wakeups_per_sample]}" 1)"
-    row "peak resident memory" "${R[$p.peak_rss_kib]} KiB"
-    p=paced_scale_5
-    row "same at time scale 5: samples/s, ratio" \
-        "$(f "${R[$p.samples_per_s]}" 3), $(f "${R[$p.ratio]}" 4)"
+    if wants paced; then
+        p=paced_scale_1
+        echo "Paced sweep, native (38400/9600 baud, latencies 2/5 ms, time scale 1)"
+        row "samples logged / gyro polls" "${R[$p.samples]} / ${R[$p.polls]}  (exit ${R[$p.status]})"
+        row "samples/s, first to last poll" "$(f "${R[$p.samples_per_s]}" 3)"
+        row "bound: $(f "${R[bound.sample_ms]}" 3) ms per sample" "$(f "${R[bound.samples_per_s]}" 3)"
+        b=bound
+        printf '    (query %s B %s + controller %s + answer %s B %s + interval time-out %s\n' \
+            "${R[$b.query_bytes]}" "$(f "${R[$b.query_line_ms]}" 3)" \
+            "$(f "${R[$b.motor_latency_ms]}" 3)" "${R[$b.answer_bytes]}" \
+            "$(f "${R[$b.answer_line_ms]}" 3)" "$(f "${R[$b.interval_timeout_ms]}" 3)"
+        printf '     + poll %s B %s + gyro %s + frame %s B %s ms)\n' \
+            "${R[$b.poll_bytes]}" "$(f "${R[$b.poll_line_ms]}" 3)" \
+            "$(f "${R[$b.gyro_latency_ms]}" 3)" "${R[$b.frame_bytes]}" \
+            "$(f "${R[$b.frame_line_ms]}" 3)"
+        row "ratio measured / bound" "$(f "${R[$p.ratio]}" 4)" ">= 0.97" \
+            "$(verdict "${R[$p.ratio]} >= 0.97")"
+        row "median period (bound period)" \
+            "$(f "${R[$p.period_median_ms]}" 3) ms ($(f "${R[bound.sample_ms]}" 3))"
+        row "CPU per 1000 samples" "$(f "${R[$p.cpu_per_1000_samples_s]}" 3) s"
+        row "CPU share of one core over the run" "$(f "${R[$p.cpu_share_percent]}" 2) %" "< 1 %" \
+            "$(verdict "${R[$p.cpu_share_percent]} < 1")"
+        row "wake-ups (voluntary switches) per sample" "$(f "${R[$p.wakeups_per_sample]}" 1)"
+        row "peak resident memory" "${R[$p.peak_rss_kib]} KiB"
+        p=paced_scale_5
+        row "same at time scale 5: samples/s, ratio" \
+            "$(f "${R[$p.samples_per_s]}" 3), $(f "${R[$p.ratio]}" 4)"
     fi
-    if [ "$skip_long" -eq 0 ]; then
+    if wants long; then
         u=unpaced_long
         echo "Long unpaced sweep, native (--no-pacing, time scale $(f "${R[$u.time_scale]}" 4))"
         row "samples logged" "${R[$u.samples]}  (exit ${R[$u.status]}, SIGINT at the return)"
@@ -307,19 +304,19 @@ f() { printf "%.${2:-2}f" "$1"; }
                 echo "not reached")"
         row "peak resident memory" "${R[$u.peak_rss_kib]} KiB"
     fi
-    t=timeouts
-    if [ "$run_timeouts" -eq 1 ]; then
-    echo "Read time-outs, termios backend on a pseudo-terminal (${R[$t.interval_reads]} reads each)"
-    row "interval 10 ms: overshoot median / max" \
-        "$(f "${R[$t.interval_median_ms]}" 3) / $(f "${R[$t.interval_max_ms]}" 3) ms" \
-        "<= 0.5 / <= 3 ms" \
-        "$(verdict "${R[$t.interval_median_ms]} <= 0.5 && ${R[$t.interval_max_ms]} <= 3")"
-    row "total $(f "${R[$t.total_nominal_ms]}" 0) ms: overshoot median / max" \
-        "$(f "${R[$t.total_median_ms]}" 3) / $(f "${R[$t.total_max_ms]}" 3) ms" \
-        "<= 0.5 / <= 3 ms" \
-        "$(verdict "${R[$t.total_median_ms]} <= 0.5 && ${R[$t.total_max_ms]} <= 3")"
+    if wants timeouts; then
+        t=timeouts
+        echo "Read time-outs, termios backend on a pseudo-terminal (${R[$t.interval_reads]} reads each)"
+        row "interval 10 ms: overshoot median / max" \
+            "$(f "${R[$t.interval_median_ms]}" 3) / $(f "${R[$t.interval_max_ms]}" 3) ms" \
+            "<= 0.5 / <= 3 ms" \
+            "$(verdict "${R[$t.interval_median_ms]} <= 0.5 && ${R[$t.interval_max_ms]} <= 3")"
+        row "total $(f "${R[$t.total_nominal_ms]}" 0) ms: overshoot median / max" \
+            "$(f "${R[$t.total_median_ms]}" 3) / $(f "${R[$t.total_max_ms]}" 3) ms" \
+            "<= 0.5 / <= 3 ms" \
+            "$(verdict "${R[$t.total_median_ms]} <= 0.5 && ${R[$t.total_max_ms]} <= 3")"
     fi
-    if [ "$run_wine_paced" -eq 1 ]; then
+    if wants wine; then
         w=wine_paced_scale_1
         echo "Paced sweep, Windows build under Wine (same settings, for comparison)"
         row "samples logged / gyro polls" "${R[$w.samples]} / ${R[$w.polls]}  (exit ${R[$w.status]})"
@@ -328,7 +325,7 @@ f() { printf "%.${2:-2}f" "$1"; }
         row "median period (bound period)" \
             "$(f "${R[$w.period_median_ms]}" 3) ms ($(f "${R[bound.sample_ms]}" 3))"
     fi
-    if [ "$run_adapter" -eq 1 ]; then
+    if wants adapter; then
         for build in "${adapter_builds[@]}"; do
             [ "$build" = native ] && title="native" || title="Windows build under Wine"
             echo "USB adapter model, $title (paced, time scale 2, latency tick on both lines)"

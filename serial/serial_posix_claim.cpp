@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -17,7 +16,8 @@
 
 namespace {
 
-std::vector<std::string> serial_lock_dirs = {"/run/lock", "/var/lock"};
+const std::vector<std::string> serial_default_lock_dirs = {"/run/lock", "/var/lock"};
+std::vector<std::string> serial_lock_dirs = serial_default_lock_dirs;
 
 bool serial_all_digits(std::string_view text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
@@ -26,31 +26,49 @@ bool serial_all_digits(std::string_view text) {
 // What a lock file says about its owner.
 enum class SerialLockOwner { none, stale, live };
 
-// A lock file holds its owner's process id in ASCII, usually right-aligned in ten characters and
-// ended by a newline. Content that names no process cannot belong to a running one: stale. A
-// file that is there but cannot be read may well be live.
-SerialLockOwner serial_lock_owner(const std::string& lock_path) {
+// A lock file's text, read without following a link or waiting on a FIFO; nothing when it cannot
+// be opened or read, with errno telling why.
+std::optional<std::string> serial_lock_read(const std::string& lock_path) {
     const int fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
-        return errno == ENOENT ? SerialLockOwner::none : SerialLockOwner::live;
+        return std::nullopt;
     }
     std::array<char, 64> text{};
     const ssize_t length = read(fd, text.data(), text.size() - 1);
+    const int read_errno = errno;
     close(fd);
     if (length < 0) {
-        return SerialLockOwner::live;
+        errno = read_errno;
+        return std::nullopt;
     }
+    return std::string(text.data(), static_cast<std::size_t>(length));
+}
+
+// A lock file holds its owner's process id in ASCII, usually right-aligned in ten characters and
+// ended by a newline. Nothing for text that names no process.
+std::optional<pid_t> serial_lock_pid(const std::string& text) {
     char* end = nullptr;
     errno = 0;
-    const long pid = std::strtol(text.data(), &end, 10);
-    const bool named = end != text.data() && errno == 0 && pid > 0 && pid <= INT_MAX &&
+    const long pid = std::strtol(text.c_str(), &end, 10);
+    const bool named = end != text.c_str() && errno == 0 && pid > 0 && pid <= INT_MAX &&
                        std::string_view(end).find_first_not_of(" \t\r\n") == std::string::npos;
+    return named ? std::optional(static_cast<pid_t>(pid)) : std::nullopt;
+}
+
+// Content that names no process cannot belong to a running one: stale. A file that is there but
+// cannot be read may well be live.
+SerialLockOwner serial_lock_owner(const std::string& lock_path) {
+    const std::optional<std::string> text = serial_lock_read(lock_path);
+    if (!text) {
+        return errno == ENOENT ? SerialLockOwner::none : SerialLockOwner::live;
+    }
+    const std::optional<pid_t> pid = serial_lock_pid(*text);
     // Our own id is stale too: this process cannot already hold the port (the flock would have
     // failed), so the id was reused after an earlier holder died.
-    if (!named || pid == getpid()) {
+    if (!pid || *pid == getpid()) {
         return SerialLockOwner::stale;
     }
-    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
+    if (kill(*pid, 0) == 0 || errno != ESRCH) {
         return SerialLockOwner::live; // EPERM: running, as another user
     }
     return SerialLockOwner::stale;
@@ -152,14 +170,8 @@ void serial_lock_release(const std::string& lock_path) {
         return;
     }
     // Read back rather than trusted: only a file that still names us is ours to remove.
-    const int fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        return;
-    }
-    std::array<char, 64> text{};
-    const ssize_t length = read(fd, text.data(), text.size() - 1);
-    close(fd);
-    if (length > 0 && std::strtol(text.data(), nullptr, 10) == getpid()) {
+    const std::optional<std::string> text = serial_lock_read(lock_path);
+    if (text && serial_lock_pid(*text) == getpid()) {
         unlink(lock_path.c_str());
     }
 }
@@ -202,6 +214,5 @@ bool serial_held_elsewhere(dev_t device) {
 }
 
 void serial_set_lock_dirs_for_test(std::vector<std::string> dirs) {
-    serial_lock_dirs =
-        dirs.empty() ? std::vector<std::string>{"/run/lock", "/var/lock"} : std::move(dirs);
+    serial_lock_dirs = dirs.empty() ? serial_default_lock_dirs : std::move(dirs);
 }

@@ -39,6 +39,11 @@ PROGRAM run --log x
 LOG frames frames.txt
 CASES
 
+# The program's own options after "--" stay the program's, whatever option of ours comes last.
+"$tool" run --rss-at 1 -- sh -c 'exit 3' >"$work/out" 2>"$work/err" ||
+    fail "'run --rss-at 1 -- sh -c': $(cat "$work/err")"
+grep -qx 'status=3' "$work/out" || fail "'run --rss-at 1 -- sh -c': the program did not run as given"
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
     exit 1

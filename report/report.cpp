@@ -518,19 +518,5 @@ std::string report_gnuplot_script(const Report& report, std::span<const SweepLog
     }
     panels += "\nunset multiplot\n";
 
-    if (!png_path.empty()) {
-        // Builds without cairo still have libgd's png terminal.
-        script += "if (strstrt(GPVAL_TERMINALS, ' pngcairo ') > 0) {\n"
-                  "    set terminal pngcairo size 1100,480 noenhanced font 'sans,10'\n"
-                  "} else {\n"
-                  "    set terminal png size 1100,480 noenhanced\n"
-                  "}\n";
-        script += "set output " + gnuplot_string(png_path) + "\n" + panels + "unset output\n";
-    }
-    if (!svg_path.empty()) {
-        script += "set terminal svg size 1100,480 dynamic noenhanced font 'sans,10' "
-                  "background '#ffffff'\n";
-        script += "set output " + gnuplot_string(svg_path) + "\n" + panels + "unset output\n";
-    }
-    return script;
+    return script + gnuplot_pictures(png_path, svg_path, 1100, 480, panels);
 }

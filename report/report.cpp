@@ -135,7 +135,6 @@ std::optional<Eigen::VectorXd> report_fit_heading(const Eigen::VectorXd& heading
         t = p[0] + p[1] * k.array();
     }
     const Eigen::VectorXd residual = unwrapped - design * p;
-    fit.h0_deg = p[0];
     fit.step_deg = p[1];
     fit.b_deg = p[2];
     fit.c_deg = p[3];

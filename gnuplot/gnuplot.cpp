@@ -144,6 +144,27 @@ bool gnuplot_draw(const char* program, const std::filesystem::path& gnuplot,
     return ok;
 }
 
+std::string gnuplot_pictures(const std::string& png_path, const std::string& svg_path, int width,
+                             int height, const std::string& panels) {
+    const std::string size = " size " + std::to_string(width) + "," + std::to_string(height);
+    std::string script;
+    if (!png_path.empty()) {
+        // Builds without cairo still have libgd's png terminal.
+        script += "if (strstrt(GPVAL_TERMINALS, ' pngcairo ') > 0) {\n";
+        script += "    set terminal pngcairo" + size + " noenhanced font 'sans,10'\n";
+        script += "} else {\n";
+        script += "    set terminal png" + size + " noenhanced\n";
+        script += "}\n";
+        script += "set output " + gnuplot_string(png_path) + "\n" + panels + "unset output\n";
+    }
+    if (!svg_path.empty()) {
+        script +=
+            "set terminal svg" + size + " dynamic noenhanced font 'sans,10' background '#ffffff'\n";
+        script += "set output " + gnuplot_string(svg_path) + "\n" + panels + "unset output\n";
+    }
+    return script;
+}
+
 std::string gnuplot_string(const std::string& text) {
     std::string quoted = "'";
     for (const char c : text) {

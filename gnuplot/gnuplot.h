@@ -18,5 +18,10 @@ std::optional<std::filesystem::path> gnuplot_find();
 bool gnuplot_draw(const char* program, const std::filesystem::path& gnuplot,
                   const std::vector<std::string>& outputs, const std::string& script);
 
+// The end of a script that draws `panels` (the plot commands) to the PNG and/or SVG named, at
+// width x height pixels; an empty name draws no such picture. Names must hold no line break.
+std::string gnuplot_pictures(const std::string& png_path, const std::string& svg_path, int width,
+                             int height, const std::string& panels);
+
 // A gnuplot single-quoted string: no escapes inside, a quote is written twice.
 std::string gnuplot_string(const std::string& text);

@@ -80,10 +80,6 @@ double report_median(std::vector<double> values) {
     return lower + (upper - lower) / 2; // no overflow at the ends of the range
 }
 
-double report_mean(const Eigen::VectorXd& values) {
-    return values.mean();
-}
-
 // Least squares through a QR decomposition with column pivoting, which copes with the nearly
 // dependent columns of a short or badly spread fit.
 Eigen::VectorXd report_solve(const Eigen::MatrixXd& design, const Eigen::VectorXd& values) {
@@ -104,24 +100,27 @@ Eigen::VectorXd report_unwrap(const Eigen::VectorXd& heading) {
     return unwrapped;
 }
 
-// Fills the columns sin t, cos t, sin 2t, cos 2t from column `first` on.
-void report_harmonics(Eigen::MatrixXd& design, Eigen::Index first, const Eigen::VectorXd& t_deg) {
+// Fills the columns sin t, cos t, sin 2t, cos 2t, ... up to `cycles` from column `first` on.
+void report_harmonics(Eigen::MatrixXd& design, Eigen::Index first, const Eigen::VectorXd& t_deg,
+                      int cycles) {
     for (Eigen::Index k = 0; k < t_deg.size(); ++k) {
         const double t = t_deg[k] * report_rad;
-        design(k, first) = std::sin(t);
-        design(k, first + 1) = std::cos(t);
-        design(k, first + 2) = std::sin(2 * t);
-        design(k, first + 3) = std::cos(2 * t);
+        for (int cycle = 1; cycle <= cycles; ++cycle) {
+            design(k, first + 2 * (cycle - 1)) = std::sin(cycle * t);
+            design(k, first + 2 * (cycle - 1) + 1) = std::cos(cycle * t);
+        }
     }
 }
 
-void report_fit_heading(const Eigen::VectorXd& heading, Report& report) {
+// Fills report.heading and report.deviation; returns the uniform turn t at each cruise sample,
+// nothing for less than report_min_turn_deg.
+std::optional<Eigen::VectorXd> report_fit_heading(const Eigen::VectorXd& heading, Report& report) {
     const Eigen::VectorXd unwrapped = report_unwrap(heading);
     const Eigen::Index n = unwrapped.size();
     ReportHeading& fit = report.heading;
     fit.turned_deg = unwrapped[n - 1] - unwrapped[0];
     if (std::fabs(fit.turned_deg) < report_min_turn_deg) {
-        return;
+        return std::nullopt;
     }
     const Eigen::VectorXd k = Eigen::VectorXd::LinSpaced(n, 0.0, static_cast<double>(n - 1));
     Eigen::MatrixXd design(n, 6);
@@ -131,12 +130,11 @@ void report_fit_heading(const Eigen::VectorXd& heading, Report& report) {
     Eigen::VectorXd t = unwrapped;
     Eigen::VectorXd p;
     for (int round = 0; round <= report_heading_rounds; ++round) {
-        report_harmonics(design, 2, t);
+        report_harmonics(design, 2, t, 2);
         p = report_solve(design, unwrapped);
         t = p[0] + p[1] * k.array();
     }
     const Eigen::VectorXd residual = unwrapped - design * p;
-    fit.h0_deg = p[0];
     fit.step_deg = p[1];
     fit.b_deg = p[2];
     fit.c_deg = p[3];
@@ -159,6 +157,7 @@ void report_fit_heading(const Eigen::VectorXd& heading, Report& report) {
         report.deviation.uniform_deg.push_back(report_full_turn(t[i]));
         report.deviation.deviation_deg.push_back(unwrapped[i] - p[0] - p[1] * k[i]);
     }
+    return t;
 }
 
 // Fits A x^2 + B xy + C y^2 + D x + E y = 1 to the points, moved to their centroid and scaled to
@@ -234,15 +233,12 @@ void report_fit_ellipse(const Eigen::VectorXd& x, const Eigen::VectorXd& y, Repo
 void report_level(const Eigen::VectorXd& values, const std::optional<Eigen::VectorXd>& t,
                   double& level, std::optional<double>& wobble) {
     if (!t) {
-        level = report_mean(values);
+        level = values.mean();
         return;
     }
     Eigen::MatrixXd design(values.size(), 3);
     design.col(0).setOnes();
-    for (Eigen::Index k = 0; k < values.size(); ++k) {
-        design(k, 1) = std::sin((*t)[k] * report_rad);
-        design(k, 2) = std::cos((*t)[k] * report_rad);
-    }
+    report_harmonics(design, 1, *t, 1);
     const Eigen::VectorXd p = report_solve(design, values);
     level = p[0];
     wobble = std::hypot(p[1], p[2]);
@@ -315,7 +311,8 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
         return false;
     }
 
-    report_fit_heading(report_series(cruise, report_heading_value), report);
+    const std::optional<Eigen::VectorXd> uniform =
+        report_fit_heading(report_series(cruise, report_heading_value), report);
     report_fit_ellipse(report_series(cruise, report_mag_x), report_series(cruise, report_mag_y),
                        report.mag);
 
@@ -327,13 +324,6 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
         report.yaw_rate.scale_error_percent = (report.yaw_rate.mean_dps / *turn_rate_dps - 1) * 100;
     }
 
-    std::optional<Eigen::VectorXd> uniform;
-    if (report.heading.step_deg) {
-        const auto n = static_cast<Eigen::Index>(cruise.size());
-        uniform = *report.heading.h0_deg +
-                  *report.heading.step_deg *
-                      Eigen::VectorXd::LinSpaced(n, 0.0, static_cast<double>(n - 1)).array();
-    }
     Eigen::VectorXd accel_roll(static_cast<Eigen::Index>(cruise.size()));
     Eigen::VectorXd accel_pitch(accel_roll.size());
     for (std::size_t k = 0; k < cruise.size(); ++k) {
@@ -527,19 +517,5 @@ std::string report_gnuplot_script(const Report& report, std::span<const SweepLog
     }
     panels += "\nunset multiplot\n";
 
-    if (!png_path.empty()) {
-        // Builds without cairo still have libgd's png terminal.
-        script += "if (strstrt(GPVAL_TERMINALS, ' pngcairo ') > 0) {\n"
-                  "    set terminal pngcairo size 1100,480 noenhanced font 'sans,10'\n"
-                  "} else {\n"
-                  "    set terminal png size 1100,480 noenhanced\n"
-                  "}\n";
-        script += "set output " + gnuplot_string(png_path) + "\n" + panels + "unset output\n";
-    }
-    if (!svg_path.empty()) {
-        script += "set terminal svg size 1100,480 dynamic noenhanced font 'sans,10' "
-                  "background '#ffffff'\n";
-        script += "set output " + gnuplot_string(svg_path) + "\n" + panels + "unset output\n";
-    }
-    return script;
+    return script + gnuplot_pictures(png_path, svg_path, 1100, 480, panels);
 }

@@ -34,7 +34,7 @@ struct ReportHeading {
     std::optional<double> residual_rms_deg;
     std::optional<double> peak_deviation_deg; // the fitted curve's value of largest size
     std::optional<double> peak_at_deg;        // where on 0-360 it is
-    std::optional<double> h0_deg, step_deg;   // the uniform turn
+    std::optional<double> step_deg;           // the uniform turn per sample
 };
 
 // The ellipse the horizontal field traces: centre (hard iron), semi-axes, the major axis's angle

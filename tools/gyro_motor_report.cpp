@@ -2,6 +2,7 @@
 // cruise and prints the heading deviation, the magnetometer's ellipse, the yaw rate, the tilt
 // and the temperature; optionally writes them as JSON and draws the deviation curve and the
 // field's ellipse with gnuplot. The analysis itself lives in report/.
+#include "exit/exit_status.h"
 #include "gnuplot/gnuplot.h"
 #include "report/report.h"
 #include "sweeplog/sweeplog.h"
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int report_exit_ok = 0;
+constexpr int report_exit_ok = exit_ok;
 constexpr int report_exit_failed = 1;      // log unreadable or unusable, an output failed
 constexpr int report_exit_bad_records = 3; // reported from the good records only
 
@@ -71,6 +72,7 @@ bool report_write_json(const std::string& path, const std::string& json) {
         std::remove(path.c_str());
         return false;
     }
+    std::printf("wrote %s\n", path.c_str());
     return true;
 }
 
@@ -92,8 +94,14 @@ bool report_draw(const ReportOptions& options, const Report& report,
     }
     const std::string title =
         "Sweep report of " + std::filesystem::path(options.log).filename().string();
-    return gnuplot_draw(report_name, *gnuplot, outputs,
-                        report_gnuplot_script(report, samples, options.png, options.svg, title));
+    if (!gnuplot_draw(report_name, *gnuplot, outputs,
+                      report_gnuplot_script(report, samples, options.png, options.svg, title))) {
+        return false;
+    }
+    for (const std::string& path : outputs) {
+        std::printf("wrote %s\n", path.c_str());
+    }
+    return true;
 }
 
 } // namespace
@@ -173,20 +181,9 @@ int main(int argc, char** argv) {
     bool outputs_ok = true;
     if (!options.json.empty()) {
         outputs_ok = report_write_json(options.json, report_json(report));
-        if (outputs_ok) {
-            std::printf("wrote %s\n", options.json.c_str());
-        }
     }
-    if (!options.png.empty() || !options.svg.empty()) {
-        if (report_draw(options, report, samples)) {
-            for (const std::string* path : {&options.png, &options.svg}) {
-                if (!path->empty()) {
-                    std::printf("wrote %s\n", path->c_str());
-                }
-            }
-        } else {
-            outputs_ok = false;
-        }
+    if ((!options.png.empty() || !options.svg.empty()) && !report_draw(options, report, samples)) {
+        outputs_ok = false;
     }
     if (!outputs_ok) {
         return report_exit_failed;

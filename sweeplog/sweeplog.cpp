@@ -1,5 +1,7 @@
 #include "sweeplog/sweeplog.h"
 
+#include "gnuplot/gnuplot.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -376,15 +378,6 @@ constexpr std::array<const char*, sweeplog_value_count> sweeplog_series_titles{"
 constexpr std::array<int, sweeplog_value_count> sweeplog_series_styles{1, 2, 3, 1, 2, 3, 1,
                                                                        2, 3, 1, 2, 3, 4};
 
-// A gnuplot single-quoted string: no escapes inside, a quote is written twice.
-std::string sweeplog_gnuplot_string(std::string_view text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
 // The range command for one axis: gnuplot's own for a spread of values, a fixed one around a
 // flat series (where gnuplot would warn and pick a range of its own).
 std::string sweeplog_range(const char* axis, std::span<const SweepLogSample> samples,
@@ -416,7 +409,7 @@ std::string sweeplog_range(const char* axis, std::span<const SweepLogSample> sam
 std::string sweeplog_panels_script(const SweepLogPlot& plot,
                                    std::span<const SweepLogSample> samples) {
     std::string script;
-    const std::string title = sweeplog_gnuplot_string(plot.title);
+    const std::string title = gnuplot_string(plot.title);
     if (samples.empty()) {
         sweeplog_append(script,
                         "set title %s font ',13'\nunset key\nunset tics\nunset border\n"
@@ -425,7 +418,7 @@ std::string sweeplog_panels_script(const SweepLogPlot& plot,
                         title.c_str());
         return script;
     }
-    const std::string data = sweeplog_gnuplot_string(plot.csv_path);
+    const std::string data = gnuplot_string(plot.csv_path);
     const std::size_t count = samples.size();
     // Fixed margins line the panels up over one shared sample axis.
     constexpr double top = 0.945;
@@ -454,8 +447,7 @@ std::string sweeplog_panels_script(const SweepLogPlot& plot,
         sweeplog_append(script, "set tmargin at screen %.4f\nset bmargin at screen %.4f\n",
                         panel_top, panel_top - height);
         sweeplog_append(script, "set title %s offset 0,-0.7\nset ylabel %s\n",
-                        sweeplog_gnuplot_string(panel.title).c_str(),
-                        sweeplog_gnuplot_string(panel.ylabel).c_str());
+                        gnuplot_string(panel.title).c_str(), gnuplot_string(panel.ylabel).c_str());
         sweeplog_append(script, "set key at screen %.3f,%.4f left top Left reverse samplen 2\n",
                         right + 0.065, panel_top);
         if (p + 1 == sweeplog_panels.size()) {
@@ -477,8 +469,7 @@ std::string sweeplog_panels_script(const SweepLogPlot& plot,
                 const std::array<int, 1> right_only{panel.right};
                 script += sweeplog_range("y2", samples, right_only);
             }
-            sweeplog_append(script, "set y2label %s\n",
-                            sweeplog_gnuplot_string(panel.right_label).c_str());
+            sweeplog_append(script, "set y2label %s\n", gnuplot_string(panel.right_label).c_str());
         }
         if (panel.right >= 0) {
             script += "wrap_last = NaN\n";
@@ -504,8 +495,7 @@ std::string sweeplog_panels_script(const SweepLogPlot& plot,
                             column.c_str());
             sweeplog_append(script, "%s linestyle %d%s", points ? "linespoints" : "lines",
                             sweeplog_series_styles[q], points ? " pointtype 7 pointsize 0.5" : "");
-            sweeplog_append(script, " title %s",
-                            sweeplog_gnuplot_string(sweeplog_series_titles[q]).c_str());
+            sweeplog_append(script, " title %s", gnuplot_string(sweeplog_series_titles[q]).c_str());
             separator = ", \\\n    ";
         }
         script += "\n";
@@ -532,22 +522,7 @@ std::string sweeplog_gnuplot_script(const SweepLogPlot& plot,
                          "set style line 2 linecolor rgb '#2ca02c' linewidth 1.5\n"
                          "set style line 3 linecolor rgb '#1f77b4' linewidth 1.5\n"
                          "set style line 4 linecolor rgb '#e07b00' linewidth 1.5\n";
-    const std::string panels = sweeplog_panels_script(plot, samples);
-    if (!plot.png_path.empty()) {
-        // Builds without cairo still have libgd's png terminal.
-        script += "if (strstrt(GPVAL_TERMINALS, ' pngcairo ') > 0) {\n"
-                  "    set terminal pngcairo size 1000,1250 noenhanced font 'sans,10'\n"
-                  "} else {\n"
-                  "    set terminal png size 1000,1250 noenhanced\n"
-                  "}\n";
-        sweeplog_append(script, "set output %s\n%sunset output\n",
-                        sweeplog_gnuplot_string(plot.png_path).c_str(), panels.c_str());
-    }
-    if (!plot.svg_path.empty()) {
-        script += "set terminal svg size 1000,1250 dynamic noenhanced font 'sans,10' "
-                  "background '#ffffff'\n";
-        sweeplog_append(script, "set output %s\n%sunset output\n",
-                        sweeplog_gnuplot_string(plot.svg_path).c_str(), panels.c_str());
-    }
+    script += gnuplot_pictures(plot.png_path, plot.svg_path, 1000, 1250,
+                               sweeplog_panels_script(plot, samples));
     return script;
 }

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <numbers>
 
@@ -39,32 +38,6 @@ double report_deg(double radians) {
 double report_full_turn(double deg) {
     const double wrapped = std::fmod(deg, 360.0);
     return wrapped < 0 ? wrapped + 360.0 : wrapped;
-}
-
-// mingw's own printf (chosen for the whole build) takes %zu; tell the format checks so.
-#ifdef __MINGW32__
-#define REPORT_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
-#else
-#define REPORT_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
-#endif
-
-std::string report_format(const char* format, ...) REPORT_PRINTF_FORMAT(1, 2);
-
-std::string report_format(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    va_list again;
-    va_copy(again, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, arguments);
-    va_end(arguments);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.pop_back();
-    }
-    va_end(again);
-    return text;
 }
 
 double report_median(std::vector<double> values) {
@@ -253,7 +226,7 @@ Eigen::VectorXd report_series(std::span<const SweepLogSample> cruise, std::size_
 }
 
 std::string report_figure(const std::optional<double>& value, const char* format) {
-    return value ? report_format(format, *value) : std::string("absent");
+    return value ? sweeplog_text(format, *value) : std::string("absent");
 }
 
 } // namespace
@@ -276,7 +249,7 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
         return false;
     }
     if (samples.size() < report_min_samples) {
-        error = report_format("only %zu samples, a report needs at least %zu", samples.size(),
+        error = sweeplog_text("only %zu samples, a report needs at least %zu", samples.size(),
                               report_min_samples);
         return false;
     }
@@ -296,7 +269,7 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
     const auto last = std::find_if(samples.rbegin(), samples.rend(), cruising);
     if (first == samples.end()) {
         // An even count of samples whose middle two rates lie far apart.
-        error = report_format("no steady turn: no Z yaw rate lies within 5%% of the median %.3f "
+        error = sweeplog_text("no steady turn: no Z yaw rate lies within 5%% of the median %.3f "
                               "deg/s",
                               median);
         return false;
@@ -304,7 +277,7 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
     const std::span<const SweepLogSample> cruise(first, last.base());
     report.cruise = {first->number, (last.base() - 1)->number, cruise.size()};
     if (cruise.size() < report_min_samples) {
-        error = report_format("the cruise (samples %zu to %zu) has only %zu samples, a report "
+        error = sweeplog_text("the cruise (samples %zu to %zu) has only %zu samples, a report "
                               "needs at least %zu",
                               report.cruise.first, report.cruise.last, cruise.size(),
                               report_min_samples);
@@ -352,62 +325,62 @@ std::string report_text(const Report& report, const std::string& log_name) {
     const ReportMag& m = report.mag;
     const ReportTilt& t = report.tilt;
     std::string text =
-        report_format("Sweep report of %s: %zu samples\n", log_name.c_str(), report.samples);
-    text += report_format("Cruise: samples %zu to %zu (%zu samples, the Z yaw rate within 5%% of "
+        sweeplog_text("Sweep report of %s: %zu samples\n", log_name.c_str(), report.samples);
+    text += sweeplog_text("Cruise: samples %zu to %zu (%zu samples, the Z yaw rate within 5%% of "
                           "its median)\n\n",
                           report.cruise.first, report.cruise.last, report.cruise.count);
 
     text += "Heading deviation from a uniform turn\n";
-    text += report_format("  turned           %9.2f deg over the cruise\n", h.turned_deg);
+    text += sweeplog_text("  turned           %9.2f deg over the cruise\n", h.turned_deg);
     if (h.b_deg) {
-        text += report_format("  uniform turn     %9.4f deg per sample\n", *h.step_deg);
-        text += report_format("  B (sin heading)  %9.3f deg\n", *h.b_deg);
-        text += report_format("  C (cos heading)  %9.3f deg\n", *h.c_deg);
-        text += report_format("  D (sin 2 heading)%9.3f deg\n", *h.d_deg);
-        text += report_format("  E (cos 2 heading)%9.3f deg\n", *h.e_deg);
-        text += report_format("  residual RMS     %9.3f deg\n", *h.residual_rms_deg);
-        text += report_format("  peak deviation   %9.3f deg at heading %.1f deg\n",
+        text += sweeplog_text("  uniform turn     %9.4f deg per sample\n", *h.step_deg);
+        text += sweeplog_text("  B (sin heading)  %9.3f deg\n", *h.b_deg);
+        text += sweeplog_text("  C (cos heading)  %9.3f deg\n", *h.c_deg);
+        text += sweeplog_text("  D (sin 2 heading)%9.3f deg\n", *h.d_deg);
+        text += sweeplog_text("  E (cos 2 heading)%9.3f deg\n", *h.e_deg);
+        text += sweeplog_text("  residual RMS     %9.3f deg\n", *h.residual_rms_deg);
+        text += sweeplog_text("  peak deviation   %9.3f deg at heading %.1f deg\n",
                               *h.peak_deviation_deg, *h.peak_at_deg);
         text += "  A constant deviation cannot be told apart from the unknown start angle\n"
                 "  without an absolute reference, so none is reported.\n";
     } else {
-        text += report_format("  B-E              absent: the cruise turned %.2f deg, the fit "
+        text += sweeplog_text("  B-E              absent: the cruise turned %.2f deg, the fit "
                               "needs at least %.0f\n",
                               std::fabs(h.turned_deg), report_min_turn_deg);
     }
 
     text += "\nMagnetometer (ellipse through X Mag, Y Mag)\n";
     if (m.major_gauss) {
-        text += report_format("  hard iron        X %.5f gauss, Y %.5f gauss\n",
+        text += sweeplog_text("  hard iron        X %.5f gauss, Y %.5f gauss\n",
                               *m.hard_iron_x_gauss, *m.hard_iron_y_gauss);
-        text += report_format("  semi-axes        major %.5f gauss, minor %.5f gauss\n",
+        text += sweeplog_text("  semi-axes        major %.5f gauss, minor %.5f gauss\n",
                               *m.major_gauss, *m.minor_gauss);
-        text += report_format("  major axis       %.2f deg from X\n", *m.major_angle_deg);
-        text += report_format("  fit RMS          %.5f gauss\n", *m.fit_rms_gauss);
+        text += sweeplog_text("  major axis       %.2f deg from X\n", *m.major_angle_deg);
+        text += sweeplog_text("  fit RMS          %.5f gauss\n", *m.fit_rms_gauss);
     } else {
         text += "  absent: the points trace no ellipse\n";
     }
 
     text += "\nYaw rate (Z)\n";
-    text += report_format("  mean             %9.3f deg/s\n", report.yaw_rate.mean_dps);
-    text += report_format("  std              %9.3f deg/s\n", report.yaw_rate.std_dps);
+    text += sweeplog_text("  mean             %9.3f deg/s\n", report.yaw_rate.mean_dps);
+    text += sweeplog_text("  std              %9.3f deg/s\n", report.yaw_rate.std_dps);
     text +=
-        report_format("  scale error      %s\n",
+        sweeplog_text("  scale error      %s\n",
                       report.yaw_rate.scale_error_percent
-                          ? report_format("%9.3f %%", *report.yaw_rate.scale_error_percent).c_str()
+                          ? sweeplog_text("%9.3f %%", *report.yaw_rate.scale_error_percent).c_str()
                           : "absent: give the commanded rate with --turn-rate");
 
     text += "\nTilt\n";
     text +=
-        report_format("  roll, pitch      %.3f deg, %.3f deg\n", t.roll_mean_deg, t.pitch_mean_deg);
-    text += report_format("  accelerometer    roll %.3f deg, pitch %.3f deg\n", t.accel_roll_deg,
+        sweeplog_text("  roll, pitch      %.3f deg, %.3f deg\n", t.roll_mean_deg, t.pitch_mean_deg);
+    text += sweeplog_text("  accelerometer    roll %.3f deg, pitch %.3f deg\n", t.accel_roll_deg,
                           t.accel_pitch_deg);
-    text += report_format("  wobble           roll %s, pitch %s\n",
+    text += sweeplog_text("  wobble           roll %s, pitch %s\n",
                           report_figure(t.roll_wobble_deg, "%.3f deg").c_str(),
                           report_figure(t.pitch_wobble_deg, "%.3f deg").c_str());
 
     text += "\nTemperature\n";
-    text += report_format("  mean %.2f deg C, min %.2f deg C, max %.2f deg C\n",
+    text += sweeplog_text("  mean %.2f deg C, min %.2f deg C, max %.2f deg C\n",
                           report.temperature.mean_c, report.temperature.min_c,
                           report.temperature.max_c);
     return text;
@@ -466,13 +439,13 @@ std::string report_gnuplot_script(const Report& report, std::span<const SweepLog
     // The points go in as data blocks, so no scratch file is needed.
     std::string script = "set encoding utf8\n$deviation << EOD\n";
     for (std::size_t k = 0; k < report.deviation.uniform_deg.size(); ++k) {
-        script += report_format("%.4f %.5f\n", report.deviation.uniform_deg[k],
+        script += sweeplog_text("%.4f %.5f\n", report.deviation.uniform_deg[k],
                                 report.deviation.deviation_deg[k]);
     }
     script += "EOD\n$field << EOD\n";
     for (const SweepLogSample& sample : samples) {
         if (sample.number >= report.cruise.first && sample.number <= report.cruise.last) {
-            script += report_format("%.5f %.5f\n", sample.values[report_mag_x],
+            script += sweeplog_text("%.5f %.5f\n", sample.values[report_mag_x],
                                     sample.values[report_mag_y]);
         }
     }
@@ -484,7 +457,7 @@ std::string report_gnuplot_script(const Report& report, std::span<const SweepLog
               "set xlabel 'heading of the uniform turn (°)'\nset ylabel 'deviation (°)'\n"
               "set xrange [0:360]\nset xtics 45\nset size noratio\n";
     if (h.b_deg) {
-        panels += report_format(
+        panels += sweeplog_text(
             "plot $deviation using 1:2 with points pointtype 7 pointsize 0.4 linecolor rgb "
             "'#1f77b4' title 'heading - uniform turn', \\\n"
             "    %.6f*sin(x*pi/180) + %.6f*cos(x*pi/180) + %.6f*sin(2*x*pi/180) + "
@@ -492,7 +465,7 @@ std::string report_gnuplot_script(const Report& report, std::span<const SweepLog
             "title 'fitted B-E curve'\n",
             *h.b_deg, *h.c_deg, *h.d_deg, *h.e_deg);
     } else {
-        panels += report_format("set label 1 'no deviation curve: the cruise turned %.0f°, "
+        panels += sweeplog_text("set label 1 'no deviation curve: the cruise turned %.0f°, "
                                 "the fit needs %.0f°' at graph 0.5,0.5 center\n"
                                 "set yrange [-1:1]\nplot 0 with lines linecolor rgb '#bbbbbb' "
                                 "notitle\nunset label 1\nset autoscale y\n",
@@ -505,7 +478,7 @@ std::string report_gnuplot_script(const Report& report, std::span<const SweepLog
               "'#1f77b4' title 'cruise samples'";
     if (m.major_gauss) {
         const double angle = *m.major_angle_deg * report_rad;
-        panels += report_format(
+        panels += sweeplog_text(
             ", \\\n    [0:2*pi] '+' using (%.6f + %.6f*cos($1)*%.6f - %.6f*sin($1)*%.6f):"
             "(%.6f + %.6f*cos($1)*%.6f + %.6f*sin($1)*%.6f) with lines linewidth 2 linecolor "
             "rgb '#d62728' title 'fitted ellipse', \\\n"

@@ -22,12 +22,6 @@ constexpr std::size_t sweeplog_quote_length = 24;
 constexpr std::array<std::string_view, sweeplog_lines_per_record> sweeplog_line_names{
     "Roll", "X Roll Rate", "X Accel", "X Mag", "Temp"};
 
-#ifdef __MINGW32__
-#define SWEEPLOG_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
-#else
-#define SWEEPLOG_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
-#endif
-
 // Appends printf-formatted text of any length (names from the command line can be long).
 void sweeplog_append_v(std::string& text, const char* format, va_list arguments) {
     va_list again;
@@ -49,7 +43,9 @@ SWEEPLOG_PRINTF_FORMAT(2, 3) void sweeplog_append(std::string& text, const char*
     va_end(arguments);
 }
 
-SWEEPLOG_PRINTF_FORMAT(1, 2) std::string sweeplog_text(const char* format, ...) {
+} // namespace
+
+std::string sweeplog_text(const char* format, ...) {
     std::string text;
     va_list arguments;
     va_start(arguments, format);
@@ -57,6 +53,8 @@ SWEEPLOG_PRINTF_FORMAT(1, 2) std::string sweeplog_text(const char* format, ...) 
     va_end(arguments);
     return text;
 }
+
+namespace {
 
 // A label for %.*s.
 int sweeplog_width(std::string_view text) {

@@ -60,6 +60,16 @@ struct SweepLogProblem {
     std::string message;
 };
 
+// mingw's own printf (chosen for the whole build) takes %zu; tell the format checks so.
+#ifdef __MINGW32__
+#define SWEEPLOG_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define SWEEPLOG_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+// printf-formatted text of any length, for the programs' reports and scripts.
+std::string sweeplog_text(const char* format, ...) SWEEPLOG_PRINTF_FORMAT(1, 2);
+
 // Reads the whole log, LF or CR LF line ends. Good records are appended to samples, one problem
 // per broken record (or per stretch of lines that belong to no record) to problems. Returns false
 // only when the stream reports a read error; what was read up to it is kept.

@@ -84,20 +84,42 @@ inline CLI::Validator cli_count(std::uint64_t minimum = 0,
         "");
 }
 
+// The whole text as a finite number, or nothing.
+inline std::optional<double> cli_finite(const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 // A finite number that is at least minimum, or above it when strictly is set.
 inline CLI::Validator cli_number(double minimum, bool strictly = false) {
     return CLI::Validator(
         [minimum, strictly](std::string& text) -> std::string {
-            char* end = nullptr;
-            const double value = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(value)) {
+            const std::optional<double> value = cli_finite(text);
+            if (!value) {
                 return "not a number: " + text;
             }
-            if (value < minimum || (strictly && value == minimum)) {
+            if (*value < minimum || (strictly && *value == minimum)) {
                 return text + " is not " + (strictly ? "above " : "at least ") +
                        CLI::detail::to_string(minimum);
             }
             return {};
+        },
+        "");
+}
+
+// A finite number other than 0, of either sign.
+inline CLI::Validator cli_nonzero_number() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            const std::optional<double> value = cli_finite(text);
+            if (!value) {
+                return "not a number: " + text;
+            }
+            return *value == 0 ? "must not be 0" : "";
         },
         "");
 }

@@ -118,17 +118,8 @@ int main(int argc, char** argv) {
     app.add_option("--turn-rate", options.turn_rate,
                    "the commanded turn rate in deg/s, for the yaw rate's scale error")
         ->option_text("DEG_PER_S")
-        ->check(CLI::Validator(
-            [](std::string& text) -> std::string {
-                // A turn the other way is commanded with a negative rate; 0 gives no ratio.
-                char* end = nullptr;
-                const double value = std::strtod(text.c_str(), &end);
-                if (text.empty() || *end != '\0' || !std::isfinite(value)) {
-                    return "not a number: " + text;
-                }
-                return value == 0 ? "must not be 0" : "";
-            },
-            ""));
+        // A turn the other way is commanded with a negative rate; 0 gives no ratio.
+        ->check(cli_nonzero_number());
     app.add_option("--json", options.json, "write the figures as JSON to FILE")
         ->option_text("FILE")
         ->check(cli_text());

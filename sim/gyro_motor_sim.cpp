@@ -593,6 +593,13 @@ void handle_slave_events(SimRun& run, double now) {
                 if ((event->mask & IN_CLOSE_NOWRITE) != 0 && device->own_closes > 0) {
                     --device->own_closes;
                 } else if ((event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+                    // Commands the program wrote before it closed the line come before the close.
+                    sim_link_arrive_now(device->link, now);
+                    if (device == &run.gyro_device) {
+                        serve_gyro(run, now);
+                    } else {
+                        serve_motor(run, now);
+                    }
                     record(run, now, device->word, "close");
                 }
             }

@@ -218,6 +218,13 @@ void sim_link_receive(SimLink& link, double now) {
     }
 }
 
+void sim_link_arrive_now(SimLink& link, double now) {
+    for (SimLinkByte& byte : link.incoming) {
+        byte.due = std::min(byte.due, now);
+    }
+    link.incoming_free = std::min(link.incoming_free, now);
+}
+
 std::vector<std::uint8_t> sim_link_take_arrived(SimLink& link, double now) {
     std::vector<std::uint8_t> arrived;
     while (!link.incoming.empty() && link.incoming.front().due <= now) {

@@ -75,6 +75,10 @@ void sim_link_send(SimLink& link, std::span<const std::uint8_t> bytes, double no
 // finished crossing the line.
 void sim_link_receive(SimLink& link, double now);
 
+// Lets every received byte arrive by now: the program closed the line, and a port's close waits
+// until what was written to it has gone out.
+void sim_link_arrive_now(SimLink& link, double now);
+
 // Takes the received bytes whose time has come.
 std::vector<std::uint8_t> sim_link_take_arrived(SimLink& link, double now);
 

@@ -25,16 +25,17 @@ inline constexpr double report_level_tolerance_deg = 0.08;
 inline constexpr double report_wobble_tolerance_deg = 0.06;
 
 // Every figure of a report made with --turn-rate over a whole turn against what was injected.
-inline void expect_report_recovers(const nlohmann::json& report, const SensorErrors& errors) {
+inline void expect_report_recovers(const nlohmann::json& report, const SensorErrors& errors,
+                                   double deviation_tolerance = report_deviation_tolerance_deg) {
     const auto near = [&](const char* section, const char* key, double expected, double tolerance) {
         const nlohmann::json& value = report[section][key];
         ASSERT_TRUE(value.is_number()) << section << "." << key << " is " << value.dump();
         EXPECT_NEAR(value.get<double>(), expected, tolerance) << section << "." << key;
     };
-    near("heading", "B_deg", errors.b, report_deviation_tolerance_deg);
-    near("heading", "C_deg", errors.c, report_deviation_tolerance_deg);
-    near("heading", "D_deg", errors.d, report_deviation_tolerance_deg);
-    near("heading", "E_deg", errors.e, report_deviation_tolerance_deg);
+    near("heading", "B_deg", errors.b, deviation_tolerance);
+    near("heading", "C_deg", errors.c, deviation_tolerance);
+    near("heading", "D_deg", errors.d, deviation_tolerance);
+    near("heading", "E_deg", errors.e, deviation_tolerance);
     near("mag", "hard_iron_x_gauss", errors.hard_x, report_field_tolerance_gauss);
     near("mag", "hard_iron_y_gauss", errors.hard_y, report_field_tolerance_gauss);
     near("mag", "major_gauss", errors.major, report_field_tolerance_gauss);

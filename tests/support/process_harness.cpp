@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -128,6 +130,30 @@ bool harness_wait_for_file(const std::string& path, pid_t process, double timeou
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+
+std::optional<int> harness_run_unprivileged(const std::function<int()>& body) {
+    // Looked up before the fork: the child runs only the switch of user and the body.
+    const passwd* user = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+    if (geteuid() == 0 && user == nullptr) {
+        return std::nullopt;
+    }
+    constexpr int cannot_switch = 125;
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (user != nullptr && (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 ||
+                                setuid(user->pw_uid) != 0)) {
+            _exit(cannot_switch);
+        }
+        _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    const int result = decode_status(status);
+    return result == cannot_switch ? std::nullopt : std::optional(result);
 }
 
 std::optional<int> harness_stop(pid_t pid, double timeout_s) {

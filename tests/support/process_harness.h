@@ -2,6 +2,7 @@
 // through the shell, each in its own process group with its output in files.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -27,6 +28,11 @@ std::optional<int> harness_wait(pid_t pid, double timeout_s);
 
 // Waits until the file exists; false when timeout_s passed or the process ended first.
 bool harness_wait_for_file(const std::string& path, pid_t process, double timeout_s);
+
+// Runs body in a forked child as an unprivileged user (root's child becomes "nobody"), for what
+// root never meets: kill() failing with EPERM, a file it cannot read. The child's exit status is
+// body's result (or -signal); nothing when there is no such user to become.
+std::optional<int> harness_run_unprivileged(const std::function<int()>& body);
 
 // Sends SIGTERM and waits; the status as harness_wait gives it.
 std::optional<int> harness_stop(pid_t pid, double timeout_s);

@@ -456,7 +456,9 @@ TEST_F(SerialPosixTest, AnotherUsersLockStandsWhereItsOwnerCannotBeChecked) {
     if (!taken_over) {
         GTEST_SKIP() << "no unprivileged user (nobody) to run as";
     }
-    EXPECT_EQ(*taken_over, 0) << "1: the lock of root's live process, 2: the unreadable lock";
+    EXPECT_EQ(*taken_over, 0) << "1: the lock of root's live process taken over, 2: the "
+                                 "unreadable lock taken over, "
+                              << harness_cannot_switch_user << ": still root";
 }
 
 // Sends every byte value, the troublemakers of a cooked line first, in one transfer each way.
@@ -773,7 +775,7 @@ TEST_F(SerialPosixTest, StopRequestJustBeforeAWaitEndsItAtOnce) {
                     raise(SIGHUP);
                 }
             };
-            std::vector<std::uint8_t> buffer(wait == Wait::write ? 1 << 20 : 30, 'w');
+            std::vector<std::uint8_t> buffer(wait == Wait::read ? 30 : 1 << 20, 'w');
             std::size_t count = 0;
             const auto start = Clock::now();
             // An ended wait is no failure.

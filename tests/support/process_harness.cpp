@@ -138,13 +138,12 @@ std::optional<int> harness_run_unprivileged(const std::function<int()>& body) {
     if (geteuid() == 0 && user == nullptr) {
         return std::nullopt;
     }
-    constexpr int cannot_switch = 125;
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         if (user != nullptr && (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 ||
                                 setuid(user->pw_uid) != 0)) {
-            _exit(cannot_switch);
+            _exit(harness_cannot_switch_user);
         }
         _exit(body());
     }
@@ -152,8 +151,7 @@ std::optional<int> harness_run_unprivileged(const std::function<int()>& body) {
     if (pid < 0 || waitpid(pid, &status, 0) != pid) {
         return -1;
     }
-    const int result = decode_status(status);
-    return result == cannot_switch ? std::nullopt : std::optional(result);
+    return decode_status(status);
 }
 
 std::optional<int> harness_stop(pid_t pid, double timeout_s) {

@@ -31,7 +31,9 @@ bool harness_wait_for_file(const std::string& path, pid_t process, double timeou
 
 // Runs body in a forked child as an unprivileged user (root's child becomes "nobody"), for what
 // root never meets: kill() failing with EPERM, a file it cannot read. The child's exit status is
-// body's result (or -signal); nothing when there is no such user to become.
+// body's result (or -signal), harness_cannot_switch_user when the switch failed; nothing when
+// there is no such user to become.
+inline constexpr int harness_cannot_switch_user = 125;
 std::optional<int> harness_run_unprivileged(const std::function<int()>& body);
 
 // Sends SIGTERM and waits; the status as harness_wait gives it.

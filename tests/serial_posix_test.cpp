@@ -458,7 +458,7 @@ TEST_F(SerialPosixTest, AnotherUsersLockStandsWhereItsOwnerCannotBeChecked) {
     }
     EXPECT_EQ(*taken_over, 0) << "1: the lock of root's live process taken over, 2: the "
                                  "unreadable lock taken over, "
-                              << harness_cannot_switch_user << ": still root";
+                              << harness_cannot_switch_user << ": the user was not switched";
 }
 
 // Sends every byte value, the troublemakers of a cooked line first, in one transfer each way.
@@ -873,7 +873,8 @@ TEST_F(SerialPosixTest, WriteWaitsForRoomOrItsTimeouts) {
     EXPECT_LT(elapsed, 2000);
 
     // Without write time-outs a line that takes nothing still ends the write, with an error:
-    // at 230400 baud after 2 x 177 ms + 1 s without room.
+    // at 230400 baud after 2 x 177 ms + 1 s without room (a wait never ends early, so that
+    // bound holds however busy the machine is).
     SerialLineSettings fast;
     ASSERT_TRUE(serial_get_line_settings(port, fast));
     fast.baud_rate = 230400;

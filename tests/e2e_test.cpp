@@ -844,7 +844,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameFaultCase{"QuestionPrompts", {"--question-prompts"}},
                       FrameFaultCase{"EchoAndQuestionPrompts", {"--echo", "--question-prompts"}},
                       // What a run cut short leaves waiting on both lines.
-                      FrameFaultCase{"Leftovers", {"--leftovers"}}),
+                      // A new terminal's line mode would echo them back as soon as they are left.
+                      FrameFaultCase{"Leftovers", {"--leftovers", "--raw"}}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
 
 // Frames that reach the port in pieces (split by a pause, or by a USB adapter's latency tick) or
@@ -939,7 +940,6 @@ INSTANTIATE_TEST_SUITE_P(
         FrameFaultCase{"SplitFrames", fast({"--split-every", "8"})},
         FrameFaultCase{"StrayBytesBeforeEveryTenthFrame",
                        fast({"--stray-bytes", "3", "--stray-every", "10"})},
-        FrameFaultCase{"StrayBytesBeforeEveryFrame", fast({"--stray-bytes", "5"})},
         FrameFaultCase{"UsbTick1msWithStrays",
                        on_adapter("1", {"--stray-bytes", "3", "--stray-every", "20"})},
         FrameFaultCase{"UsbTick16msWithStrays",
@@ -1153,6 +1153,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A wrong device or a wrong data-bits setting: every poll answered, every frame bad.
         DeviceFaultCase{"BadChecksumEveryFrame",
                         {"--bad-checksum-every", "1"},
+                        {"Gyro - no valid frame in %n polls\n"},
+                        FaultEffect::no_valid_frame},
+        // Every frame behind stray bytes: not one record made of two frames' pieces.
+        DeviceFaultCase{"StrayBytesBeforeEveryFrame",
+                        {"--stray-bytes", "5"},
                         {"Gyro - no valid frame in %n polls\n"},
                         FaultEffect::no_valid_frame},
         // At the plain time scale the move from the start outlasts the program's own start.
@@ -1386,7 +1391,7 @@ struct HomeArgumentsCase {
     const char* name;
     std::vector<std::string> arguments;
     int status;
-    // Status 0: how standard output starts; else what the one line on standard error names.
+    // Status 0: what standard output holds; else what the one line on standard error names.
     const char* named;
     bool sweep = false; // the sweep's arguments, in every build, rather than the homing's
 };
@@ -1404,7 +1409,7 @@ TEST_P(E2eHomeArgumentsTest, UsageAndNoMotion) {
         run_on_bench(arguments.sweep ? sweep_argv(arguments.arguments) : program, fast({}));
     EXPECT_EQ(run.status, arguments.status);
     if (arguments.status == 0) {
-        EXPECT_TRUE(run.out.starts_with(console(arguments.named))) << run.out;
+        EXPECT_NE(run.out.find(console(arguments.named)), std::string::npos) << run.out;
         EXPECT_EQ(run.err, "");
     } else {
         EXPECT_TRUE(run.err.starts_with("gyro_motor_home: ")) << run.err;

@@ -356,7 +356,7 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
     app.add_flag("--leftovers", options.leftovers,
                  "what a run cut short leaves waiting on the lines: the tail of an answer\n"
                  "(\"0\\r\\n>\") on the controller's and 17 stray bytes (0x5A) on the\n"
-                 "gyro's");
+                 "gyro's (the lines are raw then)");
     app.add_flag("--moving-at-start", options.moving_at_start,
                  "the controller is on a move to 1000000 from the start");
 
@@ -738,6 +738,8 @@ int main(int argc, char** argv) {
     if (const std::optional<int> status = parse_options(argc, argv, run.options)) {
         return *status;
     }
+    // A new terminal's line mode would echo left bytes back to the simulator at once.
+    run.options.raw = run.options.raw || run.options.leftovers;
     const SimOptions& options = run.options;
     if (!options.ready_file.empty()) {
         std::remove(options.ready_file.c_str());

@@ -28,10 +28,52 @@ int driver_close_all(std::FILE* log, SerialHandle gyro_port) {
     return log_error;
 }
 
+// Readies the bench for the long move: drops what an earlier run left on both lines, so that
+// neither link reads one answer or one frame behind, makes sure the motor stands still, and sets
+// the sweep speed, which a return cut short may have left at the return speed. False when the
+// move must not start: the motor moves, the controller failed, or the user asked to stop.
+bool driver_prepare_bench(SerialHandle gyro_port) {
+    motor_flush_input();
+    gyro_discard_input(gyro_port);
+    if (motor_is_moving()) {
+        std::fprintf(stderr, "Motor - still moving, not starting\n");
+        return false;
+    }
+    motor_send_normal_speed();
+    return !motor_link_failed() && serial_interrupted() == 0;
+}
+
+// The return to zero, also after a first request to stop, which is reported before it so that
+// the user sees it taken. A second request cuts the return short.
+void driver_return_to_zero() {
+    const bool sweep_cut_short = serial_interrupted() != 0;
+    if (sweep_cut_short) {
+        std::fprintf(stderr, "sweep interrupted\n");
+    }
+    motor_return_to_zero();
+    if (serial_stop_now()) {
+        std::fprintf(stderr, "return interrupted\n");
+    } else if (!sweep_cut_short && serial_interrupted() != 0) {
+        std::fprintf(stderr, "sweep interrupted\n");
+    }
+}
+
+// A gyro that answered every poll with frames that all failed their check is as good as a wrong
+// device (or a wrong line setting): the empty log must not pass as a sweep.
+bool driver_no_valid_frame(int polls, int samples) {
+    if (polls == 0 || samples != 0 || gyro_link_fault() != GyroFault::none ||
+        serial_interrupted() != 0) {
+        return false;
+    }
+    std::fprintf(stderr, "Gyro - no valid frame in %d polls\n", polls);
+    return true;
+}
+
 } // namespace
 
 int driver_run(const SweepSettings& settings) {
-    serial_catch_interrupts();
+    // The first Ctrl-C ends the sweep with the return to zero; only a second one stops at once.
+    serial_catch_interrupts(SerialFirstInterrupt::finish_first);
 
     const std::optional<SerialHandle> gyro_port =
         gyro_open_port(settings.gyro_port_name, settings.gyro_baud_rate);
@@ -48,6 +90,16 @@ int driver_run(const SweepSettings& settings) {
     }
     std::fprintf(stderr, "open Motor port succeeded\n");
 
+    // Before the log: a bench that is not ready keeps the earlier run's samples.
+    if (!driver_prepare_bench(*gyro_port)) {
+        driver_close_all(nullptr, *gyro_port);
+        if (const int interrupted_by = serial_interrupted(); interrupted_by != 0) {
+            std::fprintf(stderr, "sweep interrupted\n");
+            return exit_interrupted_base + interrupted_by;
+        }
+        return exit_device_failed;
+    }
+
     // Without a log there is nothing to sweep for: never start the move.
     std::FILE* log = std::fopen(settings.log_file_name, "w");
     if (log == nullptr) {
@@ -59,21 +111,23 @@ int driver_run(const SweepSettings& settings) {
 
     // The first write error of the log, kept with its reason: later writes may change errno.
     int log_error = 0;
+    int polls = 0;
+    int samples = 0;
     motor_move_absolute(settings.target_position, 0);
-    while (motor_is_moving()) {
+    while (serial_interrupted() == 0 && motor_is_moving()) {
+        ++polls;
         if (const std::optional<GyroSample> sample = gyro_read_sample(*gyro_port)) {
+            ++samples;
             gyro_log_sample(log, *sample);
             if (log_error == 0 && std::ferror(log) != 0) {
                 log_error = errno != 0 ? errno : EIO;
             }
         }
     }
-    motor_return_to_zero();
+    const bool no_valid_frame = driver_no_valid_frame(polls, samples);
+    driver_return_to_zero();
 
     const int interrupted_by = serial_interrupted();
-    if (interrupted_by != 0) {
-        std::fprintf(stderr, "sweep interrupted\n");
-    }
     const int close_error = driver_close_all(log, *gyro_port);
     if (log_error == 0) {
         log_error = close_error;
@@ -89,7 +143,7 @@ int driver_run(const SweepSettings& settings) {
     if (log_error != 0) {
         return exit_log_failed;
     }
-    if (motor_link_failed() || gyro_link_fault() != GyroFault::none) {
+    if (motor_link_failed() || gyro_link_fault() != GyroFault::none || no_valid_frame) {
         return exit_device_failed;
     }
     return exit_ok;

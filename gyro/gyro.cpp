@@ -68,9 +68,10 @@ std::size_t gyro_complete_reply(SerialHandle port, std::span<std::uint8_t> reply
 // left behind, while a gyro that never stops talking cannot hold up the sweep.
 constexpr int gyro_discard_rounds = 64;
 
-// Gets back in step after a poll that gave no sample: drops what the port holds, and keeps
-// dropping until a one-byte read brings nothing, so that the rest of a frame still on its way (an
-// adapter may hold it for a whole tick) cannot become the start of the next reply.
+} // namespace
+
+// Keeps dropping until the line is quiet, so that the rest of a frame still on its way (an adapter
+// may hold it for a whole tick) is dropped too.
 void gyro_discard_input(SerialHandle port) {
     for (int round = 0; round < gyro_discard_rounds && serial_interrupted() == 0; ++round) {
         // A purge that fails costs only time: the reads below drop the bytes one by one.
@@ -85,8 +86,6 @@ void gyro_discard_input(SerialHandle port) {
         }
     }
 }
-
-} // namespace
 
 std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply) {
     if (gyro_fault == GyroFault::port_failed) {

@@ -44,6 +44,10 @@ std::optional<GyroSample> gyro_read_sample(SerialHandle port);
 // asked to stop). Bytes beyond the buffer stay queued.
 std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply);
 
+// Drops what the port holds, and goes on dropping until a one-byte read brings nothing: bytes an
+// earlier poll or an earlier run left behind must not become the start of the next reply.
+void gyro_discard_input(SerialHandle port);
+
 // The worst fault since the port was opened. A port failure or a silent poll prints one
 // "Gyro - ..." message the first time; a failed port is not used again.
 GyroFault gyro_link_fault();

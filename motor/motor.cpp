@@ -24,7 +24,7 @@ constexpr std::uint32_t motor_motion_poll_ms = 50;
 // The link has given up, its port is closed, or the user asked the program to stop: no further
 // exchanges.
 bool motor_halted() {
-    return motor_failed || motor_port == serial_invalid_handle || serial_interrupted() != 0;
+    return motor_failed || motor_port == serial_invalid_handle || serial_stop_now();
 }
 
 // Reports the first failure only: one message, however many operations it cuts short.
@@ -192,6 +192,10 @@ void motor_return_to_zero() {
     motor_command_and_reply(return_speed_command.c_str());
     motor_command_and_reply("ma 0\r");
     motor_wait_until_stopped();
+    motor_send_normal_speed();
+}
+
+void motor_send_normal_speed() {
     motor_command_and_reply(normal_speed_command.c_str());
 }
 

@@ -38,6 +38,8 @@ bool motor_is_moving();
 bool motor_answer_reports_motion(std::span<std::uint8_t, motor_reply_size> answer);
 void motor_move_absolute(std::int32_t position, int wait);
 void motor_return_to_zero();
+// Sends the normal speed command (the speed a sweep runs at) and reads its answer.
+void motor_send_normal_speed();
 
 // Drives a long way in the negative direction, waits for the end of that motion, queries the
 // error register and backs off by 10000 without waiting.

@@ -69,15 +69,24 @@ void serial_sleep_ms(std::uint32_t milliseconds);
 // silent, whatever the reads in between lasted.
 std::uint64_t serial_clock_ms();
 
+// What the first request to stop does. stop_at_once: every wait ends and the motor link sends
+// nothing more. finish_first: the waits and the motor link go on, so that the program can bring
+// the bench to rest by itself (it looks at serial_interrupted()); only a second request ends them.
+enum class SerialFirstInterrupt : std::uint8_t { stop_at_once, finish_first };
+
 // Turns the user's requests to stop (SIGINT, SIGTERM and SIGHUP, a terminal that went away; on
 // Windows the console's Ctrl-C, Ctrl-Break and close events) into a flag that the links look at
 // wherever they wait, so that a run can close its ports and files properly instead of dying
 // mid-record. On POSIX it also ignores SIGPIPE: console output that cannot be written never ends
 // the run.
-void serial_catch_interrupts();
-// The signal number of the request to stop (SIGHUP = 1, SIGINT = 2, SIGTERM = 15; on Windows
-// Ctrl-C and Ctrl-Break count as 2, closing the console as 15), or 0 while there has been none.
+void serial_catch_interrupts(SerialFirstInterrupt first = SerialFirstInterrupt::stop_at_once);
+// The signal number of the first request to stop (SIGHUP = 1, SIGINT = 2, SIGTERM = 15; on
+// Windows Ctrl-C and Ctrl-Break count as 2, closing the console as 15), or 0 while there has been
+// none.
 int serial_interrupted();
+// True once the waits must end and the motor link must stop at once: after the first request
+// (stop_at_once) or after the second (finish_first).
+bool serial_stop_now();
 
 // The line settings both links use: baud_rate, no parity, one stop bit, everything else as read;
 // read time-outs of 10 ms between bytes and 10 ms per requested byte plus 100 ms in total; write

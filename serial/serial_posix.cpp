@@ -203,10 +203,19 @@ void serial_request_low_latency(int fd) {
 #endif
 }
 
-// The signal that asked the program to stop; set by the handler, read everywhere else.
+// The signal that ends every wait; set by the handler, read everywhere else.
 volatile std::sig_atomic_t serial_stop_signal = 0;
+// The first request's signal, and whether the program finishes on its own after it.
+volatile std::sig_atomic_t serial_first_signal = 0;
+volatile std::sig_atomic_t serial_finish_first = 0;
 
 extern "C" void serial_on_stop_signal(int signal) {
+    if (serial_first_signal == 0) {
+        serial_first_signal = signal;
+        if (serial_finish_first != 0) {
+            return;
+        }
+    }
     serial_stop_signal = signal;
 }
 
@@ -664,11 +673,13 @@ std::uint64_t serial_clock_ms() {
             .count());
 }
 
-void serial_catch_interrupts() {
-    // No SA_RESTART: a blocked call returns, and the waits above look at the flag.
+void serial_catch_interrupts(SerialFirstInterrupt first) {
+    serial_finish_first = first == SerialFirstInterrupt::finish_first ? 1 : 0;
+    // No SA_RESTART: a blocked call returns, and the waits above look at the flag. The stop
+    // signals block each other, so that two requests in a row are counted one after the other.
     struct sigaction action {};
     action.sa_handler = serial_on_stop_signal;
-    sigemptyset(&action.sa_mask);
+    action.sa_mask = serial_stop_set();
     for (const int signal : serial_stop_signals) {
         sigaction(signal, &action, nullptr);
     }
@@ -681,5 +692,9 @@ void serial_catch_interrupts() {
 }
 
 int serial_interrupted() {
-    return serial_stop_signal;
+    return serial_first_signal;
+}
+
+bool serial_stop_now() {
+    return serial_stop_signal != 0;
 }

@@ -249,7 +249,16 @@ volatile LONG serial_stop_signal = 0;
 // for a read under the links' settings) and the links look at the flag then.
 HANDLE serial_stop_event = nullptr;
 
+// The first request's signal, and whether the program finishes on its own after it: then only a
+// second request sets the flag and the event.
+volatile LONG serial_first_signal = 0;
+volatile LONG serial_finish_first = 0;
+
 void serial_request_stop(LONG signal) {
+    if (InterlockedCompareExchange(&serial_first_signal, signal, 0) == 0 &&
+        serial_finish_first != 0) {
+        return;
+    }
     InterlockedExchange(&serial_stop_signal, signal);
     if (serial_stop_event != nullptr) {
         SetEvent(serial_stop_event);
@@ -265,10 +274,11 @@ BOOL WINAPI serial_on_console_event(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        // Windows ends the process as soon as this returns: give the program's thread the time
-        // it needs to close the ports and the log (it ends the process itself when done).
+        // Windows ends the process as soon as this returns, and about 5 s after the event
+        // anyway: never return first, so that the program's thread has all of that time to bring
+        // the motor back and close the ports and the log (it ends the process itself when done).
         serial_request_stop(15);
-        Sleep(4000);
+        Sleep(10000);
         return TRUE;
     default:
         return FALSE;
@@ -300,7 +310,8 @@ std::uint64_t serial_clock_ms() {
     return ticks / per_second * 1000 + ticks % per_second * 1000 / per_second;
 }
 
-void serial_catch_interrupts() {
+void serial_catch_interrupts(SerialFirstInterrupt first) {
+    serial_finish_first = first == SerialFirstInterrupt::finish_first ? 1 : 0;
     if (serial_stop_event == nullptr) {
         // Manual reset: once asked to stop, every later sleep ends at once too.
         serial_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -309,5 +320,9 @@ void serial_catch_interrupts() {
 }
 
 int serial_interrupted() {
-    return static_cast<int>(serial_stop_signal);
+    return static_cast<int>(serial_first_signal);
+}
+
+bool serial_stop_now() {
+    return serial_stop_signal != 0;
 }

@@ -85,6 +85,8 @@ struct SimOptions {
     std::optional<std::uint64_t> motor_silent_after;
     std::optional<double> hangup_gyro_after;
     std::optional<double> hangup_motor_after;
+    bool leftovers = false;
+    bool moving_at_start = false;
 };
 
 // What one line of the bench does beyond its link.
@@ -351,6 +353,12 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
                    "the same for the controller")
         ->type_name("S")
         ->check(cli_number(0.0));
+    app.add_flag("--leftovers", options.leftovers,
+                 "what a run cut short leaves waiting on the lines: the tail of an answer\n"
+                 "(\"0\\r\\n>\") on the controller's and 17 stray bytes (0x5A) on the\n"
+                 "gyro's (the lines are raw then)");
+    app.add_flag("--moving-at-start", options.moving_at_start,
+                 "the controller is on a move to 1000000 from the start");
 
     return cli_parse(app, argc, argv);
 }
@@ -505,6 +513,12 @@ bool open_device(SimDevice& device, const SimOptions& options, const std::string
         return false;
     }
     return true;
+}
+
+// Puts the bytes into the slave's input before any program has opened it; they wait there.
+bool leave_on_line(const SimDevice& device, const std::string& bytes) {
+    return write(device.link.master_fd, bytes.data(), bytes.size()) ==
+           static_cast<ssize_t>(bytes.size());
 }
 
 bool watch_slave(SimRun& run, SimDevice& device) {
@@ -724,6 +738,8 @@ int main(int argc, char** argv) {
     if (const std::optional<int> status = parse_options(argc, argv, run.options)) {
         return *status;
     }
+    // A new terminal's line mode would echo left bytes back to the simulator at once.
+    run.options.raw = run.options.raw || run.options.leftovers;
     const SimOptions& options = run.options;
     if (!options.ready_file.empty()) {
         std::remove(options.ready_file.c_str());
@@ -747,6 +763,9 @@ int main(int argc, char** argv) {
     run.motor.accel = options.accel;
     run.motor.echo = options.echo;
     run.motor.prompt = options.question_prompts ? '?' : '>';
+    if (options.moving_at_start) {
+        sim_motor_execute(run.motor, "ma 1000000", 0.0);
+    }
     run.gyro_device.word = "gyro";
     run.gyro_device.hangup_after = options.hangup_gyro_after;
     run.motor_device.word = "motor";
@@ -757,6 +776,10 @@ int main(int argc, char** argv) {
                      options.gyro_latency_ms) ||
         !open_device(run.motor_device, options, options.motor_name, options.motor_baud,
                      options.motor_latency_ms)) {
+        status = 1;
+    } else if (options.leftovers && (!leave_on_line(run.motor_device, "0\r\n>") ||
+                                     !leave_on_line(run.gyro_device, std::string(17, '\x5A')))) {
+        std::perror("gyro_motor_sim: leaving bytes on the lines");
         status = 1;
     } else if (!watch_slaves(run)) {
         std::perror("gyro_motor_sim: watching the lines");

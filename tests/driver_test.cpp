@@ -12,8 +12,10 @@
 #include <windows.h>
 #endif
 
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,6 +81,17 @@ std::vector<std::string> close_events() {
 const std::vector<std::string> usual_close_order = {"close com6", "log open", "close com8",
                                                     "log closed"};
 
+// Before its move the sweep asks once whether the motor moves (the scripted controller answers
+// the first motion flag of its script) and sets the sweep speed.
+constexpr char standing = '0';
+std::vector<std::string> after_bench_check(std::vector<std::string> commands) {
+    commands.insert(commands.begin(), {"pr mv", "vm 40000"});
+    return commands;
+}
+// What the check costs on the virtual clock when both lines are quiet: the controller's input
+// flush (one silent read of 100 bytes) and the gyro's discard (one silent read of 1 byte).
+constexpr std::uint64_t bench_check_ms = serial_silent_read_ms(100) + serial_silent_read_ms(1);
+
 class DriverTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -116,7 +129,10 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
     TestPort& motor_port_record = test_port_add("com6");
     auto gyro = test_gyro_attach(gyro_port);
     auto controller = test_controller_attach(motor_port_record);
-    controller->motion = {'1', '1', '1', '0', /* return to zero: */ '1', '0'};
+    controller->motion = {standing, '1', '1', '1', '0', /* return to zero: */ '1', '0'};
+    // An earlier run cut short left the tail of an answer and part of a frame on the lines.
+    test_port_push_read(motor_port_record, "0\r\n>");
+    test_port_push_read(gyro_port, std::string(17, '\x5A'));
     for (std::uint16_t i = 0; i < 3; ++i) {
         const auto frame = test_gyro_frame({static_cast<std::uint16_t>(16384 * i)});
         gyro->replies.emplace_back(frame.begin(), frame.end());
@@ -129,8 +145,8 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n");
     EXPECT_EQ(controller->commands,
-              (std::vector<std::string>{"ma 1000000", "pr mv", "pr mv", "pr mv", "pr mv",
-                                        "vm 200000", "ma 0", "pr mv", "pr mv", "vm 40000"}));
+              after_bench_check({"ma 1000000", "pr mv", "pr mv", "pr mv", "pr mv", "vm 200000",
+                                 "ma 0", "pr mv", "pr mv", "vm 40000"}));
     EXPECT_EQ(gyro_port.written, "GGG");
     EXPECT_EQ(gyro_port.settings.baud_rate, 38400u);
     EXPECT_EQ(motor_port_record.settings.baud_rate, 9600u);
@@ -157,31 +173,44 @@ TEST_F(DriverTest, NoMotionAtFirstQueryGivesEmptyLogAndStillReturnsToZero) {
     EXPECT_TRUE(fs::exists(log_path));
     EXPECT_EQ(fs::file_size(log_path), 0u);
     EXPECT_EQ(gyro->polls, 0);
-    EXPECT_EQ(controller->commands, (std::vector<std::string>{"ma 1000000", "pr mv", "vm 200000",
-                                                              "ma 0", "pr mv", "vm 40000"}));
+    EXPECT_EQ(controller->commands,
+              after_bench_check({"ma 1000000", "pr mv", "vm 200000", "ma 0", "pr mv", "vm 40000"}));
 }
 
-TEST_F(DriverTest, BadChecksumsAreDroppedSilentlyAndTheSweepRunsToItsEnd) {
-    auto gyro = test_gyro_attach(test_port_add("com8"));
-    auto controller = test_controller_attach(test_port_add("com6"));
-    controller->motion = {'1', '1', '1', '1', '0'};
-    for (int i = 0; i < 4; ++i) {
-        auto frame = test_gyro_frame({1, 2, 3});
-        frame[29] ^= 0x01;
-        gyro->replies.emplace_back(frame.begin(), frame.end());
-    }
+TEST_F(DriverTest, BadChecksumsAreDroppedAndTheSweepRunsToItsEnd) {
+    struct Case {
+        int good_frames; // the last ones of four
+        int status;
+        std::string message;
+    };
+    // A single good frame makes a sweep; none at all is a wrong gyro or a wrong line setting.
+    const std::vector<Case> cases = {
+        {0, exit_device_failed, "Gyro - no valid frame in 4 polls\n"},
+        {1, exit_ok, ""},
+    };
+    for (const auto& c : cases) {
+        test_port_reset();
+        auto gyro = test_gyro_attach(test_port_add("com8"));
+        auto controller = test_controller_attach(test_port_add("com6"));
+        controller->motion = {standing, '1', '1', '1', '1', '0'};
+        for (int i = 0; i < 4; ++i) {
+            auto frame = test_gyro_frame({1, 2, 3});
+            frame[29] ^= i < 4 - c.good_frames ? 0x01 : 0x00;
+            gyro->replies.emplace_back(frame.begin(), frame.end());
+        }
 
-    EXPECT_EQ(run(), 0);
-    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n");
-    EXPECT_EQ(gyro->polls, 4);
-    EXPECT_EQ(fs::file_size(log_path), 0u);
-    EXPECT_EQ(controller->commands.back(), "vm 40000");
+        EXPECT_EQ(run(), c.status);
+        EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n" + c.message);
+        EXPECT_EQ(gyro->polls, 4);
+        EXPECT_EQ(count_lines(read_file(log_path)), 5u * static_cast<std::size_t>(c.good_frames));
+        EXPECT_EQ(controller->commands.back(), "vm 40000") << "the motor was not returned";
+    }
 }
 
 TEST_F(DriverTest, SilentGyroDoesNotStallTheSweepButEndsItWithAFault) {
     auto gyro = test_gyro_attach(test_port_add("com8"));
     auto controller = test_controller_attach(test_port_add("com6"));
-    controller->motion = {'1', '1', '0'};
+    controller->motion = {standing, '1', '1', '0'};
 
     EXPECT_EQ(run(), exit_device_failed);
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
@@ -194,8 +223,8 @@ TEST_F(DriverTest, SilentGyroDoesNotStallTheSweepButEndsItWithAFault) {
 TEST_F(DriverTest, SilentControllerEndsTheSweepWithoutReturnToZero) {
     auto gyro = test_gyro_attach(test_port_add("com8"));
     auto controller = test_controller_attach(test_port_add("com6"));
-    controller->motion = {'1', '1', '1', '1', '1'};
-    controller->answer_limit = 3; // the move and two motion queries
+    controller->motion = {standing, '1', '1', '1', '1', '1'};
+    controller->answer_limit = 5; // the check, the speed, the move and two motion queries
     for (int i = 0; i < 5; ++i) {
         const auto frame = test_gyro_frame({});
         gyro->replies.emplace_back(frame.begin(), frame.end());
@@ -204,8 +233,7 @@ TEST_F(DriverTest, SilentControllerEndsTheSweepWithoutReturnToZero) {
     EXPECT_EQ(run(), exit_device_failed);
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
                    "Motor - no answer for 3300 ms\n");
-    EXPECT_EQ(controller->commands,
-              (std::vector<std::string>{"ma 1000000", "pr mv", "pr mv", "pr mv"}));
+    EXPECT_EQ(controller->commands, after_bench_check({"ma 1000000", "pr mv", "pr mv", "pr mv"}));
     EXPECT_EQ(count_lines(read_file(log_path)), 10u);
     EXPECT_EQ(test_port_events_starting("close"),
               (std::vector<std::string>{"close com6", "close com8"}));
@@ -221,20 +249,17 @@ TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
         std::vector<std::string> commands;
         int polls;
     };
-    const std::vector<std::string> full_run = {"ma 1000000", "pr mv",   "pr mv",     "pr mv",
-                                               "pr mv",      "pr mv",   "vm 200000", "ma 0",
-                                               "pr mv",      "vm 40000"};
+    const std::vector<std::string> full_run =
+        after_bench_check({"ma 1000000", "pr mv", "pr mv", "pr mv", "pr mv", "pr mv", "vm 200000",
+                           "ma 0", "pr mv", "vm 40000"});
     // Every case logs two samples before its port fails.
     const std::vector<Case> cases = {
         {true, false, 3, "Gyro - error reading: 5\n", full_run, 3},
         {true, true, 2, "Gyro - error writing: 32\n", full_run, 2},
-        {false,
-         false,
-         4,
-         "Motor - error reading: 5\n",
-         {"ma 1000000", "pr mv", "pr mv", "pr mv"},
-         2},
-        {false, true, 3, "Motor - error writing: 32\n", {"ma 1000000", "pr mv", "pr mv"}, 2},
+        {false, false, 6, "Motor - error reading: 5\n",
+         after_bench_check({"ma 1000000", "pr mv", "pr mv", "pr mv"}), 2},
+        {false, true, 5, "Motor - error writing: 32\n",
+         after_bench_check({"ma 1000000", "pr mv", "pr mv"}), 2},
     };
     for (const auto& c : cases) {
         test_port_reset();
@@ -242,7 +267,7 @@ TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
         TestPort& motor = test_port_add("com6");
         auto gyro = test_gyro_attach(gyro_port);
         auto controller = test_controller_attach(motor);
-        controller->motion = {'1', '1', '1', '1', '0'};
+        controller->motion = {standing, '1', '1', '1', '1', '0'};
         for (int i = 0; i < 4; ++i) {
             const auto frame = test_gyro_frame({});
             gyro->replies.emplace_back(frame.begin(), frame.end());
@@ -263,42 +288,106 @@ TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
         EXPECT_EQ(controller->commands, c.commands) << c.message;
         EXPECT_EQ(gyro->polls, c.polls) << c.message;
         EXPECT_EQ(count_lines(read_file(log_path)), 10u) << c.message;
-        EXPECT_LT(test_port_clock_ms(), 1000u) << c.message; // no waiting on a dead port
+        // No waiting on a dead port.
+        EXPECT_LT(test_port_clock_ms(), bench_check_ms + 1000u) << c.message;
         EXPECT_EQ(test_port_events_starting("close"),
                   (std::vector<std::string>{"close com6", "close com8"}));
     }
 }
 
-TEST_F(DriverTest, InterruptionClosesEverythingAndKeepsCompleteRecords) {
-    TestPort& gyro_port = test_port_add("com8");
-    TestPort& motor = test_port_add("com6");
-    auto gyro = test_gyro_attach(gyro_port);
-    auto controller = test_controller_attach(motor);
-    controller->motion.assign(100, '1');
-    record_log_at_close(gyro_port, log_path);
-    record_log_at_close(motor, log_path);
-    for (int i = 0; i < 100; ++i) {
-        const auto frame = test_gyro_frame({});
-        gyro->replies.emplace_back(frame.begin(), frame.end());
-    }
-    // Ctrl-C while the third poll is under way.
-    auto device = gyro_port.device;
-    gyro_port.device = [&, device](TestPort& self, std::span<const std::uint8_t> bytes) {
-        device(self, bytes);
-        if (gyro->polls == 3) {
-            test_port_interrupt_at(0, 2);
-        }
+// Runs that the user's requests to stop end early, each request coming right after a given write
+// to either port has reached its device. (A motor that already moves: the end-to-end tests.)
+TEST_F(DriverTest, InterruptsEndTheRunWithTheBenchAtRest) {
+    struct InterruptAfter {
+        std::string write; // as it reaches the device, "G" or "ma 0\r"
+        int occurrence;
     };
+    struct Case {
+        const char* name;
+        std::deque<char> motion;
+        std::vector<InterruptAfter> interrupts;
+        int signal;
+        int status;
+        std::string message;
+        std::vector<std::string> commands;
+        int log_lines; // -1: the earlier log is kept
+    };
+    const std::vector<std::string> sweep_of_three_polls = {"ma 1000000", "pr mv",     "pr mv",
+                                                           "pr mv",      "vm 200000", "ma 0"};
+    std::vector<std::string> full_return = sweep_of_three_polls;
+    full_return.insert(full_return.end(), {"pr mv", "pr mv", "vm 40000"});
+    // The poll under way when the first request comes is abandoned; the two before it are logged.
+    const std::vector<Case> cases = {
+        {"first Ctrl-C: the return to zero, then the closes",
+         {standing, '1', '1', '1', /* return: */ '1', '0'},
+         {{"G", 3}},
+         2,
+         130,
+         "sweep interrupted\n",
+         after_bench_check(full_return),
+         10},
+        {"second Ctrl-C: nothing more after the command under way",
+         {standing, '1', '1', '1', '1', '1'},
+         {{"G", 3}, {"ma 0\r", 1}},
+         2,
+         130,
+         "sweep interrupted\nreturn interrupted\n",
+         after_bench_check(sweep_of_three_polls),
+         10},
+        {"SIGTERM before the move: never started",
+         {standing},
+         {{"pr mv\r", 1}},
+         15,
+         143,
+         "sweep interrupted\n",
+         {"pr mv", "vm 40000"},
+         -1},
+    };
+    for (const auto& c : cases) {
+        test_port_reset();
+        TestPort& gyro_port = test_port_add("com8");
+        TestPort& motor = test_port_add("com6");
+        auto gyro = test_gyro_attach(gyro_port);
+        auto controller = test_controller_attach(motor);
+        controller->motion = c.motion;
+        record_log_at_close(gyro_port, log_path);
+        record_log_at_close(motor, log_path);
+        for (int i = 0; i < 100; ++i) {
+            const auto frame = test_gyro_frame({});
+            gyro->replies.emplace_back(frame.begin(), frame.end());
+        }
+        { std::ofstream(log_path) << "kept\n"; }
+        std::map<std::string, int> seen;
+        for (TestPort* port : {&gyro_port, &motor}) {
+            port->device = [&c, &seen, device = port->device](TestPort& self,
+                                                              std::span<const std::uint8_t> bytes) {
+                device(self, bytes);
+                const std::string text(bytes.begin(), bytes.end());
+                ++seen[text];
+                for (const InterruptAfter& at : c.interrupts) {
+                    if (at.write == text && at.occurrence == seen[text]) {
+                        test_port_interrupt_at(test_port_clock_ms(), c.signal);
+                    }
+                }
+            };
+        }
 
-    EXPECT_EQ(run(), 130);
-    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\nsweep interrupted\n");
-    EXPECT_EQ(close_events(), usual_close_order);
-    // The two samples before it are complete; the poll under way is abandoned.
-    EXPECT_EQ(count_lines(read_file(log_path)), 10u);
-    EXPECT_EQ(gyro->polls, 3);
-    // No return to zero: the user asked the program to stop.
-    EXPECT_EQ(controller->commands.back(), "pr mv");
-    EXPECT_EQ(controller->commands.size(), 4u);
+        EXPECT_EQ(run(), c.status) << c.name;
+        EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n" + c.message)
+            << c.name;
+        EXPECT_EQ(controller->commands, c.commands) << c.name;
+        if (c.log_lines < 0) {
+            EXPECT_EQ(read_file(log_path), "kept\n") << c.name;
+            EXPECT_EQ(test_port_events_starting("close"),
+                      (std::vector<std::string>{"close com6", "close com8"}));
+        } else {
+            EXPECT_EQ(count_lines(read_file(log_path)), static_cast<std::size_t>(c.log_lines))
+                << c.name;
+            EXPECT_EQ(close_events(), usual_close_order) << c.name;
+        }
+        EXPECT_FALSE(gyro_port.is_open);
+        EXPECT_FALSE(motor.is_open);
+    }
 }
 
 TEST_F(DriverTest, LogThatCannotBeCompletedIsReportedWithItsReason) {
@@ -307,7 +396,7 @@ TEST_F(DriverTest, LogThatCannotBeCompletedIsReportedWithItsReason) {
     }
     auto gyro = test_gyro_attach(test_port_add("com8"));
     auto controller = test_controller_attach(test_port_add("com6"));
-    controller->motion = {'1', '0'};
+    controller->motion = {standing, '1', '0'};
     const auto frame = test_gyro_frame({});
     gyro->replies.emplace_back(frame.begin(), frame.end());
     settings.log_file_name = "/dev/full";
@@ -354,7 +443,7 @@ TEST_F(DriverTest, MotorOpenFailureReleasesTheGyroPort) {
 
 TEST_F(DriverTest, LogThatCannotBeOpenedClosesBothPortsAndNeverStartsTheMove) {
     TestPort& gyro_port = test_port_add("com8");
-    TestPort& motor = test_port_add("com6");
+    auto controller = test_controller_attach(test_port_add("com6"));
     const std::string unreachable = (folder / "no such folder" / "gyro_motor.txt").string();
     settings.log_file_name = unreachable.c_str();
 
@@ -363,7 +452,8 @@ TEST_F(DriverTest, LogThatCannotBeOpenedClosesBothPortsAndNeverStartsTheMove) {
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
                    "open sample log " +
                        unreachable + " failed: No such file or directory\n");
-    EXPECT_EQ(motor.written, "");
+    // The bench was checked and set up, and no move sent.
+    EXPECT_EQ(controller->commands, after_bench_check({}));
     EXPECT_EQ(test_port_events_starting("close"),
               (std::vector<std::string>{"close com6", "close com8"}));
     EXPECT_FALSE(gyro_port.is_open);

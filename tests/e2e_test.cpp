@@ -141,12 +141,19 @@ std::vector<Event> read_events(const std::string& path) {
     return events;
 }
 
-// The sweep as this run is configured to start it.
-std::vector<std::string> sweep_argv() {
+// The sweep as this run is configured to start it, with the arguments.
+std::vector<std::string> sweep_argv(const std::vector<std::string>& arguments = {}) {
     const E2eConfig config = config_from_environment();
-    return config.sweep_command.empty()
-               ? std::vector<std::string>{GM_SWEEP_PATH}
-               : std::vector<std::string>{"/bin/sh", "-c", "exec " + config.sweep_command};
+    if (config.sweep_command.empty()) {
+        std::vector<std::string> argv = {GM_SWEEP_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
+    }
+    std::string command = "exec " + config.sweep_command;
+    for (const std::string& argument : arguments) {
+        command += " '" + argument + "'"; // the tests' arguments hold no quote
+    }
+    return {"/bin/sh", "-c", command};
 }
 
 // The other build's programs run through a command line: signals sent to it need not reach them
@@ -484,20 +491,29 @@ std::vector<std::string> dialogue_of(const std::vector<Event>& events) {
 
 // How the gyro's part of a sweep may look.
 enum class GyroPolls {
-    every_motion, // a poll after every motion report
-    may_stop,     // from some report on, none (the gyro's port is gone)
+    every_motion,    // a poll after every motion report
+    may_stop,        // from some report on, none (the gyro's port is gone)
+    until_interrupt, // a poll after every motion report until the user asked to stop
 };
 
-// The dialogue of a complete sweep: the move, a motion query before each poll until one reports
-// no motion, the return at the higher speed with its motion wait, the normal speed. Returns the
-// number of polls.
+// Before its move a sweep asks whether the motor moves and sets the sweep speed: the commands
+// from there on are those of every sweep. Returns the index after them.
+std::size_t expect_bench_check(const std::vector<std::string>& seen) {
+    const std::vector<std::string> check = {"motor pr mv", "motor vm 40000", "motor ma 1000000"};
+    for (std::size_t i = 0; i < check.size(); ++i) {
+        EXPECT_EQ(i < seen.size() ? seen[i] : std::string(), check[i]) << "event " << i;
+    }
+    return check.size();
+}
+
+// The dialogue of a complete sweep: the check, the move, a motion query before each poll until
+// one reports no motion (or a poll during which the user asked to stop), the return at the higher
+// speed with its motion wait, the normal speed. Returns the number of polls.
 std::size_t expect_sweep_dialogue(const std::vector<Event>& events,
                                   GyroPolls gyro_polls = GyroPolls::every_motion) {
     const std::vector<std::string> seen = dialogue_of(events);
-    std::size_t i = 0;
     const auto at = [&](std::size_t k) { return k < seen.size() ? seen[k] : std::string(); };
-    EXPECT_EQ(at(i), "motor ma 1000000");
-    ++i;
+    std::size_t i = expect_bench_check(seen);
     std::size_t polls = 0;
     bool polling = true;
     for (;;) {
@@ -512,10 +528,13 @@ std::size_t expect_sweep_dialogue(const std::vector<Event>& events,
             break;
         }
     }
-    EXPECT_EQ(at(i), "motor pr mv") << "event " << i;
-    EXPECT_EQ(at(i + 1), "motor vm 200000") << "event " << i + 1;
-    EXPECT_EQ(at(i + 2), "motor ma 0") << "event " << i + 2;
-    i += 3;
+    if (gyro_polls != GyroPolls::until_interrupt) {
+        EXPECT_EQ(at(i), "motor pr mv") << "event " << i;
+        ++i;
+    }
+    EXPECT_EQ(at(i), "motor vm 200000") << "event " << i;
+    EXPECT_EQ(at(i + 1), "motor ma 0") << "event " << i + 1;
+    i += 2;
     std::size_t waits = 0;
     while (at(i) == "motor pr mv") {
         ++i;
@@ -527,15 +546,13 @@ std::size_t expect_sweep_dialogue(const std::vector<Event>& events,
     return polls;
 }
 
-// The dialogue of a sweep cut short by the controller's failure or by an interruption: the move,
-// motion queries each followed by a poll, perhaps a last query, and nothing after it: no return to
-// zero, no speed command. Returns the number of polls.
+// The dialogue of a sweep cut short by the controller's failure: the check, the move, motion
+// queries each followed by a poll, perhaps a last query, and nothing after it: no return to zero,
+// no speed command. Returns the number of polls.
 std::size_t expect_cut_short_dialogue(const std::vector<Event>& events) {
     const std::vector<std::string> seen = dialogue_of(events);
-    std::size_t i = 0;
     const auto at = [&](std::size_t k) { return k < seen.size() ? seen[k] : std::string(); };
-    EXPECT_EQ(at(i), "motor ma 1000000");
-    ++i;
+    std::size_t i = expect_bench_check(seen);
     std::size_t polls = 0;
     while (at(i) == "motor pr mv" && at(i + 1) == "gyro G") {
         i += 2;
@@ -636,9 +653,14 @@ std::vector<Values> expect_clean_completion(const SweepRun& run) {
 }
 
 TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
-    const SweepRun run = run_sweep(fast({}), [](const SweepRun& r) {
-        ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
-    });
+    // An argument other than a request for help is ignored.
+    const SweepRun run = run_on_bench(
+        sweep_argv({"com6"}), fast({}),
+        {[](const SweepRun& r) {
+             ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
+         },
+         {},
+         {}});
     EXPECT_EQ(run.sim_status, 0);
     const std::vector<Values> samples = expect_clean_completion(run);
     EXPECT_GE(samples.size(), 10u);
@@ -799,8 +821,7 @@ TEST_P(E2eFrameFaultTest, SweepCompletesAndLogsTheGoodFrames) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, E2eFrameFaultTest,
-    ::testing::Values(FrameFaultCase{"BadChecksum", {"--bad-checksum-every", "3"}},
-                      FrameFaultCase{"BadChecksumEveryFrame", {"--bad-checksum-every", "1"}}),
+    ::testing::Values(FrameFaultCase{"BadChecksum", {"--bad-checksum-every", "3"}}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
 
 // Controller variants the sweep must not notice.
@@ -821,7 +842,9 @@ INSTANTIATE_TEST_SUITE_P(
     Controllers, E2eControllerTest,
     ::testing::Values(FrameFaultCase{"Echo", {"--echo"}},
                       FrameFaultCase{"QuestionPrompts", {"--question-prompts"}},
-                      FrameFaultCase{"EchoAndQuestionPrompts", {"--echo", "--question-prompts"}}),
+                      FrameFaultCase{"EchoAndQuestionPrompts", {"--echo", "--question-prompts"}},
+                      // What a run cut short leaves waiting on both lines.
+                      FrameFaultCase{"Leftovers", {"--leftovers"}}),
     [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
 
 // Frames that reach the port in pieces (split by a pause, or by a USB adapter's latency tick) or
@@ -916,7 +939,6 @@ INSTANTIATE_TEST_SUITE_P(
         FrameFaultCase{"SplitFrames", fast({"--split-every", "8"})},
         FrameFaultCase{"StrayBytesBeforeEveryTenthFrame",
                        fast({"--stray-bytes", "3", "--stray-every", "10"})},
-        FrameFaultCase{"StrayBytesBeforeEveryFrame", fast({"--stray-bytes", "5"})},
         FrameFaultCase{"UsbTick1msWithStrays",
                        on_adapter("1", {"--stray-bytes", "3", "--stray-every", "20"})},
         FrameFaultCase{"UsbTick16msWithStrays",
@@ -943,6 +965,10 @@ enum class FaultEffect {
     gyro_silent,
     // As gyro_silent, without polls once the port is gone; the frame in flight may go with it.
     gyro_port_lost,
+    // The gyro answers every poll, and no frame is valid: nothing logged, the motor returned.
+    no_valid_frame,
+    // The motor already moves: one motion query, no move, no log.
+    not_started,
 };
 
 struct DeviceFaultCase {
@@ -1037,17 +1063,32 @@ TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
         if (const std::size_t code = message.find("%d"); code != std::string::npos) {
             message.replace(code, 2, config_from_environment().hangup_error);
         }
+        if (const std::size_t polls = message.find("%n"); polls != std::string::npos) {
+            message.replace(polls, 2, std::to_string(run.frames.size()));
+        }
         consoles.push_back(success_lines + console(fault.stderr_reader_leaves ? "" : message));
     }
     EXPECT_TRUE(std::any_of(consoles.begin(), consoles.end(), [&](const std::string& c) {
         return console_matches(run.err, c);
     })) << run.err;
     EXPECT_LT(run.seconds(), fault_time_bound_s);
+    if (fault.effect == FaultEffect::not_started) {
+        EXPECT_FALSE(run.log.has_value());
+        EXPECT_EQ(dialogue_of(run.events), std::vector<std::string>{"motor pr mv"});
+        expect_port_order(run.events);
+        finish(run);
+        return;
+    }
     ASSERT_TRUE(run.log.has_value());
     const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
-    EXPECT_GE(samples.size(), 1u) << "the fault came before the first sample";
-    expect_leading_frames_logged(samples, run.frames,
-                                 fault.effect == FaultEffect::gyro_port_lost ? 1 : 0);
+    if (fault.effect == FaultEffect::no_valid_frame) {
+        EXPECT_TRUE(samples.empty());
+        EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
+    } else {
+        EXPECT_GE(samples.size(), 1u) << "the fault came before the first sample";
+        expect_leading_frames_logged(samples, run.frames,
+                                     fault.effect == FaultEffect::gyro_port_lost ? 1 : 0);
+    }
     switch (fault.effect) {
     case FaultEffect::controller_lost:
         EXPECT_EQ(expect_cut_short_dialogue(run.events), run.frames.size());
@@ -1057,6 +1098,9 @@ TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
         break;
     case FaultEffect::gyro_port_lost:
         EXPECT_GE(expect_sweep_dialogue(run.events, GyroPolls::may_stop), run.frames.size());
+        break;
+    case FaultEffect::no_valid_frame:
+    case FaultEffect::not_started:
         break;
     }
     if (fault.motor_commands != 0) {
@@ -1104,19 +1148,35 @@ INSTANTIATE_TEST_SUITE_P(
                         {"Gyro - no answer for 2000 ms\n"},
                         FaultEffect::gyro_silent,
                         0,
-                        true}),
+                        true},
+        // A wrong device or a wrong data-bits setting: every poll answered, every frame bad.
+        DeviceFaultCase{"BadChecksumEveryFrame",
+                        {"--bad-checksum-every", "1"},
+                        {"Gyro - no valid frame in %n polls\n"},
+                        FaultEffect::no_valid_frame},
+        // Every frame behind stray bytes: not one record made of two frames' pieces.
+        DeviceFaultCase{"StrayBytesBeforeEveryFrame",
+                        {"--stray-bytes", "5"},
+                        {"Gyro - no valid frame in %n polls\n"},
+                        FaultEffect::no_valid_frame},
+        // At the plain time scale the move from the start outlasts the program's own start.
+        DeviceFaultCase{"MotorStillMoving",
+                        {"--moving-at-start", "--time-scale", "1"},
+                        {"Motor - still moving, not starting\n"},
+                        FaultEffect::not_started}),
     [](const ::testing::TestParamInfo<DeviceFaultCase>& param) { return param.param.name; });
 
-// Waits until the transcript shows the polls; false after timeout_s.
-bool wait_for_polls(const std::string& transcript, std::size_t polls, double timeout_s) {
+// Waits until the transcript shows count lines that end with text; false after timeout_s.
+bool wait_for_events(const std::string& transcript, const std::string& text, std::size_t count,
+                     double timeout_s) {
     const Clock::time_point start = Clock::now();
     while (std::chrono::duration<double>(Clock::now() - start).count() < timeout_s) {
         std::size_t seen = 0;
         for (const std::string& line :
              harness_split_lines(harness_read_file(transcript).value_or(""))) {
-            seen += line.ends_with(" gyro G") ? 1u : 0u;
+            seen += line.ends_with(text) ? 1u : 0u;
         }
-        if (seen >= polls) {
+        if (seen >= count) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -1124,45 +1184,68 @@ bool wait_for_polls(const std::string& transcript, std::size_t polls, double tim
     return false;
 }
 
-// A request to stop in the middle of the sweep: the sweep stops where it waits, says so, closes
-// everything and leaves the motor where it is.
+// A request to stop in the middle of the sweep: the sweep stops logging, says so, returns the
+// motor to zero and closes everything. A second request during that return stops it at once.
 struct InterruptCase {
     const char* name;
     int signal;
     int status;
+    bool again_during_return = false;
 };
 
 class E2eInterruptTest : public ::testing::TestWithParam<InterruptCase> {};
 
-TEST_P(E2eInterruptTest, SweepStopsWhereItIsWithCompleteRecords) {
+TEST_P(E2eInterruptTest, SweepStopsLoggingAndReturnsWithCompleteRecords) {
     if (!native_sweep()) {
         GTEST_SKIP() << "a POSIX signal to the command in GM_E2E_SWEEP_COMMAND (Wine, say) is no "
                         "console interrupt of the program it runs";
     }
     const InterruptCase& interrupt = GetParam();
     std::optional<Clock::time_point> signalled;
-    // A sweep of 6.35 s: well under way after 20 polls, far from its end.
+    // A sweep of 6.35 s: well under way after 20 polls, far from its end; the return from there
+    // lasts about half a second.
     const SweepRun run =
         run_sweep({"--no-pacing", "--time-scale", "4"}, {}, [&](const SweepRun& r, pid_t sweep) {
-            if (wait_for_polls(r.dir + "/transcript.txt", 20, 10.0)) {
+            const std::string transcript = r.dir + "/transcript.txt";
+            if (!wait_for_events(transcript, " gyro G", 20, 10.0)) {
+                return;
+            }
+            kill(sweep, interrupt.signal);
+            signalled = Clock::now();
+            if (interrupt.again_during_return) {
+                if (!wait_for_events(transcript, " motor ma 0", 1, 10.0)) {
+                    signalled.reset();
+                    return;
+                }
                 kill(sweep, interrupt.signal);
                 signalled = Clock::now();
             }
         });
-    ASSERT_TRUE(signalled.has_value()) << "the sweep never made 20 polls";
+    ASSERT_TRUE(signalled.has_value()) << "the sweep never made 20 polls, or never returned";
     EXPECT_EQ(run.status, interrupt.status);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, success_lines + "sweep interrupted\n");
-    // The longest wait, a silent read of a 100-byte answer, lasts 1.1 s.
     const double stop_s = std::chrono::duration<double>(run.ended - *signalled).count();
-    EXPECT_LT(stop_s, 3.0);
-    std::printf("%s: ended %.3f s after the signal\n", interrupt.name, stop_s);
+    std::printf("%s: ended %.3f s after the last signal\n", interrupt.name, stop_s);
+    const std::vector<std::string> seen = dialogue_of(run.events);
+    if (interrupt.again_during_return) {
+        EXPECT_EQ(run.err, success_lines + "sweep interrupted\nreturn interrupted\n");
+        // The longest wait, a silent read of a 100-byte answer, lasts 1.1 s.
+        EXPECT_LT(stop_s, 2.0);
+        // After the return's move only motion queries, the one under way the last: no speed.
+        const auto move_back = std::find(seen.begin(), seen.end(), "motor ma 0");
+        ASSERT_NE(move_back, seen.end());
+        EXPECT_TRUE(std::all_of(move_back + 1, seen.end(),
+                                [](const std::string& text) { return text == "motor pr mv"; }));
+    } else {
+        EXPECT_EQ(run.err, success_lines + "sweep interrupted\n");
+        EXPECT_LT(stop_s, 3.0);
+        EXPECT_GE(expect_sweep_dialogue(run.events, GyroPolls::until_interrupt), 20u);
+    }
     ASSERT_TRUE(run.log.has_value());
     const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
     EXPECT_GE(samples.size(), 19u);
     // A frame that came while the program stopped its read is not logged.
     expect_leading_frames_logged(samples, run.frames, 1);
-    EXPECT_GE(expect_cut_short_dialogue(run.events), 20u);
     expect_port_order(run.events);
     summarize(interrupt.name, run, samples.size());
     finish(run);
@@ -1171,7 +1254,8 @@ TEST_P(E2eInterruptTest, SweepStopsWhereItIsWithCompleteRecords) {
 INSTANTIATE_TEST_SUITE_P(Signals, E2eInterruptTest,
                          ::testing::Values(InterruptCase{"Sigint", SIGINT, 130},
                                            InterruptCase{"Sigterm", SIGTERM, 143},
-                                           InterruptCase{"Sighup", SIGHUP, 129}),
+                                           InterruptCase{"Sighup", SIGHUP, 129},
+                                           InterruptCase{"SigintTwice", SIGINT, 130, true}),
                          [](const ::testing::TestParamInfo<InterruptCase>& param) {
                              return param.param.name;
                          });
@@ -1306,22 +1390,25 @@ struct HomeArgumentsCase {
     const char* name;
     std::vector<std::string> arguments;
     int status;
-    const char* named; // what the one line on standard error names; empty: the help on stdout
+    // Status 0: what standard output holds; else what the one line on standard error names.
+    const char* named;
+    bool sweep = false; // the sweep's arguments, in every build, rather than the homing's
 };
 
 class E2eHomeArgumentsTest : public ::testing::TestWithParam<HomeArgumentsCase> {};
 
 TEST_P(E2eHomeArgumentsTest, UsageAndNoMotion) {
-    if (!native_sweep()) {
+    const HomeArgumentsCase& arguments = GetParam();
+    if (!native_sweep() && !arguments.sweep) {
         GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
     }
-    const HomeArgumentsCase& arguments = GetParam();
     std::vector<std::string> program = {GM_HOME_PATH};
     program.insert(program.end(), arguments.arguments.begin(), arguments.arguments.end());
-    const SweepRun run = run_on_bench(program, fast({}));
+    const SweepRun run =
+        run_on_bench(arguments.sweep ? sweep_argv(arguments.arguments) : program, fast({}));
     EXPECT_EQ(run.status, arguments.status);
-    if (*arguments.named == '\0') {
-        EXPECT_NE(run.out.find("Usage: gyro_motor_home"), std::string::npos) << run.out;
+    if (arguments.status == 0) {
+        EXPECT_NE(run.out.find(console(arguments.named)), std::string::npos) << run.out;
         EXPECT_EQ(run.err, "");
     } else {
         EXPECT_TRUE(run.err.starts_with("gyro_motor_home: ")) << run.err;
@@ -1338,7 +1425,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(HomeArgumentsCase{"UnknownOption", {"--bogus"}, 2, "--bogus"},
                       HomeArgumentsCase{"TwoArguments", {"com6", "9600"}, 2, "com6 9600"},
                       HomeArgumentsCase{"ValueForAFlag", {"--version=1"}, 2, "version"},
-                      HomeArgumentsCase{"Help", {"--help"}, 0, ""}),
+                      HomeArgumentsCase{"Help", {"--help"}, 0, "Usage: gyro_motor_home"},
+                      // Asking the sweep for help must not move the motor.
+                      HomeArgumentsCase{"SweepHelp", {"--help"}, 0, "Usage: gyro_motor\n", true},
+                      HomeArgumentsCase{"SweepH", {"-h"}, 0, "Usage: gyro_motor\n", true},
+                      HomeArgumentsCase{
+                          "SweepSlashQuestion", {"/?"}, 0, "Usage: gyro_motor\n", true},
+                      HomeArgumentsCase{"SweepVersion", {"--version"}, 0, "gyro_motor ", true}),
     [](const ::testing::TestParamInfo<HomeArgumentsCase>& param) { return param.param.name; });
 
 } // namespace

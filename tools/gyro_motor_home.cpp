@@ -16,13 +16,17 @@ int main(int argc, char** argv) {
                      "motion, queries the error register and backs off. Takes no arguments.",
                  "gyro_motor_home");
     cli_setup(app);
-    app.footer("Exit status: 0 homed; 1 the port did not open; 2 bad arguments; 3 the controller\n"
-               "stopped answering; 130/143 interrupted.");
+    app.footer(
+        "Exit status: 0 homed; 1 the port did not open; 2 bad arguments; 3 the controller\n"
+        "stopped answering; 130/143 interrupted (a first Ctrl-C lets the homing end with its\n"
+        "back-off, a second one stops at once).");
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
     }
 
-    serial_catch_interrupts();
+    // No command stops the homing move: the first Ctrl-C lets the homing end with its back-off,
+    // which leaves the motor off its end; a second one stops at once.
+    serial_catch_interrupts(SerialFirstInterrupt::finish_first);
     if (motor_open_port(driver_settings.motor_port_name, driver_settings.motor_baud_rate) != 0) {
         std::fprintf(stderr, "open Motor port failed\n");
         return exit_open_failed;
@@ -31,7 +35,8 @@ int main(int argc, char** argv) {
     motor_home();
     motor_close_port();
     if (const int signal = serial_interrupted(); signal != 0) {
-        std::fprintf(stderr, "homing interrupted\n");
+        std::fprintf(stderr, serial_stop_now() ? "homing interrupted, stopped at once\n"
+                                               : "homing interrupted\n");
         return exit_interrupted_base + signal;
     }
     return motor_link_failed() ? exit_device_failed : exit_ok;

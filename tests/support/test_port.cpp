@@ -12,8 +12,14 @@ std::vector<std::unique_ptr<TestPort>> ports;
 std::vector<std::string> events;
 std::uint64_t clock_ms = 0;
 int last_error = 0;
-std::uint64_t interrupt_at_ms = 0;
-int interrupt_signal = 0;
+// Requests to stop as (from when, signal), in the order they come.
+std::vector<std::pair<std::uint64_t, int>> interrupts;
+std::size_t interrupts_to_finish = 0;
+
+std::size_t test_port_interrupts_so_far() {
+    return static_cast<std::size_t>(std::count_if(
+        interrupts.begin(), interrupts.end(), [](const auto& at) { return clock_ms >= at.first; }));
+}
 
 // A code under test that keeps reading a silent device would otherwise never end.
 constexpr std::uint64_t runaway_clock_ms = 24ull * 3600 * 1000;
@@ -54,13 +60,12 @@ void test_port_reset() {
     events.clear();
     clock_ms = 0;
     last_error = 0;
-    interrupt_at_ms = 0;
-    interrupt_signal = 0;
+    interrupts.clear();
+    interrupts_to_finish = 0;
 }
 
 void test_port_interrupt_at(std::uint64_t at_ms, int signal) {
-    interrupt_at_ms = at_ms;
-    interrupt_signal = signal;
+    interrupts.emplace_back(at_ms, signal);
 }
 
 TestPort& test_port_add(std::string_view name) {
@@ -273,10 +278,15 @@ std::uint64_t serial_clock_ms() {
     return clock_ms;
 }
 
-void serial_catch_interrupts() {
+void serial_catch_interrupts(SerialFirstInterrupt first) {
+    interrupts_to_finish = first == SerialFirstInterrupt::finish_first ? 1 : 0;
     events.push_back("catch interrupts");
 }
 
 int serial_interrupted() {
-    return clock_ms >= interrupt_at_ms ? interrupt_signal : 0;
+    return test_port_interrupts_so_far() > 0 ? interrupts.front().second : 0;
+}
+
+bool serial_stop_now() {
+    return test_port_interrupts_so_far() > interrupts_to_finish;
 }

@@ -58,7 +58,8 @@ struct TestPort {
     int read_calls = 0;
 };
 
-// Makes serial_interrupted() report signal from the moment the clock reaches at_ms.
+// A request to stop with signal from the moment the clock reaches at_ms; each call adds one
+// (in the order they come). serial_interrupted() reports the first one's signal.
 void test_port_interrupt_at(std::uint64_t at_ms, int signal);
 
 // Forgets every port, event and error, and sets the clock to 0.

@@ -87,7 +87,7 @@ int serial_interrupted();
 
 // The line settings both links use: baud_rate, no parity, one stop bit, transparent, everything
 // else as read; read time-outs of 10 ms between bytes and 10 ms per requested byte plus 100 ms in
-// total; write time-outs as read, or serial_write_bound when the port has none. On a failure it
+// total; write time-outs as read, or the bound below when the port has none. On a failure it
 // prints the device's message, e.g. "Gyro - error setting comm: 87", on standard error and returns
 // false; the port stays open for the caller to close.
 bool serial_apply_line_settings(SerialHandle port, std::uint32_t baud_rate,

@@ -16,13 +16,18 @@ inline constexpr SerialHandle serial_invalid_handle = -1;
 enum class SerialParity : std::uint8_t { none, odd, even, mark, space };
 enum class SerialStopBits : std::uint8_t { one, one_and_half, two };
 
-// The line settings as read from the port. The three named fields are the ones the links change;
-// `native` keeps everything else (data bits, flow control, special characters) exactly as read,
-// so that writing the record back leaves it untouched.
+// The line settings as read from the port. The named fields are the ones the links change;
+// `native` keeps everything else (data bits, hardware flow control, special characters) exactly as
+// read, so that writing the record back leaves it untouched.
 struct SerialLineSettings {
     std::uint32_t baud_rate = 0;
     SerialParity parity = SerialParity::none;
     SerialStopBits stop_bits = SerialStopBits::one;
+    // Every byte passes unchanged both ways: no XON/XOFF flow control in either direction, no
+    // byte dropped (NUL), replaced (error character), stripped to 7 bits or translated (CR/LF),
+    // and a line error that does not stop every later transfer. A port keeps what the program
+    // before set, which a binary protocol cannot live with. Written false, it changes nothing.
+    bool transparent = false;
     alignas(8) std::array<unsigned char, 128> native{};
 };
 
@@ -55,7 +60,8 @@ bool serial_get_timeouts(SerialHandle port, SerialTimeouts& timeouts);
 bool serial_set_timeouts(SerialHandle port, const SerialTimeouts& timeouts);
 // Reads up to buffer.size() bytes under the port's read time-outs; count may be 0.
 bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t& count);
-// Writes all bytes; count is what the platform reports as written.
+// Writes all bytes; count is what the platform reports as written. Fewer than all (the write
+// time-outs ran out) is a failure, unless a request to stop cut the write short.
 bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::size_t& count);
 bool serial_status(SerialHandle port, SerialStatus& status);
 // Drops every byte received and not yet read, and ends a read in progress. Bytes still on their
@@ -88,17 +94,26 @@ int serial_interrupted();
 // (stop_at_once) or after the second (finish_first).
 bool serial_stop_now();
 
-// The line settings both links use: baud_rate, no parity, one stop bit, everything else as read;
-// read time-outs of 10 ms between bytes and 10 ms per requested byte plus 100 ms in total; write
-// time-outs as read. On a failure it prints the device's message, e.g.
-// "Gyro - error setting comm: 87", on standard error and returns false; the port stays open for
-// the caller to close.
+// The line settings both links use: baud_rate, no parity, one stop bit, transparent, everything
+// else as read; read time-outs of 10 ms between bytes and 10 ms per requested byte plus 100 ms in
+// total; write time-outs as read, or the bound below when the port has none. On a failure it
+// prints the device's message, e.g. "Gyro - error setting comm: 87", on standard error and returns
+// false; the port stays open for the caller to close.
 bool serial_apply_line_settings(SerialHandle port, std::uint32_t baud_rate,
                                 const char* device_word);
 
 inline constexpr std::uint32_t serial_read_interval_ms = 10;
 inline constexpr std::uint32_t serial_read_total_multiplier_ms = 10;
 inline constexpr std::uint32_t serial_read_total_constant_ms = 100;
+
+// The write time-outs of a port that has none (both zero: a write may wait forever, for a CTS
+// that a cable never drives, say): twice the line time of the write at ten bit times a byte, plus
+// a second.
+inline constexpr std::uint32_t serial_write_bound_constant_ms = 1000;
+inline constexpr std::uint32_t serial_write_bound_multiplier_ms(std::uint32_t baud_rate) {
+    const std::uint64_t rate = baud_rate != 0 ? baud_rate : 1;
+    return static_cast<std::uint32_t>((2 * 10 * 1000 + rate - 1) / rate);
+}
 
 // How long a read of n bytes that brings nothing lasts under those settings.
 inline constexpr std::uint32_t serial_silent_read_ms(std::size_t n) {

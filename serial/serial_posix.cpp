@@ -168,6 +168,22 @@ SerialHandle serial_abandon_open(int fd, bool was_exclusive, const std::string& 
     return serial_fail_open(fd, error);
 }
 
+// What a transparent line has none of: XON/XOFF either way, bytes stripped to 7 bits, CR/LF
+// translated or dropped, breaks and parity errors turned into bytes, output post-processing.
+constexpr tcflag_t serial_translating_input =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
+constexpr tcflag_t serial_translating_output = OPOST;
+
+bool serial_is_transparent(const termios& settings) {
+    return (settings.c_iflag & serial_translating_input) == 0 &&
+           (settings.c_oflag & serial_translating_output) == 0;
+}
+
+void serial_make_transparent(termios& settings) {
+    settings.c_iflag &= ~serial_translating_input;
+    settings.c_oflag &= ~serial_translating_output;
+}
+
 // A Windows port is always raw: no echo, no line editing, no signals, no translation of any
 // byte in either direction, the receiver on and the modem lines ignored. VMIN 1 with VTIME 0
 // makes poll() report each byte as it comes; the reads themselves never block.
@@ -176,9 +192,7 @@ bool serial_make_raw(int fd) {
     if (tcgetattr(fd, &settings) != 0) {
         return false;
     }
-    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                               ICRNL | IXON | IXOFF | IXANY);
-    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    serial_make_transparent(settings);
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -393,6 +407,7 @@ bool serial_get_line_settings(SerialHandle port, SerialLineSettings& settings) {
     }
     // termios knows no 1.5 stop bits (a UART sends 1.5 for CSTOPB with 5 data bits): two.
     settings.stop_bits = (flags & CSTOPB) != 0 ? SerialStopBits::two : SerialStopBits::one;
+    settings.transparent = serial_is_transparent(native);
     std::memcpy(settings.native.data(), &native, sizeof native);
     return true;
 }
@@ -461,6 +476,9 @@ bool serial_set_line_settings(SerialHandle port, const SerialLineSettings& setti
     default: // 1.5 stop bits cannot be asked of termios
         errno = EINVAL;
         return false;
+    }
+    if (settings.transparent) {
+        serial_make_transparent(native);
     }
     return tcsetattr(slot->fd, TCSANOW, &native) == 0;
 }
@@ -561,10 +579,10 @@ bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t&
     }
 }
 
-// Returns when every byte is written, or with fewer when non-zero write time-outs
-// (multiplier * n + constant) run out or a request to stop comes; that still counts as success,
-// as on Windows. Without write time-outs a line that takes nothing for its stall limit fails the
-// write with ETIMEDOUT.
+// Returns when every byte is written. Non-zero write time-outs (multiplier * n + constant) that
+// run out fail the write with ETIMEDOUT, as does a line that takes nothing for its stall limit
+// when there are none. A request to stop ends it with fewer bytes, as a success: the caller is
+// stopping anyway.
 bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::size_t& count) {
     count = 0;
     const SerialPortSlot* slot = serial_find(port);
@@ -604,7 +622,7 @@ bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::s
             return false;
         }
         if (events == 0) {
-            if (deadline || serial_stop_signal != 0) {
+            if (serial_stop_signal != 0) {
                 return true;
             }
             errno = ETIMEDOUT;

@@ -13,10 +13,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 // The whole DCB travels in the settings record, so that writing it back changes nothing but the
-// three named fields.
+// named fields.
 static_assert(sizeof(DCB) <= sizeof(SerialLineSettings::native));
 static_assert(alignof(DCB) <= alignof(SerialLineSettings));
 static_assert(sizeof(HANDLE) == sizeof(SerialHandle));
@@ -92,6 +93,40 @@ SerialStopBits serial_stop_bits_from_native(BYTE stop_bits) {
     }
 }
 
+// The flags that no settings page shows and that each spoil a binary protocol: XON/XOFF either
+// way (the bytes 0x11 and 0x13 vanish), NUL stripping, the error character, and abort-on-error
+// (after one framing error every transfer fails until ClearCommError).
+bool serial_is_transparent(const DCB& dcb) {
+    return dcb.fBinary && !dcb.fOutX && !dcb.fInX && !dcb.fNull && !dcb.fErrorChar &&
+           !dcb.fAbortOnError;
+}
+
+void serial_make_transparent(DCB& dcb) {
+    dcb.fBinary = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fAbortOnError = FALSE;
+}
+
+// A line error (framing, overrun, parity, a break) on a port that aborts on errors fails the
+// transfer in hand with ERROR_OPERATION_ABORTED, and every later one until the error is cleared.
+// Clears it and tells whether that was the cause; otherwise (an adapter that went away reports
+// 995 too) the transfer's own error stays for the caller.
+bool serial_clear_line_error(HANDLE handle) {
+    if (GetLastError() != ERROR_OPERATION_ABORTED) {
+        return false;
+    }
+    DWORD errors = 0;
+    COMSTAT comstat{};
+    if (ClearCommError(handle, &errors, &comstat) && errors != 0) {
+        return true;
+    }
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return false;
+}
+
 // ReadFile and WriteFile take a DWORD count.
 DWORD serial_chunk_length(std::size_t length) {
     return static_cast<DWORD>(std::min<std::size_t>(length, MAXDWORD));
@@ -120,6 +155,7 @@ bool serial_get_line_settings(SerialHandle port, SerialLineSettings& settings) {
     settings.baud_rate = dcb.BaudRate;
     settings.parity = serial_parity_from_native(dcb.Parity);
     settings.stop_bits = serial_stop_bits_from_native(dcb.StopBits);
+    settings.transparent = serial_is_transparent(dcb);
     settings.native.fill(0);
     std::memcpy(settings.native.data(), &dcb, sizeof(dcb));
     return true;
@@ -136,6 +172,9 @@ bool serial_set_line_settings(SerialHandle port, const SerialLineSettings& setti
     dcb.BaudRate = settings.baud_rate;
     dcb.Parity = serial_native_parity(settings.parity);
     dcb.StopBits = serial_native_stop_bits(settings.stop_bits);
+    if (settings.transparent) {
+        serial_make_transparent(dcb);
+    }
     return SetCommState(serial_native_handle(port), &dcb) != FALSE;
 }
 
@@ -173,34 +212,41 @@ bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t&
     if (serial_refuse_invalid(port)) {
         return false;
     }
+    const HANDLE handle = serial_native_handle(port);
     DWORD received = 0;
-    const BOOL ok = ReadFile(serial_native_handle(port), buffer.data(),
-                             serial_chunk_length(buffer.size()), &received, nullptr);
+    const BOOL ok =
+        ReadFile(handle, buffer.data(), serial_chunk_length(buffer.size()), &received, nullptr);
     count = received;
-    return ok != FALSE;
+    // After a line error the bytes of this read are lost; the next read finds the port working.
+    return ok != FALSE || serial_clear_line_error(handle);
 }
 
 bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::size_t& count) {
-    // One call in practice; a span beyond a DWORD goes in pieces until the port takes less than
-    // it was given (a write time-out).
+    // One call in practice; a span beyond a DWORD goes in pieces.
     count = 0;
     if (serial_refuse_invalid(port)) {
         return false;
     }
-    do {
+    const HANDLE handle = serial_native_handle(port);
+    bool line_error_cleared = false;
+    while (count < bytes.size()) {
         const std::span<const std::uint8_t> rest = bytes.subspan(count);
         const DWORD length = serial_chunk_length(rest.size());
         DWORD written = 0;
-        const BOOL ok =
-            WriteFile(serial_native_handle(port), rest.data(), length, &written, nullptr);
+        const BOOL ok = WriteFile(handle, rest.data(), length, &written, nullptr);
         count += written;
         if (!ok) {
+            // A line error aborted the write: the rest goes out once the error is cleared.
+            if (line_error_cleared || !serial_clear_line_error(handle)) {
+                return false;
+            }
+            line_error_cleared = true;
+        } else if (written < length) {
+            // The write time-outs ran out: the device would answer a command it never had.
+            SetLastError(ERROR_COUNTER_TIMEOUT);
             return false;
         }
-        if (written < length) {
-            break;
-        }
-    } while (count < bytes.size());
+    }
     return true;
 }
 
@@ -242,7 +288,7 @@ namespace {
 
 // The console event that asked the program to stop, as a signal number; set by the handler
 // thread, read by the program's thread.
-volatile LONG serial_stop_signal = 0;
+std::atomic<LONG> serial_stop_signal = 0;
 // Set together with the flag, so that a sleep ends at the request however close before the
 // sleep it came: an event stays set, there is no moment to miss. Reads and writes are
 // synchronous transfers, which cannot wait on it; they end within their time-outs (1.1 s at most
@@ -251,15 +297,16 @@ HANDLE serial_stop_event = nullptr;
 
 // The first request's signal, and whether the program finishes on its own after it: then only a
 // second request sets the flag and the event.
-volatile LONG serial_first_signal = 0;
-volatile LONG serial_finish_first = 0;
+std::atomic<LONG> serial_first_signal = 0;
+std::atomic<LONG> serial_finish_first = 0;
 
 void serial_request_stop(LONG signal) {
-    if (InterlockedCompareExchange(&serial_first_signal, signal, 0) == 0 &&
+    LONG no_signal = 0;
+    if (serial_first_signal.compare_exchange_strong(no_signal, signal) &&
         serial_finish_first != 0) {
         return;
     }
-    InterlockedExchange(&serial_stop_signal, signal);
+    serial_stop_signal = signal;
     if (serial_stop_event != nullptr) {
         SetEvent(serial_stop_event);
     }
@@ -320,7 +367,7 @@ void serial_catch_interrupts(SerialFirstInterrupt first) {
 }
 
 int serial_interrupted() {
-    return static_cast<int>(serial_first_signal);
+    return static_cast<int>(serial_first_signal.load());
 }
 
 bool serial_stop_now() {

@@ -58,6 +58,7 @@ struct SimOptions {
     std::string gyro_name = "com8";
     std::string motor_name = "com6";
     bool raw = false;
+    bool translating_gyro_line = false;
     std::string ready_file;
     double gyro_baud = 38400.0;
     double motor_baud = 9600.0;
@@ -73,6 +74,7 @@ struct SimOptions {
     SimGyroErrors errors;
     std::string transcript;
     std::string frames;
+    bool awkward_frames = false;
     std::uint64_t bad_checksum_every = 0;
     std::uint64_t split_every = 0;
     std::size_t split_at = 15;
@@ -170,6 +172,9 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
     app.add_flag("--raw", options.raw,
                  "put both lines in raw mode first; by default they keep the line mode\n"
                  "a new terminal has, as a real port does (Wine needs --raw)");
+    app.add_flag("--translating-gyro-line", options.translating_gyro_line,
+                 "leave the gyro's line (after --raw) as an earlier program may: XON/XOFF\n"
+                 "both ways, bytes stripped to 7 bits, CR and LF translated");
     app.add_option("--ready-file", options.ready_file,
                    "written once both links exist; removed at the start and at the end")
         ->type_name("FILE")
@@ -308,6 +313,10 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
         ->check(cli_text());
 
     app.option_defaults()->group("Faults");
+    app.add_flag("--awkward-frames", options.awkward_frames,
+                 "the data bytes of every frame are ones that a translating line changes:\n"
+                 "0x11, 0x13, 0x0D, 0x0A, 0x00 and high bytes (0x91 and 0x93 stripped to\n"
+                 "7 bits are XON and XOFF); the values logged are what they decode to");
     app.add_option("--bad-checksum-every", options.bad_checksum_every,
                    "every Nth frame carries a wrong checksum")
         ->type_name("N")
@@ -407,6 +416,15 @@ void answer_poll(SimRun& run, double now) {
         kind += kind.empty() ? "" : "+";
         kind += name;
     };
+    if (options.awkward_frames) {
+        constexpr std::array<std::uint8_t, 11> awkward = {0x11, 0x13, 0x0D, 0x0A, 0x00, 0xFF,
+                                                          0x91, 0x93, 0x8D, 0x8A, 0x80};
+        std::array<std::uint8_t, 28> data{};
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            data[i] = awkward[(i + number) % awkward.size()];
+        }
+        sim_gyro_use_data(reading, data);
+    }
     if (options.bad_checksum_every != 0 && number % options.bad_checksum_every == 0) {
         reading.frame[29] = static_cast<std::uint8_t>(reading.frame[29] + 1u);
         add_kind("bad");
@@ -768,6 +786,7 @@ int main(int argc, char** argv) {
     }
     run.gyro_device.word = "gyro";
     run.gyro_device.hangup_after = options.hangup_gyro_after;
+    run.gyro_device.link.translating = options.translating_gyro_line;
     run.motor_device.word = "motor";
     run.motor_device.hangup_after = options.hangup_motor_after;
 

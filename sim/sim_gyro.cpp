@@ -197,3 +197,20 @@ SimGyroReading sim_gyro_read(SimGyro& gyro, const SimPlatform& platform) {
     reading.frame[29] = sim_gyro_checksum(reading.frame);
     return reading;
 }
+
+void sim_gyro_use_data(SimGyroReading& reading, const std::array<std::uint8_t, 28>& data) {
+    std::copy(data.begin(), data.end(), reading.frame.begin() + 1);
+    reading.frame[29] = sim_gyro_checksum(reading.frame);
+    for (std::size_t k = 0; k < sim_gyro_word_count; ++k) {
+        const std::uint8_t high = data[2 * k];
+        const std::uint8_t low = data[2 * k + 1];
+        reading.words[k] = k < sim_gyro_temperature ? static_cast<std::int8_t>(high) * 256 + low
+                                                    : high * 256 + low;
+        if (k < sim_gyro_temperature) {
+            reading.values[k] = reading.words[k] * sim_gyro_step(k);
+        } else if (k == sim_gyro_temperature) {
+            reading.values[k] =
+                (reading.words[k] * 5.0 / 4096.0 - temperature_offset) * temperature_gain;
+        }
+    }
+}

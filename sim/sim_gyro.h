@@ -110,6 +110,10 @@ double sim_gyro_yaw_rate_dps(const SimGyro& gyro, double velocity);
 // p exactly (-sin p, sin r cos p, cos r cos p in g) before their own noise.
 SimGyroReading sim_gyro_read(SimGyro& gyro, const SimPlatform& platform);
 
+// Replaces the reading's frame bytes 1-28 by data, with its checksum, and its words and values by
+// what those bytes decode to.
+void sim_gyro_use_data(SimGyroReading& reading, const std::array<std::uint8_t, 28>& data);
+
 // The low 8 bits of the sum of bytes 1-28.
 std::uint8_t sim_gyro_checksum(const SimGyroFrame& frame);
 

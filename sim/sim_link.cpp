@@ -37,7 +37,8 @@ void close_fd(int& fd) {
 
 // A new pseudo-terminal pair: its master, and the path of its slave, which is opened to set its
 // line mode and closed again.
-bool make_line(bool raw, int& master_fd, std::string& slave_path, std::string& error) {
+bool make_line(bool raw, bool translating, int& master_fd, std::string& slave_path,
+               std::string& error) {
     master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master_fd < 0) {
         error = system_error("cannot open a pseudo-terminal");
@@ -58,15 +59,21 @@ bool make_line(bool raw, int& master_fd, std::string& slave_path, std::string& e
         return false;
     }
     bool set_up = true;
-    if (raw) {
+    if (raw || translating) {
         termios settings{};
         if (tcgetattr(slave, &settings) != 0) {
             error = system_error("cannot read the line mode of " + slave_path);
             set_up = false;
         } else {
-            cfmakeraw(&settings);
+            if (raw) {
+                cfmakeraw(&settings);
+            }
+            if (translating) {
+                settings.c_iflag |= IXON | IXOFF | ISTRIP | ICRNL | INLCR;
+                settings.c_oflag |= OPOST | ONLCR;
+            }
             if (tcsetattr(slave, TCSANOW, &settings) != 0) {
-                error = system_error("cannot set raw mode on " + slave_path);
+                error = system_error("cannot set the line mode of " + slave_path);
                 set_up = false;
             }
         }
@@ -100,7 +107,7 @@ void remove_link(SimLink& link) {
 
 bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::string& error) {
     link.raw = raw;
-    if (!make_line(raw, link.master_fd, link.slave_path, error)) {
+    if (!make_line(raw, link.translating, link.master_fd, link.slave_path, error)) {
         return false;
     }
     link.idle = true;
@@ -170,7 +177,7 @@ bool sim_link_left_exclusive(const SimLink& link, bool& looked) {
 bool sim_link_replace(SimLink& link, std::string& error) {
     int master_fd = -1;
     std::string slave_path;
-    if (!make_line(link.raw, master_fd, slave_path, error)) {
+    if (!make_line(link.raw, link.translating, master_fd, slave_path, error)) {
         return false;
     }
     // The link moves in one step: whoever follows it meanwhile finds the old line or the new one.

@@ -26,7 +26,10 @@ struct SimLink {
     // A symbolic link that stood at link_path before, put back at close.
     std::optional<std::string> previous_target;
     int master_fd = -1;
-    bool raw = false;       // the slave is put in raw mode whenever the line is (re)made
+    bool raw = false; // the slave is put in raw mode whenever the line is (re)made
+    // Set before the line is opened: whenever it is (re)made, the slave is left with XON/XOFF both
+    // ways, bytes stripped to 7 bits and CR/LF translated, as an earlier program may leave a port.
+    bool translating = false;
     bool idle = false;      // no slave is open: the master cannot be polled without spinning
     double byte_time = 0.0; // seconds per byte on the line; 0 sends at once
     double latency = 0.0;   // seconds from a request to the first byte of its answer

@@ -214,14 +214,37 @@ TEST_F(MotorTest, AnswerFillingTheBufferWithoutPromptEndsTheRead) {
     EXPECT_EQ(port->reads.front().size(), 20u);
 }
 
-TEST_F(MotorTest, SendWaitsForTheTransmitQueueToDrain) {
-    port->out_queue_counts = {3, 1, 0};
-    EXPECT_EQ(motor_send_command("pr mv\r"), 6u);
-    const std::vector<std::string> expected = {"status com6", "sleep 100",   "status com6",
-                                               "sleep 100",   "status com6", "write com6 pr mv\r"};
-    const auto& events = test_port_events();
-    ASSERT_GE(events.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(events.end() - 6, events.end()), expected);
+TEST(MotorDrain, SendWaitsForTheTransmitQueueToDrainWhereTheDriverReportsIt) {
+    struct DrainCase {
+        std::deque<std::uint32_t> out_queue_counts;
+        int status_error; // a driver without comm-status support: 1, ERROR_INVALID_FUNCTION
+        std::vector<std::string> events;
+    };
+    const DrainCase cases[] = {
+        {{3, 1, 0},
+         0,
+         {"status com6", "sleep 100", "status com6", "sleep 100", "status com6",
+          "write com6 pr mv\r"}},
+        {{3}, 1, {"write com6 pr mv\r"}},
+    };
+    for (const DrainCase& c : cases) {
+        test_port_reset();
+        TestPort& port = test_port_add("com6");
+        ASSERT_EQ(motor_open_port("com6", 9600), 0);
+        const std::size_t opening_events = test_port_events().size();
+        port.out_queue_counts = c.out_queue_counts;
+        port.status_error = c.status_error;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(motor_send_command("pr mv\r"), 6u);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_FALSE(motor_link_failed());
+        const auto& events = test_port_events();
+        EXPECT_EQ(std::vector<std::string>(
+                      events.begin() + static_cast<std::ptrdiff_t>(opening_events), events.end()),
+                  c.events)
+            << c.status_error;
+        motor_close_port();
+    }
 }
 
 TEST_F(MotorTest, EmptyCommandSendsNothingButStillWaits) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,58 @@ TEST(OpenFailure, EachStepReportsItsMessageAndLeavesNothingOpen) {
         EXPECT_FALSE(port.is_open) << c.expected_stdout << c.expected_stderr;
         const bool opened = c.step != FailingStep::open;
         EXPECT_EQ(test_port_events_starting("close").size(), opened ? 1u : 0u);
+    }
+}
+
+// Both links leave the line transparent and every other setting as read, and bound the writes
+// of a port that has no write time-outs: twice the line time at ten bits a byte, plus a second.
+TEST(OpenSettings, LineIsTransparentAndOnlyUnboundedWritesGetABound) {
+    struct SettingsCase {
+        bool gyro;
+        SerialTimeouts read;
+        std::uint32_t write_multiplier_ms;
+        std::uint32_t write_constant_ms;
+    };
+    const SettingsCase cases[] = {
+        {true, {.write_total_multiplier_ms = 7, .write_total_constant_ms = 300}, 7, 300},
+        {false, {.write_total_multiplier_ms = 7, .write_total_constant_ms = 300}, 7, 300},
+        {true, {.write_total_multiplier_ms = 0, .write_total_constant_ms = 50}, 0, 50},
+        {true, {.write_total_multiplier_ms = 2, .write_total_constant_ms = 0}, 2, 0},
+        // 0.26 ms a byte at 38400 baud, 1.04 ms at 9600: doubled and rounded up.
+        {true, {.read_interval_ms = 4}, 1, 1000},
+        {false, {}, 3, 1000},
+    };
+    for (const auto& c : cases) {
+        test_port_reset();
+        TestPort& port = test_port_add(c.gyro ? "com8" : "com6");
+        port.timeouts = c.read;
+        // What the program before left: odd settings and native fields to be kept.
+        port.settings.baud_rate = 110;
+        port.settings.parity = SerialParity::even;
+        port.settings.stop_bits = SerialStopBits::two;
+        std::fill(port.settings.native.begin(), port.settings.native.end(), 0xA5);
+        const SerialLineSettings before = port.settings;
+        if (c.gyro) {
+            ASSERT_TRUE(gyro_open_port("com8", 38400).has_value());
+        } else {
+            ASSERT_EQ(motor_open_port("com6", 9600), 0);
+        }
+        const std::string row = std::string(c.gyro ? "gyro " : "motor ") +
+                                std::to_string(c.read.write_total_multiplier_ms) + "/" +
+                                std::to_string(c.read.write_total_constant_ms);
+        EXPECT_EQ(port.settings.baud_rate, c.gyro ? 38400u : 9600u) << row;
+        EXPECT_EQ(port.settings.parity, SerialParity::none) << row;
+        EXPECT_EQ(port.settings.stop_bits, SerialStopBits::one) << row;
+        EXPECT_TRUE(port.settings.transparent) << row;
+        EXPECT_EQ(port.settings.native, before.native) << row;
+        EXPECT_EQ(port.timeouts.read_interval_ms, serial_read_interval_ms) << row;
+        EXPECT_EQ(port.timeouts.read_total_multiplier_ms, serial_read_total_multiplier_ms) << row;
+        EXPECT_EQ(port.timeouts.read_total_constant_ms, serial_read_total_constant_ms) << row;
+        EXPECT_EQ(port.timeouts.write_total_multiplier_ms, c.write_multiplier_ms) << row;
+        EXPECT_EQ(port.timeouts.write_total_constant_ms, c.write_constant_ms) << row;
+        if (!c.gyro) {
+            motor_close_port();
+        }
     }
 }
 

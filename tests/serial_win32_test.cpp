@@ -1,6 +1,9 @@
 // The kernel32 backend against real ports: a COM name that leads nowhere and a loopback device
 // that sends back whatever it receives. The test run names both in the environment
-// (GM_MISSING_PORT, GM_ECHO_PORT); without them these tests are skipped.
+// (GM_MISSING_PORT, GM_ECHO_PORT); without them these tests are skipped. What Wine cannot show (a
+// port that aborts on line errors, a write cut short by its time-outs, the DCB flags it drops) is
+// shown on a fake port: this program's kernel32 imports of the comm calls lead to stand-ins that
+// serve one fake handle and pass every other handle on to kernel32.
 #include "serial/serial.h"
 
 #include <gtest/gtest.h>
@@ -16,9 +19,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -43,6 +49,190 @@ bool running_under_wine() {
 
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// The fake port: a Windows port whose abort-on-error is on (and cannot be switched off), so that
+// after a line error every read and write fails with 995 until ClearCommError clears the error.
+struct FakeRead {
+    std::string bytes;
+    DWORD line_error = 0; // set: this read fails with 995 and its bytes are lost
+    DWORD error = 0;      // set: this read fails with it, the port's error flags unchanged
+};
+
+struct FakePort {
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+    std::deque<FakeRead> reads;
+    DWORD line_errors = 0;            // pending, until ClearCommError
+    std::optional<DWORD> write_limit; // bytes a WriteFile takes before its time-outs run out
+    std::optional<DWORD> clear_error; // ClearCommError fails with it (the adapter went away)
+    int clears = 0;
+    std::string written;
+};
+
+FakeRead fake_bytes(std::string bytes) {
+    return {std::move(bytes), 0, 0};
+}
+
+FakeRead fake_line_error(DWORD line_error) {
+    return {"", line_error, 0};
+}
+
+FakeRead fake_failure(DWORD error) {
+    return {"", 0, error};
+}
+
+const HANDLE fake_handle = reinterpret_cast<HANDLE>(std::intptr_t{0x5EED0});
+FakePort fake;
+
+template <typename Function> Function kernel32(const char* name) {
+    const FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), name);
+    Function function = nullptr;
+    std::memcpy(&function, &found, sizeof function);
+    return function;
+}
+
+BOOL fake_fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+BOOL WINAPI fake_get_comm_state(HANDLE handle, LPDCB dcb) {
+    if (handle != fake_handle) {
+        return kernel32<decltype(&GetCommState)>("GetCommState")(handle, dcb);
+    }
+    *dcb = fake.dcb;
+    return TRUE;
+}
+
+BOOL WINAPI fake_set_comm_state(HANDLE handle, LPDCB dcb) {
+    if (handle != fake_handle) {
+        return kernel32<decltype(&SetCommState)>("SetCommState")(handle, dcb);
+    }
+    fake.dcb = *dcb;
+    return TRUE;
+}
+
+BOOL WINAPI fake_get_comm_timeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+    if (handle != fake_handle) {
+        return kernel32<decltype(&GetCommTimeouts)>("GetCommTimeouts")(handle, timeouts);
+    }
+    *timeouts = fake.timeouts;
+    return TRUE;
+}
+
+BOOL WINAPI fake_set_comm_timeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+    if (handle != fake_handle) {
+        return kernel32<decltype(&SetCommTimeouts)>("SetCommTimeouts")(handle, timeouts);
+    }
+    fake.timeouts = *timeouts;
+    return TRUE;
+}
+
+BOOL WINAPI fake_read_file(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read,
+                           LPOVERLAPPED overlapped) {
+    if (handle != fake_handle) {
+        return kernel32<decltype(&ReadFile)>("ReadFile")(handle, buffer, length, read, overlapped);
+    }
+    *read = 0;
+    if (fake.line_errors != 0) {
+        return fake_fail(ERROR_OPERATION_ABORTED);
+    }
+    if (fake.reads.empty()) {
+        return TRUE;
+    }
+    FakeRead next = fake.reads.front();
+    fake.reads.pop_front();
+    if (next.line_error != 0) {
+        fake.line_errors = next.line_error;
+        return fake_fail(ERROR_OPERATION_ABORTED);
+    }
+    if (next.error != 0) {
+        return fake_fail(next.error);
+    }
+    *read = static_cast<DWORD>(std::min<std::size_t>(length, next.bytes.size()));
+    std::memcpy(buffer, next.bytes.data(), *read);
+    return TRUE;
+}
+
+BOOL WINAPI fake_write_file(HANDLE handle, LPCVOID bytes, DWORD length, LPDWORD written,
+                            LPOVERLAPPED overlapped) {
+    if (handle != fake_handle) {
+        return kernel32<decltype(&WriteFile)>("WriteFile")(handle, bytes, length, written,
+                                                           overlapped);
+    }
+    *written = 0;
+    if (fake.line_errors != 0) {
+        return fake_fail(ERROR_OPERATION_ABORTED);
+    }
+    *written = std::min(length, fake.write_limit.value_or(length));
+    fake.written.append(static_cast<const char*>(bytes), *written);
+    return TRUE;
+}
+
+BOOL WINAPI fake_clear_comm_error(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
+    if (handle != fake_handle) {
+        return kernel32<decltype(&ClearCommError)>("ClearCommError")(handle, errors, status);
+    }
+    ++fake.clears;
+    if (fake.clear_error) {
+        return fake_fail(*fake.clear_error);
+    }
+    *errors = fake.line_errors;
+    *status = COMSTAT{};
+    fake.line_errors = 0;
+    return TRUE;
+}
+
+} // namespace
+
+// The import table entries the backend calls through.
+extern "C" {
+decltype(&GetCommState) __imp_GetCommState = fake_get_comm_state;
+decltype(&SetCommState) __imp_SetCommState = fake_set_comm_state;
+decltype(&GetCommTimeouts) __imp_GetCommTimeouts = fake_get_comm_timeouts;
+decltype(&SetCommTimeouts) __imp_SetCommTimeouts = fake_set_comm_timeouts;
+decltype(&ReadFile) __imp_ReadFile = fake_read_file;
+decltype(&WriteFile) __imp_WriteFile = fake_write_file;
+decltype(&ClearCommError) __imp_ClearCommError = fake_clear_comm_error;
+}
+
+namespace {
+
+const SerialHandle fake_port = reinterpret_cast<SerialHandle>(fake_handle);
+
+// What a program before left on the port: every flag that spoils binary data, odd framing,
+// hardware flow control and special characters of its own.
+DCB dirty_dcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    dcb.BaudRate = 1200;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fBinary = FALSE;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutX = TRUE;
+    dcb.fInX = TRUE;
+    dcb.fNull = TRUE;
+    dcb.fErrorChar = TRUE;
+    dcb.fAbortOnError = TRUE;
+    dcb.XonChar = 0x11;
+    dcb.ErrorChar = '?';
+    return dcb;
+}
+
+void reset_fake() {
+    fake = FakePort{};
+    fake.dcb = dirty_dcb();
+}
+
+std::string read_text(SerialHandle port, std::size_t size, bool& ok) {
+    std::vector<std::uint8_t> buffer(size);
+    std::size_t count = 0;
+    ok = serial_read(port, buffer, count);
+    return std::string(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 class EchoPortTest : public ::testing::Test {
@@ -140,6 +330,156 @@ TEST(SerialWin32, TheInvalidHandleFailsEveryOperation) {
     }
 }
 
+// The line settings as written: the binary-safe flags set, baud rate, parity and stop bits as
+// asked, every other DCB field as read; the write time-outs bounded only where there were none.
+TEST(SerialWin32Fake, AppliedLineSettingsAreBinarySafeAndBoundOnlyUnboundedWrites) {
+    struct Case {
+        std::uint32_t baud_rate;
+        DWORD write_multiplier_ms;
+        DWORD write_constant_ms;
+        DWORD expected_multiplier_ms;
+        DWORD expected_constant_ms;
+    };
+    const Case cases[] = {
+        {38400, 0, 0, 1, 1000},
+        {9600, 0, 0, 3, 1000},
+        {9600, 7, 300, 7, 300},
+        {38400, 0, 50, 0, 50},
+    };
+    for (const Case& c : cases) {
+        reset_fake();
+        fake.timeouts.ReadIntervalTimeout = MAXDWORD;
+        fake.timeouts.WriteTotalTimeoutMultiplier = c.write_multiplier_ms;
+        fake.timeouts.WriteTotalTimeoutConstant = c.write_constant_ms;
+        SerialLineSettings before;
+        ASSERT_TRUE(serial_get_line_settings(fake_port, before));
+        EXPECT_FALSE(before.transparent);
+
+        ASSERT_TRUE(serial_apply_line_settings(fake_port, c.baud_rate, "Fake"));
+        DCB expected = dirty_dcb();
+        expected.BaudRate = c.baud_rate;
+        expected.Parity = NOPARITY;
+        expected.StopBits = ONESTOPBIT;
+        expected.fBinary = TRUE;
+        expected.fOutX = FALSE;
+        expected.fInX = FALSE;
+        expected.fNull = FALSE;
+        expected.fErrorChar = FALSE;
+        expected.fAbortOnError = FALSE;
+        EXPECT_EQ(std::memcmp(&fake.dcb, &expected, sizeof(DCB)), 0) << c.baud_rate;
+        EXPECT_EQ(fake.dcb.ByteSize, 7);
+        EXPECT_TRUE(fake.dcb.fOutxCtsFlow);
+        SerialLineSettings after;
+        ASSERT_TRUE(serial_get_line_settings(fake_port, after));
+        EXPECT_TRUE(after.transparent);
+
+        EXPECT_EQ(fake.timeouts.ReadIntervalTimeout, serial_read_interval_ms);
+        EXPECT_EQ(fake.timeouts.WriteTotalTimeoutMultiplier, c.expected_multiplier_ms)
+            << c.baud_rate << " " << c.write_multiplier_ms << "/" << c.write_constant_ms;
+        EXPECT_EQ(fake.timeouts.WriteTotalTimeoutConstant, c.expected_constant_ms)
+            << c.baud_rate << " " << c.write_multiplier_ms << "/" << c.write_constant_ms;
+    }
+}
+
+// A line error costs the transfer in hand only: it is cleared and the port works on. A 995 that
+// is no line error, and a write cut short by its time-outs, fail.
+TEST(SerialWin32Fake, LineErrorsAreClearedAndShortWritesFail) {
+    struct Case {
+        const char* name;
+        std::deque<FakeRead> reads; // nothing: the case writes "pr mv\r"
+        DWORD line_errors;          // pending before the transfer
+        std::optional<DWORD> write_limit;
+        std::optional<DWORD> clear_error;
+        bool ok;
+        DWORD error;
+        std::string moved; // bytes read or written
+        int clears;
+        std::string then_read; // what a read after it brings
+    };
+    const Case cases[] = {
+        {"read aborted by a framing error",
+         {fake_line_error(CE_FRAME), fake_bytes("next frame")},
+         0,
+         {},
+         {},
+         true,
+         0,
+         "",
+         1,
+         "next frame"},
+        {"read aborted, adapter gone",
+         {fake_line_error(CE_FRAME)},
+         0,
+         {},
+         1167,
+         false,
+         ERROR_OPERATION_ABORTED,
+         "",
+         1,
+         ""},
+        {"read aborted without a line error",
+         {fake_failure(ERROR_OPERATION_ABORTED), fake_bytes("x")},
+         0,
+         {},
+         {},
+         false,
+         ERROR_OPERATION_ABORTED,
+         "",
+         1,
+         "x"},
+        {"read failing otherwise",
+         {fake_failure(ERROR_BAD_COMMAND)},
+         0,
+         {},
+         {},
+         false,
+         ERROR_BAD_COMMAND,
+         "",
+         0,
+         ""},
+        {"write aborted by an overrun", {}, CE_OVERRUN, {}, {}, true, 0, "pr mv\r", 1, ""},
+        {"write aborted, adapter gone",
+         {},
+         CE_OVERRUN,
+         {},
+         22,
+         false,
+         ERROR_OPERATION_ABORTED,
+         "",
+         1,
+         ""},
+        {"write cut short", {}, 0, 3, {}, false, ERROR_COUNTER_TIMEOUT, "pr ", 0, ""},
+    };
+    for (const Case& c : cases) {
+        reset_fake();
+        fake.reads = c.reads;
+        fake.line_errors = c.line_errors;
+        fake.write_limit = c.write_limit;
+        fake.clear_error = c.clear_error;
+        bool ok = false;
+        std::string moved;
+        if (c.reads.empty()) {
+            std::size_t count = 99;
+            ok = serial_write(fake_port, bytes_of("pr mv\r"), count);
+            moved = fake.written;
+            EXPECT_EQ(count, moved.size()) << c.name;
+        } else {
+            moved = read_text(fake_port, 30, ok);
+        }
+        EXPECT_EQ(ok, c.ok) << c.name;
+        if (!c.ok) {
+            EXPECT_EQ(serial_last_error(), static_cast<int>(c.error)) << c.name;
+        }
+        EXPECT_EQ(moved, c.moved) << c.name;
+        EXPECT_EQ(fake.clears, c.clears) << c.name;
+        if (!c.then_read.empty()) {
+            bool then_ok = false;
+            EXPECT_EQ(read_text(fake_port, 30, then_ok), c.then_read) << c.name;
+            EXPECT_TRUE(then_ok) << c.name;
+        }
+    }
+}
+
 // Windows' serial drivers refuse a second open; Wine lets it through, so there is nothing to
 // see under Wine.
 TEST_F(EchoPortTest, ASecondOpenOfTheSamePortIsRefused) {
@@ -231,6 +571,7 @@ TEST_F(EchoPortTest, AppliedLineSettingsKeepTheWriteTimeouts) {
     EXPECT_EQ(settings.baud_rate, 38400u);
     EXPECT_EQ(settings.parity, SerialParity::none);
     EXPECT_EQ(settings.stop_bits, SerialStopBits::one);
+    EXPECT_TRUE(settings.transparent);
     SerialTimeouts timeouts;
     ASSERT_TRUE(serial_get_timeouts(port_, timeouts));
     EXPECT_EQ(timeouts.read_interval_ms, serial_read_interval_ms);

@@ -11,7 +11,7 @@ namespace {
 constexpr std::size_t samplelog_buffer_size = 4096;
 
 // The bytes of whole records (whole lines of the times file) on the file: where a failed write is
-// cut back to.
+// cut back to; -1 when unknown.
 long samplelog_log_end = 0;
 long samplelog_times_end = 0;
 
@@ -20,18 +20,18 @@ std::string samplelog_times_name;
 SampleLogClock::time_point samplelog_synced_at;
 
 // Hands what the stream holds to the system and moves `end` behind it; if that fails, cuts the
-// file back to `end` and returns the errno.
+// file back to a known `end` and returns the errno.
 int samplelog_flush_whole(std::FILE* file, long& end) {
     errno = 0;
     if (std::fflush(file) == 0 && std::ferror(file) == 0) {
-        // A pipe has no position and nothing to cut: `end` stays, unused.
-        if (const long written_to = std::ftell(file); written_to >= 0) {
-            end = written_to;
-        }
+        // No position (a pipe, or a file past what a long holds): nothing is cut.
+        end = std::ftell(file);
         return 0;
     }
     const int error = errno != 0 ? errno : EIO;
-    samplelog_cut(file, end);
+    if (end >= 0) {
+        samplelog_cut(file, end);
+    }
     return error;
 }
 

@@ -1,7 +1,7 @@
 // The sample log and its times file as the sweep writes them. Each record reaches the system
 // whole the moment it is logged, so a killed or crashed run leaves whole records only; a write
-// that fails cuts the log back to its last whole record; and the files are put on the disk about
-// once a second and at the end, so that a power cut loses at most about the last second.
+// that fails cuts the log back to its last whole record; and the files are put on the disk at
+// the end.
 // The times file holds, for each logged sample and in the log's order, one line "%.4f": the
 // seconds on a monotonic clock from the writing of the long move command to the writing of that
 // sample's poll. Its line follows its record, so after a kill the two differ by one at most.
@@ -13,9 +13,6 @@
 #include <cstdio>
 
 using SampleLogClock = std::chrono::steady_clock;
-
-// Longest time between two requests to put the files on the disk during the sweep.
-inline constexpr std::chrono::milliseconds samplelog_sync_interval{1000};
 
 // Takes over the log just opened for the sweep and creates or empties the times file. A times
 // file that cannot be opened or written costs one line on standard error, once, and nothing else.

@@ -103,8 +103,10 @@ class DriverTest : public ::testing::Test {
         fs::remove_all(folder);
         fs::create_directories(folder);
         log_path = (folder / "gyro_motor.txt").string();
+        times_path = (folder / "gyro_motor_times.txt").string();
         settings = driver_settings;
         settings.log_file_name = log_path.c_str();
+        settings.times_file_name = times_path.c_str();
     }
     void TearDown() override { fs::remove_all(folder); }
 
@@ -119,6 +121,7 @@ class DriverTest : public ::testing::Test {
 
     fs::path folder;
     std::string log_path;
+    std::string times_path;
     SweepSettings settings{};
     std::string out;
     std::string err;
@@ -156,6 +159,7 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
     EXPECT_EQ(log.substr(0, log.find('\n')), "Roll    0.00 Pitch    0.00 Heading    0.00 ");
     EXPECT_NE(log.find("Roll   90.00 "), std::string::npos);
     EXPECT_NE(log.find("Roll -180.00 "), std::string::npos); // 32768 read as signed
+    EXPECT_EQ(count_lines(read_file(times_path)), 3u);
 
     // Close order: motor port, log, gyro port; nothing left open.
     EXPECT_EQ(close_events(), usual_close_order);
@@ -405,6 +409,25 @@ TEST_F(DriverTest, LogThatCannotBeCompletedIsReportedWithItsReason) {
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
                    "sample log /dev/full could not be completed: No space left on device\n");
     EXPECT_EQ(controller->commands.back(), "vm 40000");
+    // No time for a sample that was not logged.
+    EXPECT_EQ(read_file(times_path), "");
+}
+
+TEST_F(DriverTest, TimesFileThatCannotBeOpenedCostsOneLineAndNothingElse) {
+    auto gyro = test_gyro_attach(test_port_add("com8"));
+    auto controller = test_controller_attach(test_port_add("com6"));
+    controller->motion = {standing, '1', '1', '0'};
+    for (int i = 0; i < 2; ++i) {
+        const auto frame = test_gyro_frame({});
+        gyro->replies.emplace_back(frame.begin(), frame.end());
+    }
+    const std::string unreachable = (folder / "no such folder" / "gyro_motor_times.txt").string();
+    settings.times_file_name = unreachable.c_str();
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\nsample times " +
+                       unreachable + " could not be opened: No such file or directory\n");
+    EXPECT_EQ(count_lines(read_file(log_path)), 10u);
 }
 
 TEST_F(DriverTest, PortThatFailsToOpenEndsTheRunAndLeavesTheLogAlone) {

@@ -99,6 +99,7 @@ struct SweepRun {
     std::string out;
     std::string err;
     std::optional<std::string> log;
+    std::optional<std::string> times;
     std::vector<FrameRecord> frames;
     std::vector<Event> events;
 
@@ -221,6 +222,7 @@ SweepRun run_on_bench(const std::vector<std::string>& program,
     if (std::filesystem::is_regular_file(run.dir + "/gyro_motor.txt", ignored)) {
         run.log = harness_read_file(run.dir + "/gyro_motor.txt");
     }
+    run.times = harness_read_file(run.dir + "/gyro_motor_times.txt");
     run.frames = read_frames(run.dir + "/frames.txt");
     run.events = read_events(run.dir + "/transcript.txt");
     return run;
@@ -308,6 +310,22 @@ std::vector<Values> parse_log(const std::string& log, bool crlf) {
         samples.push_back(values);
     }
     return samples;
+}
+
+// The sample times, one "%.4f" line each, strictly increasing.
+std::vector<double> parse_times(const std::optional<std::string>& text, bool crlf) {
+    std::vector<double> times;
+    for (const std::string& line : harness_split_lines(text.value_or(""))) {
+        const std::string time = line.substr(0, line.size() - (crlf ? 1 : 0));
+        EXPECT_EQ(line, time + (crlf ? "\r" : "")) << "line end of times line " << times.size() + 1;
+        EXPECT_TRUE(time.size() >= 6 && time[time.size() - 5] == '.' &&
+                    time.find_first_not_of("0123456789.") == std::string::npos)
+            << "times line " << times.size() + 1 << ": '" << line << "'";
+        EXPECT_TRUE(times.empty() || std::atof(time.c_str()) > times.back()) << line;
+        times.push_back(std::atof(time.c_str()));
+    }
+    EXPECT_TRUE(text.has_value() && (text->empty() || text->back() == '\n')) << "times file torn";
+    return times;
 }
 
 // An independent reading of a 30-byte window: checksum, then the log's conversions.
@@ -652,12 +670,29 @@ std::vector<Values> expect_clean_completion(const SweepRun& run) {
     return parse_log(*run.log, config_from_environment().crlf);
 }
 
+// Each sample's time is its poll's moment as the simulator saw it, counted from the move command:
+// the median of the differences is how late a busy machine let the simulator see the move.
+void expect_times_of_polls(std::vector<double> times, const std::vector<Event>& events) {
+    std::optional<double> move_ms;
+    std::size_t poll = 0;
+    for (const Event& event : events) {
+        move_ms = event.text == "motor ma 1000000" ? event.ms : move_ms;
+        if (event.text == "gyro G" && move_ms && poll < times.size()) {
+            times[poll++] -= (event.ms - *move_ms) / 1000;
+        }
+    }
+    ASSERT_TRUE(poll == times.size() && poll > 0) << "times without a poll, or none";
+    std::sort(times.begin(), times.end());
+    EXPECT_LT(std::fabs(times[times.size() / 2]), 0.05) << "median difference, s";
+}
+
 TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
     // An argument other than a request for help is ignored.
     const SweepRun run = run_on_bench(
         sweep_argv({"com6"}), fast({}),
         {[](const SweepRun& r) {
              ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
+             ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor_times.txt", "99.0000\n"));
          },
          {},
          {}});
@@ -675,6 +710,9 @@ TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
         east = east || sample[2] > 90.0;
     }
     EXPECT_TRUE(west && east);
+    const std::vector<double> times = parse_times(run.times, config_from_environment().crlf);
+    EXPECT_EQ(times.size(), samples.size());
+    expect_times_of_polls(times, run.events);
     finish(run);
 }
 
@@ -1263,30 +1301,95 @@ INSTANTIATE_TEST_SUITE_P(Signals, E2eInterruptTest,
                              return param.param.name;
                          });
 
-TEST(E2eTest, LogOnAFullDeviceIsReportedAfterACompleteSweep) {
+// A kill leaves no torn record: when the poll after the 20th answered one comes (the gyro falls
+// silent at it), all 20 records are on file, whole, with their times.
+TEST(E2eTest, KilledSweepLeavesEveryAnsweredPollAsAWholeRecord) {
     if (!native_sweep()) {
-        GTEST_SKIP() << "/dev/full is a device of this system, not of the one in "
-                        "GM_E2E_SWEEP_COMMAND";
+        GTEST_SKIP()
+            << "a POSIX signal to the command in GM_E2E_SWEEP_COMMAND (Wine, say) does not "
+               "kill the program it runs";
     }
-    const SweepRun run = run_sweep(fast({}), [](const SweepRun& r) {
-        ASSERT_EQ(symlink("/dev/full", (r.dir + "/gyro_motor.txt").c_str()), 0);
-    });
+    bool killed = false;
+    const SweepRun run =
+        run_sweep(fast({"--gyro-silent-after", "20"}), {}, [&](const SweepRun& r, pid_t sweep) {
+            killed = wait_for_events(r.dir + "/transcript.txt", " gyro G", 21, 10.0) &&
+                     kill(sweep, SIGKILL) == 0;
+        });
+    ASSERT_TRUE(killed) << "the sweep never made 21 polls";
+    EXPECT_EQ(run.status, -SIGKILL);
+    ASSERT_TRUE(run.log.has_value());
+    const std::vector<Values> samples = parse_log(*run.log, false);
+    EXPECT_EQ(samples.size(), 20u);
+    expect_leading_frames_logged(samples, run.frames, 0);
+    EXPECT_EQ(parse_times(run.times, false).size(), 20u);
+    summarize("Sigkill", run, samples.size());
+    finish(run);
+}
+
+// A log whose device fills up: /dev/full takes nothing, and under a limit of 2048 bytes (the
+// shell's "ulimit -f 4", in blocks of 512) a record's write stops part-way. Either way the sweep
+// goes on, the log keeps whole records only, and the status says the log is incomplete.
+struct FullDeviceCase {
+    const char* name;
+    bool dev_full; // else the size limit
+    const char* reason;
+};
+
+class E2eFullDeviceTest : public ::testing::TestWithParam<FullDeviceCase> {};
+
+TEST_P(E2eFullDeviceTest, LogIsReportedAfterACompleteSweepAndHoldsWholeRecords) {
+    if (!native_sweep()) {
+        GTEST_SKIP() << "/dev/full and the shell's file size limit are of this system, not of the "
+                        "one in GM_E2E_SWEEP_COMMAND";
+    }
+    const FullDeviceCase& full = GetParam();
+    std::vector<std::string> program = sweep_argv();
+    if (!full.dev_full) {
+        program = {"/bin/sh", "-c", "ulimit -f 4 && trap '' XFSZ && exec \"$0\"", GM_SWEEP_PATH};
+    }
+    const SweepRun run = run_on_bench(
+        program, fast({}),
+        {[&](const SweepRun& r) {
+             if (full.dev_full) {
+                 ASSERT_EQ(symlink("/dev/full", (r.dir + "/gyro_motor.txt").c_str()), 0);
+             }
+         },
+         {},
+         {}});
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, success_lines + "sample log gyro_motor.txt could not be completed: No "
-                                       "space left on device\n");
+    EXPECT_EQ(run.err, success_lines + "sample log gyro_motor.txt could not be completed: " +
+                           full.reason + "\n");
     EXPECT_LT(run.seconds(), fault_time_bound_s);
     // The log's failure does not cut the sweep short: every motion report got its poll, and the
     // motor went home.
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
     EXPECT_GE(run.frames.size(), 10u);
     expect_port_order(run.events);
-    std::error_code ignored;
-    EXPECT_TRUE(std::filesystem::is_symlink(run.dir + "/gyro_motor.txt", ignored))
-        << "the log was replaced instead of opened";
-    summarize("LogOnDevFull", run, 0);
+    std::size_t logged = 0;
+    if (full.dev_full) {
+        std::error_code ignored;
+        EXPECT_TRUE(std::filesystem::is_symlink(run.dir + "/gyro_motor.txt", ignored))
+            << "the log was replaced instead of opened";
+    } else {
+        ASSERT_TRUE(run.log.has_value());
+        EXPECT_LE(run.log->size(), 2048u);
+        const std::vector<Values> samples = parse_log(*run.log, false);
+        logged = samples.size();
+        EXPECT_GE(logged, 5u);
+        expect_leading_frames_logged(samples, run.frames, run.frames.size());
+    }
+    // No time for a sample that is not on file.
+    EXPECT_EQ(parse_times(run.times, false).size(), logged);
+    summarize(full.name, run, logged);
     finish(run);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, E2eFullDeviceTest,
+    ::testing::Values(FullDeviceCase{"DevFull", true, "No space left on device"},
+                      FullDeviceCase{"FileSizeLimit", false, "File too large"}),
+    [](const ::testing::TestParamInfo<FullDeviceCase>& param) { return param.param.name; });
 
 // A sensor with every kind of known error, swept through the real program with the motor's time
 // in lock step with its queries (so the samples are evenly spaced, as the report takes them),

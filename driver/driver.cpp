@@ -3,6 +3,7 @@
 
 #include "gyro/gyro.h"
 #include "motor/motor.h"
+#include "samplelog/samplelog.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,16 +15,7 @@ namespace {
 // could not be completed.
 int driver_close_all(std::FILE* log, SerialHandle gyro_port) {
     motor_close_port();
-    int log_error = 0;
-    if (log != nullptr) {
-        if (std::ferror(log) != 0) {
-            log_error = errno != 0 ? errno : EIO;
-        }
-        errno = 0;
-        if (std::fclose(log) != 0 && log_error == 0) {
-            log_error = errno != 0 ? errno : EIO;
-        }
-    }
+    const int log_error = log != nullptr ? samplelog_close(log) : 0;
     serial_close(gyro_port);
     return log_error;
 }
@@ -57,15 +49,18 @@ int driver_run(const SweepSettings& settings) {
         return exit_open_failed;
     }
 
-    // The first write error of the log, kept with its reason: later writes may change errno.
+    samplelog_begin(log, settings.times_file_name);
+
+    // The first write error of the log, kept with its reason; the log takes no records after it.
     int log_error = 0;
+    // The sample times count from the move command, and each is taken just before its poll.
+    const SampleLogClock::time_point move_written = SampleLogClock::now();
     motor_move_absolute(settings.target_position, 0);
     while (motor_is_moving()) {
-        if (const std::optional<GyroSample> sample = gyro_read_sample(*gyro_port)) {
-            gyro_log_sample(log, *sample);
-            if (log_error == 0 && std::ferror(log) != 0) {
-                log_error = errno != 0 ? errno : EIO;
-            }
+        const SampleLogClock::time_point polled_at = SampleLogClock::now();
+        const std::optional<GyroSample> sample = gyro_read_sample(*gyro_port);
+        if (sample && log_error == 0) {
+            log_error = samplelog_append(log, *sample, move_written, polled_at);
         }
     }
     motor_return_to_zero();

@@ -10,6 +10,8 @@ struct SweepSettings {
     const char* motor_port_name;
     std::uint32_t motor_baud_rate;
     const char* log_file_name;
+    // One line per logged sample: the seconds from the move command to its poll.
+    const char* times_file_name;
     std::int32_t target_position;
 };
 
@@ -19,6 +21,7 @@ inline constexpr SweepSettings driver_settings{
     .motor_port_name = "com6",
     .motor_baud_rate = 9600,
     .log_file_name = "gyro_motor.txt",
+    .times_file_name = "gyro_motor_times.txt",
     .target_position = 1000000,
 };
 

@@ -12,6 +12,7 @@
 #include <windows.h>
 #endif
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -32,6 +33,21 @@ std::string read_file(const fs::path& path) {
 
 std::size_t count_lines(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The times file's lines, each checked to be "%.4f" of a time not before the one above it.
+std::vector<double> read_times(const fs::path& path) {
+    std::vector<double> times;
+    std::istringstream lines(read_file(path));
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t point = line.find('.');
+        EXPECT_TRUE(point != std::string::npos && point > 0 && point + 5 == line.size() &&
+                    line.find_first_not_of("0123456789.") == std::string::npos)
+            << "times line " << times.size() + 1 << ": '" << line << "'";
+        times.push_back(std::atof(line.c_str()));
+        EXPECT_GE(times.back(), times.size() > 1 ? times[times.size() - 2] : 0.0);
+    }
+    return times;
 }
 
 // Whether this process still holds the file open.
@@ -90,8 +106,10 @@ class DriverTest : public ::testing::Test {
         fs::remove_all(folder);
         fs::create_directories(folder);
         log_path = (folder / "gyro_motor.txt").string();
+        times_path = (folder / "gyro_motor_times.txt").string();
         settings = driver_settings;
         settings.log_file_name = log_path.c_str();
+        settings.times_file_name = times_path.c_str();
     }
     void TearDown() override { fs::remove_all(folder); }
 
@@ -106,6 +124,7 @@ class DriverTest : public ::testing::Test {
 
     fs::path folder;
     std::string log_path;
+    std::string times_path;
     SweepSettings settings{};
     std::string out;
     std::string err;
@@ -140,6 +159,7 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
     EXPECT_EQ(log.substr(0, log.find('\n')), "Roll    0.00 Pitch    0.00 Heading    0.00 ");
     EXPECT_NE(log.find("Roll   90.00 "), std::string::npos);
     EXPECT_NE(log.find("Roll -180.00 "), std::string::npos); // 32768 read as signed
+    EXPECT_EQ(read_times(times_path).size(), 3u);
 
     // Close order: motor port, log, gyro port; nothing left open.
     EXPECT_EQ(close_events(), usual_close_order);
@@ -316,6 +336,25 @@ TEST_F(DriverTest, LogThatCannotBeCompletedIsReportedWithItsReason) {
     EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
                    "sample log /dev/full could not be completed: No space left on device\n");
     EXPECT_EQ(controller->commands.back(), "vm 40000");
+    // No time for a sample that was not logged.
+    EXPECT_EQ(read_file(times_path), "");
+}
+
+TEST_F(DriverTest, TimesFileThatCannotBeOpenedCostsOneLineAndNothingElse) {
+    auto gyro = test_gyro_attach(test_port_add("com8"));
+    auto controller = test_controller_attach(test_port_add("com6"));
+    controller->motion = {'1', '1', '0'};
+    for (int i = 0; i < 2; ++i) {
+        const auto frame = test_gyro_frame({});
+        gyro->replies.emplace_back(frame.begin(), frame.end());
+    }
+    const std::string unreachable = (folder / "no such folder" / "gyro_motor_times.txt").string();
+    settings.times_file_name = unreachable.c_str();
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\nsample times " +
+                       unreachable + " could not be opened: No such file or directory\n");
+    EXPECT_EQ(count_lines(read_file(log_path)), 10u);
 }
 
 TEST_F(DriverTest, PortThatFailsToOpenEndsTheRunAndLeavesTheLogAlone) {

@@ -1,0 +1,117 @@
+#include "samplelog/samplelog.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Larger than any record, so that a record is handed to the system by the flush that ends it, in
+// one write, and never by the formatting in the middle of it.
+constexpr std::size_t samplelog_buffer_size = 4096;
+
+// The bytes of whole records (whole lines of the times file) on the file: where a failed write is
+// cut back to.
+long samplelog_log_end = 0;
+long samplelog_times_end = 0;
+
+std::FILE* samplelog_times = nullptr; // nothing once it could not be opened or written
+std::string samplelog_times_name;
+SampleLogClock::time_point samplelog_synced_at;
+
+// Hands what the stream holds to the system and moves `end` behind it; if that fails, cuts the
+// file back to `end` and returns the errno.
+int samplelog_flush_whole(std::FILE* file, long& end) {
+    errno = 0;
+    if (std::fflush(file) == 0 && std::ferror(file) == 0) {
+        // A pipe has no position and nothing to cut: `end` stays, unused.
+        if (const long written_to = std::ftell(file); written_to >= 0) {
+            end = written_to;
+        }
+        return 0;
+    }
+    const int error = errno != 0 ? errno : EIO;
+    samplelog_cut(file, end);
+    return error;
+}
+
+// The times file's one message; it is not written again.
+void samplelog_drop_times(const char* failed, int error) {
+    std::fprintf(stderr, "sample times %s could not be %s: %s\n", samplelog_times_name.c_str(),
+                 failed, std::strerror(error));
+    if (samplelog_times != nullptr) {
+        std::fclose(samplelog_times);
+        samplelog_times = nullptr;
+    }
+}
+
+void samplelog_write_time(double seconds) {
+    if (samplelog_times == nullptr) {
+        return;
+    }
+    std::fprintf(samplelog_times, "%.4f\n", seconds);
+    if (const int error = samplelog_flush_whole(samplelog_times, samplelog_times_end); error != 0) {
+        samplelog_drop_times("written", error);
+    }
+}
+
+// Both files onto the disk; the log's failure is returned, the times file's reported.
+int samplelog_sync_both(std::FILE* log) {
+    if (samplelog_times != nullptr) {
+        if (const int error = samplelog_sync(samplelog_times); error != 0) {
+            samplelog_drop_times("written", error);
+        }
+    }
+    return samplelog_sync(log);
+}
+
+} // namespace
+
+void samplelog_begin(std::FILE* log, const char* times_file_name) {
+    std::setvbuf(log, nullptr, _IOFBF, samplelog_buffer_size);
+    samplelog_log_end = 0;
+    samplelog_times_end = 0;
+    samplelog_synced_at = SampleLogClock::now();
+    samplelog_times_name = times_file_name;
+    samplelog_times = std::fopen(times_file_name, "w");
+    if (samplelog_times == nullptr) {
+        samplelog_drop_times("opened", errno);
+        return;
+    }
+    std::setvbuf(samplelog_times, nullptr, _IOFBF, samplelog_buffer_size);
+}
+
+int samplelog_append(std::FILE* log, const GyroSample& sample,
+                     SampleLogClock::time_point move_written,
+                     SampleLogClock::time_point polled_at) {
+    gyro_log_sample(log, sample);
+    if (const int error = samplelog_flush_whole(log, samplelog_log_end); error != 0) {
+        return error;
+    }
+    samplelog_write_time(std::chrono::duration<double>(polled_at - move_written).count());
+    // Here, between one pass's exchanges and the next, a sync holds up no answer.
+    const SampleLogClock::time_point now = SampleLogClock::now();
+    if (now - samplelog_synced_at < samplelog_sync_interval) {
+        return 0;
+    }
+    samplelog_synced_at = now;
+    return samplelog_sync_both(log);
+}
+
+int samplelog_close(std::FILE* log) {
+    // A log that failed has been cut back and reported; there is nothing more to put on disk.
+    int error = std::ferror(log) != 0 ? EIO : samplelog_sync_both(log);
+    errno = 0;
+    if (std::fclose(log) != 0 && error == 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (samplelog_times != nullptr) {
+        errno = 0;
+        if (std::fclose(samplelog_times) != 0) {
+            samplelog_times = nullptr;
+            samplelog_drop_times("written", errno != 0 ? errno : EIO);
+        }
+        samplelog_times = nullptr;
+    }
+    return error;
+}

@@ -3,7 +3,6 @@
 // gyro_motor_report program itself on such logs.
 #include "gyro/gyro.h"
 #include "report/report.h"
-#include "sweeptimes/sweeptimes.h"
 #include "tests/support/report_check.h"
 #include "tests/support/tool_run.h"
 
@@ -41,8 +40,7 @@ struct Sweep {
 struct Synthetic {
     std::string log;
     std::vector<double> times; // as the times file holds them
-    std::string times_file;
-    double longest_s = 0; // the longest interval
+    double longest_s = 0;      // the longest interval
     std::size_t cruise_first = 0;
     std::size_t cruise_last = 0;
     double turned_deg = 0;                                 // over the cruise
@@ -89,7 +87,6 @@ Synthetic synthetic_sweep(const Sensor& sensor, const Sweep& sweep) {
         psi += rates[i] * interval;
         time += interval;
         out.times.push_back(std::round(time * 1e4) / 1e4);
-        out.times_file += sweeplog_text("%.4f\n", time);
         if (i > 0) {
             out.longest_s = std::max(out.longest_s, out.times[i] - out.times[i - 1]);
         }
@@ -474,38 +471,22 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
     EXPECT_EQ(tool_read_file(log), synthetic_sweep({}, {}).log);
 }
 
-TEST(ReportTimes, TheTimesFileIsNamedAfterTheLog) {
-    const std::vector<std::pair<const char*, const char*>> names{
-        {"gyro_motor.txt", "gyro_motor_times.txt"},
-        {"run.txt/sweep.log", "run.txt/sweep.log_times.txt"},
-        {"sweep", "sweep_times.txt"},
-    };
-    for (const auto& [log, times] : names) {
-        EXPECT_EQ(sweeptimes_path(log), times);
-    }
-}
-
 // The sweep's times beside the log, elsewhere, or broken: a broken or missing named file is
 // reported, the report then goes by the sample number and ends with status 3.
 TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported) {
     const Synthetic sweep = synthetic_sweep(all_errors, irregular);
     const fs::path log = write_log("gyro_motor.txt", sweep.log);
     const std::string beside = (dir / "gyro_motor_times.txt").string();
-    const std::string& times = sweep.times_file;
-    const auto line_start = [&](std::size_t line) { // 1-based
-        std::size_t at = 0;
-        for (std::size_t k = 1; k < line; ++k) {
-            at = times.find('\n', at) + 1;
+    // The times file of `count` lines ended by `end`, line `changed` (from 1) replaced by `text`.
+    const auto times_file = [&](std::size_t count, const char* end = "\n", std::size_t changed = 0,
+                                const std::string& text = "") {
+        std::string file;
+        for (std::size_t k = 1; k <= count; ++k) {
+            file += (k == changed ? text : sweeplog_text("%.4f", sweep.times[k - 1])) + end;
         }
-        return at;
+        return file;
     };
-    const auto with_line = [&](std::size_t line, const std::string& text) {
-        return times.substr(0, line_start(line)) + text + "\n" + times.substr(line_start(line + 1));
-    };
-    std::string crlf;
-    for (const char c : times) {
-        crlf += c == '\n' ? "\r\n" : std::string(1, c);
-    }
+    const std::size_t n = sweep.times.size();
     struct Case {
         const char* name;
         std::string times; // written beside the log unless empty
@@ -516,10 +497,10 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
     const std::string elsewhere = (dir / "elsewhere.dat").string();
     const std::vector<Case> cases{
         {"no times file", "", {}, 0, ""},
-        {"the times beside the log", times, {}, 0, ""},
-        {"one line short", times.substr(0, line_start(sweep.times.size())), {}, 0, ""},
-        {"one line long", times + "999.0000\n", {}, 0, ""},
-        {"CR LF line ends", crlf, {}, 0, ""},
+        {"the times beside the log", times_file(n), {}, 0, ""},
+        {"one line short", times_file(n - 1), {}, 0, ""},
+        {"one line long", times_file(n) + "999.0000\n", {}, 0, ""},
+        {"CR LF line ends", times_file(n, "\r\n"), {}, 0, ""},
         {"named with --times", "", {"--times", elsewhere}, 0, ""},
         {"--times naming no file",
          "",
@@ -527,22 +508,22 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
          3,
          "gyro_motor_report: cannot open "},
         {"a line that is not a number",
-         with_line(5, "1.5e3"),
+         times_file(n, "\n", 5, "1.5e3"),
          {},
          3,
          beside + ":5: expected a time in seconds, found \"1.5e3\""},
         {"a time not later than the one before",
-         with_line(7, sweeplog_text("%.4f", sweep.times[5])),
+         times_file(n, "\n", 7, sweeplog_text("%.4f", sweep.times[5])),
          {},
          3,
          beside + ":7: the time "},
         {"the times of another log",
-         times.substr(0, line_start(100)),
+         times_file(99),
          {},
          3,
          beside + ":100: 99 times for the log's "},
     };
-    tool_write_file(elsewhere, times);
+    tool_write_file(elsewhere, times_file(n));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::error_code ignored;

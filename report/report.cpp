@@ -87,7 +87,9 @@ void report_harmonics(Eigen::MatrixXd& design, Eigen::Index first, const Eigen::
 
 // Fills report.heading and report.deviation; returns the uniform turn t at each cruise sample,
 // nothing for less than report_min_turn_deg.
-std::optional<Eigen::VectorXd> report_fit_heading(const Eigen::VectorXd& heading, Report& report) {
+// `clock` is each cruise sample's time, or its count.
+std::optional<Eigen::VectorXd> report_fit_heading(const Eigen::VectorXd& heading,
+                                                  const Eigen::VectorXd& clock, Report& report) {
     const Eigen::VectorXd unwrapped = report_unwrap(heading);
     const Eigen::Index n = unwrapped.size();
     ReportHeading& fit = report.heading;
@@ -95,7 +97,7 @@ std::optional<Eigen::VectorXd> report_fit_heading(const Eigen::VectorXd& heading
     if (std::fabs(fit.turned_deg) < report_min_turn_deg) {
         return std::nullopt;
     }
-    const Eigen::VectorXd k = Eigen::VectorXd::LinSpaced(n, 0.0, static_cast<double>(n - 1));
+    const Eigen::VectorXd k = clock.array() - clock[0];
     Eigen::MatrixXd design(n, 6);
     design.col(0).setOnes();
     design.col(1) = k;
@@ -241,9 +243,25 @@ double report_deviation_at(const ReportHeading& heading, double t_deg) {
 }
 
 bool report_analyse(std::span<const SweepLogSample> samples, std::optional<double> turn_rate_dps,
-                    Report& report, std::string& error) {
+                    Report& report, std::string& error, std::span<const double> times) {
     report = Report{};
     report.samples = samples.size();
+    if (!times.empty()) {
+        samples = samples.first(std::min(samples.size(), times.size()));
+        times = times.first(samples.size());
+        ReportSampling& sampling = report.sampling;
+        sampling.timed = true;
+        sampling.count = times.size();
+        if (times.size() > 1) {
+            sampling.mean_interval_ms =
+                (times.back() - times.front()) / static_cast<double>(times.size() - 1) * 1000;
+            double longest = 0;
+            for (std::size_t k = 1; k < times.size(); ++k) {
+                longest = std::max(longest, times[k] - times[k - 1]);
+            }
+            sampling.max_interval_ms = longest * 1000;
+        }
+    }
     if (samples.empty()) {
         error = "not a sample log: no good record in it";
         return false;
@@ -284,8 +302,14 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
         return false;
     }
 
+    const auto first_index = static_cast<std::size_t>(first - samples.begin());
+    Eigen::VectorXd clock(static_cast<Eigen::Index>(cruise.size()));
+    for (std::size_t k = 0; k < cruise.size(); ++k) {
+        clock[static_cast<Eigen::Index>(k)] =
+            times.empty() ? static_cast<double>(k) : times[first_index + k];
+    }
     const std::optional<Eigen::VectorXd> uniform =
-        report_fit_heading(report_series(cruise, report_heading_value), report);
+        report_fit_heading(report_series(cruise, report_heading_value), clock, report);
     report_fit_ellipse(report_series(cruise, report_mag_x), report_series(cruise, report_mag_y),
                        report.mag);
 
@@ -327,13 +351,24 @@ std::string report_text(const Report& report, const std::string& log_name) {
     std::string text =
         sweeplog_text("Sweep report of %s: %zu samples\n", log_name.c_str(), report.samples);
     text += sweeplog_text("Cruise: samples %zu to %zu (%zu samples, the Z yaw rate within 5%% of "
-                          "its median)\n\n",
+                          "its median)\n",
                           report.cruise.first, report.cruise.last, report.cruise.count);
+    const ReportSampling& sampling = report.sampling;
+    if (sampling.timed) {
+        text += sweeplog_text("Clock: the sample times of %zu samples, mean interval %.1f ms, "
+                              "longest %.1f ms\n\n",
+                              sampling.count, sampling.mean_interval_ms.value_or(0),
+                              sampling.max_interval_ms.value_or(0));
+    } else {
+        text +=
+            "Clock: the sample number (no usable times), the samples taken as evenly spaced\n\n";
+    }
 
     text += "Heading deviation from a uniform turn\n";
     text += sweeplog_text("  turned           %9.2f deg over the cruise\n", h.turned_deg);
     if (h.b_deg) {
-        text += sweeplog_text("  uniform turn     %9.4f deg per sample\n", *h.step_deg);
+        text += sweeplog_text("  uniform turn     %9.4f deg per %s\n", *h.step_deg,
+                              sampling.timed ? "second" : "sample");
         text += sweeplog_text("  B (sin heading)  %9.3f deg\n", *h.b_deg);
         text += sweeplog_text("  C (cos heading)  %9.3f deg\n", *h.c_deg);
         text += sweeplog_text("  D (sin 2 heading)%9.3f deg\n", *h.d_deg);
@@ -395,6 +430,9 @@ std::string report_json(const Report& report) {
     const ReportTilt& t = report.tilt;
     nlohmann::ordered_json json;
     json["samples"] = report.samples;
+    json["sampling"] = {{"timed", report.sampling.timed},
+                        {"mean_interval_ms", figure(report.sampling.mean_interval_ms)},
+                        {"max_interval_ms", figure(report.sampling.max_interval_ms)}};
     json["cruise"] = {{"first", report.cruise.first},
                       {"last", report.cruise.last},
                       {"count", report.cruise.count}};

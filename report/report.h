@@ -1,7 +1,8 @@
-// What one sweep says about the sensor, worked out from its sample log alone. The log has no
-// time stamps, but the samples come at the pace of the loop's exchanges, so they are evenly
-// spaced in time, and during the cruise the platform turns at constant speed: the sample number
-// stands in for time. Figures that the sweep cannot give are left empty.
+// What one sweep says about the sensor, worked out from its sample log and, where there is one,
+// the time of each sample's poll. During the cruise the platform turns at constant speed, so the
+// heading is measured against the clock; a log without times takes its samples as evenly spaced
+// and the sample number stands in for time, which every stall of the loop bends. Figures that
+// the sweep cannot give are left empty.
 #pragma once
 
 #include "sweeplog/sweeplog.h"
@@ -25,8 +26,9 @@ struct ReportCruise {
     std::size_t count = 0;
 };
 
-// heading(k) = h0 + step*k + B sin t + C cos t + D sin 2t + E cos 2t over the cruise, k counting
-// the cruise's samples from 0 and t = h0 + step*k the heading of the uniform turn. B-E and what
+// heading(k) = h0 + step*k + B sin t + C cos t + D sin 2t + E cos 2t over the cruise, k the
+// sample's time in seconds from the cruise's first sample, or without times the count of the
+// cruise's samples from 0, and t = h0 + step*k the heading of the uniform turn. B-E and what
 // follows from them are empty for less than report_min_turn_deg.
 struct ReportHeading {
     double turned_deg = 0; // unwrapped change from the first cruise sample to the last
@@ -34,7 +36,14 @@ struct ReportHeading {
     std::optional<double> residual_rms_deg;
     std::optional<double> peak_deviation_deg; // the fitted curve's value of largest size
     std::optional<double> peak_at_deg;        // where on 0-360 it is
-    std::optional<double> step_deg;           // the uniform turn per sample
+    std::optional<double> step_deg;           // the uniform turn per second, or per sample
+};
+
+// Which clock the fits went by, and how evenly the samples came by it (empty without times).
+struct ReportSampling {
+    bool timed = false;
+    std::size_t count = 0; // samples with a time
+    std::optional<double> mean_interval_ms, max_interval_ms;
 };
 
 // The ellipse the horizontal field traces: centre (hard iron), semi-axes, the major axis's angle
@@ -76,6 +85,7 @@ struct ReportDeviation {
 
 struct Report {
     std::size_t samples = 0;
+    ReportSampling sampling;
     ReportCruise cruise;
     ReportHeading heading;
     ReportMag mag;
@@ -85,10 +95,12 @@ struct Report {
     ReportDeviation deviation;
 };
 
-// Works out the report. Returns false, with a one-line reason in `error`, when the samples give
-// no cruise of at least report_min_samples.
+// Works out the report. `times` holds the poll time in seconds of the samples in order, strictly
+// increasing; when it ends before them the later samples are left out. Without times the samples
+// go by their number. Returns false, with a one-line reason in `error`, when the samples give no
+// cruise of at least report_min_samples.
 bool report_analyse(std::span<const SweepLogSample> samples, std::optional<double> turn_rate_dps,
-                    Report& report, std::string& error);
+                    Report& report, std::string& error, std::span<const double> times = {});
 
 // The fitted deviation B sin t + C cos t + D sin 2t + E cos 2t at heading t (degrees); 0 without
 // the fit.

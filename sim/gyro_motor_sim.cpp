@@ -2,6 +2,7 @@
 // pseudo-terminals, reachable through symbolic links such as com8 and com6, until it is told to
 // stop; paces every byte at its line's rate, records what it was asked and sent, and can inject
 // faults. One thread: a poll loop over both lines and a self-pipe for the stop signals.
+#include "sim/sim_bench.h"
 #include "sim/sim_gyro.h"
 #include "sim/sim_link.h"
 #include "sim/sim_motor.h"
@@ -71,6 +72,9 @@ struct SimOptions {
     std::uint32_t seed = 1;
     double accel = sim_motor_default_accel;
     std::optional<double> lockstep_ms;
+    double answer_jitter_ms = 0.0;
+    std::uint64_t gyro_stall_every = 0;
+    double gyro_stall_ms = 250.0;
     SimGyroErrors errors;
     std::string transcript;
     std::string frames;
@@ -110,6 +114,7 @@ struct SimRun {
     SimDevice motor_device;
     SimGyro gyro;
     SimMotor motor;
+    SimBench bench;
     std::uint64_t frames_sent = 0;
     std::uint64_t motion_queries = 0; // with --lockstep-ms, motor time is a step for each
     std::FILE* transcript = nullptr;
@@ -217,13 +222,27 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
                    "samples of a sweep are evenly spaced in motor time whatever the load")
         ->type_name("MS")
         ->check(cli_number(0.0, true));
+    app.add_option("--answer-jitter-ms", options.answer_jitter_ms,
+                   "an irregular bench: each answer of either device waits a random\n"
+                   "extra delay of up to MS (drawn from --seed; default 0)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
+    app.add_option("--gyro-stall-every", options.gyro_stall_every,
+                   "every Nth gyro answer is held back by a stall of --gyro-stall-ms\n"
+                   "(a USB hiccup, a busy PC)")
+        ->type_name("N")
+        ->check(cli_count(1));
+    app.add_option("--gyro-stall-ms", options.gyro_stall_ms, "the stall (default 250)")
+        ->type_name("MS")
+        ->check(cli_number(0.0));
 
     app.option_defaults()->group("Model");
     app.add_option("--units-per-turn", options.units_per_turn,
                    "controller units per platform revolution (default 1000000)")
         ->type_name("N")
         ->check(cli_number(1.0));
-    app.add_option("--seed", options.seed, "seed of the sensor noise (default 1)")
+    app.add_option("--seed", options.seed,
+                   "seed of the sensor noise and the answer delays (default 1)")
         ->type_name("N")
         ->check(cli_count(0, UINT32_MAX));
     app.add_option("--accel", options.accel,
@@ -436,14 +455,15 @@ void answer_poll(SimRun& run, double now) {
     }
     const std::size_t frame_start = bytes.size();
     bytes.insert(bytes.end(), reading.frame.begin(), reading.frame.end());
+    const double delay = sim_bench_gyro_delay(run.bench);
     if (options.split_every != 0 && number % options.split_every == 0) {
         const std::size_t first = frame_start + options.split_at;
-        sim_link_send(run.gyro_device.link, std::span(bytes).first(first), now, 0.0);
+        sim_link_send(run.gyro_device.link, std::span(bytes).first(first), now, delay);
         sim_link_send(run.gyro_device.link, std::span(bytes).subspan(first), now,
                       options.split_pause_ms / 1000.0);
         add_kind("split");
     } else {
-        sim_link_send(run.gyro_device.link, bytes, now, 0.0);
+        sim_link_send(run.gyro_device.link, bytes, now, delay);
     }
 
     if (run.frames != nullptr) {
@@ -501,7 +521,7 @@ void serve_motor(SimRun& run, double now) {
         sim_link_send(
             device.link,
             std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()), now,
-            0.0);
+            sim_bench_motor_delay(run.bench));
     }
 }
 
@@ -778,6 +798,8 @@ int main(int argc, char** argv) {
     run.gyro = sim_gyro_make(options.seed);
     run.gyro.units_per_turn = options.units_per_turn;
     run.gyro.errors = options.errors;
+    run.bench = sim_bench_make(options.seed, options.answer_jitter_ms / 1000.0,
+                               options.gyro_stall_every, options.gyro_stall_ms / 1000.0);
     run.motor.accel = options.accel;
     run.motor.echo = options.echo;
     run.motor.prompt = options.question_prompts ? '?' : '>';

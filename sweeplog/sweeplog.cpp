@@ -107,12 +107,12 @@ std::string sweeplog_quote(std::string_view found) {
     return quoted;
 }
 
+} // namespace
+
 std::string sweeplog_quote_line(std::string_view line) {
     return line.empty() ? std::string("an empty line") : sweeplog_quote(line);
 }
 
-// A decimal as printf's %f writes it: an optional minus, digits, and optionally a point followed
-// by digits. No plus sign, exponent, hexadecimal, inf or nan.
 std::optional<double> sweeplog_parse_decimal(std::string_view token) {
     std::size_t i = 0;
     if (i < token.size() && token[i] == '-') {
@@ -145,6 +145,8 @@ std::optional<double> sweeplog_parse_decimal(std::string_view token) {
     }
     return value;
 }
+
+namespace {
 
 // Checks line `index` (0-4) of a record and stores its values; returns what was wrong, or
 // nothing when the line is good.
@@ -321,17 +323,24 @@ void sweeplog_print_problems(std::FILE* out, const std::string& log_name,
     }
 }
 
-bool sweeplog_write_csv(std::FILE* csv, std::span<const SweepLogSample> samples) {
+bool sweeplog_write_csv(std::FILE* csv, std::span<const SweepLogSample> samples,
+                        std::span<const double> times) {
     std::fputs("sample", csv);
     for (const SweepLogQuantity& quantity : sweeplog_quantities) {
         std::fprintf(csv, ",%.*s", static_cast<int>(quantity.column.size()),
                      quantity.column.data());
     }
-    std::fputc('\n', csv);
-    for (const SweepLogSample& sample : samples) {
-        std::fprintf(csv, "%zu", sample.number);
+    // Last, so that every other column keeps its place with and without times.
+    std::fputs(times.empty() ? "\n" : ",time_s\n", csv);
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        std::fprintf(csv, "%zu", samples[k].number);
         for (std::size_t q = 0; q < sweeplog_value_count; ++q) {
-            std::fprintf(csv, ",%.*f", sweeplog_quantities[q].decimals, sample.values[q]);
+            std::fprintf(csv, ",%.*f", sweeplog_quantities[q].decimals, samples[k].values[q]);
+        }
+        if (k < times.size()) {
+            std::fprintf(csv, ",%.4f", times[k]);
+        } else if (!times.empty()) {
+            std::fputc(',', csv);
         }
         std::fputc('\n', csv);
     }

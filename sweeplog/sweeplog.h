@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -70,6 +71,13 @@ struct SweepLogProblem {
 // printf-formatted text of any length, for the programs' reports and scripts.
 std::string sweeplog_text(const char* format, ...) SWEEPLOG_PRINTF_FORMAT(1, 2);
 
+// A decimal as printf's %f writes it: an optional minus, digits, and optionally a point followed
+// by digits. No plus sign, exponent, hexadecimal, inf or nan.
+std::optional<double> sweeplog_parse_decimal(std::string_view token);
+
+// A line as a message shows it: quoted, shortened, control bytes made harmless.
+std::string sweeplog_quote_line(std::string_view line);
+
 // Reads the whole log, LF or CR LF line ends. Good records are appended to samples, one problem
 // per broken record (or per stretch of lines that belong to no record) to problems. Returns false
 // only when the stream reports a read error; what was read up to it is kept.
@@ -87,8 +95,11 @@ bool sweeplog_load(const char* program, const std::string& path,
 void sweeplog_print_problems(std::FILE* out, const std::string& log_name,
                              std::span<const SweepLogProblem> problems);
 
-// Writes the header and one row per sample; false when the stream reports a write error.
-bool sweeplog_write_csv(std::FILE* csv, std::span<const SweepLogSample> samples);
+// Writes the header and one row per sample; false when the stream reports a write error. With
+// times (each sample's in order, as far as they reach) a last column time_s holds them; a sample
+// beyond them has it empty.
+bool sweeplog_write_csv(std::FILE* csv, std::span<const SweepLogSample> samples,
+                        std::span<const double> times = {});
 
 // What the plot is drawn from and where it goes; an empty output name draws no such picture.
 struct SweepLogPlot {

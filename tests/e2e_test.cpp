@@ -1391,9 +1391,22 @@ INSTANTIATE_TEST_SUITE_P(
                       FullDeviceCase{"FileSizeLimit", false, "File too large"}),
     [](const ::testing::TestParamInfo<FullDeviceCase>& param) { return param.param.name; });
 
-// A sensor with every kind of known error, swept through the real program with the motor's time
-// in lock step with its queries (so the samples are evenly spaced, as the report takes them),
-// then reported on: the report must give back what the simulator injected.
+// The report of a sweep's log as JSON, with the times beside the log if there are any.
+nlohmann::json report_of(const SweepRun& run, const std::string& log) {
+    const std::string json = run.dir + "/" + log + ".json";
+    const pid_t report =
+        harness_spawn({GM_REPORT_PATH, "--turn-rate", "14.4", "--json", json, run.dir + "/" + log},
+                      run.dir, run.dir + "/report.out", run.dir + "/report.err");
+    EXPECT_EQ(harness_wait(report, 30.0), 0)
+        << harness_read_file(run.dir + "/report.err").value_or("");
+    return nlohmann::json::parse(harness_read_file(json).value_or(""), nullptr, false);
+}
+
+// A sensor with every kind of known error, swept through the real program at the real speed on
+// the wall clock of an irregular bench (each answer a little late at random, every 200th gyro
+// answer stalled by a quarter of a second), then reported on: with the sweep's times the report
+// gives back what the simulator injected, while the same sweep fitted by sample number misses by
+// far more.
 TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
     const SensorErrors errors{.b = -1.0,
                               .c = 0.6,
@@ -1416,28 +1429,60 @@ TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
         }
         return text;
     };
-    const SweepRun run =
-        run_sweep({"--no-pacing", "--lockstep-ms", "140", "--compass-deviation",
-                   list({errors.b, errors.c, errors.d, errors.e}), "--hard-iron",
-                   list({errors.hard_x, errors.hard_y}), "--soft-iron",
-                   list({errors.major, errors.minor, errors.angle}), "--yaw-scale-error",
-                   list({errors.scale_percent}), "--tilt", list({errors.tilt, errors.azimuth}),
-                   "--mount-offset", list({errors.mount_roll, errors.mount_pitch})});
-    expect_clean_completion(run);
-    const pid_t report = harness_spawn({GM_REPORT_PATH, "--turn-rate", "14.4", "--json",
-                                        run.dir + "/report.json", run.dir + "/gyro_motor.txt"},
-                                       run.dir, run.dir + "/report.out", run.dir + "/report.err");
-    EXPECT_EQ(harness_wait(report, 30.0), 0)
-        << harness_read_file(run.dir + "/report.err").value_or("");
-    const nlohmann::json json = nlohmann::json::parse(
-        harness_read_file(run.dir + "/report.json").value_or(""), nullptr, false);
-    ASSERT_TRUE(json.is_object()) << "no report";
-    expect_report_recovers(json, errors);
+    const SweepRun run = run_sweep({"--time-scale",
+                                    "1",
+                                    "--answer-jitter-ms",
+                                    "8",
+                                    "--gyro-stall-every",
+                                    "200",
+                                    "--gyro-stall-ms",
+                                    "250",
+                                    "--compass-deviation",
+                                    list({errors.b, errors.c, errors.d, errors.e}),
+                                    "--hard-iron",
+                                    list({errors.hard_x, errors.hard_y}),
+                                    "--soft-iron",
+                                    list({errors.major, errors.minor, errors.angle}),
+                                    "--yaw-scale-error",
+                                    list({errors.scale_percent}),
+                                    "--tilt",
+                                    list({errors.tilt, errors.azimuth}),
+                                    "--mount-offset",
+                                    list({errors.mount_roll, errors.mount_pitch})});
+    const std::size_t samples = expect_clean_completion(run).size();
+    const std::vector<std::string> times =
+        harness_split_lines(harness_read_file(run.dir + "/gyro_motor_times.txt").value_or(""));
+    EXPECT_EQ(times.size(), samples);
+
+    const nlohmann::json timed = report_of(run, "gyro_motor.txt");
+    ASSERT_TRUE(timed.is_object()) << "no report";
+    EXPECT_EQ(timed["sampling"]["timed"], true);
+    expect_report_recovers(timed, errors);
     // The ramps at both ends are left out of the cruise, which covers nearly the whole turn.
-    EXPECT_GT(json["cruise"]["first"].get<int>(), 1);
-    EXPECT_LT(json["cruise"]["last"].get<int>(), json["samples"].get<int>());
-    EXPECT_GT(json["heading"]["turned_deg"].get<double>(), 340);
-    std::printf("[ report   ] %s\n", json.dump().c_str());
+    EXPECT_GT(timed["cruise"]["first"].get<int>(), 1);
+    EXPECT_LT(timed["cruise"]["last"].get<int>(), timed["samples"].get<int>());
+    EXPECT_GT(timed["heading"]["turned_deg"].get<double>(), 340);
+    EXPECT_GT(timed["sampling"]["max_interval_ms"].get<double>(), 250); // a stall was met
+
+    // The same log without its times, as an older sweep left it.
+    ASSERT_TRUE(harness_write_file(run.dir + "/untimed.txt", run.log.value_or("")));
+    const nlohmann::json untimed = report_of(run, "untimed.txt");
+    ASSERT_TRUE(untimed.is_object()) << "no report";
+    EXPECT_EQ(untimed["sampling"]["timed"], false);
+    double timed_miss = 0;
+    double untimed_miss = 0;
+    const std::array<std::pair<const char*, double>, 4> injected{
+        {{"B_deg", errors.b}, {"C_deg", errors.c}, {"D_deg", errors.d}, {"E_deg", errors.e}}};
+    for (const auto& [key, value] : injected) {
+        timed_miss = std::max(timed_miss, std::fabs(timed["heading"][key].get<double>() - value));
+        untimed_miss =
+            std::max(untimed_miss, std::fabs(untimed["heading"][key].get<double>() - value));
+    }
+    EXPECT_LT(timed_miss, 0.05);
+    EXPECT_GT(untimed_miss, 0.3);
+    std::printf("[ report   ] B-E missed by %.4f deg with the times, %.3f deg by sample number\n",
+                timed_miss, untimed_miss);
+    std::printf("[ report   ] %s\n", timed.dump().c_str());
     finish(run);
 }
 

@@ -280,3 +280,31 @@ TEST_F(PlotTool, AFailingGnuplotLeavesNoPictureBehind) {
     EXPECT_FALSE(fs::exists(dir / "known.png"));
     EXPECT_FALSE(fs::exists(dir / "known.svg"));
 }
+
+TEST_F(PlotTool, TheSampleTimesBecomeTheCsvsLastColumn) {
+    const fs::path log = copy_known_log(dir / "known.log");
+    const std::string golden = read_file(GM_PLOT_DATA "/known.csv");
+    // Four times for five samples, as a run stopped between the two writes leaves them.
+    write_file(dir / "elsewhere.txt", "0.0380\n0.0761\n0.1142\n0.1523\n");
+    const RunResult timed =
+        run({"--no-plot", "--times", (dir / "elsewhere.txt").string(), log.string()});
+    EXPECT_EQ(timed.status, 0) << timed.err;
+    const std::vector<std::string> ends{",time_s", ",0.0380", ",0.0761", ",0.1142", ",0.1523", ","};
+    std::string expected;
+    std::size_t row = 0;
+    for (const char c : golden) {
+        expected += c == '\n' ? ends[row++] + c : std::string(1, c);
+    }
+    EXPECT_EQ(read_file(dir / "known.csv"), expected);
+    // Beside the log and broken: reported, and the CSV is as without times.
+    const fs::path beside = dir / "known.log_times.txt";
+    write_file(beside, "0.0380\n0.0380\n");
+    const RunResult broken = run({"--no-plot", log.string()});
+    EXPECT_EQ(broken.status, 3);
+    EXPECT_EQ(broken.err.find(beside.string() + ":2: the time 0.0380 s is not later than the one "
+                                                "before (0.0380 s)"),
+              0u)
+        << broken.err;
+    EXPECT_EQ(count_lines(broken.err), 1u);
+    EXPECT_EQ(read_file(dir / "known.csv"), golden);
+}

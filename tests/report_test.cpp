@@ -26,20 +26,29 @@ constexpr double rad = std::numbers::pi / 180;
 using Sensor = SensorErrors;
 
 // The sweep: a linear ramp up over `ramp` samples (never above 90% of the rate, so it stays out
-// of the cruise), the cruise, the same ramp down.
+// of the cruise), the cruise, the same ramp down. A busy bench PC adds up to `jitter_s` to each
+// interval and a hiccup of seconds before the samples named.
 struct Sweep {
     double rate_dps = 14.4;
     double seconds_per_sample = 0.07;
     std::size_t ramp = 8;
     double cruise_deg = 350;
+    double jitter_s = 0;
+    std::vector<std::pair<std::size_t, double>> hiccups{};
 };
 
 struct Synthetic {
     std::string log;
+    std::vector<double> times; // as the times file holds them
+    double longest_s = 0;      // the longest interval
     std::size_t cruise_first = 0;
     std::size_t cruise_last = 0;
+    double turned_deg = 0;                                 // over the cruise
     double temp_mean = 0, temp_min = 1e9, temp_max = -1e9; // over the cruise
 };
+
+const Sweep irregular{
+    .seconds_per_sample = 0.04, .jitter_s = 0.1, .hiccups = {{50, 0.45}, {140, 0.8}, {230, 0.6}}};
 
 std::int32_t word(double value, double step) {
     return static_cast<std::int32_t>(std::lround(value / step));
@@ -49,7 +58,9 @@ std::int32_t word(double value, double step) {
 Synthetic synthetic_sweep(const Sensor& sensor, const Sweep& sweep) {
     std::mt19937 random(7);
     std::normal_distribution<double> noise(0, 1);
-    const double cruise_step = sweep.rate_dps * sweep.seconds_per_sample;
+    std::mt19937 timing(11);
+    std::uniform_real_distribution<double> unit(0, 1);
+    const double cruise_step = sweep.rate_dps * (sweep.seconds_per_sample + sweep.jitter_s / 2);
     const auto cruise_count =
         static_cast<std::size_t>(std::lround(std::fabs(sweep.cruise_deg / cruise_step))) + 1;
     std::vector<double> rates;
@@ -67,8 +78,21 @@ Synthetic synthetic_sweep(const Sensor& sensor, const Sweep& sweep) {
     out.cruise_last = sweep.ramp + cruise_count;
     std::FILE* file = std::tmpfile();
     double psi = 10;
+    double time = 0;
     for (std::size_t i = 0; i < rates.size(); ++i) {
-        psi += rates[i] * sweep.seconds_per_sample;
+        double interval = sweep.seconds_per_sample + sweep.jitter_s * unit(timing);
+        for (const auto& [before, seconds] : sweep.hiccups) {
+            interval += before == i ? seconds : 0;
+        }
+        psi += rates[i] * interval;
+        time += interval;
+        out.times.push_back(std::round(time * 1e4) / 1e4);
+        if (i > 0) {
+            out.longest_s = std::max(out.longest_s, out.times[i] - out.times[i - 1]);
+        }
+        if (i + 1 > out.cruise_first && i + 1 <= out.cruise_last) {
+            out.turned_deg += rates[i] * interval;
+        }
         const double p = psi * rad;
         double heading = psi + sensor.b * std::sin(p) + sensor.c * std::cos(p) +
                          sensor.d * std::sin(2 * p) + sensor.e * std::cos(2 * p) +
@@ -134,6 +158,8 @@ std::vector<SweepLogSample> read_samples(const std::string& log) {
 }
 
 constexpr double deviation_tolerance_deg = report_deviation_tolerance_deg;
+// What a fit against the sample times achieves on a log, however irregular its spacing.
+constexpr double timed_deviation_tolerance_deg = 0.02;
 constexpr double field_tolerance_gauss = report_field_tolerance_gauss;
 constexpr double scale_tolerance_percent = report_scale_tolerance_percent;
 // A synthetic log carries only its rounding and small noise: B-E come out within 0.004 deg and
@@ -163,6 +189,32 @@ double injected_deviation(const Sensor& sensor, double t_deg) {
            sensor.e * std::cos(2 * t);
 }
 
+// The clock the report went by: with the sweep's times, B-E close and the intervals as they
+// were; without, the sample number.
+void expect_timed_recovery(const Report& report, const Sensor& sensor, const Synthetic* timed) {
+    EXPECT_EQ(report.sampling.timed, timed != nullptr);
+    const std::string text = report_text(report, "log.txt");
+    if (timed == nullptr) {
+        EXPECT_FALSE(report.sampling.mean_interval_ms || report.sampling.max_interval_ms);
+        EXPECT_NE(text.find("sample number"), std::string::npos) << text;
+        return;
+    }
+    EXPECT_NE(text.find(sweeplog_text("sample times of %zu samples", timed->times.size())),
+              std::string::npos)
+        << text;
+    ASSERT_TRUE(report.heading.b_deg && report.sampling.mean_interval_ms &&
+                report.sampling.max_interval_ms);
+    const ReportHeading& h = report.heading;
+    EXPECT_NEAR(*h.b_deg, sensor.b, timed_deviation_tolerance_deg);
+    EXPECT_NEAR(*h.c_deg, sensor.c, timed_deviation_tolerance_deg);
+    EXPECT_NEAR(*h.d_deg, sensor.d, timed_deviation_tolerance_deg);
+    EXPECT_NEAR(*h.e_deg, sensor.e, timed_deviation_tolerance_deg);
+    const std::vector<double>& t = timed->times;
+    EXPECT_NEAR(*report.sampling.mean_interval_ms,
+                (t.back() - t.front()) / static_cast<double>(t.size() - 1) * 1000, 1e-6);
+    EXPECT_NEAR(*report.sampling.max_interval_ms, timed->longest_s * 1000, 1e-6);
+}
+
 } // namespace
 
 TEST(ReportAnalysis, RecoversTheInjectedErrors) {
@@ -170,10 +222,12 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         const char* name;
         Sensor sensor;
         Sweep sweep;
+        bool timed = false; // the analysis gets the sample times
     };
     const std::vector<Case> cases{
         {"a sensor without errors", {}, {}},
         {"every error at once", all_errors, {}},
+        {"irregular spacing and three hiccups, timed", all_errors, irregular, true},
         {"a turn the other way, steep soft iron, large deviation",
          {.b = -2,
           .c = 1,
@@ -200,17 +254,18 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         const std::vector<SweepLogSample> samples = read_samples(sweep.log);
         Report report;
         std::string error;
-        ASSERT_TRUE(report_analyse(
-            samples, std::fabs(c.sweep.rate_dps) * (c.sweep.rate_dps < 0 ? -1 : 1), report, error))
+        ASSERT_TRUE(report_analyse(samples,
+                                   std::fabs(c.sweep.rate_dps) * (c.sweep.rate_dps < 0 ? -1 : 1),
+                                   report, error, c.timed ? sweep.times : std::vector<double>{}))
             << error;
         EXPECT_EQ(report.samples, samples.size());
         EXPECT_EQ(report.cruise.first, sweep.cruise_first);
         EXPECT_EQ(report.cruise.last, sweep.cruise_last);
         EXPECT_EQ(report.cruise.count, sweep.cruise_last - sweep.cruise_first + 1);
-        EXPECT_NEAR(report.heading.turned_deg, c.sweep.cruise_deg * (c.sweep.rate_dps < 0 ? -1 : 1),
-                    1);
+        EXPECT_NEAR(report.heading.turned_deg, sweep.turned_deg, 1);
         expect_report_recovers(nlohmann::json::parse(report_json(report)), c.sensor,
                                fit_tolerance_deg);
+        expect_timed_recovery(report, c.sensor, c.timed ? &sweep : nullptr);
         ASSERT_TRUE(report.heading.b_deg && report.mag.major_gauss);
         EXPECT_NEAR(report.yaw_rate.mean_dps, c.sweep.rate_dps * (1 + c.sensor.scale_percent / 100),
                     0.01);
@@ -265,6 +320,7 @@ TEST(ReportAnalysis, ASweepShorterThanATurnLeavesTheDeviationAndWobbleAbsent) {
 
 TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     const std::vector<std::pair<const char*, std::vector<const char*>>> sections{
+        {"sampling", {"timed", "mean_interval_ms", "max_interval_ms"}},
         {"cruise", {"first", "last", "count"}},
         {"heading",
          {"turned_deg", "B_deg", "C_deg", "D_deg", "E_deg", "residual_rms_deg",
@@ -280,8 +336,8 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     };
     Report report;
     std::string error;
-    ASSERT_TRUE(
-        report_analyse(read_samples(synthetic_sweep(all_errors, {}).log), 14.4, report, error));
+    const Synthetic sweep = synthetic_sweep(all_errors, {});
+    ASSERT_TRUE(report_analyse(read_samples(sweep.log), 14.4, report, error, sweep.times));
     const nlohmann::json json = nlohmann::json::parse(report_json(report));
     EXPECT_EQ(json.size(), sections.size() + 1);
     EXPECT_EQ(json["samples"], report.samples);
@@ -289,7 +345,8 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
         ASSERT_TRUE(json.contains(section)) << section;
         EXPECT_EQ(json[section].size(), keys.size()) << section;
         for (const char* key : keys) {
-            EXPECT_TRUE(json[section].contains(key) && json[section][key].is_number())
+            EXPECT_TRUE(json[section].contains(key) &&
+                        (json[section][key].is_number() || json[section][key].is_boolean()))
                 << section << "." << key;
         }
     }
@@ -428,4 +485,77 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
         EXPECT_EQ(result.out, "");
     }
     EXPECT_EQ(tool_read_file(log), synthetic_sweep({}, {}).log);
+}
+
+// The sweep's times beside the log, elsewhere, or broken: a broken or missing named file is
+// reported, the report then goes by the sample number and ends with status 3.
+TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported) {
+    const Synthetic sweep = synthetic_sweep(all_errors, irregular);
+    const fs::path log = write_log("gyro_motor.txt", sweep.log);
+    const std::string beside = (dir / "gyro_motor_times.txt").string();
+    // The times file of `count` lines ended by `end`, line `changed` (from 1) replaced by `text`.
+    const auto times_file = [&](std::size_t count, const char* end = "\n", std::size_t changed = 0,
+                                const std::string& text = "") {
+        std::string file;
+        for (std::size_t k = 1; k <= count; ++k) {
+            file += (k == changed ? text : sweeplog_text("%.4f", sweep.times[k - 1])) + end;
+        }
+        return file;
+    };
+    const std::size_t n = sweep.times.size();
+    struct Case {
+        const char* name;
+        std::string times; // written beside the log unless empty
+        std::vector<std::string> arguments;
+        int status;
+        std::string err; // what standard error starts with
+    };
+    const std::string elsewhere = (dir / "elsewhere.dat").string();
+    const std::string at = beside + ":";
+    const std::vector<Case> cases{
+        {"no times file", "", {}, 0, ""},
+        {"the times beside the log", times_file(n), {}, 0, ""},
+        {"one line short", times_file(n - 1), {}, 0, ""},
+        {"one line long", times_file(n) + "999.0000\n", {}, 0, ""},
+        {"CR LF line ends", times_file(n, "\r\n"), {}, 0, ""},
+        {"named with --times", "", {"--times", elsewhere}, 0, ""},
+        {"--times naming no file", "", {"--times", "nowhere"}, 3, "gyro_motor_report: cannot open"},
+        {"not a number", times_file(n, "\n", 5, "1.5e3"), {}, 3, at + "5: expected a time in "},
+        {"not later",
+         times_file(n, "\n", 7, times_file(6).substr(35, 6)),
+         {},
+         3,
+         at + "7: the time "},
+        {"another log's", times_file(99), {}, 3, at + "100: 99 times for the log's "},
+    };
+    tool_write_file(elsewhere, times_file(n));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ignored;
+        fs::remove(beside, ignored);
+        if (!c.times.empty()) {
+            tool_write_file(beside, c.times);
+        }
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.end(), {"--json", (dir / "report.json").string(), log.string()});
+        const ToolResult result = run(arguments);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        if (c.err.empty()) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_EQ(result.err.find(c.err), 0u) << result.err;
+            EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
+        }
+        const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));
+        const bool timed = c.status == 0 && (!c.times.empty() || !c.arguments.empty());
+        EXPECT_EQ(json["sampling"]["timed"], timed);
+        EXPECT_NE(result.out.find(timed ? "sample times" : "sample number"), std::string::npos)
+            << result.out;
+        if (timed) {
+            EXPECT_NEAR(json["heading"]["B_deg"].get<double>(), all_errors.b,
+                        timed_deviation_tolerance_deg);
+        } else {
+            EXPECT_TRUE(json["sampling"]["max_interval_ms"].is_null());
+        }
+    }
 }

@@ -471,7 +471,8 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
     for (const char* option :
          {"--dir", "--raw", "--time-scale", "--transcript", "--frames", "--bad-checksum-every",
           "--hangup-motor-after", "--ready-file", "--accel", "--lockstep-ms", "--compass-deviation",
-          "--hard-iron", "--soft-iron", "--yaw-scale-error", "--tilt", "--mount-offset"}) {
+          "--hard-iron", "--soft-iron", "--yaw-scale-error", "--tilt", "--mount-offset",
+          "--answer-jitter-ms", "--gyro-stall-every", "--gyro-stall-ms"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     // Each refused in one line on standard error that names the option, before any link exists.
@@ -497,6 +498,8 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
              {{"--soft-iron", "0.2,0.3,0"}, "--soft-iron"},
              {{"--tilt", "-1,0"}, "--tilt"},
              {{"--lockstep-ms", "0"}, "--lockstep-ms"},
+             {{"--answer-jitter-ms", "-1"}, "--answer-jitter-ms"},
+             {{"--gyro-stall-every", "0"}, "--gyro-stall-every"},
          }) {
         std::vector<std::string> argv = {GM_SIM_PATH};
         argv.insert(argv.end(), bad.args.begin(), bad.args.end());

@@ -1,5 +1,6 @@
 // The bench models in-process: frames as a reader of the wire decodes them, the controller's
 // channel and motion on a simulated clock, and when a line's bytes reach the program.
+#include "sim/sim_bench.h"
 #include "sim/sim_gyro.h"
 #include "sim/sim_link.h"
 #include "sim/sim_motor.h"
@@ -285,6 +286,28 @@ TEST(SimGyroTest, NoiseIsReproducibleForASeedAndDiffersBetweenSeeds) {
         any_difference = any_difference || a.frame != sim_gyro_read(other, {}).frame;
     }
     EXPECT_TRUE(any_difference);
+}
+
+TEST(SimBenchTest, AnswersWaitUpToTheJitterAndEveryNthGyroAnswerStalls) {
+    SimBench bench = sim_bench_make(5, 0.01, 4, 0.25);
+    SimBench again = sim_bench_make(5, 0.01, 4, 0.25);
+    SimBench other = sim_bench_make(6, 0.01, 4, 0.25);
+    bool differs = false;
+    double largest = 0;
+    for (int k = 1; k <= 400; ++k) {
+        const double gyro = sim_bench_gyro_delay(bench);
+        EXPECT_EQ(gyro, sim_bench_gyro_delay(again));
+        differs = differs || gyro != sim_bench_gyro_delay(other);
+        const double motor = sim_bench_motor_delay(bench);
+        sim_bench_motor_delay(again);
+        sim_bench_motor_delay(other);
+        for (const double jitter : {gyro - (k % 4 == 0 ? 0.25 : 0.0), motor}) {
+            EXPECT_TRUE(jitter >= 0 && jitter < 0.01) << k << ": " << jitter;
+            largest = std::max(largest, jitter);
+        }
+    }
+    EXPECT_TRUE(differs);
+    EXPECT_GT(largest, 0.0095); // the delays spread over the whole range
 }
 
 // The moving flag as the program reads it: the fourth character from the end.

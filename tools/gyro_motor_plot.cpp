@@ -5,6 +5,7 @@
 #include "exit/exit_status.h"
 #include "gnuplot/gnuplot.h"
 #include "sweeplog/sweeplog.h"
+#include "sweeptimes/sweeptimes.h"
 #include "tools/cli.h"
 
 #include <array>
@@ -23,7 +24,7 @@ namespace {
 
 constexpr int plot_exit_ok = exit_ok;
 constexpr int plot_exit_failed = 1;      // log unreadable, output not writable, gnuplot failed
-constexpr int plot_exit_bad_records = 3; // outputs written from the good records only
+constexpr int plot_exit_bad_records = 3; // from the good records only, or without the times
 
 constexpr const char* plot_name = "gyro_motor_plot";
 constexpr const char* plot_default_log = "gyro_motor.txt";
@@ -50,7 +51,10 @@ The CSV has a header line and one row per sample:
   sample,roll_deg,pitch_deg,heading_deg,x_rate_dps,y_rate_dps,z_rate_dps,
   x_accel_g,y_accel_g,z_accel_g,x_mag_gauss,y_mag_gauss,z_mag_gauss,temp_c
 (angles in degrees, rates in degrees per second, accelerations in g, field in gauss,
-temperature in degrees Celsius), with as many decimals as the log has.
+temperature in degrees Celsius), with as many decimals as the log has. When the sweep's
+times file is there (beside LOG: LOG with .txt replaced by _times.txt, or named with
+--times), a last column time_s holds each sample's poll time in seconds from the move
+command; a broken times file is reported as FILE:LINE: message and left out.
 
 gnuplot must be on the PATH (on Debian: apt-get install gnuplot-nox). Without it the CSV
 is still written, and the program says so and ends with status 1.
@@ -60,8 +64,8 @@ Exit status:
   1  the log could not be read, an output could not be written, or gnuplot is
      missing or failed
   2  bad arguments
-  3  the log has broken records, nothing else failed: the outputs were written
-     from the good records)";
+  3  the log has broken records or the times file is broken, nothing else failed:
+     the outputs were written from the good records)";
 
 int plot_usage_error(const std::string& message) {
     std::fprintf(stderr, "%s: %s (see --help)\n", plot_name, message.c_str());
@@ -70,6 +74,8 @@ int plot_usage_error(const std::string& message) {
 
 struct PlotOptions {
     std::string log = plot_default_log;
+    std::string times; // empty: beside the log
+    bool times_named = false;
     std::string csv;
     std::string png;
     std::string svg;
@@ -85,6 +91,10 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
     // Each output once: a second name for it is more likely a slip than a change of mind.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)")
+        ->check(cli_text());
+    app.add_option("--times", options.times,
+                   "the times of the samples (default: LOG with .txt replaced by _times.txt)")
+        ->type_name("FILE")
         ->check(cli_text());
     app.add_option("--csv", options.csv,
                    "where the CSV goes (default: LOG with the extension .csv)")
@@ -113,13 +123,18 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
     if (options.csv.empty()) {
         options.csv = beside_log(".csv");
     }
+    options.times_named = !options.times.empty();
+    if (!options.times_named) {
+        options.times = sweeptimes_path(options.log);
+    }
     if (!options.no_plot && options.png.empty() && options.svg.empty()) {
         options.png = beside_log(".png");
         options.svg = beside_log(".svg");
     }
 
-    const std::array<CliFile, 4> files{{
+    const std::array<CliFile, 5> files{{
         {"LOG", &options.log},
+        {"--times", &options.times},
         {"--csv", &options.csv},
         {"--png", &options.png},
         {"--svg", &options.svg},
@@ -184,6 +199,9 @@ int main(int argc, char** argv) {
                     problems.size() == 1 ? "problem" : "problems");
     }
     std::printf("\n");
+    std::vector<double> times;
+    const bool times_ok =
+        sweeptimes_load(plot_name, options.times, options.times_named, samples, times);
 
     std::FILE* csv = std::fopen(options.csv.c_str(), "wb");
     if (csv == nullptr) {
@@ -191,7 +209,7 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return plot_exit_failed;
     }
-    const bool csv_ok = sweeplog_write_csv(csv, samples);
+    const bool csv_ok = sweeplog_write_csv(csv, samples, times);
     if (std::fclose(csv) != 0 || !csv_ok) {
         std::fprintf(stderr, "%s: cannot write %s\n", plot_name, options.csv.c_str());
         return plot_exit_failed;
@@ -203,5 +221,5 @@ int main(int argc, char** argv) {
             return status;
         }
     }
-    return problems.empty() ? plot_exit_ok : plot_exit_bad_records;
+    return problems.empty() && times_ok ? plot_exit_ok : plot_exit_bad_records;
 }

@@ -1,11 +1,13 @@
-// gyro_motor_report: what one sweep says about the sensor. Reads a sweep's sample log, finds the
-// cruise and prints the heading deviation, the magnetometer's ellipse, the yaw rate, the tilt
-// and the temperature; optionally writes them as JSON and draws the deviation curve and the
-// field's ellipse with gnuplot. The analysis itself lives in report/.
+// gyro_motor_report: what one sweep says about the sensor. Reads a sweep's sample log and the
+// times of its samples where there are some, finds the cruise and prints the heading deviation, the
+// magnetometer's ellipse, the yaw rate, the tilt and the temperature; optionally writes them as
+// JSON and draws the deviation curve and the field's ellipse with gnuplot. The analysis itself
+// lives in report/.
 #include "exit/exit_status.h"
 #include "gnuplot/gnuplot.h"
 #include "report/report.h"
 #include "sweeplog/sweeplog.h"
+#include "sweeptimes/sweeptimes.h"
 #include "tools/cli.h"
 
 #include <array>
@@ -24,30 +26,35 @@ namespace {
 
 constexpr int report_exit_ok = exit_ok;
 constexpr int report_exit_failed = 1;      // log unreadable or unusable, an output failed
-constexpr int report_exit_bad_records = 3; // reported from the good records only
+constexpr int report_exit_bad_records = 3; // from the good records only, or by sample number
 
 constexpr const char* report_name = "gyro_motor_report";
 
 constexpr const char* report_footer =
     "The cruise is the stretch of samples whose Z yaw rate lies within 5% of the median,\n"
-    "from the first such sample to the last; every figure is worked out over it, taking the\n"
-    "samples as evenly spaced in time. B-E and the wobble need at least 300 deg of turn in the\n"
-    "cruise; without them, and for magnetometer points that trace no ellipse, the figures are\n"
-    "absent (null in the JSON).\n"
+    "from the first such sample to the last; every figure is worked out over it. The turn is\n"
+    "measured against the time of each sample's poll, from the times file beside LOG (LOG\n"
+    "with its .txt replaced by _times.txt, or another named with --times); without one the\n"
+    "samples are taken as evenly spaced, which every stall of the sweep's loop bends. B-E and\n"
+    "the wobble need at least 300 deg of turn in the cruise; without them, and for\n"
+    "magnetometer points that trace no ellipse, the figures are absent (null in the JSON).\n"
     "\n"
     "A broken record is reported on standard error as LOG:LINE: message and left out; the rest\n"
-    "is still analysed. The pictures need gnuplot on the PATH.\n"
+    "is still analysed. A broken times file is reported as FILE:LINE: message and the samples\n"
+    "go by their number. The pictures need gnuplot on the PATH.\n"
     "\n"
     "Exit status:\n"
     "  0  the report was made from a log without problems\n"
     "  1  the log could not be read, is not a sample log or has too few samples, or an\n"
     "     output could not be written\n"
     "  2  bad arguments\n"
-    "  3  the log has broken records, nothing else failed: the report covers the good ones\n";
+    "  3  the log has broken records or the times file is broken, nothing else failed: the\n"
+    "     report covers the good records, by sample number without usable times\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
     std::optional<double> turn_rate;
+    std::string times; // empty: beside the log
     std::string json;
     std::string png;
     std::string svg;
@@ -120,6 +127,11 @@ int main(int argc, char** argv) {
         ->option_text("DEG_PER_S")
         // A turn the other way is commanded with a negative rate; 0 gives no ratio.
         ->check(cli_nonzero_number());
+    app.add_option("--times", options.times,
+                   "the times of the samples (default: beside LOG, LOG with .txt replaced\n"
+                   "by _times.txt)")
+        ->option_text("FILE")
+        ->check(cli_text());
     app.add_option("--json", options.json, "write the figures as JSON to FILE")
         ->option_text("FILE")
         ->check(cli_text());
@@ -136,8 +148,13 @@ int main(int argc, char** argv) {
     if (options.log.empty()) {
         return report_usage_error("LOG is an empty name");
     }
-    const std::array<CliFile, 4> files{{
+    const bool times_named = !options.times.empty();
+    if (!times_named) {
+        options.times = sweeptimes_path(options.log);
+    }
+    const std::array<CliFile, 5> files{{
         {"LOG", &options.log},
+        {"--times", &options.times},
         {"--json", &options.json},
         {"--png", &options.png},
         {"--svg", &options.svg},
@@ -157,9 +174,12 @@ int main(int argc, char** argv) {
         sweeplog_print_problems(stderr, options.log, problems);
     }
 
+    std::vector<double> times;
+    const bool times_ok = sweeptimes_load(report_name, options.times, times_named, samples, times);
+
     Report report;
     std::string error;
-    if (!report_analyse(samples, options.turn_rate, report, error)) {
+    if (!report_analyse(samples, options.turn_rate, report, error, times)) {
         std::fprintf(stderr, "%s: %s: %s\n", report_name, options.log.c_str(), error.c_str());
         return report_exit_failed;
     }
@@ -179,5 +199,5 @@ int main(int argc, char** argv) {
     if (!outputs_ok) {
         return report_exit_failed;
     }
-    return problems.empty() ? report_exit_ok : report_exit_bad_records;
+    return problems.empty() && times_ok ? report_exit_ok : report_exit_bad_records;
 }

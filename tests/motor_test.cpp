@@ -298,17 +298,25 @@ TEST_F(MotorTest, HomingBacksOffWithoutWaitingForTheLastMove) {
     struct HomeCase {
         std::deque<char> motion;
         std::vector<std::string> commands;
+        std::string error_answer; // what the controller answers to "pr er"
+        std::optional<std::int32_t> error_register;
     };
     const std::vector<HomeCase> cases = {
-        {{'0'}, {"mr -5000000", "pr mv", "pr er", "mr 10000"}},
-        {{'1', '1', '0', '1'}, {"mr -5000000", "pr mv", "pr mv", "pr mv", "pr er", "mr 10000"}},
+        {{'0'}, {"mr -5000000", "pr mv", "pr er", "mr 10000"}, "", std::nullopt},
+        {{'1', '1', '0', '1'},
+         {"mr -5000000", "pr mv", "pr mv", "pr mv", "pr er", "mr 10000"},
+         "-7",
+         -7},
+        {{'0'}, {"mr -5000000", "pr mv", "pr er", "mr 10000"}, "0", 0},
     };
     for (const auto& c : cases) {
         auto controller = test_controller_attach(*port);
         controller->motion = c.motion;
+        controller->error_register = c.error_answer;
         motor_home();
         EXPECT_EQ(controller->commands, c.commands);
         EXPECT_TRUE(port->reads.empty()); // every answer was read
+        EXPECT_EQ(motor_error_register, c.error_register);
     }
 }
 

@@ -28,6 +28,11 @@ void write_file(const fs::path& path, const std::string& text) {
 std::size_t count_lines(const std::string& text) {
     return tool_count_lines(text);
 }
+// The program's console text with LF line ends: Windows writes CR LF to its console streams.
+std::string lf_lines(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
 
 class PlotTool : public testing::Test {
   protected:
@@ -151,7 +156,7 @@ TEST_F(PlotTool, KnownLogGivesTheGoldenCsvNextToTheLog) {
     fs::remove(dir / "run 1" / "known.csv");
     const RunResult piped = run({"--csv", "-", log.string()});
     EXPECT_EQ(piped.status, 0) << piped.err;
-    EXPECT_EQ(piped.out, read_file(GM_PLOT_DATA "/known.csv"));
+    EXPECT_EQ(lf_lines(piped.out), read_file(GM_PLOT_DATA "/known.csv"));
     EXPECT_NE(piped.err.find("5 samples"), std::string::npos) << piped.err;
     for (const char* written : {"known.csv", "known.png", "known.svg"}) {
         EXPECT_FALSE(fs::exists(dir / "run 1" / written)) << written;
@@ -266,8 +271,9 @@ TEST_F(PlotTool, AnEmptyOrOtherFileIsNoSampleLogAndGetsNothingWritten) {
         write_file(dir / "other.txt", content);
         const RunResult result = run({(dir / "other.txt").string()});
         EXPECT_EQ(result.status, 1) << name;
-        EXPECT_EQ(result.err, tool_join({"gyro_motor_plot: ", (dir / "other.txt").string(),
-                                         ": not a sample log: no good record in it\n"}))
+        EXPECT_EQ(lf_lines(result.err),
+                  tool_join({"gyro_motor_plot: ", (dir / "other.txt").string(),
+                             ": not a sample log: no good record in it\n"}))
             << name;
         EXPECT_EQ(result.out, "") << name;
         for (const char* extension : {".csv", ".png", ".svg"}) {

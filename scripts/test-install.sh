@@ -26,7 +26,8 @@ programs=(gyro_motor gyro_motor_sim gyro_motor_plot gyro_motor_report gyro_motor
 for program in "${programs[@]}"; do
     [ -x "$prefix/bin/$program" ] || fail "bin/$program not installed"
 done
-[ "$(ls "$prefix/bin" | wc -l)" -eq ${#programs[@]} ] || fail "bin/ holds more: $(ls "$prefix/bin")"
+installed=("$prefix"/bin/*)
+[ ${#installed[@]} -eq ${#programs[@]} ] || fail "bin/ holds more: ${installed[*]}"
 guide=$prefix/share/doc/gyro_motor
 for file in README.md docs/sweep.png docs/report.png; do
     [ -f "$guide/$file" ] || fail "share/doc/gyro_motor/$file not installed"

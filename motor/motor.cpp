@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 SerialHandle motor_port = serial_invalid_handle;
 int motor_debug = 0;
+std::optional<std::int32_t> motor_error_register;
 
 namespace {
 
@@ -41,10 +45,31 @@ void motor_wait_until_stopped() {
     }
 }
 
-void motor_command_and_reply(const char* command) {
+std::array<std::uint8_t, motor_reply_size> motor_command_and_reply(const char* command) {
     std::array<std::uint8_t, motor_reply_size> reply{};
     motor_send_command(command);
     motor_read_reply(reply);
+    return reply;
+}
+
+// The first whole number in an answer; an echo of the command before it holds none.
+std::optional<std::int32_t> motor_answer_number(std::span<const std::uint8_t> answer) {
+    const auto length = std::find(answer.begin(), answer.end(), 0) - answer.begin();
+    const std::string_view text(reinterpret_cast<const char*>(answer.data()),
+                                static_cast<std::size_t>(length));
+    const auto digit = std::find_if(text.begin(), text.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
+    if (digit == text.end()) {
+        return std::nullopt;
+    }
+    const char* start = text.data() + (digit - text.begin());
+    if (start > text.data() && start[-1] == '-') {
+        --start;
+    }
+    std::int32_t value = 0;
+    const auto [end, error] = std::from_chars(start, text.data() + text.size(), value);
+    return error == std::errc{} ? std::optional(value) : std::nullopt;
 }
 
 std::string motor_speed_command(std::int32_t value) {
@@ -201,9 +226,10 @@ void motor_send_normal_speed() {
 }
 
 void motor_home() {
+    motor_error_register.reset();
     motor_command_and_reply("mr -5000000\r");
     motor_wait_until_stopped();
-    motor_command_and_reply("pr er\r");
+    motor_error_register = motor_answer_number(motor_command_and_reply("pr er\r"));
     motor_command_and_reply("mr 10000\r");
 }
 

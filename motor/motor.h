@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 inline constexpr std::size_t motor_reply_size = 100;
@@ -44,6 +45,9 @@ void motor_send_normal_speed();
 // Drives a long way in the negative direction, waits for the end of that motion, queries the
 // error register and backs off by 10000 without waiting.
 void motor_home();
+// The error register as the last homing read it: the number in the controller's answer to
+// "pr er", or nothing when the answer held none.
+extern std::optional<std::int32_t> motor_error_register;
 // Replace the speed commands ("vm N\r") that the next return to zero sends after and before its
 // move; nothing is sent now.
 void motor_set_normal_speed(std::int32_t value);

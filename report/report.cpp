@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -199,8 +200,12 @@ void report_fit_ellipse(const Eigen::VectorXd& x, const Eigen::VectorXd& y, Repo
     mag.hard_iron_y_gauss = mean_y + scale * centre[1];
     mag.major_gauss = scale * major;
     mag.minor_gauss = scale * minor;
-    mag.major_angle_deg = angle;
     mag.fit_rms_gauss = scale * std::sqrt(squares / static_cast<double>(x.size()));
+    // Semi-axes that differ by less than the points' scatter about the fit belong to a circle
+    // seen through noise: its major axis points anywhere.
+    if (*mag.major_gauss - *mag.minor_gauss >= *mag.fit_rms_gauss) {
+        mag.major_angle_deg = angle;
+    }
 }
 
 // The level of a series and, over a whole turn, the amplitude of its one-cycle component along
@@ -229,6 +234,30 @@ Eigen::VectorXd report_series(std::span<const SweepLogSample> cruise, std::size_
 
 std::string report_figure(const std::optional<double>& value, const char* format) {
     return value ? sweeplog_text(format, *value) : std::string("absent");
+}
+
+// Drops the sign of every number from `from` on that shows as zero ("-0.000" after rounding,
+// or JSON's "-0.0"): a sign there would claim a direction the figure does not have. With
+// keep_width the sign gives way to a blank, so that columns stay aligned.
+std::string report_without_negative_zeros(std::string text, std::size_t from, bool keep_width) {
+    for (std::size_t i = text.find('-', from); i != std::string::npos; i = text.find('-', i + 1)) {
+        if (i > 0 && text[i - 1] != ' ' && text[i - 1] != '\n') {
+            continue; // a hyphen within a word
+        }
+        std::size_t end = i + 1;
+        while (end < text.size() && (text[end] == '0' || text[end] == '.')) {
+            ++end;
+        }
+        const bool zero =
+            end > i + 1 && text[i + 1] == '0' &&
+            (end == text.size() || std::isdigit(static_cast<unsigned char>(text[end])) == 0);
+        if (zero && keep_width) {
+            text[i] = ' ';
+        } else if (zero) {
+            text.erase(i, 1);
+        }
+    }
+    return text;
 }
 
 } // namespace
@@ -318,7 +347,9 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
     report.yaw_rate.std_dps =
         std::sqrt((yaw.array() - yaw.mean()).square().sum() / static_cast<double>(yaw.size() - 1));
     if (turn_rate_dps) {
-        report.yaw_rate.scale_error_percent = (report.yaw_rate.mean_dps / *turn_rate_dps - 1) * 100;
+        // The commanded rate is a speed: the turn may go either way.
+        report.yaw_rate.scale_error_percent =
+            (std::fabs(report.yaw_rate.mean_dps) / *turn_rate_dps - 1) * 100;
     }
 
     Eigen::VectorXd accel_roll(static_cast<Eigen::Index>(cruise.size()));
@@ -390,7 +421,10 @@ std::string report_text(const Report& report, const std::string& log_name) {
                               *m.hard_iron_x_gauss, *m.hard_iron_y_gauss);
         text += sweeplog_text("  semi-axes        major %.5f gauss, minor %.5f gauss\n",
                               *m.major_gauss, *m.minor_gauss);
-        text += sweeplog_text("  major axis       %.2f deg from X\n", *m.major_angle_deg);
+        text += sweeplog_text("  major axis       %s\n",
+                              m.major_angle_deg
+                                  ? sweeplog_text("%.2f deg from X", *m.major_angle_deg).c_str()
+                                  : "absent: the semi-axes differ by less than the fit RMS");
         text += sweeplog_text("  fit RMS          %.5f gauss\n", *m.fit_rms_gauss);
     } else {
         text += "  absent: the points trace no ellipse\n";
@@ -418,7 +452,8 @@ std::string report_text(const Report& report, const std::string& log_name) {
     text += sweeplog_text("  mean %.2f deg C, min %.2f deg C, max %.2f deg C\n",
                           report.temperature.mean_c, report.temperature.min_c,
                           report.temperature.max_c);
-    return text;
+    // The log's name on the first line is left as it is.
+    return report_without_negative_zeros(text, text.find('\n'), true);
 }
 
 std::string report_json(const Report& report) {
@@ -461,7 +496,7 @@ std::string report_json(const Report& report) {
     json["temperature"] = {{"mean_c", report.temperature.mean_c},
                            {"min_c", report.temperature.min_c},
                            {"max_c", report.temperature.max_c}};
-    return json.dump(2) + "\n";
+    return report_without_negative_zeros(json.dump(2) + "\n", 0, false);
 }
 
 std::string report_gnuplot_script(const Report& report, std::span<const SweepLogSample> samples,
@@ -515,7 +550,7 @@ std::string report_gnuplot_script(const Report& report, std::span<const SweepLog
     panels += "plot $field using 1:2 with points pointtype 7 pointsize 0.4 linecolor rgb "
               "'#1f77b4' title 'cruise samples'";
     if (m.major_gauss) {
-        const double angle = *m.major_angle_deg * report_rad;
+        const double angle = m.major_angle_deg.value_or(0) * report_rad;
         panels += sweeplog_text(
             ", \\\n    [0:2*pi] '+' using (%.6f + %.6f*cos($1)*%.6f - %.6f*sin($1)*%.6f):"
             "(%.6f + %.6f*cos($1)*%.6f + %.6f*sin($1)*%.6f) with lines linewidth 2 linecolor "

@@ -3,25 +3,46 @@
 # program drive build/mingw/gyro_motor.exe, with the device links in a Wine prefix's dosdevices
 # folder (raw lines, since Wine leaves the line mode alone, "\r\n" line ends in the program's
 # text, and Wine's error 21 for a line that hung up). Cases that need the native programs (signals,
-# /dev/full, gyro_motor_home, ports held by Linux processes) are skipped. Arguments go to the test program, e.g.
-# --gtest_filter=E2eTest.*. Installs what it needs on a fresh Debian machine.
+# /dev/full, gyro_motor_home, ports held by Linux processes) are skipped. With --from-zip first,
+# the program run is the one in the Windows package: the mingw build's zip, unpacked into an empty
+# folder. Other arguments go to the test program, e.g. --gtest_filter=E2eTest.*. Installs what it
+# needs on a fresh Debian machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
-    g++-mingw-w64-x86-64-posix wine wine64 python3 libeigen3-dev nlohmann-json3-dev libcli11-dev
+    g++-mingw-w64-x86-64-posix wine wine64 python3 unzip libeigen3-dev nlohmann-json3-dev \
+    libcli11-dev
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target e2e_test gyro_motor_sim
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j2 --target gyro_motor
+sweep_exe=$repo/build/mingw/gyro_motor.exe
+if [ "${1:-}" = --from-zip ]; then
+    shift
+    cmake --build --preset mingw -j2 --target package
+    zips=(build/mingw/gyro_motor-*-win64.zip)
+    [ ${#zips[@]} -eq 1 ] || { echo "e2e-wine: expected one zip, found: ${zips[*]}" >&2; exit 1; }
+    unpacked=$repo/build/mingw/unpacked
+    rm -rf "$unpacked"
+    mkdir "$unpacked"
+    unzip -q "${zips[0]}" -d "$unpacked"
+    folder=$unpacked/$(basename "${zips[0]}" .zip)
+    for file in gyro_motor.exe gyro_motor_plot.exe gyro_motor_report.exe gyro_motor_params.exe \
+        gyro_motor_home.exe README.md; do
+        [ -f "$folder/$file" ] || { echo "e2e-wine: the zip lacks $file" >&2; exit 1; }
+    done
+    sweep_exe=$folder/gyro_motor.exe
+else
+    cmake --build --preset mingw -j2 --target gyro_motor
+fi
 
 prefix=$repo/build/mingw/wine-e2e
 scripts/wine-run.sh --prefix="$prefix" --setup
 trap 'scripts/wine-run.sh --prefix="$prefix" --stop' EXIT
 
 GM_E2E_SWEEP_COMMAND="$(printf '%q --prefix=%q %q' "$repo/scripts/wine-run.sh" "$prefix" \
-    "$repo/build/mingw/gyro_motor.exe")" \
+    "$sweep_exe")" \
     GM_E2E_LINK_DIR="$prefix/dosdevices" GM_E2E_SIM_ARGS=--raw GM_E2E_CRLF=1 \
     GM_E2E_HANGUP_ERROR=21 \
     build/default/tests/e2e_test "$@"

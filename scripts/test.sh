@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short fuzzing run, then the Windows build under Wine. Installs
-# what it needs on a fresh Debian machine.
+# UndefinedBehaviorSanitizer, a short fuzzing run, then the Windows build under Wine; and the
+# packages: the installed programs and the Windows zip run sweeps. Installs what it needs on a
+# fresh Debian machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox \
-    libeigen3-dev nlohmann-json3-dev libcli11-dev
+    libeigen3-dev nlohmann-json3-dev libcli11-dev dpkg-dev
 
 jobs=2
 for preset in default asan; do
@@ -16,11 +17,14 @@ for preset in default asan; do
     ctest --preset "$preset" -j "$jobs"
 done
 
+echo "=== install: the installed programs sweep; the .tar.gz and .deb packages"
+scripts/test-install.sh
+
 echo "=== fuzz: every target for a short run"
 scripts/fuzz.sh "${GM_FUZZ_SECONDS:-15}"
 
 echo "=== windows: cross-build, tests under Wine"
 scripts/test-windows.sh
 
-echo "=== windows: the end-to-end sweep through kernel32 under Wine"
-scripts/e2e-wine.sh
+echo "=== windows: the zip package unpacked, its gyro_motor.exe through the end-to-end sweeps under Wine"
+scripts/e2e-wine.sh --from-zip

@@ -33,10 +33,12 @@ namespace {
 
 const char* const description_text =
     R"(Simulates the bench of gyro_motor: the gyro (38400 baud) and the motor controller (9600 baud),
-each on a pseudo-terminal reachable through a symbolic link (com8, com6), until SIGINT or
-SIGTERM, for as many runs of the program as wanted. The simulator does not hold the lines open
-itself; a line that a program left in exclusive mode (killed before it could clear it) is
-replaced by a fresh pseudo-terminal under the same link. The links are removed when it stops.
+each on a pseudo-terminal reachable through a symbolic link (com8, com6), until SIGINT, SIGTERM
+or SIGHUP, for as many runs of the program as wanted. It prints the two pseudo-terminals on
+standard output, and again whenever it replaces one. It does not hold the lines open itself; a
+line that a program left in exclusive mode (killed before it could clear it) is replaced by a
+fresh pseudo-terminal under the same link. The links are removed when it stops. Links that lead
+to the lines of another running simulator are not taken over: it says so and ends with status 1.
 Options take their value as "--name VALUE" or "--name=VALUE".
 )";
 
@@ -163,8 +165,8 @@ std::optional<int> parse_options(int argc, char** argv, SimOptions& options) {
     app.option_defaults()->group("Links");
     app.add_option("--dir", options.dir,
                    "folder for the links (default: the current folder), e.g. a Wine\n"
-                   "prefix's dosdevices folder; a symbolic link already there is replaced\n"
-                   "and put back at the end")
+                   "prefix's dosdevices folder; a symbolic link already there is replaced,\n"
+                   "and put back at the end unless it led to a pseudo-terminal")
         ->type_name("DIR")
         ->check(cli_text());
     app.add_option("--gyro-name", options.gyro_name, "name of the gyro's link (default com8)")
@@ -572,6 +574,14 @@ bool watch_slaves(SimRun& run) {
            watch_slave(run, run.motor_device);
 }
 
+// Says which pseudo-terminals the simulator serves, under which links.
+void print_lines(const SimRun& run) {
+    std::printf("gyro_motor_sim: the gyro on %s (%s), the motor controller on %s (%s)\n",
+                run.gyro_device.link.slave_path.c_str(), run.gyro_device.link.link_path.c_str(),
+                run.motor_device.link.slave_path.c_str(), run.motor_device.link.link_path.c_str());
+    std::fflush(stdout);
+}
+
 bool write_ready_file(const SimRun& run) {
     const std::string temporary = run.options.ready_file + ".tmp";
     std::FILE* file = std::fopen(temporary.c_str(), "w");
@@ -615,6 +625,7 @@ void renew_if_left_exclusive(SimRun& run, SimDevice& device, double now) {
         std::perror("gyro_motor_sim: watching the new line");
     }
     record(run, now, device.word, "replaced");
+    print_lines(run);
     if (!run.options.ready_file.empty()) {
         write_ready_file(run);
     }
@@ -779,6 +790,18 @@ int main(int argc, char** argv) {
     // A new terminal's line mode would echo left bytes back to the simulator at once.
     run.options.raw = run.options.raw || run.options.leftovers;
     const SimOptions& options = run.options;
+    // Taking over another simulator's links would strand its runs, and removing them at the end
+    // would strand it.
+    for (const std::string* name : {&options.gyro_name, &options.motor_name}) {
+        const std::string link = options.dir + "/" + *name;
+        if (const std::optional<long> other = sim_link_served_by(link, "gyro_motor_sim")) {
+            std::fprintf(stderr,
+                         "gyro_motor_sim: %s leads to a line that another simulator (process "
+                         "%ld) serves: stop it first, or use another --dir\n",
+                         link.c_str(), *other);
+            return 1;
+        }
+    }
     if (!options.ready_file.empty()) {
         std::remove(options.ready_file.c_str());
     }
@@ -825,14 +848,17 @@ int main(int argc, char** argv) {
     } else if (!watch_slaves(run)) {
         std::perror("gyro_motor_sim: watching the lines");
         status = 1;
-    } else if (!options.ready_file.empty() && !write_ready_file(run)) {
-        std::fprintf(stderr, "gyro_motor_sim: cannot write %s: %s\n", options.ready_file.c_str(),
-                     std::strerror(errno));
-        status = 1;
     } else {
-        serve(run);
-        // Opens and closes that came before the stop still belong in the transcript.
-        handle_slave_events(run, elapsed(run));
+        print_lines(run);
+        if (!options.ready_file.empty() && !write_ready_file(run)) {
+            std::fprintf(stderr, "gyro_motor_sim: cannot write %s: %s\n",
+                         options.ready_file.c_str(), std::strerror(errno));
+            status = 1;
+        } else {
+            serve(run);
+            // Opens and closes that came before the stop still belong in the transcript.
+            handle_slave_events(run, elapsed(run));
+        }
     }
 
     if (run.watch_fd >= 0) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,6 +23,22 @@ std::optional<std::string> read_link(const std::string& path) {
         return std::nullopt;
     }
     return std::string(target.data(), static_cast<std::size_t>(length));
+}
+
+// The whole of a small file such as those in /proc; empty when it cannot be read.
+std::string read_small_file(const std::filesystem::path& path) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return text;
+    }
+    std::array<char, 4096> buffer{};
+    ssize_t count = 0;
+    while ((count = read(fd, buffer.data(), buffer.size())) > 0) {
+        text.append(buffer.data(), static_cast<std::size_t>(count));
+    }
+    close(fd);
+    return text;
 }
 
 std::string system_error(const std::string& what) {
@@ -104,6 +121,39 @@ void remove_link(SimLink& link) {
 }
 
 } // namespace
+
+std::optional<long> sim_link_served_by(const std::string& link_path, const std::string& program) {
+    const std::optional<std::string> target = read_link(link_path);
+    const std::string pts = "/dev/pts/";
+    struct stat slave {};
+    if (!target || target->rfind(pts, 0) != 0 || stat(target->c_str(), &slave) != 0) {
+        return std::nullopt; // no link, not to a pseudo-terminal, or to one that is gone
+    }
+    // A master's fdinfo names its terminal's number as "tty-index:".
+    const std::string index_line = "tty-index:\t" + target->substr(pts.size()) + "\n";
+    std::error_code error;
+    for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos ||
+            std::stol(pid) == static_cast<long>(getpid())) {
+            continue;
+        }
+        std::string comm = read_small_file(process.path() / "comm");
+        if (comm != program + "\n") {
+            continue;
+        }
+        std::error_code ignored;
+        for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", ignored)) {
+            const std::optional<std::string> opened = read_link(fd.path().string());
+            if (opened && opened->ends_with("ptmx") &&
+                read_small_file(process.path() / "fdinfo" / fd.path().filename())
+                        .find(index_line) != std::string::npos) {
+                return std::stol(pid);
+            }
+        }
+    }
+    return std::nullopt;
+}
 
 bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::string& error) {
     link.raw = raw;

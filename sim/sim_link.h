@@ -45,10 +45,16 @@ struct SimLink {
 };
 
 // Opens a pseudo-terminal pair, sets its slave up and closes it again (idle), and links link_path
-// to the slave (a symbolic link already there is replaced and put back at close; anything else
-// is an error). raw puts the slave in raw mode; otherwise it keeps the line mode a new terminal
-// has.
+// to the slave (a symbolic link already there is replaced, and put back at close unless it led to
+// a pseudo-terminal; anything else is an error). raw puts the slave in raw mode; otherwise it keeps
+// the line mode a new terminal has.
 bool sim_link_open(SimLink& link, const std::string& link_path, bool raw, std::string& error);
+
+// The process, other than this one, that serves the pseudo-terminal a symbolic link at
+// link_path leads to, by holding its master, when that process runs the program named `program`;
+// nothing when the link leads elsewhere or nobody such serves it (or the system does not tell
+// which terminal a master belongs to).
+std::optional<long> sim_link_served_by(const std::string& link_path, const std::string& program);
 
 // Drops the line: closes the master, so that the program sees a hang-up, removes the link and
 // forgets what was queued.

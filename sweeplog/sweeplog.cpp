@@ -306,8 +306,16 @@ bool sweeplog_load(const char* program, const std::string& path,
     if (!read_ok) {
         std::fprintf(stderr, "%s: cannot read %s: %s\n", program, path.c_str(),
                      std::strerror(read_errno));
+        return false;
     }
-    return read_ok;
+    if (samples.empty()) {
+        // An empty file, or one of another kind: one line says so, not a list of every line
+        // that failed to be a record.
+        std::fprintf(stderr, "%s: %s: not a sample log: no good record in it\n", program,
+                     path.c_str());
+        return false;
+    }
+    return true;
 }
 
 void sweeplog_print_problems(std::FILE* out, const std::string& log_name,

@@ -86,7 +86,8 @@ bool sweeplog_read(std::FILE* log, std::vector<SweepLogSample>& samples,
 
 // Opens and reads the log file at path (binary mode: the reader takes CR LF and LF alike on every
 // platform). When it cannot be opened or read, prints "PROGRAM: cannot open|read PATH: reason" on
-// standard error and returns false.
+// standard error and returns false; so too, with "PROGRAM: PATH: not a sample log: ...", when it
+// holds no good record at all.
 bool sweeplog_load(const char* program, const std::string& path,
                    std::vector<SweepLogSample>& samples, std::vector<SweepLogProblem>& problems);
 

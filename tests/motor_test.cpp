@@ -323,19 +323,31 @@ TEST_F(MotorTest, HomingBacksOffWithoutWaitingForTheLastMove) {
         std::vector<std::string> commands;
         // A request to stop this long after the row starts; they add up over the rows.
         std::optional<std::uint64_t> interrupt_after_ms;
+        std::string error_answer; // what the controller answers to "pr er"
+        std::optional<std::int32_t> error_register;
     };
     const std::deque<char> long_move = {'1', '1', '1', '0'};
     const std::vector<HomeCase> cases = {
-        {{'0'}, {"mr -5000000", "pr mv", "pr er", "mr 10000"}, {}},
-        {{'1', '1', '0', '1'}, {"mr -5000000", "pr mv", "pr mv", "pr mv", "pr er", "mr 10000"}, {}},
+        {{'0'}, {"mr -5000000", "pr mv", "pr er", "mr 10000"}, {}, "", std::nullopt},
+        {{'1', '1', '0', '1'},
+         {"mr -5000000", "pr mv", "pr mv", "pr mv", "pr er", "mr 10000"},
+         {},
+         "-7",
+         -7},
+        {{'0'}, {"mr -5000000", "pr mv", "pr er", "mr 10000"}, {}, "0", 0},
         // The first request lets the homing end with its back-off; the second stops it at once.
-        {long_move, {"mr -5000000", "pr mv", "pr mv", "pr mv", "pr mv", "pr er", "mr 10000"}, 50},
-        {long_move, {"mr -5000000", "pr mv", "pr mv"}, 60},
+        {long_move,
+         {"mr -5000000", "pr mv", "pr mv", "pr mv", "pr mv", "pr er", "mr 10000"},
+         50,
+         "",
+         std::nullopt},
+        {long_move, {"mr -5000000", "pr mv", "pr mv"}, 60, "", std::nullopt},
     };
     serial_catch_interrupts(SerialFirstInterrupt::finish_first);
     for (const auto& c : cases) {
         auto controller = test_controller_attach(*port);
         controller->motion = c.motion;
+        controller->error_register = c.error_answer;
         if (c.interrupt_after_ms) {
             test_port_interrupt_at(test_port_clock_ms() + *c.interrupt_after_ms, 2);
         }
@@ -344,6 +356,7 @@ TEST_F(MotorTest, HomingBacksOffWithoutWaitingForTheLastMove) {
         if (!serial_stop_now()) {
             EXPECT_TRUE(port->reads.empty()); // every answer was read
         }
+        EXPECT_EQ(motor_error_register, c.error_register);
     }
 }
 

@@ -28,6 +28,11 @@ void write_file(const fs::path& path, const std::string& text) {
 std::size_t count_lines(const std::string& text) {
     return tool_count_lines(text);
 }
+// The program's console text with LF line ends: Windows writes CR LF to its console streams.
+std::string lf_lines(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
 
 class PlotTool : public testing::Test {
   protected:
@@ -104,6 +109,9 @@ TEST_F(PlotTool, BadArgumentsEndWithStatusTwoAndOneLineNamingThem) {
         {{"--no-plot", "--png", "a.png", log.string()}, "--no-plot"},
         {{"--no-plot=0", log.string()}, "no-plot"},
         {{"--csv", log.string(), log.string()}, "--csv would overwrite LOG"},
+        {{(dir / "g2.csv").string()}, "the CSV would overwrite LOG"},
+        {{(dir / "g2.png").string()}, "the PNG would overwrite LOG"},
+        {{"--csv", "-", "--png", "a.png", log.string()}, "--csv -"},
         {{"--png", (dir / "same.out").string(), "--svg", (dir / "same.out").string(), log.string()},
          "--svg would overwrite --png"},
     };
@@ -143,6 +151,16 @@ TEST_F(PlotTool, KnownLogGivesTheGoldenCsvNextToTheLog) {
     EXPECT_NE(result.out.find("5 samples"), std::string::npos) << result.out;
     EXPECT_FALSE(fs::exists(dir / "run 1" / "known.png"));
     EXPECT_FALSE(fs::exists(dir / "run 1" / "known.svg"));
+
+    // "-" is standard output, which then carries the table alone; no picture without a file.
+    fs::remove(dir / "run 1" / "known.csv");
+    const RunResult piped = run({"--csv", "-", log.string()});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(lf_lines(piped.out), read_file(GM_PLOT_DATA "/known.csv"));
+    EXPECT_NE(piped.err.find("5 samples"), std::string::npos) << piped.err;
+    for (const char* written : {"known.csv", "known.png", "known.svg"}) {
+        EXPECT_FALSE(fs::exists(dir / "run 1" / written)) << written;
+    }
 }
 
 TEST_F(PlotTool, KnownLogDrawsPngAndSvgNextToTheLog) {
@@ -233,6 +251,7 @@ TEST_F(PlotTool, ALongListOfProblemsIsCut) {
     for (int i = 0; i < 30; ++i) {
         log_text += "Roll bad\n";
     }
+    log_text += read_file(GM_PLOT_DATA "/known.log");
     write_file(dir / "junk.txt", log_text);
     const RunResult result = run({"--no-plot", (dir / "junk.txt").string()});
     EXPECT_EQ(result.status, 3);
@@ -240,14 +259,27 @@ TEST_F(PlotTool, ALongListOfProblemsIsCut) {
     EXPECT_NE(result.err.find(": 10 more problems not listed"), std::string::npos) << result.err;
 }
 
-TEST_F(PlotTool, AnEmptyLogGivesAHeaderAndAPictureThatSaysSo) {
-    REQUIRE_GNUPLOT();
-    write_file(dir / "empty.txt", "");
-    const RunResult result = run({(dir / "empty.txt").string()});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(count_lines(read_file(dir / "empty.csv")), 1u);
-    expect_png(dir / "empty.png");
-    EXPECT_NE(read_file(dir / "empty.svg").find("no samples in the log"), std::string::npos);
+// As for the report: a file without a single good record is no sample log, and nothing is
+// written for it.
+TEST_F(PlotTool, AnEmptyOrOtherFileIsNoSampleLogAndGetsNothingWritten) {
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"empty", ""},
+        {"a transcript", "12.345 motor ma 1000000\n12.400 gyro G\n"},
+        {"broken records only", "Roll bad\nRoll bad\n"},
+    };
+    for (const auto& [name, content] : cases) {
+        write_file(dir / "other.txt", content);
+        const RunResult result = run({(dir / "other.txt").string()});
+        EXPECT_EQ(result.status, 1) << name;
+        EXPECT_EQ(lf_lines(result.err),
+                  tool_join({"gyro_motor_plot: ", (dir / "other.txt").string(),
+                             ": not a sample log: no good record in it\n"}))
+            << name;
+        EXPECT_EQ(result.out, "") << name;
+        for (const char* extension : {".csv", ".png", ".svg"}) {
+            EXPECT_FALSE(fs::exists(dir / (std::string("other") + extension))) << name;
+        }
+    }
 }
 
 TEST_F(PlotTool, WithoutGnuplotTheCsvIsWrittenAndTheStatusIsOne) {

@@ -254,9 +254,9 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         const std::vector<SweepLogSample> samples = read_samples(sweep.log);
         Report report;
         std::string error;
-        ASSERT_TRUE(report_analyse(samples,
-                                   std::fabs(c.sweep.rate_dps) * (c.sweep.rate_dps < 0 ? -1 : 1),
-                                   report, error, c.timed ? sweep.times : std::vector<double>{}))
+        // The commanded rate is a speed, whichever way the table turns.
+        ASSERT_TRUE(report_analyse(samples, std::fabs(c.sweep.rate_dps), report, error,
+                                   c.timed ? sweep.times : std::vector<double>{}))
             << error;
         EXPECT_EQ(report.samples, samples.size());
         EXPECT_EQ(report.cruise.first, sweep.cruise_first);
@@ -351,6 +351,19 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
         }
     }
     EXPECT_EQ(json["heading"]["B_deg"], *report.heading.b_deg);
+
+    // A figure that shows as zero shows no sign, in the text as in the JSON; the log's name
+    // stays as it is.
+    report.heading.b_deg = -0.0004;
+    report.yaw_rate.scale_error_percent = -0.0;
+    report.tilt.roll_mean_deg = -0.0001;
+    const std::string text = report_text(report, "run-0.0.txt");
+    EXPECT_TRUE(text.starts_with("Sweep report of run-0.0.txt")) << text;
+    EXPECT_NE(text.find("  B (sin heading)      0.000 deg\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  scale error          0.000 %\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  roll, pitch       0.000 deg, "), std::string::npos) << text;
+    EXPECT_NE(report_json(report).find("\"scale_error_percent\": 0.0\n"), std::string::npos)
+        << report_json(report);
 }
 
 TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
@@ -430,6 +443,13 @@ TEST_F(ReportTool, ReportsOnStdoutAndWritesTheJsonAndPictures) {
     EXPECT_NEAR(json["heading"]["B_deg"].get<double>(), all_errors.b, deviation_tolerance_deg);
     EXPECT_NEAR(json["yaw_rate"]["scale_error_percent"].get<double>(), all_errors.scale_percent,
                 scale_tolerance_percent);
+    // "-" is standard output, which then carries the JSON alone; the report goes to standard
+    // error.
+    const ToolResult piped = run({"--turn-rate", "14.4", "--json", "-", log.string()});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(nlohmann::json::parse(piped.out), json);
+    EXPECT_NE(piped.err.find("Cruise: samples"), std::string::npos) << piped.err;
+    EXPECT_FALSE(fs::exists(dir / "-"));
     if (!pictures) {
         GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the pictures are not "
                         "tested";
@@ -455,6 +475,7 @@ TEST_F(ReportTool, AnUnusableLogGetsOneLineAndStatusOne) {
     const std::vector<std::pair<std::string, const char*>> cases{
         {"just some text\nnot a log\n", "not a sample log"},
         {std::string("\x00\xff\x01 binary", 10), "not a sample log"},
+        {"", "not a sample log"},
         {synthetic_sweep({}, {.ramp = 1, .cruise_deg = 3}).log, "only 6 samples"},
     };
     for (const auto& [content, message] : cases) {
@@ -475,6 +496,7 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
         {{log.string(), "--json"}, "--json"},
         {{"--turn-rate", "fast", log.string()}, "--turn-rate"},
         {{"--turn-rate", "0", log.string()}, "--turn-rate"},
+        {{"--turn-rate", "-14.4", log.string()}, "--turn-rate"},
         {{"--png", log.string(), log.string()}, "--png"},
     };
     for (const auto& [arguments, option] : cases) {

@@ -150,6 +150,16 @@ TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
     close(gyro);
     close(motor);
 
+    // It says which pseudo-terminals it serves, as the ready file does.
+    const std::vector<std::string> ready =
+        harness_split_lines(harness_read_file(sim.dir + "/ready").value_or(""));
+    ASSERT_EQ(ready.size(), 3u);
+    const std::vector<std::string> gyro_line = harness_split_words(ready[1]);
+    const std::vector<std::string> motor_line = harness_split_words(ready[2]);
+    EXPECT_EQ(harness_read_file(sim.dir + "/sim.out"),
+              "gyro_motor_sim: the gyro on " + gyro_line[1] +
+                  " (./com8), the motor controller on " + motor_line[1] + " (./com6)\n");
+
     EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
     EXPECT_FALSE(harness_path_exists(sim.dir + "/com8"));
     EXPECT_FALSE(harness_path_exists(sim.dir + "/com6"));
@@ -453,6 +463,22 @@ TEST(SimProgramTest, PutsBackALinkItReplacedAndLeavesOtherFilesAlone) {
     char target[64] = {};
     ASSERT_GT(readlink((dir + "/com8").c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u);
+    const std::string motor_target = link_target(dir + "/com6");
+
+    // A second simulator in the same folder leaves the first one's links alone.
+    SimProcess second = start_sim({"--dir", dir});
+    EXPECT_EQ(harness_wait(second.pid, 10.0), 1);
+    const std::string refusal = harness_read_file(second.dir + "/sim.err").value_or("");
+    EXPECT_EQ(harness_split_lines(refusal).size(), 1u) << refusal;
+    EXPECT_NE(refusal.find(dir + "/com8 leads to a line that another simulator (process " +
+                           std::to_string(sim.pid) + ") serves"),
+              std::string::npos)
+        << refusal;
+    EXPECT_EQ(link_target(dir + "/com8"), target);
+    EXPECT_EQ(link_target(dir + "/com6"), motor_target);
+    EXPECT_FALSE(harness_path_exists(second.dir + "/ready"));
+    harness_remove_tree(second.dir);
+
     EXPECT_EQ(harness_stop(sim.pid, 10.0), 0);
     char restored[64] = {};
     ASSERT_GT(readlink((dir + "/com8").c_str(), restored, sizeof restored - 1), 0);
@@ -468,11 +494,27 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
     const pid_t help = harness_spawn({GM_SIM_PATH, "--help"}, dir, dir + "/out", dir + "/err");
     EXPECT_EQ(harness_wait(help, 10.0), 0);
     const std::string text = harness_read_file(dir + "/out").value_or("");
-    for (const char* option :
-         {"--dir", "--raw", "--time-scale", "--transcript", "--frames", "--bad-checksum-every",
-          "--hangup-motor-after", "--ready-file", "--accel", "--lockstep-ms", "--compass-deviation",
-          "--hard-iron", "--soft-iron", "--yaw-scale-error", "--tilt", "--mount-offset",
-          "--answer-jitter-ms", "--gyro-stall-every", "--gyro-stall-ms"}) {
+    for (const char* option : {"--dir",
+                               "--raw",
+                               "--time-scale",
+                               "--transcript",
+                               "--frames",
+                               "--bad-checksum-every",
+                               "--hangup-motor-after",
+                               "--ready-file",
+                               "--accel",
+                               "--lockstep-ms",
+                               "--compass-deviation",
+                               "--hard-iron",
+                               "--soft-iron",
+                               "--yaw-scale-error",
+                               "--tilt",
+                               "--mount-offset",
+                               "--answer-jitter-ms",
+                               "--gyro-stall-every",
+                               "--gyro-stall-ms",
+                               "unless it led to a pseudo-terminal",
+                               "another running simulator"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     // Each refused in one line on standard error that names the option, before any link exists.

@@ -111,19 +111,6 @@ inline CLI::Validator cli_number(double minimum, bool strictly = false) {
         "");
 }
 
-// A finite number other than 0, of either sign.
-inline CLI::Validator cli_nonzero_number() {
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            const std::optional<double> value = cli_finite(text);
-            if (!value) {
-                return "not a number: " + text;
-            }
-            return *value == 0 ? "must not be 0" : "";
-        },
-        "");
-}
-
 // A text that is not empty (a file or folder name, say).
 inline CLI::Validator cli_text() {
     return CLI::Validator(

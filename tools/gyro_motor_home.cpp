@@ -16,10 +16,11 @@ int main(int argc, char** argv) {
                      "motion, queries the error register and backs off. Takes no arguments.",
                  "gyro_motor_home");
     cli_setup(app);
-    app.footer(
-        "Exit status: 0 homed; 1 the port did not open; 2 bad arguments; 3 the controller\n"
-        "stopped answering; 130/143 interrupted (a first Ctrl-C lets the homing end with its\n"
-        "back-off, a second one stops at once).");
+    app.footer("Ends with one line on standard output that says what it did and the value the\n"
+               "error register held.\n\n"
+               "Exit status: 0 homed; 1 the port did not open; 2 bad arguments; 3 the controller\n"
+               "stopped answering; 129/130/143 interrupted (SIGHUP, Ctrl-C, SIGTERM): a first\n"
+               "one lets the homing end with its back-off, a second one stops at once.");
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
     }
@@ -39,5 +40,14 @@ int main(int argc, char** argv) {
                                                : "homing interrupted\n");
         return exit_interrupted_base + signal;
     }
-    return motor_link_failed() ? exit_device_failed : exit_ok;
+    if (motor_link_failed()) {
+        return exit_device_failed;
+    }
+    const std::string error_register = motor_error_register
+                                           ? std::to_string(*motor_error_register)
+                                           : std::string("not in the controller's answer");
+    std::printf("homed: drove to the negative end, waited for the motion to end and backed off "
+                "by 10000; error register %s\n",
+                error_register.c_str());
+    return exit_ok;
 }

@@ -45,7 +45,8 @@ left-out record shifts the later numbers by one.
 
 const char* const plot_footer =
     R"(Existing output files are replaced. No output may be the log itself. "--" ends the
-options (for a LOG whose name starts with -).
+options (for a LOG whose name starts with -). A log with no good record at all is no
+sample log: the program says so and writes nothing.
 
 The CSV has a header line and one row per sample:
   sample,roll_deg,pitch_deg,heading_deg,x_rate_dps,y_rate_dps,z_rate_dps,
@@ -61,8 +62,8 @@ is still written, and the program says so and ends with status 1.
 
 Exit status:
   0  every record was good and every output was written
-  1  the log could not be read, an output could not be written, or gnuplot is
-     missing or failed
+  1  the log could not be read or is not a sample log, an output could not be
+     written, or gnuplot is missing or failed
   2  bad arguments
   3  the log has broken records or the times file is broken, nothing else failed:
      the outputs were written from the good records)";
@@ -97,7 +98,8 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
         ->type_name("FILE")
         ->check(cli_text());
     app.add_option("--csv", options.csv,
-                   "where the CSV goes (default: LOG with the extension .csv)")
+                   "where the CSV goes (default: LOG with the extension .csv); - writes\n"
+                   "it to standard output and draws no picture")
         ->type_name("FILE")
         ->check(cli_text());
     app.add_option("--png", options.png, "draw the PNG picture to FILE")
@@ -113,31 +115,43 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
     }
+    if (options.csv == "-" && (!options.png.empty() || !options.svg.empty())) {
+        // gnuplot draws from the CSV file.
+        return plot_usage_error("--csv - does not go with --png or --svg");
+    }
+    options.no_plot = options.no_plot || options.csv == "-";
     if (options.no_plot && (!options.png.empty() || !options.svg.empty())) {
         return plot_usage_error("--no-plot does not go with --png or --svg");
     }
 
-    const auto beside_log = [&](const char* extension) {
-        return std::filesystem::path(options.log).replace_extension(extension).string();
+    // An output beside the log is named as such in the messages: no option gave it.
+    const auto beside_log = [&](std::string& path, const char*& name, const char* extension,
+                                const char* beside_name) {
+        path = std::filesystem::path(options.log).replace_extension(extension).string();
+        name = beside_name;
     };
+    const char* csv_name = "--csv";
+    const char* png_name = "--png";
+    const char* svg_name = "--svg";
     if (options.csv.empty()) {
-        options.csv = beside_log(".csv");
+        beside_log(options.csv, csv_name, ".csv", "the CSV");
     }
     options.times_named = !options.times.empty();
     if (!options.times_named) {
         options.times = sweeptimes_path(options.log);
     }
     if (!options.no_plot && options.png.empty() && options.svg.empty()) {
-        options.png = beside_log(".png");
-        options.svg = beside_log(".svg");
+        beside_log(options.png, png_name, ".png", "the PNG");
+        beside_log(options.svg, svg_name, ".svg", "the SVG");
     }
 
+    const std::string standard_output;
     const std::array<CliFile, 5> files{{
         {"LOG", &options.log},
         {"--times", &options.times},
-        {"--csv", &options.csv},
-        {"--png", &options.png},
-        {"--svg", &options.svg},
+        {csv_name, options.csv == "-" ? &standard_output : &options.csv},
+        {png_name, &options.png},
+        {svg_name, &options.svg},
     }};
     if (const std::optional<std::string> problem = cli_check_files(files)) {
         return plot_usage_error(*problem);
@@ -192,29 +206,34 @@ int main(int argc, char** argv) {
         return plot_exit_failed;
     }
     sweeplog_print_problems(stderr, options.log, problems);
-    std::printf("%s: %zu %s", options.log.c_str(), samples.size(),
-                samples.size() == 1 ? "sample" : "samples");
+    // With the CSV on standard output, what the program says goes to standard error.
+    const bool csv_to_stdout = options.csv == "-";
+    std::FILE* const says = csv_to_stdout ? stderr : stdout;
+    std::fprintf(says, "%s: %zu %s", options.log.c_str(), samples.size(),
+                 samples.size() == 1 ? "sample" : "samples");
     if (!problems.empty()) {
-        std::printf(", %zu %s (broken records are left out)", problems.size(),
-                    problems.size() == 1 ? "problem" : "problems");
+        std::fprintf(says, ", %zu %s (broken records are left out)", problems.size(),
+                     problems.size() == 1 ? "problem" : "problems");
     }
-    std::printf("\n");
+    std::fprintf(says, "\n");
     std::vector<double> times;
     const bool times_ok =
         sweeptimes_load(plot_name, options.times, options.times_named, samples, times);
 
-    std::FILE* csv = std::fopen(options.csv.c_str(), "wb");
+    std::FILE* csv = csv_to_stdout ? stdout : std::fopen(options.csv.c_str(), "wb");
     if (csv == nullptr) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", plot_name, options.csv.c_str(),
                      std::strerror(errno));
         return plot_exit_failed;
     }
     const bool csv_ok = sweeplog_write_csv(csv, samples, times);
-    if (std::fclose(csv) != 0 || !csv_ok) {
-        std::fprintf(stderr, "%s: cannot write %s\n", plot_name, options.csv.c_str());
+    if ((csv_to_stdout ? std::fflush(csv) : std::fclose(csv)) != 0 || !csv_ok) {
+        std::fprintf(stderr, "%s: cannot write %s\n", plot_name,
+                     csv_to_stdout ? "the CSV to standard output" : options.csv.c_str());
         return plot_exit_failed;
     }
-    std::printf("wrote %s\n", options.csv.c_str());
+    std::fprintf(says, "wrote %s\n",
+                 csv_to_stdout ? "the CSV to standard output" : options.csv.c_str());
 
     if (!options.no_plot) {
         if (const int status = plot_draw(options, samples); status != plot_exit_ok) {

@@ -66,7 +66,19 @@ int report_usage_error(const std::string& message) {
     return exit_bad_arguments;
 }
 
+// Where the report and what the program says go: standard error when the JSON takes standard
+// output.
+std::FILE* report_out = stdout;
+
 bool report_write_json(const std::string& path, const std::string& json) {
+    if (path == "-") {
+        if (std::fwrite(json.data(), 1, json.size(), stdout) != json.size() ||
+            std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "%s: cannot write the JSON to standard output\n", report_name);
+            return false;
+        }
+        return true;
+    }
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", report_name, path.c_str(),
@@ -79,7 +91,7 @@ bool report_write_json(const std::string& path, const std::string& json) {
         std::remove(path.c_str());
         return false;
     }
-    std::printf("wrote %s\n", path.c_str());
+    std::fprintf(report_out, "wrote %s\n", path.c_str());
     return true;
 }
 
@@ -106,7 +118,7 @@ bool report_draw(const ReportOptions& options, const Report& report,
         return false;
     }
     for (const std::string& path : outputs) {
-        std::printf("wrote %s\n", path.c_str());
+        std::fprintf(report_out, "wrote %s\n", path.c_str());
     }
     return true;
 }
@@ -123,16 +135,19 @@ int main(int argc, char** argv) {
     app.footer(report_footer);
     ReportOptions options;
     app.add_option("--turn-rate", options.turn_rate,
-                   "the commanded turn rate in deg/s, for the yaw rate's scale error")
+                   "the commanded turn rate in deg/s, above 0 (a turn either way),\n"
+                   "for the yaw rate's scale error")
         ->option_text("DEG_PER_S")
-        // A turn the other way is commanded with a negative rate; 0 gives no ratio.
-        ->check(cli_nonzero_number());
+        // The rate's size: a turn either way is measured against it.
+        ->check(cli_number(0.0, true));
     app.add_option("--times", options.times,
                    "the times of the samples (default: beside LOG, LOG with .txt replaced\n"
                    "by _times.txt)")
         ->option_text("FILE")
         ->check(cli_text());
-    app.add_option("--json", options.json, "write the figures as JSON to FILE")
+    app.add_option("--json", options.json,
+                   "write the figures as JSON to FILE (- for standard\n"
+                   "output; the report then goes to standard error)")
         ->option_text("FILE")
         ->check(cli_text());
     app.add_option("--png", options.png, "draw the deviation curve and the ellipse to FILE (PNG)")
@@ -152,10 +167,11 @@ int main(int argc, char** argv) {
     if (!times_named) {
         options.times = sweeptimes_path(options.log);
     }
+    const std::string standard_output;
     const std::array<CliFile, 5> files{{
         {"LOG", &options.log},
         {"--times", &options.times},
-        {"--json", &options.json},
+        {"--json", options.json == "-" ? &standard_output : &options.json},
         {"--png", &options.png},
         {"--svg", &options.svg},
     }};
@@ -168,11 +184,7 @@ int main(int argc, char** argv) {
     if (!sweeplog_load(report_name, options.log, samples, problems)) {
         return report_exit_failed;
     }
-    // A file with no good record at all is no sample log: one line says so, not a list of
-    // every line that failed to be a record.
-    if (!samples.empty()) {
-        sweeplog_print_problems(stderr, options.log, problems);
-    }
+    sweeplog_print_problems(stderr, options.log, problems);
 
     std::vector<double> times;
     const bool times_ok = sweeptimes_load(report_name, options.times, times_named, samples, times);
@@ -183,10 +195,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s: %s\n", report_name, options.log.c_str(), error.c_str());
         return report_exit_failed;
     }
-    std::fputs(report_text(report, options.log).c_str(), stdout);
+    report_out = options.json == "-" ? stderr : stdout;
+    std::fputs(report_text(report, options.log).c_str(), report_out);
     if (!problems.empty()) {
-        std::printf("\n%zu broken %s left out (listed on standard error)\n", problems.size(),
-                    problems.size() == 1 ? "record" : "records");
+        std::fprintf(report_out, "\n%zu broken %s left out (listed on standard error)\n",
+                     problems.size(), problems.size() == 1 ? "record" : "records");
     }
 
     bool outputs_ok = true;

@@ -19,6 +19,8 @@ std::shared_ptr<ScriptedController> test_controller_attach(TestPort& port) {
                     controller->motion.pop_front();
                 }
                 test_port_push_read(self, std::string("pr mv\r\n") + flag + "\r\n>");
+            } else if (controller->pending == "pr er" && !controller->error_register.empty()) {
+                test_port_push_read(self, "pr er\r\n" + controller->error_register + "\r\n>");
             } else {
                 test_port_push_read(self, "\r\n>");
             }

@@ -15,6 +15,8 @@ struct ScriptedController {
     std::string pending;
     // Flags answered to successive "pr mv" queries; '0' once used up.
     std::deque<char> motion;
+    // The value answered to "pr er"; empty: a bare prompt.
+    std::string error_register;
     // Every command received, without its carriage return.
     std::vector<std::string> commands;
     // Commands answered before the controller falls silent; negative: no limit.

@@ -1,15 +1,12 @@
 #include "sim/sim_bench.h"
+#include "sim/sim_gyro.h"
 
 namespace {
 
 // A draw from [0, 1).
 double sim_bench_uniform(SimBench& bench) {
-    std::uint32_t x = bench.random_state;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    bench.random_state = x;
-    return static_cast<double>(x >> 8) / static_cast<double>(1u << 24);
+    return static_cast<double>(sim_gyro_next_random(bench.random_state) >> 8) /
+           static_cast<double>(1u << 24);
 }
 
 } // namespace

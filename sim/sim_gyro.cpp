@@ -24,12 +24,7 @@ constexpr double temperature_noise_c = 0.2;
 
 // Uniform in [-1, 1).
 double next_noise(SimGyro& gyro) {
-    std::uint32_t x = gyro.random_state;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    gyro.random_state = x;
-    return static_cast<double>(x) / 2147483648.0 - 1.0;
+    return static_cast<double>(sim_gyro_next_random(gyro.random_state)) / 2147483648.0 - 1.0;
 }
 
 // The signed word nearest to value, saturating like a sensor at the end of its range; value is
@@ -67,6 +62,13 @@ std::int32_t temperature_word(double& celsius) {
 }
 
 } // namespace
+
+std::uint32_t sim_gyro_next_random(std::uint32_t& state) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
 
 SimGyro sim_gyro_make(std::uint32_t seed) {
     SimGyro gyro;

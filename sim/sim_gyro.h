@@ -95,6 +95,10 @@ struct SimGyroReading {
 // A model with the default field, temperature and units per turn and the given noise seed.
 SimGyro sim_gyro_make(std::uint32_t seed);
 
+// One step of the simulator's seeded xorshift32 generator (state never 0): the sensor's noise
+// and the bench's random delays draw from it.
+std::uint32_t sim_gyro_next_random(std::uint32_t& state);
+
 // True heading of the platform at a position, in degrees within -180 (inclusive) to 180
 // (exclusive).
 double sim_gyro_heading_deg(const SimGyro& gyro, double position);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -99,13 +100,11 @@ int samplelog_close(std::FILE* log) {
     if (std::fclose(log) != 0 && error == 0) {
         error = errno != 0 ? errno : EIO;
     }
-    if (samplelog_times != nullptr) {
+    if (std::FILE* times = std::exchange(samplelog_times, nullptr); times != nullptr) {
         errno = 0;
-        if (std::fclose(samplelog_times) != 0) {
-            samplelog_times = nullptr;
+        if (std::fclose(times) != 0) {
             samplelog_drop_times("written", errno != 0 ? errno : EIO);
         }
-        samplelog_times = nullptr;
     }
     return error;
 }

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -92,6 +93,29 @@ std::vector<std::string> after_bench_check(std::vector<std::string> commands) {
 // flush (one silent read of 100 bytes) and the gyro's discard (one silent read of 1 byte).
 constexpr std::uint64_t bench_check_ms = serial_silent_read_ms(100) + serial_silent_read_ms(1);
 
+const std::string opened = "open gyro port succeeded\nopen Motor port succeeded\n";
+const std::vector<std::string> both_closed = {"close com6", "close com8"};
+
+// The gyro on com8 and the controller on com6, the controller scripted with the motion flags and
+// the gyro with the given number of frames of all-zero words.
+struct Bench {
+    TestPort& gyro_port;
+    TestPort& motor;
+    std::shared_ptr<ScriptedGyro> gyro;
+    std::shared_ptr<ScriptedController> controller;
+};
+Bench bench(std::deque<char> motion, int frames = 0) {
+    TestPort& gyro_port = test_port_add("com8");
+    TestPort& motor = test_port_add("com6");
+    Bench b{gyro_port, motor, test_gyro_attach(gyro_port), test_controller_attach(motor)};
+    b.controller->motion = std::move(motion);
+    for (int i = 0; i < frames; ++i) {
+        const auto frame = test_gyro_frame({});
+        b.gyro->replies.emplace_back(frame.begin(), frame.end());
+    }
+    return b;
+}
+
 class DriverTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -128,11 +152,8 @@ class DriverTest : public ::testing::Test {
 };
 
 TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
-    TestPort& gyro_port = test_port_add("com8");
-    TestPort& motor_port_record = test_port_add("com6");
-    auto gyro = test_gyro_attach(gyro_port);
-    auto controller = test_controller_attach(motor_port_record);
-    controller->motion = {standing, '1', '1', '1', '0', /* return to zero: */ '1', '0'};
+    auto [gyro_port, motor_port_record, gyro, controller] =
+        bench({standing, '1', '1', '1', '0', /* return to zero: */ '1', '0'});
     // An earlier run cut short left the tail of an answer and part of a frame on the lines.
     test_port_push_read(motor_port_record, "0\r\n>");
     test_port_push_read(gyro_port, std::string(17, '\x5A'));
@@ -146,7 +167,7 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
 
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n");
+    EXPECT_EQ(err, opened);
     EXPECT_EQ(controller->commands,
               after_bench_check({"ma 1000000", "pr mv", "pr mv", "pr mv", "pr mv", "vm 200000",
                                  "ma 0", "pr mv", "pr mv", "vm 40000"}));
@@ -168,9 +189,7 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
 }
 
 TEST_F(DriverTest, NoMotionAtFirstQueryGivesEmptyLogAndStillReturnsToZero) {
-    TestPort& gyro_port = test_port_add("com8");
-    auto gyro = test_gyro_attach(gyro_port);
-    auto controller = test_controller_attach(test_port_add("com6"));
+    auto [gyro_port, motor, gyro, controller] = bench({});
     { std::ofstream(log_path) << "an earlier run's samples\n"; }
 
     EXPECT_EQ(run(), 0);
@@ -194,9 +213,7 @@ TEST_F(DriverTest, BadChecksumsAreDroppedAndTheSweepRunsToItsEnd) {
     };
     for (const auto& c : cases) {
         test_port_reset();
-        auto gyro = test_gyro_attach(test_port_add("com8"));
-        auto controller = test_controller_attach(test_port_add("com6"));
-        controller->motion = {standing, '1', '1', '1', '1', '0'};
+        auto [gyro_port, motor, gyro, controller] = bench({standing, '1', '1', '1', '1', '0'});
         for (int i = 0; i < 4; ++i) {
             auto frame = test_gyro_frame({1, 2, 3});
             frame[29] ^= i < 4 - c.good_frames ? 0x01 : 0x00;
@@ -204,7 +221,7 @@ TEST_F(DriverTest, BadChecksumsAreDroppedAndTheSweepRunsToItsEnd) {
         }
 
         EXPECT_EQ(run(), c.status);
-        EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n" + c.message);
+        EXPECT_EQ(err, opened + c.message);
         EXPECT_EQ(gyro->polls, 4);
         EXPECT_EQ(count_lines(read_file(log_path)), 5u * static_cast<std::size_t>(c.good_frames));
         EXPECT_EQ(controller->commands.back(), "vm 40000") << "the motor was not returned";
@@ -212,35 +229,24 @@ TEST_F(DriverTest, BadChecksumsAreDroppedAndTheSweepRunsToItsEnd) {
 }
 
 TEST_F(DriverTest, SilentGyroDoesNotStallTheSweepButEndsItWithAFault) {
-    auto gyro = test_gyro_attach(test_port_add("com8"));
-    auto controller = test_controller_attach(test_port_add("com6"));
-    controller->motion = {standing, '1', '1', '0'};
+    auto [gyro_port, motor, gyro, controller] = bench({standing, '1', '1', '0'});
 
     EXPECT_EQ(run(), exit_device_failed);
-    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
-                   "Gyro - no answer for 2000 ms\n");
+    EXPECT_EQ(err, opened + "Gyro - no answer for 2000 ms\n");
     EXPECT_EQ(gyro->polls, 2);
     EXPECT_EQ(fs::file_size(log_path), 0u);
     EXPECT_EQ(controller->commands.back(), "vm 40000");
 }
 
 TEST_F(DriverTest, SilentControllerEndsTheSweepWithoutReturnToZero) {
-    auto gyro = test_gyro_attach(test_port_add("com8"));
-    auto controller = test_controller_attach(test_port_add("com6"));
-    controller->motion = {standing, '1', '1', '1', '1', '1'};
+    auto [gyro_port, motor, gyro, controller] = bench({standing, '1', '1', '1', '1', '1'}, 5);
     controller->answer_limit = 5; // the check, the speed, the move and two motion queries
-    for (int i = 0; i < 5; ++i) {
-        const auto frame = test_gyro_frame({});
-        gyro->replies.emplace_back(frame.begin(), frame.end());
-    }
 
     EXPECT_EQ(run(), exit_device_failed);
-    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
-                   "Motor - no answer for 3300 ms\n");
+    EXPECT_EQ(err, opened + "Motor - no answer for 3300 ms\n");
     EXPECT_EQ(controller->commands, after_bench_check({"ma 1000000", "pr mv", "pr mv", "pr mv"}));
     EXPECT_EQ(count_lines(read_file(log_path)), 10u);
-    EXPECT_EQ(test_port_events_starting("close"),
-              (std::vector<std::string>{"close com6", "close com8"}));
+    EXPECT_EQ(test_port_events_starting("close"), both_closed);
 }
 
 TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
@@ -267,18 +273,11 @@ TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
     };
     for (const auto& c : cases) {
         test_port_reset();
-        TestPort& gyro_port = test_port_add("com8");
-        TestPort& motor = test_port_add("com6");
-        auto gyro = test_gyro_attach(gyro_port);
-        auto controller = test_controller_attach(motor);
-        controller->motion = {standing, '1', '1', '1', '1', '0'};
-        for (int i = 0; i < 4; ++i) {
-            const auto frame = test_gyro_frame({});
-            gyro->replies.emplace_back(frame.begin(), frame.end());
-        }
+        auto [gyro_port, motor, gyro, controller] = bench({standing, '1', '1', '1', '1', '0'}, 4);
         TestPort& failing = c.gyro_port_fails ? gyro_port : motor;
         auto device = failing.device;
-        failing.device = [&, device](TestPort& self, std::span<const std::uint8_t> bytes) {
+        failing.device = [&c, device, gyro = gyro.get(), controller = controller.get()](
+                             TestPort& self, std::span<const std::uint8_t> bytes) {
             device(self, bytes);
             const std::size_t seen = c.gyro_port_fails ? static_cast<std::size_t>(gyro->polls)
                                                        : controller->commands.size();
@@ -288,14 +287,13 @@ TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
         };
 
         EXPECT_EQ(run(), exit_device_failed) << c.message;
-        EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n" + c.message);
+        EXPECT_EQ(err, opened + c.message);
         EXPECT_EQ(controller->commands, c.commands) << c.message;
         EXPECT_EQ(gyro->polls, c.polls) << c.message;
         EXPECT_EQ(count_lines(read_file(log_path)), 10u) << c.message;
         // No waiting on a dead port.
         EXPECT_LT(test_port_clock_ms(), bench_check_ms + 1000u) << c.message;
-        EXPECT_EQ(test_port_events_starting("close"),
-                  (std::vector<std::string>{"close com6", "close com8"}));
+        EXPECT_EQ(test_port_events_starting("close"), both_closed);
     }
 }
 
@@ -349,17 +347,9 @@ TEST_F(DriverTest, InterruptsEndTheRunWithTheBenchAtRest) {
     };
     for (const auto& c : cases) {
         test_port_reset();
-        TestPort& gyro_port = test_port_add("com8");
-        TestPort& motor = test_port_add("com6");
-        auto gyro = test_gyro_attach(gyro_port);
-        auto controller = test_controller_attach(motor);
-        controller->motion = c.motion;
+        auto [gyro_port, motor, gyro, controller] = bench(c.motion, 100);
         record_log_at_close(gyro_port, log_path);
         record_log_at_close(motor, log_path);
-        for (int i = 0; i < 100; ++i) {
-            const auto frame = test_gyro_frame({});
-            gyro->replies.emplace_back(frame.begin(), frame.end());
-        }
         { std::ofstream(log_path) << "kept\n"; }
         std::map<std::string, int> seen;
         for (TestPort* port : {&gyro_port, &motor}) {
@@ -377,13 +367,11 @@ TEST_F(DriverTest, InterruptsEndTheRunWithTheBenchAtRest) {
         }
 
         EXPECT_EQ(run(), c.status) << c.name;
-        EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n" + c.message)
-            << c.name;
+        EXPECT_EQ(err, opened + c.message) << c.name;
         EXPECT_EQ(controller->commands, c.commands) << c.name;
         if (c.log_lines < 0) {
             EXPECT_EQ(read_file(log_path), "kept\n") << c.name;
-            EXPECT_EQ(test_port_events_starting("close"),
-                      (std::vector<std::string>{"close com6", "close com8"}));
+            EXPECT_EQ(test_port_events_starting("close"), both_closed);
         } else {
             EXPECT_EQ(count_lines(read_file(log_path)), static_cast<std::size_t>(c.log_lines))
                 << c.name;
@@ -398,35 +386,25 @@ TEST_F(DriverTest, LogThatCannotBeCompletedIsReportedWithItsReason) {
     if (!fs::exists("/dev/full")) {
         GTEST_SKIP() << "no /dev/full on this platform";
     }
-    auto gyro = test_gyro_attach(test_port_add("com8"));
-    auto controller = test_controller_attach(test_port_add("com6"));
-    controller->motion = {standing, '1', '0'};
-    const auto frame = test_gyro_frame({});
-    gyro->replies.emplace_back(frame.begin(), frame.end());
+    auto [gyro_port, motor, gyro, controller] = bench({standing, '1', '0'}, 1);
     settings.log_file_name = "/dev/full";
 
     EXPECT_EQ(run(), exit_log_failed);
-    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
-                   "sample log /dev/full could not be completed: No space left on device\n");
+    EXPECT_EQ(err,
+              opened + "sample log /dev/full could not be completed: No space left on device\n");
     EXPECT_EQ(controller->commands.back(), "vm 40000");
     // No time for a sample that was not logged.
     EXPECT_EQ(read_file(times_path), "");
 }
 
 TEST_F(DriverTest, TimesFileThatCannotBeOpenedCostsOneLineAndNothingElse) {
-    auto gyro = test_gyro_attach(test_port_add("com8"));
-    auto controller = test_controller_attach(test_port_add("com6"));
-    controller->motion = {standing, '1', '1', '0'};
-    for (int i = 0; i < 2; ++i) {
-        const auto frame = test_gyro_frame({});
-        gyro->replies.emplace_back(frame.begin(), frame.end());
-    }
+    auto [gyro_port, motor, gyro, controller] = bench({standing, '1', '1', '0'}, 2);
     const std::string unreachable = (folder / "no such folder" / "gyro_motor_times.txt").string();
     settings.times_file_name = unreachable.c_str();
 
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\nsample times " +
-                       unreachable + " could not be opened: No such file or directory\n");
+    EXPECT_EQ(err, opened + "sample times " + unreachable +
+                       " could not be opened: No such file or directory\n");
     EXPECT_EQ(count_lines(read_file(log_path)), 10u);
 }
 
@@ -465,20 +443,17 @@ TEST_F(DriverTest, MotorOpenFailureReleasesTheGyroPort) {
 }
 
 TEST_F(DriverTest, LogThatCannotBeOpenedClosesBothPortsAndNeverStartsTheMove) {
-    TestPort& gyro_port = test_port_add("com8");
-    auto controller = test_controller_attach(test_port_add("com6"));
+    auto [gyro_port, motor, gyro, controller] = bench({});
     const std::string unreachable = (folder / "no such folder" / "gyro_motor.txt").string();
     settings.log_file_name = unreachable.c_str();
 
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "open gyro port succeeded\nopen Motor port succeeded\n"
-                   "open sample log " +
-                       unreachable + " failed: No such file or directory\n");
+    EXPECT_EQ(err,
+              opened + "open sample log " + unreachable + " failed: No such file or directory\n");
     // The bench was checked and set up, and no move sent.
     EXPECT_EQ(controller->commands, after_bench_check({}));
-    EXPECT_EQ(test_port_events_starting("close"),
-              (std::vector<std::string>{"close com6", "close com8"}));
+    EXPECT_EQ(test_port_events_starting("close"), both_closed);
     EXPECT_FALSE(gyro_port.is_open);
 }
 

@@ -214,7 +214,7 @@ TEST_F(MotorTest, AnswerFillingTheBufferWithoutPromptEndsTheRead) {
     EXPECT_EQ(port->reads.front().size(), 20u);
 }
 
-TEST(MotorDrain, SendWaitsForTheTransmitQueueToDrainWhereTheDriverReportsIt) {
+TEST_F(MotorTest, SendWaitsForTheTransmitQueueToDrainWhereTheDriverReportsIt) {
     struct DrainCase {
         std::deque<std::uint32_t> out_queue_counts;
         int status_error; // a driver without comm-status support: 1, ERROR_INVALID_FUNCTION
@@ -228,22 +228,18 @@ TEST(MotorDrain, SendWaitsForTheTransmitQueueToDrainWhereTheDriverReportsIt) {
         {{3}, 1, {"write com6 pr mv\r"}},
     };
     for (const DrainCase& c : cases) {
-        test_port_reset();
-        TestPort& port = test_port_add("com6");
-        ASSERT_EQ(motor_open_port("com6", 9600), 0);
-        const std::size_t opening_events = test_port_events().size();
-        port.out_queue_counts = c.out_queue_counts;
-        port.status_error = c.status_error;
+        const std::size_t events_before = test_port_events().size();
+        port->out_queue_counts = c.out_queue_counts;
+        port->status_error = c.status_error;
         testing::internal::CaptureStderr();
         EXPECT_EQ(motor_send_command("pr mv\r"), 6u);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         EXPECT_FALSE(motor_link_failed());
         const auto& events = test_port_events();
         EXPECT_EQ(std::vector<std::string>(
-                      events.begin() + static_cast<std::ptrdiff_t>(opening_events), events.end()),
+                      events.begin() + static_cast<std::ptrdiff_t>(events_before), events.end()),
                   c.events)
             << c.status_error;
-        motor_close_port();
     }
 }
 

@@ -24,7 +24,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -54,7 +53,7 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
 // The fake port: a Windows port whose abort-on-error is on (and cannot be switched off), so that
 // after a line error every read and write fails with 995 until ClearCommError clears the error.
 struct FakeRead {
-    std::string bytes;
+    std::string bytes{};
     DWORD line_error = 0; // set: this read fails with 995 and its bytes are lost
     DWORD error = 0;      // set: this read fails with it, the port's error flags unchanged
 };
@@ -69,18 +68,6 @@ struct FakePort {
     int clears = 0;
     std::string written;
 };
-
-FakeRead fake_bytes(std::string bytes) {
-    return {std::move(bytes), 0, 0};
-}
-
-FakeRead fake_line_error(DWORD line_error) {
-    return {"", line_error, 0};
-}
-
-FakeRead fake_failure(DWORD error) {
-    return {"", 0, error};
-}
 
 const HANDLE fake_handle = reinterpret_cast<HANDLE>(std::intptr_t{0x5EED0});
 FakePort fake;
@@ -97,37 +84,19 @@ BOOL fake_fail(DWORD error) {
     return FALSE;
 }
 
-BOOL WINAPI fake_get_comm_state(HANDLE handle, LPDCB dcb) {
-    if (handle != fake_handle) {
-        return kernel32<decltype(&GetCommState)>("GetCommState")(handle, dcb);
+// A comm setting the fake port keeps: Get reads it, Set writes it; other handles go to kernel32.
+#define GM_FAKE_GET_SET(Get, Set, Type, field)                                                     \
+    BOOL WINAPI fake_##Get(HANDLE handle, Type value) {                                            \
+        return handle != fake_handle ? kernel32<decltype(&Get)>(#Get)(handle, value)               \
+                                     : (*value = fake.field, TRUE);                                \
+    }                                                                                              \
+    BOOL WINAPI fake_##Set(HANDLE handle, Type value) {                                            \
+        return handle != fake_handle ? kernel32<decltype(&Set)>(#Set)(handle, value)               \
+                                     : (fake.field = *value, TRUE);                                \
     }
-    *dcb = fake.dcb;
-    return TRUE;
-}
-
-BOOL WINAPI fake_set_comm_state(HANDLE handle, LPDCB dcb) {
-    if (handle != fake_handle) {
-        return kernel32<decltype(&SetCommState)>("SetCommState")(handle, dcb);
-    }
-    fake.dcb = *dcb;
-    return TRUE;
-}
-
-BOOL WINAPI fake_get_comm_timeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    if (handle != fake_handle) {
-        return kernel32<decltype(&GetCommTimeouts)>("GetCommTimeouts")(handle, timeouts);
-    }
-    *timeouts = fake.timeouts;
-    return TRUE;
-}
-
-BOOL WINAPI fake_set_comm_timeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    if (handle != fake_handle) {
-        return kernel32<decltype(&SetCommTimeouts)>("SetCommTimeouts")(handle, timeouts);
-    }
-    fake.timeouts = *timeouts;
-    return TRUE;
-}
+GM_FAKE_GET_SET(GetCommState, SetCommState, LPDCB, dcb)
+GM_FAKE_GET_SET(GetCommTimeouts, SetCommTimeouts, LPCOMMTIMEOUTS, timeouts)
+#undef GM_FAKE_GET_SET
 
 BOOL WINAPI fake_read_file(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read,
                            LPOVERLAPPED overlapped) {
@@ -188,10 +157,10 @@ BOOL WINAPI fake_clear_comm_error(HANDLE handle, LPDWORD errors, LPCOMSTAT statu
 
 // The import table entries the backend calls through.
 extern "C" {
-decltype(&GetCommState) __imp_GetCommState = fake_get_comm_state;
-decltype(&SetCommState) __imp_SetCommState = fake_set_comm_state;
-decltype(&GetCommTimeouts) __imp_GetCommTimeouts = fake_get_comm_timeouts;
-decltype(&SetCommTimeouts) __imp_SetCommTimeouts = fake_set_comm_timeouts;
+decltype(&GetCommState) __imp_GetCommState = fake_GetCommState;
+decltype(&SetCommState) __imp_SetCommState = fake_SetCommState;
+decltype(&GetCommTimeouts) __imp_GetCommTimeouts = fake_GetCommTimeouts;
+decltype(&SetCommTimeouts) __imp_SetCommTimeouts = fake_SetCommTimeouts;
 decltype(&ReadFile) __imp_ReadFile = fake_read_file;
 decltype(&WriteFile) __imp_WriteFile = fake_write_file;
 decltype(&ClearCommError) __imp_ClearCommError = fake_clear_comm_error;
@@ -347,6 +316,8 @@ TEST(SerialWin32Fake, AppliedLineSettingsAreBinarySafeAndBoundOnlyUnboundedWrite
         {38400, 0, 50, 0, 50},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.baud_rate << " " << c.write_multiplier_ms << "/" << c.write_constant_ms);
         reset_fake();
         fake.timeouts.ReadIntervalTimeout = MAXDWORD;
         fake.timeouts.WriteTotalTimeoutMultiplier = c.write_multiplier_ms;
@@ -366,7 +337,7 @@ TEST(SerialWin32Fake, AppliedLineSettingsAreBinarySafeAndBoundOnlyUnboundedWrite
         expected.fNull = FALSE;
         expected.fErrorChar = FALSE;
         expected.fAbortOnError = FALSE;
-        EXPECT_EQ(std::memcmp(&fake.dcb, &expected, sizeof(DCB)), 0) << c.baud_rate;
+        EXPECT_EQ(std::memcmp(&fake.dcb, &expected, sizeof(DCB)), 0);
         EXPECT_EQ(fake.dcb.ByteSize, 7);
         EXPECT_TRUE(fake.dcb.fOutxCtsFlow);
         SerialLineSettings after;
@@ -374,91 +345,59 @@ TEST(SerialWin32Fake, AppliedLineSettingsAreBinarySafeAndBoundOnlyUnboundedWrite
         EXPECT_TRUE(after.transparent);
 
         EXPECT_EQ(fake.timeouts.ReadIntervalTimeout, serial_read_interval_ms);
-        EXPECT_EQ(fake.timeouts.WriteTotalTimeoutMultiplier, c.expected_multiplier_ms)
-            << c.baud_rate << " " << c.write_multiplier_ms << "/" << c.write_constant_ms;
-        EXPECT_EQ(fake.timeouts.WriteTotalTimeoutConstant, c.expected_constant_ms)
-            << c.baud_rate << " " << c.write_multiplier_ms << "/" << c.write_constant_ms;
+        EXPECT_EQ(fake.timeouts.WriteTotalTimeoutMultiplier, c.expected_multiplier_ms);
+        EXPECT_EQ(fake.timeouts.WriteTotalTimeoutConstant, c.expected_constant_ms);
     }
 }
 
 // A line error costs the transfer in hand only: it is cleared and the port works on. A 995 that
 // is no line error, and a write cut short by its time-outs, fail.
 TEST(SerialWin32Fake, LineErrorsAreClearedAndShortWritesFail) {
-    struct Case {
-        const char* name;
+    struct Setup {
         std::deque<FakeRead> reads; // nothing: the case writes "pr mv\r"
         DWORD line_errors;          // pending before the transfer
         std::optional<DWORD> write_limit;
         std::optional<DWORD> clear_error;
-        bool ok;
-        DWORD error;
+    };
+    struct Outcome {
+        DWORD error;       // 0: the transfer succeeds
         std::string moved; // bytes read or written
         int clears;
         std::string then_read; // what a read after it brings
     };
+    struct Case {
+        const char* name;
+        Setup setup;
+        Outcome outcome;
+    };
     const Case cases[] = {
         {"read aborted by a framing error",
-         {fake_line_error(CE_FRAME), fake_bytes("next frame")},
-         0,
-         {},
-         {},
-         true,
-         0,
-         "",
-         1,
-         "next frame"},
+         {{{.line_error = CE_FRAME}, {.bytes = "next frame"}}, 0, {}, {}},
+         {0, "", 1, "next frame"}},
         {"read aborted, adapter gone",
-         {fake_line_error(CE_FRAME)},
-         0,
-         {},
-         1167,
-         false,
-         ERROR_OPERATION_ABORTED,
-         "",
-         1,
-         ""},
+         {{{.line_error = CE_FRAME}}, 0, {}, 1167},
+         {ERROR_OPERATION_ABORTED, "", 1, ""}},
         {"read aborted without a line error",
-         {fake_failure(ERROR_OPERATION_ABORTED), fake_bytes("x")},
-         0,
-         {},
-         {},
-         false,
-         ERROR_OPERATION_ABORTED,
-         "",
-         1,
-         "x"},
+         {{{.error = ERROR_OPERATION_ABORTED}, {.bytes = "x"}}, 0, {}, {}},
+         {ERROR_OPERATION_ABORTED, "", 1, "x"}},
         {"read failing otherwise",
-         {fake_failure(ERROR_BAD_COMMAND)},
-         0,
-         {},
-         {},
-         false,
-         ERROR_BAD_COMMAND,
-         "",
-         0,
-         ""},
-        {"write aborted by an overrun", {}, CE_OVERRUN, {}, {}, true, 0, "pr mv\r", 1, ""},
+         {{{.error = ERROR_BAD_COMMAND}}, 0, {}, {}},
+         {ERROR_BAD_COMMAND, "", 0, ""}},
+        {"write aborted by an overrun", {{}, CE_OVERRUN, {}, {}}, {0, "pr mv\r", 1, ""}},
         {"write aborted, adapter gone",
-         {},
-         CE_OVERRUN,
-         {},
-         22,
-         false,
-         ERROR_OPERATION_ABORTED,
-         "",
-         1,
-         ""},
-        {"write cut short", {}, 0, 3, {}, false, ERROR_COUNTER_TIMEOUT, "pr ", 0, ""},
+         {{}, CE_OVERRUN, {}, 22},
+         {ERROR_OPERATION_ABORTED, "", 1, ""}},
+        {"write cut short", {{}, 0, 3, {}}, {ERROR_COUNTER_TIMEOUT, "pr ", 0, ""}},
     };
     for (const Case& c : cases) {
         reset_fake();
-        fake.reads = c.reads;
-        fake.line_errors = c.line_errors;
-        fake.write_limit = c.write_limit;
-        fake.clear_error = c.clear_error;
+        fake.reads = c.setup.reads;
+        fake.line_errors = c.setup.line_errors;
+        fake.write_limit = c.setup.write_limit;
+        fake.clear_error = c.setup.clear_error;
         bool ok = false;
         std::string moved;
-        if (c.reads.empty()) {
+        if (c.setup.reads.empty()) {
             std::size_t count = 99;
             ok = serial_write(fake_port, bytes_of("pr mv\r"), count);
             moved = fake.written;
@@ -466,15 +405,15 @@ TEST(SerialWin32Fake, LineErrorsAreClearedAndShortWritesFail) {
         } else {
             moved = read_text(fake_port, 30, ok);
         }
-        EXPECT_EQ(ok, c.ok) << c.name;
-        if (!c.ok) {
-            EXPECT_EQ(serial_last_error(), static_cast<int>(c.error)) << c.name;
+        EXPECT_EQ(ok, c.outcome.error == 0) << c.name;
+        if (c.outcome.error != 0) {
+            EXPECT_EQ(serial_last_error(), static_cast<int>(c.outcome.error)) << c.name;
         }
-        EXPECT_EQ(moved, c.moved) << c.name;
-        EXPECT_EQ(fake.clears, c.clears) << c.name;
-        if (!c.then_read.empty()) {
+        EXPECT_EQ(moved, c.outcome.moved) << c.name;
+        EXPECT_EQ(fake.clears, c.outcome.clears) << c.name;
+        if (!c.outcome.then_read.empty()) {
             bool then_ok = false;
-            EXPECT_EQ(read_text(fake_port, 30, then_ok), c.then_read) << c.name;
+            EXPECT_EQ(read_text(fake_port, 30, then_ok), c.outcome.then_read) << c.name;
             EXPECT_TRUE(then_ok) << c.name;
         }
     }

@@ -167,20 +167,15 @@ constexpr double scale_tolerance_percent = report_scale_tolerance_percent;
 constexpr double fit_tolerance_deg = 0.01;
 constexpr double curve_tolerance_deg = 0.015;
 
-const Sensor all_errors{.b = 0.5,
-                        .c = -0.3,
-                        .d = 0.2,
-                        .e = 0.1,
-                        .hard_x = 0.05,
-                        .hard_y = -0.03,
-                        .major = 0.27,
-                        .minor = 0.22,
-                        .angle = 30,
-                        .scale_percent = 0.5,
-                        .tilt = 1.0,
-                        .azimuth = 40,
-                        .mount_roll = 0.3,
-                        .mount_pitch = -0.2};
+// Every field in the order of SensorErrors: B, C, D, E, hard iron x and y, major, minor, angle,
+// scale %, tilt, azimuth, mount roll and pitch.
+const Sensor all_errors{0.5, -0.3, 0.2, 0.1, 0.05, -0.03, 0.27, 0.22, 30, 0.5, 1.0, 40, 0.3, -0.2};
+const Sensor steep{-2, 1, 0.4, -0.6, -0.1, 0.2, 0.3, 0.15, -60, -1, 0.5, 200, -0.5, 0.7};
+
+// `text` holds `part`.
+void expect_has(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in:\n" << text;
+}
 
 // The deviation B sin t + C cos t + D sin 2t + E cos 2t the sensor was given, at heading t.
 double injected_deviation(const Sensor& sensor, double t_deg) {
@@ -196,12 +191,10 @@ void expect_timed_recovery(const Report& report, const Sensor& sensor, const Syn
     const std::string text = report_text(report, "log.txt");
     if (timed == nullptr) {
         EXPECT_FALSE(report.sampling.mean_interval_ms || report.sampling.max_interval_ms);
-        EXPECT_NE(text.find("sample number"), std::string::npos) << text;
+        expect_has(text, "sample number");
         return;
     }
-    EXPECT_NE(text.find(sweeplog_text("sample times of %zu samples", timed->times.size())),
-              std::string::npos)
-        << text;
+    expect_has(text, sweeplog_text("sample times of %zu samples", timed->times.size()));
     ASSERT_TRUE(report.heading.b_deg && report.sampling.mean_interval_ms &&
                 report.sampling.max_interval_ms);
     const ReportHeading& h = report.heading;
@@ -228,22 +221,7 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         {"a sensor without errors", {}, {}},
         {"every error at once", all_errors, {}},
         {"irregular spacing and three hiccups, timed", all_errors, irregular, true},
-        {"a turn the other way, steep soft iron, large deviation",
-         {.b = -2,
-          .c = 1,
-          .d = 0.4,
-          .e = -0.6,
-          .hard_x = -0.1,
-          .hard_y = 0.2,
-          .major = 0.3,
-          .minor = 0.15,
-          .angle = -60,
-          .scale_percent = -1,
-          .tilt = 0.5,
-          .azimuth = 200,
-          .mount_roll = -0.5,
-          .mount_pitch = 0.7},
-         {.rate_dps = -14.4}},
+        {"a turn the other way, steep soft iron, large deviation", steep, {.rate_dps = -14.4}},
         {"the soft iron's axis near the top of its range",
          {.major = 0.26, .minor = 0.2, .angle = 89},
          {.seconds_per_sample = 0.2, .ramp = 3, .cruise_deg = 320}},
@@ -305,9 +283,8 @@ TEST(ReportAnalysis, ASweepShorterThanATurnLeavesTheDeviationAndWobbleAbsent) {
     ASSERT_TRUE(report.mag.major_gauss);
     EXPECT_NEAR(*report.mag.hard_iron_x_gauss, all_errors.hard_x, field_tolerance_gauss);
     const std::string text = report_text(report, "short.txt");
-    EXPECT_NE(text.find("B-E              absent: the cruise turned 249."), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("wobble           roll absent, pitch absent"), std::string::npos) << text;
+    expect_has(text, "B-E              absent: the cruise turned 249.");
+    expect_has(text, "wobble           roll absent, pitch absent");
     const nlohmann::json json = nlohmann::json::parse(report_json(report));
     for (const char* key :
          {"B_deg", "C_deg", "D_deg", "E_deg", "residual_rms_deg", "peak_deviation_deg"}) {
@@ -359,11 +336,12 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     report.tilt.roll_mean_deg = -0.0001;
     const std::string text = report_text(report, "run-0.0.txt");
     EXPECT_TRUE(text.starts_with("Sweep report of run-0.0.txt")) << text;
-    EXPECT_NE(text.find("  B (sin heading)      0.000 deg\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("  scale error          0.000 %\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("  roll, pitch       0.000 deg, "), std::string::npos) << text;
-    EXPECT_NE(report_json(report).find("\"scale_error_percent\": 0.0\n"), std::string::npos)
-        << report_json(report);
+    for (const char* shown :
+         {"  B (sin heading)      0.000 deg\n", "  scale error          0.000 %\n",
+          "  roll, pitch       0.000 deg, "}) {
+        expect_has(text, shown);
+    }
+    expect_has(report_json(report), "\"scale_error_percent\": 0.0\n");
 }
 
 TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
@@ -393,7 +371,7 @@ TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
         Report report;
         std::string error;
         EXPECT_FALSE(report_analyse(samples, 14.4, report, error)) << c.name;
-        EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
+        expect_has(error, c.reason);
     }
 }
 
@@ -411,6 +389,16 @@ class ReportTool : public testing::Test {
     fs::path write_log(const std::string& name, const std::string& text) {
         tool_write_file(dir / name, text);
         return dir / name;
+    }
+    // Status `status` and one line on standard error that holds `message`, at its start if
+    // `first`.
+    static void expect_one_line(const ToolResult& result, int status, const std::string& message,
+                                bool first = false) {
+        EXPECT_EQ(result.status, status) << result.err;
+        EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
+        const std::size_t at = result.err.find(message);
+        EXPECT_TRUE(first ? at == 0 : at != std::string::npos)
+            << "no \"" << message << "\" in: " << result.err;
     }
     fs::path dir;
 };
@@ -432,12 +420,10 @@ TEST_F(ReportTool, ReportsOnStdoutAndWritesTheJsonAndPictures) {
     const ToolResult result = run(arguments);
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_NE(result.out.find(tool_join({"Cruise: samples ", std::to_string(sweep.cruise_first),
-                                         " to ", std::to_string(sweep.cruise_last)})),
-              std::string::npos)
-        << result.out;
+    expect_has(result.out, tool_join({"Cruise: samples ", std::to_string(sweep.cruise_first),
+                                      " to ", std::to_string(sweep.cruise_last)}));
     for (const char* unit : {" deg over the cruise", " gauss", " deg/s", " %", " deg C"}) {
-        EXPECT_NE(result.out.find(unit), std::string::npos) << unit;
+        expect_has(result.out, unit);
     }
     const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));
     EXPECT_NEAR(json["heading"]["B_deg"].get<double>(), all_errors.b, deviation_tolerance_deg);
@@ -448,14 +434,14 @@ TEST_F(ReportTool, ReportsOnStdoutAndWritesTheJsonAndPictures) {
     const ToolResult piped = run({"--turn-rate", "14.4", "--json", "-", log.string()});
     ASSERT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(nlohmann::json::parse(piped.out), json);
-    EXPECT_NE(piped.err.find("Cruise: samples"), std::string::npos) << piped.err;
+    expect_has(piped.err, "Cruise: samples");
     EXPECT_FALSE(fs::exists(dir / "-"));
     if (!pictures) {
         GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the pictures are not "
                         "tested";
     }
     EXPECT_EQ(tool_read_file(dir / "report.png").substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-    EXPECT_NE(tool_read_file(dir / "report.svg").find("</svg>"), std::string::npos);
+    expect_has(tool_read_file(dir / "report.svg"), "</svg>");
 }
 
 TEST_F(ReportTool, ABrokenRecordIsListedAndTheRestReportedWithStatusThree) {
@@ -464,11 +450,9 @@ TEST_F(ReportTool, ABrokenRecordIsListedAndTheRestReportedWithStatusThree) {
     text.replace(line_7, 11, "X Roll Rat");
     const fs::path log = write_log("broken.txt", text);
     const ToolResult result = run({log.string()});
-    EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.err.find(log.string() + ":7: expected \"X Roll Rate\""), 0u) << result.err;
-    EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
-    EXPECT_NE(result.out.find("B (sin heading)"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("1 broken record left out"), std::string::npos) << result.out;
+    expect_one_line(result, 3, log.string() + ":7: expected \"X Roll Rate\"", true);
+    expect_has(result.out, "B (sin heading)");
+    expect_has(result.out, "1 broken record left out");
 }
 
 TEST_F(ReportTool, AnUnusableLogGetsOneLineAndStatusOne) {
@@ -479,14 +463,11 @@ TEST_F(ReportTool, AnUnusableLogGetsOneLineAndStatusOne) {
         {synthetic_sweep({}, {.ramp = 1, .cruise_deg = 3}).log, "only 6 samples"},
     };
     for (const auto& [content, message] : cases) {
-        const ToolResult result = run({write_log("log.txt", content).string()});
-        EXPECT_EQ(result.status, 1) << message;
-        EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
-        EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+        expect_one_line(run({write_log("log.txt", content).string()}), 1, message);
     }
     const ToolResult missing = run({(dir / "nowhere.txt").string()});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("cannot open"), std::string::npos) << missing.err;
+    expect_has(missing.err, "cannot open");
 }
 
 TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
@@ -501,9 +482,7 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
     };
     for (const auto& [arguments, option] : cases) {
         const ToolResult result = run(arguments);
-        EXPECT_EQ(result.status, 2) << option;
-        EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
-        EXPECT_NE(result.err.find(option), std::string::npos) << result.err;
+        expect_one_line(result, 2, option);
         EXPECT_EQ(result.out, "");
     }
     EXPECT_EQ(tool_read_file(log), synthetic_sweep({}, {}).log);
@@ -528,26 +507,23 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
     struct Case {
         const char* name;
         std::string times; // written beside the log unless empty
-        std::vector<std::string> arguments;
-        int status;
-        std::string err; // what standard error starts with
+        std::vector<std::string> arguments{};
+        int status = 0;
+        std::string err{}; // what standard error starts with
     };
     const std::string elsewhere = (dir / "elsewhere.dat").string();
     const std::string at = beside + ":";
+    const std::string sixth = times_file(6).substr(35, 6);
     const std::vector<Case> cases{
-        {"no times file", "", {}, 0, ""},
-        {"the times beside the log", times_file(n), {}, 0, ""},
-        {"one line short", times_file(n - 1), {}, 0, ""},
-        {"one line long", times_file(n) + "999.0000\n", {}, 0, ""},
-        {"CR LF line ends", times_file(n, "\r\n"), {}, 0, ""},
-        {"named with --times", "", {"--times", elsewhere}, 0, ""},
+        {"no times file", ""},
+        {"the times beside the log", times_file(n)},
+        {"one line short", times_file(n - 1)},
+        {"one line long", times_file(n) + "999.0000\n"},
+        {"CR LF line ends", times_file(n, "\r\n")},
+        {"named with --times", "", {"--times", elsewhere}},
         {"--times naming no file", "", {"--times", "nowhere"}, 3, "gyro_motor_report: cannot open"},
         {"not a number", times_file(n, "\n", 5, "1.5e3"), {}, 3, at + "5: expected a time in "},
-        {"not later",
-         times_file(n, "\n", 7, times_file(6).substr(35, 6)),
-         {},
-         3,
-         at + "7: the time "},
+        {"not later", times_file(n, "\n", 7, sixth), {}, 3, at + "7: the time "},
         {"another log's", times_file(99), {}, 3, at + "100: 99 times for the log's "},
     };
     tool_write_file(elsewhere, times_file(n));
@@ -561,18 +537,16 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         std::vector<std::string> arguments = c.arguments;
         arguments.insert(arguments.end(), {"--json", (dir / "report.json").string(), log.string()});
         const ToolResult result = run(arguments);
-        EXPECT_EQ(result.status, c.status) << result.err;
         if (c.err.empty()) {
+            EXPECT_EQ(result.status, c.status) << result.err;
             EXPECT_EQ(result.err, "");
         } else {
-            EXPECT_EQ(result.err.find(c.err), 0u) << result.err;
-            EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
+            expect_one_line(result, c.status, c.err, true);
         }
         const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));
         const bool timed = c.status == 0 && (!c.times.empty() || !c.arguments.empty());
         EXPECT_EQ(json["sampling"]["timed"], timed);
-        EXPECT_NE(result.out.find(timed ? "sample times" : "sample number"), std::string::npos)
-            << result.out;
+        expect_has(result.out, timed ? "sample times" : "sample number");
         if (timed) {
             EXPECT_NEAR(json["heading"]["B_deg"].get<double>(), all_errors.b,
                         timed_deviation_tolerance_deg);

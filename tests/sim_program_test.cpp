@@ -494,27 +494,14 @@ TEST(SimProgramTest, HelpExplainsAndBadOptionsAreRefused) {
     const pid_t help = harness_spawn({GM_SIM_PATH, "--help"}, dir, dir + "/out", dir + "/err");
     EXPECT_EQ(harness_wait(help, 10.0), 0);
     const std::string text = harness_read_file(dir + "/out").value_or("");
-    for (const char* option : {"--dir",
-                               "--raw",
-                               "--time-scale",
-                               "--transcript",
-                               "--frames",
-                               "--bad-checksum-every",
-                               "--hangup-motor-after",
-                               "--ready-file",
-                               "--accel",
-                               "--lockstep-ms",
-                               "--compass-deviation",
-                               "--hard-iron",
-                               "--soft-iron",
-                               "--yaw-scale-error",
-                               "--tilt",
-                               "--mount-offset",
-                               "--answer-jitter-ms",
-                               "--gyro-stall-every",
-                               "--gyro-stall-ms",
-                               "unless it led to a pseudo-terminal",
-                               "another running simulator"}) {
+    // Every option, then what it says of the links it replaces and of a second simulator.
+    std::vector<std::string> told = harness_split_words(
+        "--dir --raw --time-scale --transcript --frames --bad-checksum-every --hangup-motor-after "
+        "--ready-file --accel --lockstep-ms --compass-deviation --hard-iron --soft-iron "
+        "--yaw-scale-error --tilt --mount-offset --answer-jitter-ms --gyro-stall-every "
+        "--gyro-stall-ms");
+    told.insert(told.end(), {"unless it led to a pseudo-terminal", "another running simulator"});
+    for (const std::string& option : told) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
     // Each refused in one line on standard error that names the option, before any link exists.

@@ -157,6 +157,9 @@ std::vector<std::string> sweep_argv(const std::vector<std::string>& arguments = 
     return {"/bin/sh", "-c", command};
 }
 
+// Names a table's cases by their name field.
+constexpr auto case_name = [](const auto& param) { return std::string(param.param.name); };
+
 // The other build's programs run through a command line: signals sent to it need not reach them
 // as the native build takes them, and the companion programs of that build are not run here.
 bool native_sweep() {
@@ -229,9 +232,8 @@ SweepRun run_on_bench(const std::vector<std::string>& program,
 }
 
 SweepRun run_sweep(const std::vector<std::string>& sim_options,
-                   const std::function<void(const SweepRun&)>& setup = {},
                    const std::function<void(const SweepRun&, pid_t)>& during = {}) {
-    return run_on_bench(sweep_argv(), sim_options, {setup, during, {}});
+    return run_on_bench(sweep_argv(), sim_options, {.setup = {}, .during = during, .ready = {}});
 }
 
 // One field of a log line: its label, then the value right-aligned in at least seven
@@ -690,12 +692,13 @@ TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
     // An argument other than a request for help is ignored.
     const SweepRun run = run_on_bench(
         sweep_argv({"com6"}), fast({}),
-        {[](const SweepRun& r) {
-             ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
-             ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor_times.txt", "99.0000\n"));
-         },
-         {},
-         {}});
+        {.setup =
+             [](const SweepRun& r) {
+                 ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
+                 ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor_times.txt", "99.0000\n"));
+             },
+         .during = {},
+         .ready = {}});
     EXPECT_EQ(run.sim_status, 0);
     const std::vector<Values> samples = expect_clean_completion(run);
     EXPECT_GE(samples.size(), 10u);
@@ -716,34 +719,40 @@ TEST(E2eTest, FullSweepLogsEveryFrameAndReplacesAnEarlierLog) {
     finish(run);
 }
 
-// Makes com6 lead to a path that does not exist; a link already there (a Wine prefix has one for
-// every COM name) is kept in earlier_target for restore_com6.
-void link_com6_to_nothing(const SweepRun& run, std::optional<std::string>& earlier_target) {
-    const std::string link = run.link_dir + "/com6";
-    std::array<char, 4096> target{};
-    if (const ssize_t length = readlink(link.c_str(), target.data(), target.size() - 1);
-        length > 0) {
-        earlier_target = std::string(target.data(), static_cast<std::size_t>(length));
-        unlink(link.c_str());
-    }
-    ASSERT_EQ(symlink((run.dir + "/no-such-device").c_str(), link.c_str()), 0);
-}
-
-void restore_com6(const SweepRun& run, const std::optional<std::string>& earlier_target) {
+// Runs the program with the controller's port com6 leading to a path that does not exist (and
+// the simulator's controller elsewhere); a link already there (a Wine prefix has one for every
+// COM name) is put back after. An earlier log is left in the run folder if one is given.
+SweepRun run_without_com6(const std::vector<std::string>& program,
+                          const std::optional<std::string>& earlier_log) {
+    std::optional<std::string> earlier_target;
+    const SweepRun run = run_on_bench(
+        program, fast({"--motor-name", "com6-elsewhere"}),
+        {.setup =
+             [&](const SweepRun& r) {
+                 if (earlier_log) {
+                     ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", *earlier_log));
+                 }
+                 const std::string link = r.link_dir + "/com6";
+                 std::array<char, 4096> target{};
+                 if (const ssize_t length =
+                         readlink(link.c_str(), target.data(), target.size() - 1);
+                     length > 0) {
+                     earlier_target = std::string(target.data(), static_cast<std::size_t>(length));
+                     unlink(link.c_str());
+                 }
+                 ASSERT_EQ(symlink((r.dir + "/no-such-device").c_str(), link.c_str()), 0);
+             },
+         .during = {},
+         .ready = {}});
     unlink((run.link_dir + "/com6").c_str());
     if (earlier_target) {
         symlink(earlier_target->c_str(), (run.link_dir + "/com6").c_str());
     }
+    return run;
 }
 
 TEST(E2eTest, MissingMotorPortFailsAndLeavesTheEarlierLogAlone) {
-    std::optional<std::string> earlier_target;
-    const SweepRun run =
-        run_sweep(fast({"--motor-name", "com6-elsewhere"}), [&](const SweepRun& r) {
-            ASSERT_TRUE(harness_write_file(r.dir + "/gyro_motor.txt", "an earlier run\n"));
-            link_com6_to_nothing(r, earlier_target);
-        });
-    restore_com6(run, earlier_target);
+    const SweepRun run = run_without_com6(sweep_argv(), "an earlier run\n");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, console("Motor - could not open serial port, com6 2\n"));
     EXPECT_EQ(run.err, console("open gyro port succeeded\nopen Motor port failed\n"));
@@ -832,43 +841,31 @@ INSTANTIATE_TEST_SUITE_P(
                       HeldPortCase{"MotorLocked", "com6", true,
                                    "Motor - could not open serial port, com6 16\n",
                                    "open gyro port succeeded\nopen Motor port failed\n"}),
-    [](const ::testing::TestParamInfo<HeldPortCase>& param) { return param.param.name; });
+    case_name);
 
-// Faults that cost single frames: each run still ends normally, with the good frames logged.
+// Options of the simulator for one case.
 struct FrameFaultCase {
     const char* name;
     std::vector<std::string> options;
+    bool frames_lost = false; // some frames are sent bad (else none is lost)
 };
 
-class E2eFrameFaultTest : public ::testing::TestWithParam<FrameFaultCase> {};
-
-TEST_P(E2eFrameFaultTest, SweepCompletesAndLogsTheGoodFrames) {
-    const SweepRun run = run_sweep(fast(GetParam().options));
-    const std::vector<Values> samples = expect_clean_completion(run);
-    expect_every_good_frame_logged(samples, run.frames);
-    EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
-    std::size_t good = 0;
-    for (const FrameRecord& frame : run.frames) {
-        good += is_good(frame) ? 1u : 0u;
-    }
-    EXPECT_LT(good, run.frames.size()); // the fault did happen
-    EXPECT_LT(run.seconds(), fault_time_bound_s);
-    summarize(GetParam().name, run, samples.size());
-    finish(run);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, E2eFrameFaultTest,
-    ::testing::Values(FrameFaultCase{"BadChecksum", {"--bad-checksum-every", "3"}}),
-    [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
-
-// Controller and line variants the sweep must not notice.
+// Controller and line variants the sweep must not notice, and faults that cost single frames:
+// each run still ends normally, with the good frames logged.
 class E2eControllerTest : public ::testing::TestWithParam<FrameFaultCase> {};
 
 TEST_P(E2eControllerTest, SweepCompletesAsWithThePlainController) {
     const SweepRun run = run_sweep(fast(GetParam().options));
     const std::vector<Values> samples = expect_clean_completion(run);
-    EXPECT_GE(samples.size(), 10u);
+    if (GetParam().frames_lost) {
+        std::size_t good = 0;
+        for (const FrameRecord& frame : run.frames) {
+            good += is_good(frame) ? 1u : 0u;
+        }
+        EXPECT_LT(good, run.frames.size()); // the fault did happen
+    } else {
+        EXPECT_GE(samples.size(), 10u);
+    }
     expect_every_good_frame_logged(samples, run.frames);
     EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
     EXPECT_LT(run.seconds(), fault_time_bound_s);
@@ -886,8 +883,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // A gyro line left translating by an earlier program, and frames of
                       // nothing but the bytes it would change: each is logged exactly.
                       FrameFaultCase{"TranslatingGyroLineAwkwardFrames",
-                                     {"--translating-gyro-line", "--awkward-frames"}}),
-    [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
+                                     {"--translating-gyro-line", "--awkward-frames"}},
+                      FrameFaultCase{"BadChecksum", {"--bad-checksum-every", "3"}, true}),
+    case_name);
 
 // Frames that reach the port in pieces (split by a pause, or by a USB adapter's latency tick) or
 // behind stray bytes. The sweep completes without a message; every frame that strays did not hit
@@ -985,7 +983,7 @@ INSTANTIATE_TEST_SUITE_P(
                        on_adapter("1", {"--stray-bytes", "3", "--stray-every", "20"})},
         FrameFaultCase{"UsbTick16msWithStrays",
                        on_adapter("16", {"--stray-bytes", "3", "--stray-every", "20"})}),
-    [](const ::testing::TestParamInfo<FrameFaultCase>& param) { return param.param.name; });
+    case_name);
 
 TEST(E2eTest, PacedLinesStillSweepCompletely) {
     // Real line rates and latencies; a busy machine may split a frame by delay, so the log is
@@ -1089,10 +1087,9 @@ TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
         GTEST_SKIP() << "the pipe would lead to the command in GM_E2E_SWEEP_COMMAND, not to the "
                         "program it runs";
     }
-    const SweepRun run =
-        fault.stderr_reader_leaves
-            ? run_on_bench(sweep_argv(), fast(fault.options), stderr_reader_leaves_after_success())
-            : run_sweep(fast(fault.options));
+    const SweepRun run = run_on_bench(
+        sweep_argv(), fast(fault.options),
+        fault.stderr_reader_leaves ? stderr_reader_leaves_after_success() : BenchHooks{});
     EXPECT_EQ(run.status, 3);
     EXPECT_EQ(run.sim_status, 0);
     EXPECT_EQ(run.out, "");
@@ -1114,19 +1111,14 @@ TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
         return console_matches(run.err, c);
     })) << run.err;
     EXPECT_LT(run.seconds(), fault_time_bound_s);
+    std::vector<Values> samples;
     if (fault.effect == FaultEffect::not_started) {
         EXPECT_FALSE(run.log.has_value());
-        EXPECT_EQ(dialogue_of(run.events), std::vector<std::string>{"motor pr mv"});
-        expect_port_order(run.events);
-        finish(run);
-        return;
-    }
-    ASSERT_TRUE(run.log.has_value());
-    const std::vector<Values> samples = parse_log(*run.log, config_from_environment().crlf);
-    if (fault.effect == FaultEffect::no_valid_frame) {
-        EXPECT_TRUE(samples.empty());
-        EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
     } else {
+        ASSERT_TRUE(run.log.has_value());
+        samples = parse_log(*run.log, config_from_environment().crlf);
+    }
+    if (fault.effect != FaultEffect::no_valid_frame && fault.effect != FaultEffect::not_started) {
         EXPECT_GE(samples.size(), 1u) << "the fault came before the first sample";
         expect_leading_frames_logged(samples, run.frames,
                                      fault.effect == FaultEffect::gyro_port_lost ? 1 : 0);
@@ -1142,7 +1134,11 @@ TEST_P(E2eDeviceFaultTest, SweepStopsWithTheDevicesMessage) {
         EXPECT_GE(expect_sweep_dialogue(run.events, GyroPolls::may_stop), run.frames.size());
         break;
     case FaultEffect::no_valid_frame:
+        EXPECT_TRUE(samples.empty());
+        EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
+        break;
     case FaultEffect::not_started:
+        EXPECT_EQ(dialogue_of(run.events), std::vector<std::string>{"motor pr mv"});
         break;
     }
     if (fault.motor_commands != 0) {
@@ -1205,7 +1201,7 @@ INSTANTIATE_TEST_SUITE_P(
                         {"--moving-at-start", "--time-scale", "1"},
                         {"Motor - still moving, not starting\n"},
                         FaultEffect::not_started}),
-    [](const ::testing::TestParamInfo<DeviceFaultCase>& param) { return param.param.name; });
+    case_name);
 
 // Waits until the transcript shows count lines that end with text; false after timeout_s.
 bool wait_for_events(const std::string& transcript, const std::string& text, std::size_t count,
@@ -1246,7 +1242,7 @@ TEST_P(E2eInterruptTest, SweepStopsLoggingAndReturnsWithCompleteRecords) {
     // A sweep of 6.35 s: well under way after 20 polls, far from its end; the return from there
     // lasts about half a second.
     const SweepRun run =
-        run_sweep({"--no-pacing", "--time-scale", "4"}, {}, [&](const SweepRun& r, pid_t sweep) {
+        run_sweep({"--no-pacing", "--time-scale", "4"}, [&](const SweepRun& r, pid_t sweep) {
             const std::string transcript = r.dir + "/transcript.txt";
             if (!wait_for_events(transcript, " gyro G", 20, 10.0)) {
                 return;
@@ -1297,9 +1293,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, E2eInterruptTest,
                                            InterruptCase{"Sigterm", SIGTERM, 143},
                                            InterruptCase{"Sighup", SIGHUP, 129},
                                            InterruptCase{"SigintTwice", SIGINT, 130, true}),
-                         [](const ::testing::TestParamInfo<InterruptCase>& param) {
-                             return param.param.name;
-                         });
+                         case_name);
 
 // A kill leaves no torn record: when the poll after the 20th answered one comes (the gyro falls
 // silent at it), all 20 records are on file, whole, with their times.
@@ -1311,7 +1305,7 @@ TEST(E2eTest, KilledSweepLeavesEveryAnsweredPollAsAWholeRecord) {
     }
     bool killed = false;
     const SweepRun run =
-        run_sweep(fast({"--gyro-silent-after", "20"}), {}, [&](const SweepRun& r, pid_t sweep) {
+        run_sweep(fast({"--gyro-silent-after", "20"}), [&](const SweepRun& r, pid_t sweep) {
             killed = wait_for_events(r.dir + "/transcript.txt", " gyro G", 21, 10.0) &&
                      kill(sweep, SIGKILL) == 0;
         });
@@ -1349,13 +1343,14 @@ TEST_P(E2eFullDeviceTest, LogIsReportedAfterACompleteSweepAndHoldsWholeRecords) 
     }
     const SweepRun run = run_on_bench(
         program, fast({}),
-        {[&](const SweepRun& r) {
-             if (full.dev_full) {
-                 ASSERT_EQ(symlink("/dev/full", (r.dir + "/gyro_motor.txt").c_str()), 0);
-             }
-         },
-         {},
-         {}});
+        {.setup =
+             [&](const SweepRun& r) {
+                 if (full.dev_full) {
+                     ASSERT_EQ(symlink("/dev/full", (r.dir + "/gyro_motor.txt").c_str()), 0);
+                 }
+             },
+         .during = {},
+         .ready = {}});
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, success_lines + "sample log gyro_motor.txt could not be completed: " +
@@ -1389,7 +1384,7 @@ INSTANTIATE_TEST_SUITE_P(
     Logs, E2eFullDeviceTest,
     ::testing::Values(FullDeviceCase{"DevFull", true, "No space left on device"},
                       FullDeviceCase{"FileSizeLimit", false, "File too large"}),
-    [](const ::testing::TestParamInfo<FullDeviceCase>& param) { return param.param.name; });
+    case_name);
 
 // The report of a sweep's log as JSON, with the times beside the log if there are any.
 nlohmann::json report_of(const SweepRun& run, const std::string& log) {
@@ -1422,7 +1417,16 @@ TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
                               .azimuth = 200,
                               .mount_roll = -0.5,
                               .mount_pitch = 0.7};
-    const auto list = [](std::initializer_list<double> values) {
+    std::vector<std::string> options = harness_split_words(
+        "--time-scale 1 --answer-jitter-ms 8 --gyro-stall-every 200 --gyro-stall-ms 250");
+    const std::vector<std::pair<const char*, std::vector<double>>> injections = {
+        {"--compass-deviation", {errors.b, errors.c, errors.d, errors.e}},
+        {"--hard-iron", {errors.hard_x, errors.hard_y}},
+        {"--soft-iron", {errors.major, errors.minor, errors.angle}},
+        {"--yaw-scale-error", {errors.scale_percent}},
+        {"--tilt", {errors.tilt, errors.azimuth}},
+        {"--mount-offset", {errors.mount_roll, errors.mount_pitch}}};
+    for (const auto& [option, values] : injections) {
         std::string text;
         for (const double value : values) {
             // Appended piece by piece: GCC 12 at -O3 takes "a" + std::string for an overlapping
@@ -1432,32 +1436,11 @@ TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
             }
             text += std::to_string(value);
         }
-        return text;
-    };
-    const SweepRun run = run_sweep({"--time-scale",
-                                    "1",
-                                    "--answer-jitter-ms",
-                                    "8",
-                                    "--gyro-stall-every",
-                                    "200",
-                                    "--gyro-stall-ms",
-                                    "250",
-                                    "--compass-deviation",
-                                    list({errors.b, errors.c, errors.d, errors.e}),
-                                    "--hard-iron",
-                                    list({errors.hard_x, errors.hard_y}),
-                                    "--soft-iron",
-                                    list({errors.major, errors.minor, errors.angle}),
-                                    "--yaw-scale-error",
-                                    list({errors.scale_percent}),
-                                    "--tilt",
-                                    list({errors.tilt, errors.azimuth}),
-                                    "--mount-offset",
-                                    list({errors.mount_roll, errors.mount_pitch})});
+        options.insert(options.end(), {option, text});
+    }
+    const SweepRun run = run_sweep(options);
     const std::size_t samples = expect_clean_completion(run).size();
-    const std::vector<std::string> times =
-        harness_split_lines(harness_read_file(run.dir + "/gyro_motor_times.txt").value_or(""));
-    EXPECT_EQ(times.size(), samples);
+    EXPECT_EQ(harness_split_lines(run.times.value_or("")).size(), samples);
 
     const nlohmann::json timed = report_of(run, "gyro_motor.txt");
     ASSERT_TRUE(timed.is_object()) << "no report";
@@ -1530,11 +1513,7 @@ TEST(E2eHomeTest, MissingMotorPortFails) {
     if (!native_sweep()) {
         GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
     }
-    std::optional<std::string> earlier_target;
-    const SweepRun run =
-        run_on_bench({GM_HOME_PATH}, fast({"--motor-name", "com6-elsewhere"}),
-                     {[&](const SweepRun& r) { link_com6_to_nothing(r, earlier_target); }, {}, {}});
-    restore_com6(run, earlier_target);
+    const SweepRun run = run_without_com6({GM_HOME_PATH}, std::nullopt);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Motor - could not open serial port, com6 2\n");
     EXPECT_EQ(run.err, "open Motor port failed\n");
@@ -1589,6 +1568,6 @@ INSTANTIATE_TEST_SUITE_P(
                       HomeArgumentsCase{
                           "SweepSlashQuestion", {"/?"}, 0, "Usage: gyro_motor\n", true},
                       HomeArgumentsCase{"SweepVersion", {"--version"}, 0, "gyro_motor ", true}),
-    [](const ::testing::TestParamInfo<HomeArgumentsCase>& param) { return param.param.name; });
+    case_name);
 
 } // namespace

@@ -3,8 +3,10 @@
 // gyro_motor_report program itself on such logs.
 #include "gyro/gyro.h"
 #include "report/report.h"
+#include "reportout/reportout.h"
 #include "tests/support/report_check.h"
 #include "tests/support/tool_run.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -188,13 +190,13 @@ double injected_deviation(const Sensor& sensor, double t_deg) {
 // were; without, the sample number.
 void expect_timed_recovery(const Report& report, const Sensor& sensor, const Synthetic* timed) {
     EXPECT_EQ(report.sampling.timed, timed != nullptr);
-    const std::string text = report_text(report, "log.txt");
+    const std::string text = reportout_text(report, "log.txt");
     if (timed == nullptr) {
         EXPECT_FALSE(report.sampling.mean_interval_ms || report.sampling.max_interval_ms);
         expect_has(text, "sample number");
         return;
     }
-    expect_has(text, sweeplog_text("sample times of %zu samples", timed->times.size()));
+    expect_has(text, text_format("sample times of %zu samples", timed->times.size()));
     ASSERT_TRUE(report.heading.b_deg && report.sampling.mean_interval_ms &&
                 report.sampling.max_interval_ms);
     const ReportHeading& h = report.heading;
@@ -241,7 +243,7 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         EXPECT_EQ(report.cruise.last, sweep.cruise_last);
         EXPECT_EQ(report.cruise.count, sweep.cruise_last - sweep.cruise_first + 1);
         EXPECT_NEAR(report.heading.turned_deg, sweep.turned_deg, 1);
-        expect_report_recovers(nlohmann::json::parse(report_json(report)), c.sensor,
+        expect_report_recovers(nlohmann::json::parse(reportout_json(report)), c.sensor,
                                fit_tolerance_deg);
         expect_timed_recovery(report, c.sensor, c.timed ? &sweep : nullptr);
         ASSERT_TRUE(report.heading.b_deg && report.mag.major_gauss);
@@ -282,10 +284,10 @@ TEST(ReportAnalysis, ASweepShorterThanATurnLeavesTheDeviationAndWobbleAbsent) {
     // Part of the ellipse still fixes it.
     ASSERT_TRUE(report.mag.major_gauss);
     EXPECT_NEAR(*report.mag.hard_iron_x_gauss, all_errors.hard_x, field_tolerance_gauss);
-    const std::string text = report_text(report, "short.txt");
+    const std::string text = reportout_text(report, "short.txt");
     expect_has(text, "B-E              absent: the cruise turned 249.");
     expect_has(text, "wobble           roll absent, pitch absent");
-    const nlohmann::json json = nlohmann::json::parse(report_json(report));
+    const nlohmann::json json = nlohmann::json::parse(reportout_json(report));
     for (const char* key :
          {"B_deg", "C_deg", "D_deg", "E_deg", "residual_rms_deg", "peak_deviation_deg"}) {
         EXPECT_TRUE(json["heading"][key].is_null()) << key;
@@ -315,7 +317,7 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     std::string error;
     const Synthetic sweep = synthetic_sweep(all_errors, {});
     ASSERT_TRUE(report_analyse(read_samples(sweep.log), 14.4, report, error, sweep.times));
-    const nlohmann::json json = nlohmann::json::parse(report_json(report));
+    const nlohmann::json json = nlohmann::json::parse(reportout_json(report));
     EXPECT_EQ(json.size(), sections.size() + 1);
     EXPECT_EQ(json["samples"], report.samples);
     for (const auto& [section, keys] : sections) {
@@ -334,14 +336,14 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     report.heading.b_deg = -0.0004;
     report.yaw_rate.scale_error_percent = -0.0;
     report.tilt.roll_mean_deg = -0.0001;
-    const std::string text = report_text(report, "run-0.0.txt");
+    const std::string text = reportout_text(report, "run-0.0.txt");
     EXPECT_TRUE(text.starts_with("Sweep report of run-0.0.txt")) << text;
     for (const char* shown :
          {"  B (sin heading)      0.000 deg\n", "  scale error          0.000 %\n",
           "  roll, pitch       0.000 deg, "}) {
         expect_has(text, shown);
     }
-    expect_has(report_json(report), "\"scale_error_percent\": 0.0\n");
+    expect_has(reportout_json(report), "\"scale_error_percent\": 0.0\n");
 }
 
 TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
@@ -499,7 +501,7 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
                                 const std::string& text = "") {
         std::string file;
         for (std::size_t k = 1; k <= count; ++k) {
-            file += (k == changed ? text : sweeplog_text("%.4f", sweep.times[k - 1])) + end;
+            file += (k == changed ? text : text_format("%.4f", sweep.times[k - 1])) + end;
         }
         return file;
     };

@@ -4,6 +4,7 @@
 #include "gyro/gyro.h"
 #include "report/report.h"
 #include "reportout/reportout.h"
+#include "reportplot/reportplot.h"
 #include "tests/support/report_check.h"
 #include "tests/support/tool_run.h"
 #include "text/text.h"
@@ -346,6 +347,39 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     expect_has(reportout_json(report), "\"scale_error_percent\": 0.0\n");
 }
 
+// The text (NAME.report) and the picture's script (NAME.gp) as the golden files beside the tests
+// hold them: every figure and the curve of a timed sweep with every error, and what a short
+// untimed sweep without a commanded rate leaves absent.
+TEST(ReportOutput, TheTextAndThePictureAreLaidOutAsTheirGoldenFiles) {
+    const struct {
+        const char* name;
+        Sensor sensor;
+        Sweep sweep;
+        bool timed;
+        std::optional<double> turn_rate;
+    } cases[] = {
+        {"all_errors_timed", all_errors, irregular, true, 14.4},
+        {"short_untimed", {}, {.cruise_deg = 250}, false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const Synthetic sweep = synthetic_sweep(c.sensor, c.sweep);
+        const std::vector<SweepLogSample> samples = read_samples(sweep.log);
+        Report report;
+        std::string error;
+        ASSERT_TRUE(report_analyse(samples, c.turn_rate, report, error,
+                                   c.timed ? sweep.times : std::vector<double>{}))
+            << error;
+        const fs::path golden = fs::path(GM_REPORT_DATA) / c.name;
+        EXPECT_EQ(reportout_text(report, "gyro_motor.txt"),
+                  tool_read_file(golden.string() + ".report"))
+            << c.name;
+        EXPECT_EQ(reportplot_gnuplot_script(report, samples, "report.png", "",
+                                            "Sweep report of gyro_motor.txt"),
+                  tool_read_file(golden.string() + ".gp"))
+            << c.name;
+    }
+}
+
 TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
     struct Case {
         const char* name;
@@ -481,6 +515,7 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
         {{"--turn-rate", "0", log.string()}, "--turn-rate"},
         {{"--turn-rate", "-14.4", log.string()}, "--turn-rate"},
         {{"--png", log.string(), log.string()}, "--png"},
+        {{"--times", "", log.string()}, "--times"},
     };
     for (const auto& [arguments, option] : cases) {
         const ToolResult result = run(arguments);

@@ -15,6 +15,7 @@ std::string reportout_optional(const std::optional<double>& value, int decimals,
 
 std::string reportout_number(double value, int decimals, int width) {
     const std::string shown = text_format("%*.*f", width, decimals, value);
+    // printf does the rounding, so printf is asked whether the figure rounds to zero.
     if (std::signbit(value) &&
         text_format("%.*f", decimals, -value) == text_format("%.*f", decimals, 0.0)) {
         return text_format("%*.*f", static_cast<int>(shown.size()), decimals, 0.0);

@@ -2,6 +2,8 @@
 // the text, the JSON and the picture's script. Besides crashes and sanitizer reports it checks
 // that a report it makes names a cruise inside the log.
 #include "report/report.h"
+#include "reportout/reportout.h"
+#include "reportplot/reportplot.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -35,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      cruise.last, cruise.count, samples.size());
         std::abort();
     }
-    const std::string text = report_text(report, "fuzz.txt");
-    const std::string json = report_json(report);
-    const std::string script = report_gnuplot_script(report, samples, "a.png", "a.svg", "t");
+    const std::string text = reportout_text(report, "fuzz.txt");
+    const std::string json = reportout_json(report);
+    const std::string script = reportplot_gnuplot_script(report, samples, "a.png", "a.svg", "t");
     if (text.empty() || json.empty() || script.empty()) {
         std::abort();
     }

@@ -1,29 +1,14 @@
 #include "report/report.h"
 
-#include "gnuplot/gnuplot.h"
+#include "text/text.h"
 
 #include <Eigen/Dense>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <numbers>
 
 namespace {
-
-// Where each quantity sits in a sample's values (the log's order).
-constexpr std::size_t report_roll = 0;
-constexpr std::size_t report_pitch = 1;
-constexpr std::size_t report_heading_value = 2;
-constexpr std::size_t report_yaw_rate = 5;
-constexpr std::size_t report_accel_x = 6;
-constexpr std::size_t report_accel_y = 7;
-constexpr std::size_t report_accel_z = 8;
-constexpr std::size_t report_mag_x = 9;
-constexpr std::size_t report_mag_y = 10;
-constexpr std::size_t report_temp = 12;
 
 // The second fit (t = the uniform turn) is repeated until the turn stops moving; a few rounds
 // settle it to far below the log's resolution.
@@ -232,34 +217,6 @@ Eigen::VectorXd report_series(std::span<const SweepLogSample> cruise, std::size_
     return series;
 }
 
-std::string report_figure(const std::optional<double>& value, const char* format) {
-    return value ? sweeplog_text(format, *value) : std::string("absent");
-}
-
-// Drops the sign of every number from `from` on that shows as zero ("-0.000" after rounding,
-// or JSON's "-0.0"): a sign there would claim a direction the figure does not have. With
-// keep_width the sign gives way to a blank, so that columns stay aligned.
-std::string report_without_negative_zeros(std::string text, std::size_t from, bool keep_width) {
-    for (std::size_t i = text.find('-', from); i != std::string::npos; i = text.find('-', i + 1)) {
-        if (i > 0 && text[i - 1] != ' ' && text[i - 1] != '\n') {
-            continue; // a hyphen within a word
-        }
-        std::size_t end = i + 1;
-        while (end < text.size() && (text[end] == '0' || text[end] == '.')) {
-            ++end;
-        }
-        const bool zero =
-            end > i + 1 && text[i + 1] == '0' &&
-            (end == text.size() || std::isdigit(static_cast<unsigned char>(text[end])) == 0);
-        if (zero && keep_width) {
-            text[i] = ' ';
-        } else if (zero) {
-            text.erase(i, 1);
-        }
-    }
-    return text;
-}
-
 } // namespace
 
 double report_deviation_at(const ReportHeading& heading, double t_deg) {
@@ -296,13 +253,13 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
         return false;
     }
     if (samples.size() < report_min_samples) {
-        error = sweeplog_text("only %zu samples, a report needs at least %zu", samples.size(),
-                              report_min_samples);
+        error = text_format("only %zu samples, a report needs at least %zu", samples.size(),
+                            report_min_samples);
         return false;
     }
     std::vector<double> rates;
     for (const SweepLogSample& sample : samples) {
-        rates.push_back(sample.values[report_yaw_rate]);
+        rates.push_back(sample.values[sweeplog_yaw_rate]);
     }
     const double median = report_median(rates);
     if (median == 0) {
@@ -310,24 +267,24 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
         return false;
     }
     const auto cruising = [&](const SweepLogSample& sample) {
-        return std::fabs(sample.values[report_yaw_rate] - median) <= 0.05 * std::fabs(median);
+        return std::fabs(sample.values[sweeplog_yaw_rate] - median) <= 0.05 * std::fabs(median);
     };
     const auto first = std::find_if(samples.begin(), samples.end(), cruising);
     const auto last = std::find_if(samples.rbegin(), samples.rend(), cruising);
     if (first == samples.end()) {
         // An even count of samples whose middle two rates lie far apart.
-        error = sweeplog_text("no steady turn: no Z yaw rate lies within 5%% of the median %.3f "
-                              "deg/s",
-                              median);
+        error = text_format("no steady turn: no Z yaw rate lies within 5%% of the median %.3f "
+                            "deg/s",
+                            median);
         return false;
     }
     const std::span<const SweepLogSample> cruise(first, last.base());
     report.cruise = {first->number, (last.base() - 1)->number, cruise.size()};
     if (cruise.size() < report_min_samples) {
-        error = sweeplog_text("the cruise (samples %zu to %zu) has only %zu samples, a report "
-                              "needs at least %zu",
-                              report.cruise.first, report.cruise.last, cruise.size(),
-                              report_min_samples);
+        error =
+            text_format("the cruise (samples %zu to %zu) has only %zu samples, a report "
+                        "needs at least %zu",
+                        report.cruise.first, report.cruise.last, cruise.size(), report_min_samples);
         return false;
     }
 
@@ -338,11 +295,11 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
             times.empty() ? static_cast<double>(k) : times[first_index + k];
     }
     const std::optional<Eigen::VectorXd> uniform =
-        report_fit_heading(report_series(cruise, report_heading_value), clock, report);
-    report_fit_ellipse(report_series(cruise, report_mag_x), report_series(cruise, report_mag_y),
+        report_fit_heading(report_series(cruise, sweeplog_heading), clock, report);
+    report_fit_ellipse(report_series(cruise, sweeplog_mag_x), report_series(cruise, sweeplog_mag_y),
                        report.mag);
 
-    const Eigen::VectorXd yaw = report_series(cruise, report_yaw_rate);
+    const Eigen::VectorXd yaw = report_series(cruise, sweeplog_yaw_rate);
     report.yaw_rate.mean_dps = yaw.mean();
     report.yaw_rate.std_dps =
         std::sqrt((yaw.array() - yaw.mean()).square().sum() / static_cast<double>(yaw.size() - 1));
@@ -357,211 +314,20 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
     for (std::size_t k = 0; k < cruise.size(); ++k) {
         const auto& v = cruise[k].values;
         const auto i = static_cast<Eigen::Index>(k);
-        accel_roll[i] = report_deg(std::atan2(v[report_accel_y], v[report_accel_z]));
+        accel_roll[i] = report_deg(std::atan2(v[sweeplog_accel_y], v[sweeplog_accel_z]));
         accel_pitch[i] = report_deg(
-            std::atan2(-v[report_accel_x], std::hypot(v[report_accel_y], v[report_accel_z])));
+            std::atan2(-v[sweeplog_accel_x], std::hypot(v[sweeplog_accel_y], v[sweeplog_accel_z])));
     }
     ReportTilt& tilt = report.tilt;
-    report_level(report_series(cruise, report_roll), uniform, tilt.roll_mean_deg,
+    report_level(report_series(cruise, sweeplog_roll), uniform, tilt.roll_mean_deg,
                  tilt.roll_wobble_deg);
-    report_level(report_series(cruise, report_pitch), uniform, tilt.pitch_mean_deg,
+    report_level(report_series(cruise, sweeplog_pitch), uniform, tilt.pitch_mean_deg,
                  tilt.pitch_wobble_deg);
     std::optional<double> unused;
     report_level(accel_roll, uniform, tilt.accel_roll_deg, unused);
     report_level(accel_pitch, uniform, tilt.accel_pitch_deg, unused);
 
-    const Eigen::VectorXd temp = report_series(cruise, report_temp);
+    const Eigen::VectorXd temp = report_series(cruise, sweeplog_temp);
     report.temperature = {temp.mean(), temp.minCoeff(), temp.maxCoeff()};
     return true;
-}
-
-std::string report_text(const Report& report, const std::string& log_name) {
-    const ReportHeading& h = report.heading;
-    const ReportMag& m = report.mag;
-    const ReportTilt& t = report.tilt;
-    std::string text =
-        sweeplog_text("Sweep report of %s: %zu samples\n", log_name.c_str(), report.samples);
-    text += sweeplog_text("Cruise: samples %zu to %zu (%zu samples, the Z yaw rate within 5%% of "
-                          "its median)\n",
-                          report.cruise.first, report.cruise.last, report.cruise.count);
-    const ReportSampling& sampling = report.sampling;
-    if (sampling.timed) {
-        text += sweeplog_text("Clock: the sample times of %zu samples, mean interval %.1f ms, "
-                              "longest %.1f ms\n\n",
-                              sampling.count, sampling.mean_interval_ms.value_or(0),
-                              sampling.max_interval_ms.value_or(0));
-    } else {
-        text +=
-            "Clock: the sample number (no usable times), the samples taken as evenly spaced\n\n";
-    }
-
-    text += "Heading deviation from a uniform turn\n";
-    text += sweeplog_text("  turned           %9.2f deg over the cruise\n", h.turned_deg);
-    if (h.b_deg) {
-        text += sweeplog_text("  uniform turn     %9.4f deg per %s\n", *h.step_deg,
-                              sampling.timed ? "second" : "sample");
-        text += sweeplog_text("  B (sin heading)  %9.3f deg\n", *h.b_deg);
-        text += sweeplog_text("  C (cos heading)  %9.3f deg\n", *h.c_deg);
-        text += sweeplog_text("  D (sin 2 heading)%9.3f deg\n", *h.d_deg);
-        text += sweeplog_text("  E (cos 2 heading)%9.3f deg\n", *h.e_deg);
-        text += sweeplog_text("  residual RMS     %9.3f deg\n", *h.residual_rms_deg);
-        text += sweeplog_text("  peak deviation   %9.3f deg at heading %.1f deg\n",
-                              *h.peak_deviation_deg, *h.peak_at_deg);
-        text += "  A constant deviation cannot be told apart from the unknown start angle\n"
-                "  without an absolute reference, so none is reported.\n";
-    } else {
-        text += sweeplog_text("  B-E              absent: the cruise turned %.2f deg, the fit "
-                              "needs at least %.0f\n",
-                              std::fabs(h.turned_deg), report_min_turn_deg);
-    }
-
-    text += "\nMagnetometer (ellipse through X Mag, Y Mag)\n";
-    if (m.major_gauss) {
-        text += sweeplog_text("  hard iron        X %.5f gauss, Y %.5f gauss\n",
-                              *m.hard_iron_x_gauss, *m.hard_iron_y_gauss);
-        text += sweeplog_text("  semi-axes        major %.5f gauss, minor %.5f gauss\n",
-                              *m.major_gauss, *m.minor_gauss);
-        text += sweeplog_text("  major axis       %s\n",
-                              m.major_angle_deg
-                                  ? sweeplog_text("%.2f deg from X", *m.major_angle_deg).c_str()
-                                  : "absent: the semi-axes differ by less than the fit RMS");
-        text += sweeplog_text("  fit RMS          %.5f gauss\n", *m.fit_rms_gauss);
-    } else {
-        text += "  absent: the points trace no ellipse\n";
-    }
-
-    text += "\nYaw rate (Z)\n";
-    text += sweeplog_text("  mean             %9.3f deg/s\n", report.yaw_rate.mean_dps);
-    text += sweeplog_text("  std              %9.3f deg/s\n", report.yaw_rate.std_dps);
-    text +=
-        sweeplog_text("  scale error      %s\n",
-                      report.yaw_rate.scale_error_percent
-                          ? sweeplog_text("%9.3f %%", *report.yaw_rate.scale_error_percent).c_str()
-                          : "absent: give the commanded rate with --turn-rate");
-
-    text += "\nTilt\n";
-    text +=
-        sweeplog_text("  roll, pitch      %.3f deg, %.3f deg\n", t.roll_mean_deg, t.pitch_mean_deg);
-    text += sweeplog_text("  accelerometer    roll %.3f deg, pitch %.3f deg\n", t.accel_roll_deg,
-                          t.accel_pitch_deg);
-    text += sweeplog_text("  wobble           roll %s, pitch %s\n",
-                          report_figure(t.roll_wobble_deg, "%.3f deg").c_str(),
-                          report_figure(t.pitch_wobble_deg, "%.3f deg").c_str());
-
-    text += "\nTemperature\n";
-    text += sweeplog_text("  mean %.2f deg C, min %.2f deg C, max %.2f deg C\n",
-                          report.temperature.mean_c, report.temperature.min_c,
-                          report.temperature.max_c);
-    // The log's name on the first line is left as it is.
-    return report_without_negative_zeros(text, text.find('\n'), true);
-}
-
-std::string report_json(const Report& report) {
-    const auto figure = [](const std::optional<double>& value) {
-        return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-    };
-    const ReportHeading& h = report.heading;
-    const ReportMag& m = report.mag;
-    const ReportTilt& t = report.tilt;
-    nlohmann::ordered_json json;
-    json["samples"] = report.samples;
-    json["sampling"] = {{"timed", report.sampling.timed},
-                        {"mean_interval_ms", figure(report.sampling.mean_interval_ms)},
-                        {"max_interval_ms", figure(report.sampling.max_interval_ms)}};
-    json["cruise"] = {{"first", report.cruise.first},
-                      {"last", report.cruise.last},
-                      {"count", report.cruise.count}};
-    json["heading"] = {{"turned_deg", h.turned_deg},
-                       {"B_deg", figure(h.b_deg)},
-                       {"C_deg", figure(h.c_deg)},
-                       {"D_deg", figure(h.d_deg)},
-                       {"E_deg", figure(h.e_deg)},
-                       {"residual_rms_deg", figure(h.residual_rms_deg)},
-                       {"peak_deviation_deg", figure(h.peak_deviation_deg)}};
-    json["mag"] = {{"hard_iron_x_gauss", figure(m.hard_iron_x_gauss)},
-                   {"hard_iron_y_gauss", figure(m.hard_iron_y_gauss)},
-                   {"major_gauss", figure(m.major_gauss)},
-                   {"minor_gauss", figure(m.minor_gauss)},
-                   {"major_angle_deg", figure(m.major_angle_deg)},
-                   {"fit_rms_gauss", figure(m.fit_rms_gauss)}};
-    json["yaw_rate"] = {{"mean_dps", report.yaw_rate.mean_dps},
-                        {"std_dps", report.yaw_rate.std_dps},
-                        {"scale_error_percent", figure(report.yaw_rate.scale_error_percent)}};
-    json["tilt"] = {{"roll_mean_deg", t.roll_mean_deg},
-                    {"pitch_mean_deg", t.pitch_mean_deg},
-                    {"accel_roll_deg", t.accel_roll_deg},
-                    {"accel_pitch_deg", t.accel_pitch_deg},
-                    {"roll_wobble_deg", figure(t.roll_wobble_deg)},
-                    {"pitch_wobble_deg", figure(t.pitch_wobble_deg)}};
-    json["temperature"] = {{"mean_c", report.temperature.mean_c},
-                           {"min_c", report.temperature.min_c},
-                           {"max_c", report.temperature.max_c}};
-    return report_without_negative_zeros(json.dump(2) + "\n", 0, false);
-}
-
-std::string report_gnuplot_script(const Report& report, std::span<const SweepLogSample> samples,
-                                  const std::string& png_path, const std::string& svg_path,
-                                  const std::string& title) {
-    for (const std::string* text : {&png_path, &svg_path, &title}) {
-        if (text->find_first_of("\r\n") != std::string::npos) {
-            return {};
-        }
-    }
-    const ReportHeading& h = report.heading;
-    const ReportMag& m = report.mag;
-    // The points go in as data blocks, so no scratch file is needed.
-    std::string script = "set encoding utf8\n$deviation << EOD\n";
-    for (std::size_t k = 0; k < report.deviation.uniform_deg.size(); ++k) {
-        script += sweeplog_text("%.4f %.5f\n", report.deviation.uniform_deg[k],
-                                report.deviation.deviation_deg[k]);
-    }
-    script += "EOD\n$field << EOD\n";
-    for (const SweepLogSample& sample : samples) {
-        if (sample.number >= report.cruise.first && sample.number <= report.cruise.last) {
-            script += sweeplog_text("%.5f %.5f\n", sample.values[report_mag_x],
-                                    sample.values[report_mag_y]);
-        }
-    }
-    script += "EOD\n";
-
-    std::string panels = "set multiplot layout 1,2 title " + gnuplot_string(title) +
-                         " font ',13'\nset grid\nset key below height 1\nset bmargin 6\n";
-    panels += "set title 'Heading deviation from a uniform turn'\n"
-              "set xlabel 'heading of the uniform turn (°)'\nset ylabel 'deviation (°)'\n"
-              "set xrange [0:360]\nset xtics 45\nset size noratio\n";
-    if (h.b_deg) {
-        panels += sweeplog_text(
-            "plot $deviation using 1:2 with points pointtype 7 pointsize 0.4 linecolor rgb "
-            "'#1f77b4' title 'heading - uniform turn', \\\n"
-            "    %.6f*sin(x*pi/180) + %.6f*cos(x*pi/180) + %.6f*sin(2*x*pi/180) + "
-            "%.6f*cos(2*x*pi/180) with lines linewidth 2 linecolor rgb '#d62728' "
-            "title 'fitted B-E curve'\n",
-            *h.b_deg, *h.c_deg, *h.d_deg, *h.e_deg);
-    } else {
-        panels += sweeplog_text("set label 1 'no deviation curve: the cruise turned %.0f°, "
-                                "the fit needs %.0f°' at graph 0.5,0.5 center\n"
-                                "set yrange [-1:1]\nplot 0 with lines linecolor rgb '#bbbbbb' "
-                                "notitle\nunset label 1\nset autoscale y\n",
-                                std::fabs(h.turned_deg), report_min_turn_deg);
-    }
-    panels += "set title 'Magnetometer: X Mag against Y Mag'\nset xlabel 'X Mag (gauss)'\n"
-              "set ylabel 'Y Mag (gauss)'\nset autoscale x\nset xtics autofreq\n"
-              "set size ratio -1\n";
-    panels += "plot $field using 1:2 with points pointtype 7 pointsize 0.4 linecolor rgb "
-              "'#1f77b4' title 'cruise samples'";
-    if (m.major_gauss) {
-        const double angle = m.major_angle_deg.value_or(0) * report_rad;
-        panels += sweeplog_text(
-            ", \\\n    [0:2*pi] '+' using (%.6f + %.6f*cos($1)*%.6f - %.6f*sin($1)*%.6f):"
-            "(%.6f + %.6f*cos($1)*%.6f + %.6f*sin($1)*%.6f) with lines linewidth 2 linecolor "
-            "rgb '#d62728' title 'fitted ellipse', \\\n"
-            "    '+' using (%.6f):(%.6f) every ::0::0 with points pointtype 2 pointsize 2 "
-            "linewidth 2 linecolor rgb '#2ca02c' title 'centre (hard iron)'",
-            *m.hard_iron_x_gauss, *m.major_gauss, std::cos(angle), *m.minor_gauss, std::sin(angle),
-            *m.hard_iron_y_gauss, *m.major_gauss, std::sin(angle), *m.minor_gauss, std::cos(angle),
-            *m.hard_iron_x_gauss, *m.hard_iron_y_gauss);
-    }
-    panels += "\nunset multiplot\n";
-
-    return script + gnuplot_pictures(png_path, svg_path, 1100, 480, panels);
 }

@@ -2,7 +2,8 @@
 // the time of each sample's poll. During the cruise the platform turns at constant speed, so the
 // heading is measured against the clock; a log without times takes its samples as evenly spaced
 // and the sample number stands in for time, which every stall of the loop bends. Figures that
-// the sweep cannot give are left empty.
+// the sweep cannot give are left empty. This is the analysis only: reportout/ writes it as text
+// and JSON, reportplot/ draws it.
 #pragma once
 
 #include "sweeplog/sweeplog.h"
@@ -105,16 +106,3 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
 // The fitted deviation B sin t + C cos t + D sin 2t + E cos 2t at heading t (degrees); 0 without
 // the fit.
 double report_deviation_at(const ReportHeading& heading, double t_deg);
-
-// The readable report, with units, for the log `log_name`.
-std::string report_text(const Report& report, const std::string& log_name);
-
-// The figures as a JSON document (two-space indent, a line end at the end); empty ones are null.
-std::string report_json(const Report& report);
-
-// The gnuplot script that draws the deviation curve and the magnetometer's points with their
-// fitted ellipse to the PNG and/or SVG named (an empty name draws no such picture). The cruise
-// samples come from `samples`. Empty when a name holds a line break.
-std::string report_gnuplot_script(const Report& report, std::span<const SweepLogSample> samples,
-                                  const std::string& png_path, const std::string& svg_path,
-                                  const std::string& title);

@@ -1,7 +1,7 @@
-// The sample log read back: a checking reader of its five-line records, the CSV view of the
-// samples and the gnuplot script that draws them. The reader never trusts the file: each line of
-// a record must carry its labels in order, one decimal number after each, and nothing else. A
-// broken record is reported with its line number and skipped; reading goes on with the next one.
+// The sample log read back: a checking reader of its five-line records. The reader never trusts
+// the file: each line of a record must carry its labels in order, one decimal number after each,
+// and nothing else. A broken record is reported with its line number and skipped; reading goes on
+// with the next one.
 #pragma once
 
 #include <array>
@@ -42,6 +42,21 @@ inline constexpr std::array<SweepLogQuantity, sweeplog_value_count> sweeplog_qua
     {"Temp", "temp_c", 2},
 }};
 
+// Where the quantities that the analysis and its pictures use sit in a sample's values.
+inline constexpr std::size_t sweeplog_roll = 0;
+inline constexpr std::size_t sweeplog_pitch = 1;
+inline constexpr std::size_t sweeplog_heading = 2;
+inline constexpr std::size_t sweeplog_yaw_rate = 5;
+inline constexpr std::size_t sweeplog_accel_x = 6;
+inline constexpr std::size_t sweeplog_accel_y = 7;
+inline constexpr std::size_t sweeplog_accel_z = 8;
+inline constexpr std::size_t sweeplog_mag_x = 9;
+inline constexpr std::size_t sweeplog_mag_y = 10;
+inline constexpr std::size_t sweeplog_temp = 12;
+static_assert(sweeplog_quantities[sweeplog_yaw_rate].label == "Z Yaw Rate" &&
+              sweeplog_quantities[sweeplog_mag_y].label == "Y Mag" &&
+              sweeplog_quantities[sweeplog_temp].label == "Temp");
+
 // The first quantity of each of a record's five lines, and one past the last.
 inline constexpr std::array<std::size_t, sweeplog_lines_per_record + 1> sweeplog_line_starts{
     0, 3, 6, 9, 12, 13};
@@ -60,16 +75,6 @@ struct SweepLogProblem {
     std::size_t line = 0;
     std::string message;
 };
-
-// mingw's own printf (chosen for the whole build) takes %zu; tell the format checks so.
-#ifdef __MINGW32__
-#define SWEEPLOG_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
-#else
-#define SWEEPLOG_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
-#endif
-
-// printf-formatted text of any length, for the programs' reports and scripts.
-std::string sweeplog_text(const char* format, ...) SWEEPLOG_PRINTF_FORMAT(1, 2);
 
 // A decimal as printf's %f writes it: an optional minus, digits, and optionally a point followed
 // by digits. No plus sign, exponent, hexadecimal, inf or nan.
@@ -95,24 +100,3 @@ bool sweeplog_load(const char* program, const std::string& path,
 // counted: a file of another format would otherwise flood the console with one line per record.
 void sweeplog_print_problems(std::FILE* out, const std::string& log_name,
                              std::span<const SweepLogProblem> problems);
-
-// Writes the header and one row per sample; false when the stream reports a write error. With
-// times (each sample's in order, as far as they reach) a last column time_s holds them; a sample
-// beyond them has it empty.
-bool sweeplog_write_csv(std::FILE* csv, std::span<const SweepLogSample> samples,
-                        std::span<const double> times = {});
-
-// What the plot is drawn from and where it goes; an empty output name draws no such picture.
-struct SweepLogPlot {
-    std::string csv_path;
-    std::string png_path;
-    std::string svg_path;
-    std::string title;
-};
-
-// The gnuplot script that draws the samples (already written to plot.csv_path) as five stacked
-// panels over the sample number: angles, rates, accelerations, magnetic field, temperature. The
-// samples set the ranges, so flat or single-sample series draw without gnuplot's warnings.
-// Returns an empty string when a name holds a line break, which no gnuplot string can carry.
-std::string sweeplog_gnuplot_script(const SweepLogPlot& plot,
-                                    std::span<const SweepLogSample> samples);

@@ -1,5 +1,7 @@
 #include "sweeptimes/sweeptimes.h"
 
+#include "text/text.h"
+
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -42,9 +44,9 @@ bool sweeptimes_read(std::FILE* file, std::vector<double>& times,
             return true;
         }
         if (!times.empty() && !(*time > times.back())) {
-            problem = {number, sweeplog_text("the time %.4f s is not later than the one before "
-                                             "(%.4f s)",
-                                             *time, times.back())};
+            problem = {number, text_format("the time %.4f s is not later than the one before "
+                                           "(%.4f s)",
+                                           *time, times.back())};
             return true;
         }
         times.push_back(*time);
@@ -62,8 +64,8 @@ std::vector<double> sweeptimes_match(std::span<const SweepLogSample> samples,
     const std::size_t records = samples.empty() ? 0 : record_of(samples.back()) + 1;
     if (times.size() + 1 < records || times.size() > records + 1) {
         const std::size_t line = times.size() < records ? times.size() + 1 : records + 2;
-        problem = {line, sweeplog_text("%zu times for the log's %zu records: not its times",
-                                       times.size(), records)};
+        problem = {line, text_format("%zu times for the log's %zu records: not its times",
+                                     times.size(), records)};
         return {};
     }
     std::vector<double> matched;

@@ -2,6 +2,8 @@
 // between two printed values are where C libraries differ: glibc and mingw-w64's own printf round
 // them to even, Windows' msvcrt rounds them away from zero. This test writes such values the way
 // the log does, through fprintf to a file, so that a Windows build formatting through msvcrt fails.
+#include "reportout/reportout.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -59,5 +61,29 @@ TEST(NumberFormat, DoublesPrintAsTheLogExpects) {
     for (const FormatCase& c : cases) {
         EXPECT_EQ(format_through_file(c.format, c.value), c.expected)
             << c.format << " of " << c.value;
+    }
+}
+
+// The report's figures print as the log's numbers do, except that one rounding to zero shows no
+// sign: in the text a blank takes its place, in the JSON only -0 itself becomes 0.
+TEST(NumberFormat, ReportFiguresShowNoNegativeZero) {
+    const struct {
+        double value;
+        int decimals;
+        int width;
+        const char* text;
+        const char* json;
+    } cases[] = {
+        {-0.0004, 3, 9, "    0.000", "-0.0004"},
+        {-0.0004, 3, 0, " 0.000", "-0.0004"},
+        {-0.0, 1, 0, " 0.0", "0.0"},
+        {-0.0006, 3, 0, "-0.001", "-0.0006"},
+        {-0.125, 2, 6, " -0.12", "-0.125"}, // an exact half rounds to even, not to zero
+        {0.0004, 3, 0, "0.000", "0.0004"},
+        {-12.5, 0, 0, "-12", "-12.5"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(reportout_number(c.value, c.decimals, c.width), c.text) << c.value;
+        EXPECT_EQ(reportout_figure(c.value).dump(), c.json) << c.value;
     }
 }

@@ -3,8 +3,11 @@
 // gyro_motor_report program itself on such logs.
 #include "gyro/gyro.h"
 #include "report/report.h"
+#include "reportout/reportout.h"
+#include "reportplot/reportplot.h"
 #include "tests/support/report_check.h"
 #include "tests/support/tool_run.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -188,13 +191,13 @@ double injected_deviation(const Sensor& sensor, double t_deg) {
 // were; without, the sample number.
 void expect_timed_recovery(const Report& report, const Sensor& sensor, const Synthetic* timed) {
     EXPECT_EQ(report.sampling.timed, timed != nullptr);
-    const std::string text = report_text(report, "log.txt");
+    const std::string text = reportout_text(report, "log.txt");
     if (timed == nullptr) {
         EXPECT_FALSE(report.sampling.mean_interval_ms || report.sampling.max_interval_ms);
         expect_has(text, "sample number");
         return;
     }
-    expect_has(text, sweeplog_text("sample times of %zu samples", timed->times.size()));
+    expect_has(text, text_format("sample times of %zu samples", timed->times.size()));
     ASSERT_TRUE(report.heading.b_deg && report.sampling.mean_interval_ms &&
                 report.sampling.max_interval_ms);
     const ReportHeading& h = report.heading;
@@ -241,7 +244,7 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         EXPECT_EQ(report.cruise.last, sweep.cruise_last);
         EXPECT_EQ(report.cruise.count, sweep.cruise_last - sweep.cruise_first + 1);
         EXPECT_NEAR(report.heading.turned_deg, sweep.turned_deg, 1);
-        expect_report_recovers(nlohmann::json::parse(report_json(report)), c.sensor,
+        expect_report_recovers(nlohmann::json::parse(reportout_json(report)), c.sensor,
                                fit_tolerance_deg);
         expect_timed_recovery(report, c.sensor, c.timed ? &sweep : nullptr);
         ASSERT_TRUE(report.heading.b_deg && report.mag.major_gauss);
@@ -282,10 +285,10 @@ TEST(ReportAnalysis, ASweepShorterThanATurnLeavesTheDeviationAndWobbleAbsent) {
     // Part of the ellipse still fixes it.
     ASSERT_TRUE(report.mag.major_gauss);
     EXPECT_NEAR(*report.mag.hard_iron_x_gauss, all_errors.hard_x, field_tolerance_gauss);
-    const std::string text = report_text(report, "short.txt");
+    const std::string text = reportout_text(report, "short.txt");
     expect_has(text, "B-E              absent: the cruise turned 249.");
     expect_has(text, "wobble           roll absent, pitch absent");
-    const nlohmann::json json = nlohmann::json::parse(report_json(report));
+    const nlohmann::json json = nlohmann::json::parse(reportout_json(report));
     for (const char* key :
          {"B_deg", "C_deg", "D_deg", "E_deg", "residual_rms_deg", "peak_deviation_deg"}) {
         EXPECT_TRUE(json["heading"][key].is_null()) << key;
@@ -315,7 +318,7 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     std::string error;
     const Synthetic sweep = synthetic_sweep(all_errors, {});
     ASSERT_TRUE(report_analyse(read_samples(sweep.log), 14.4, report, error, sweep.times));
-    const nlohmann::json json = nlohmann::json::parse(report_json(report));
+    const nlohmann::json json = nlohmann::json::parse(reportout_json(report));
     EXPECT_EQ(json.size(), sections.size() + 1);
     EXPECT_EQ(json["samples"], report.samples);
     for (const auto& [section, keys] : sections) {
@@ -334,14 +337,47 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     report.heading.b_deg = -0.0004;
     report.yaw_rate.scale_error_percent = -0.0;
     report.tilt.roll_mean_deg = -0.0001;
-    const std::string text = report_text(report, "run-0.0.txt");
+    const std::string text = reportout_text(report, "run-0.0.txt");
     EXPECT_TRUE(text.starts_with("Sweep report of run-0.0.txt")) << text;
     for (const char* shown :
          {"  B (sin heading)      0.000 deg\n", "  scale error          0.000 %\n",
           "  roll, pitch       0.000 deg, "}) {
         expect_has(text, shown);
     }
-    expect_has(report_json(report), "\"scale_error_percent\": 0.0\n");
+    expect_has(reportout_json(report), "\"scale_error_percent\": 0.0\n");
+}
+
+// The text (NAME.report) and the picture's script (NAME.gp) as the golden files beside the tests
+// hold them: every figure and the curve of a timed sweep with every error, and what a short
+// untimed sweep without a commanded rate leaves absent.
+TEST(ReportOutput, TheTextAndThePictureAreLaidOutAsTheirGoldenFiles) {
+    const struct {
+        const char* name;
+        Sensor sensor;
+        Sweep sweep;
+        bool timed;
+        std::optional<double> turn_rate;
+    } cases[] = {
+        {"all_errors_timed", all_errors, irregular, true, 14.4},
+        {"short_untimed", {}, {.cruise_deg = 250}, false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const Synthetic sweep = synthetic_sweep(c.sensor, c.sweep);
+        const std::vector<SweepLogSample> samples = read_samples(sweep.log);
+        Report report;
+        std::string error;
+        ASSERT_TRUE(report_analyse(samples, c.turn_rate, report, error,
+                                   c.timed ? sweep.times : std::vector<double>{}))
+            << error;
+        const fs::path golden = fs::path(GM_REPORT_DATA) / c.name;
+        EXPECT_EQ(reportout_text(report, "gyro_motor.txt"),
+                  tool_read_file(golden.string() + ".report"))
+            << c.name;
+        EXPECT_EQ(reportplot_gnuplot_script(report, samples, "report.png", "",
+                                            "Sweep report of gyro_motor.txt"),
+                  tool_read_file(golden.string() + ".gp"))
+            << c.name;
+    }
 }
 
 TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
@@ -479,6 +515,7 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
         {{"--turn-rate", "0", log.string()}, "--turn-rate"},
         {{"--turn-rate", "-14.4", log.string()}, "--turn-rate"},
         {{"--png", log.string(), log.string()}, "--png"},
+        {{"--times", "", log.string()}, "--times"},
     };
     for (const auto& [arguments, option] : cases) {
         const ToolResult result = run(arguments);
@@ -499,7 +536,7 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
                                 const std::string& text = "") {
         std::string file;
         for (std::size_t k = 1; k <= count; ++k) {
-            file += (k == changed ? text : sweeplog_text("%.4f", sweep.times[k - 1])) + end;
+            file += (k == changed ? text : text_format("%.4f", sweep.times[k - 1])) + end;
         }
         return file;
     };

@@ -1,4 +1,5 @@
 #include "sweeplog/sweeplog.h"
+#include "sweepplot/sweepplot.h"
 
 #include "gyro/gyro.h"
 
@@ -338,7 +339,7 @@ TEST(SweepLogCsv, KnownLogGivesTheGoldenCsv) {
 
     std::FILE* csv = std::tmpfile();
     ASSERT_NE(csv, nullptr);
-    ASSERT_TRUE(sweeplog_write_csv(csv, samples));
+    ASSERT_TRUE(sweepplot_write_csv(csv, samples));
     const std::string written = file_text(csv);
     std::fclose(csv);
 
@@ -351,21 +352,21 @@ TEST(SweepLogCsv, KnownLogGivesTheGoldenCsv) {
 TEST(SweepLogCsv, NoSamplesGiveTheHeaderOnly) {
     std::FILE* csv = std::tmpfile();
     ASSERT_NE(csv, nullptr);
-    ASSERT_TRUE(sweeplog_write_csv(csv, {}));
+    ASSERT_TRUE(sweepplot_write_csv(csv, {}));
     EXPECT_EQ(file_text(csv), "sample,roll_deg,pitch_deg,heading_deg,x_rate_dps,y_rate_dps,"
                               "z_rate_dps,x_accel_g,y_accel_g,z_accel_g,x_mag_gauss,y_mag_gauss,"
                               "z_mag_gauss,temp_c\n");
     std::fclose(csv);
 }
 
-TEST(SweepLogPlotScript, NamesAreQuotedForGnuplotAndLineBreaksRefused) {
+TEST(SweepPlotScript, NamesAreQuotedForGnuplotAndLineBreaksRefused) {
     const std::vector<SweepLogSample> samples{{.number = 1, .line = 1, .values = {}}};
-    SweepLogPlot plot{.csv_path = "it's.csv", .png_path = "a'b.png", .svg_path = "", .title = "t"};
-    const std::string script = sweeplog_gnuplot_script(plot, samples);
+    SweepPlot plot{.csv_path = "it's.csv", .png_path = "a'b.png", .svg_path = "", .title = "t"};
+    const std::string script = sweepplot_gnuplot_script(plot, samples);
     EXPECT_NE(script.find("'it''s.csv' skip 1"), std::string::npos);
     EXPECT_NE(script.find("set output 'a''b.png'"), std::string::npos);
     EXPECT_EQ(script.find("svg"), std::string::npos); // no SVG asked for
 
     plot.png_path = "a\nset output 'x'";
-    EXPECT_EQ(sweeplog_gnuplot_script(plot, samples), "");
+    EXPECT_EQ(sweepplot_gnuplot_script(plot, samples), "");
 }

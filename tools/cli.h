@@ -118,6 +118,17 @@ inline CLI::Validator cli_text() {
         "");
 }
 
+// --times FILE: the times file of the log's samples, for the programs that read a sweep's log.
+// Left empty when not given: the caller looks beside the log.
+inline CLI::Option* cli_add_times(CLI::App& app, std::string& times) {
+    return app
+        .add_option("--times", times,
+                    "the times of the samples (default: beside LOG, LOG with .txt replaced\n"
+                    "by _times.txt)")
+        ->type_name("FILE")
+        ->check(cli_text());
+}
+
 // A program's input and output files by the name of their argument; an empty path is not given.
 using CliFile = std::pair<const char*, const std::string*>;
 

@@ -5,6 +5,7 @@
 #include "exit/exit_status.h"
 #include "gnuplot/gnuplot.h"
 #include "sweeplog/sweeplog.h"
+#include "sweepplot/sweepplot.h"
 #include "sweeptimes/sweeptimes.h"
 #include "tools/cli.h"
 
@@ -93,10 +94,7 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)")
         ->check(cli_text());
-    app.add_option("--times", options.times,
-                   "the times of the samples (default: LOG with .txt replaced by _times.txt)")
-        ->type_name("FILE")
-        ->check(cli_text());
+    cli_add_times(app, options.times);
     app.add_option("--csv", options.csv,
                    "where the CSV goes (default: LOG with the extension .csv); - writes\n"
                    "it to standard output and draws no picture")
@@ -175,7 +173,7 @@ int plot_draw(const PlotOptions& options, const std::vector<SweepLogSample>& sam
             outputs.push_back(*path);
         }
     }
-    SweepLogPlot plot;
+    SweepPlot plot;
     plot.csv_path = options.csv;
     plot.png_path = options.png;
     plot.svg_path = options.svg;
@@ -183,7 +181,7 @@ int plot_draw(const PlotOptions& options, const std::vector<SweepLogSample>& sam
     plot.title += std::filesystem::path(options.log).filename().string();
     plot.title += ": " + std::to_string(samples.size());
     plot.title += samples.size() == 1 ? " sample" : " samples";
-    if (!gnuplot_draw(plot_name, *gnuplot, outputs, sweeplog_gnuplot_script(plot, samples))) {
+    if (!gnuplot_draw(plot_name, *gnuplot, outputs, sweepplot_gnuplot_script(plot, samples))) {
         return plot_exit_failed;
     }
     for (const std::string& path : outputs) {
@@ -226,7 +224,7 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return plot_exit_failed;
     }
-    const bool csv_ok = sweeplog_write_csv(csv, samples, times);
+    const bool csv_ok = sweepplot_write_csv(csv, samples, times);
     if ((csv_to_stdout ? std::fflush(csv) : std::fclose(csv)) != 0 || !csv_ok) {
         std::fprintf(stderr, "%s: cannot write %s\n", plot_name,
                      csv_to_stdout ? "the CSV to standard output" : options.csv.c_str());

@@ -2,10 +2,12 @@
 // times of its samples where there are some, finds the cruise and prints the heading deviation, the
 // magnetometer's ellipse, the yaw rate, the tilt and the temperature; optionally writes them as
 // JSON and draws the deviation curve and the field's ellipse with gnuplot. The analysis itself
-// lives in report/.
+// lives in report/, its text and JSON in reportout/, its picture in reportplot/.
 #include "exit/exit_status.h"
 #include "gnuplot/gnuplot.h"
 #include "report/report.h"
+#include "reportout/reportout.h"
+#include "reportplot/reportplot.h"
 #include "sweeplog/sweeplog.h"
 #include "sweeptimes/sweeptimes.h"
 #include "tools/cli.h"
@@ -113,8 +115,9 @@ bool report_draw(const ReportOptions& options, const Report& report,
     }
     const std::string title =
         "Sweep report of " + std::filesystem::path(options.log).filename().string();
-    if (!gnuplot_draw(report_name, *gnuplot, outputs,
-                      report_gnuplot_script(report, samples, options.png, options.svg, title))) {
+    if (!gnuplot_draw(
+            report_name, *gnuplot, outputs,
+            reportplot_gnuplot_script(report, samples, options.png, options.svg, title))) {
         return false;
     }
     for (const std::string& path : outputs) {
@@ -140,11 +143,7 @@ int main(int argc, char** argv) {
         ->option_text("DEG_PER_S")
         // The rate's size: a turn either way is measured against it.
         ->check(cli_number(0.0, true));
-    app.add_option("--times", options.times,
-                   "the times of the samples (default: beside LOG, LOG with .txt replaced\n"
-                   "by _times.txt)")
-        ->option_text("FILE")
-        ->check(cli_text());
+    cli_add_times(app, options.times);
     app.add_option("--json", options.json,
                    "write the figures as JSON to FILE (- for standard\n"
                    "output; the report then goes to standard error)")
@@ -196,7 +195,7 @@ int main(int argc, char** argv) {
         return report_exit_failed;
     }
     report_out = options.json == "-" ? stderr : stdout;
-    std::fputs(report_text(report, options.log).c_str(), report_out);
+    std::fputs(reportout_text(report, options.log).c_str(), report_out);
     if (!problems.empty()) {
         std::fprintf(report_out, "\n%zu broken %s left out (listed on standard error)\n",
                      problems.size(), problems.size() == 1 ? "record" : "records");
@@ -204,7 +203,7 @@ int main(int argc, char** argv) {
 
     bool outputs_ok = true;
     if (!options.json.empty()) {
-        outputs_ok = report_write_json(options.json, report_json(report));
+        outputs_ok = report_write_json(options.json, reportout_json(report));
     }
     if ((!options.png.empty() || !options.svg.empty()) && !report_draw(options, report, samples)) {
         outputs_ok = false;

@@ -5,8 +5,10 @@
 # text, and Wine's error 21 for a line that hung up). Cases that need the native programs (signals,
 # /dev/full, gyro_motor_home, ports held by Linux processes) are skipped. With --from-zip first,
 # the program run is the one in the Windows package: the mingw build's zip, unpacked into an empty
-# folder. Other arguments go to the test program, e.g. --gtest_filter=E2eTest.*. Installs what it
-# needs on a fresh Debian machine.
+# folder. The end-to-end test programs (one per theme, listed in build/default/tests/e2e_tests.txt)
+# run one after another, as they share the prefix's device links; every one runs even when an
+# earlier one fails. Other arguments go to each test program, e.g. --gtest_filter=E2eTest.*.
+# Installs what it needs on a fresh Debian machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -15,7 +17,7 @@ scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
     g++-mingw-w64-x86-64-posix wine wine64 python3 unzip libeigen3-dev nlohmann-json3-dev \
     libcli11-dev
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target e2e_test gyro_motor_sim
+cmake --build --preset default -j2 --target e2e_tests gyro_motor_sim
 cmake --preset mingw >/dev/null
 sweep_exe=$repo/build/mingw/gyro_motor.exe
 if [ "${1:-}" = --from-zip ]; then
@@ -41,8 +43,15 @@ prefix=$repo/build/mingw/wine-e2e
 scripts/wine-run.sh --prefix="$prefix" --setup
 trap 'scripts/wine-run.sh --prefix="$prefix" --stop' EXIT
 
-GM_E2E_SWEEP_COMMAND="$(printf '%q --prefix=%q %q' "$repo/scripts/wine-run.sh" "$prefix" \
-    "$sweep_exe")" \
-    GM_E2E_LINK_DIR="$prefix/dosdevices" GM_E2E_SIM_ARGS=--raw GM_E2E_CRLF=1 \
-    GM_E2E_HANGUP_ERROR=21 \
-    build/default/tests/e2e_test "$@"
+sweep_command=$(printf '%q --prefix=%q %q' "$repo/scripts/wine-run.sh" "$prefix" "$sweep_exe")
+mapfile -t programs <build/default/tests/e2e_tests.txt
+failed=()
+for program in "${programs[@]}"; do
+    GM_E2E_SWEEP_COMMAND="$sweep_command" GM_E2E_LINK_DIR="$prefix/dosdevices" \
+        GM_E2E_SIM_ARGS=--raw GM_E2E_CRLF=1 GM_E2E_HANGUP_ERROR=21 \
+        "$program" "$@" || failed+=("$(basename "$program")")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "e2e-wine: failed: ${failed[*]}" >&2
+    exit 1
+fi

@@ -1,0 +1,205 @@
+// End to end, the companion programs on the simulated bench: the report recovers the errors the
+// simulator injects into a real sweep, and gyro_motor_home drives the controller; the homing's and
+// the sweep's own arguments move nothing.
+#include "tests/support/e2e_bench.h"
+#include "tests/support/e2e_check.h"
+#include "tests/support/process_harness.h"
+#include "tests/support/report_check.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The report of a sweep's log as JSON, with the times beside the log if there are any.
+nlohmann::json report_of(const SweepRun& run, const std::string& log) {
+    const std::string json = run.dir + "/" + log + ".json";
+    const pid_t report =
+        harness_spawn({GM_REPORT_PATH, "--turn-rate", "14.4", "--json", json, run.dir + "/" + log},
+                      run.dir, run.dir + "/report.out", run.dir + "/report.err");
+    EXPECT_EQ(harness_wait(report, 30.0), 0)
+        << harness_read_file(run.dir + "/report.err").value_or("");
+    return nlohmann::json::parse(harness_read_file(json).value_or(""), nullptr, false);
+}
+
+// A sensor with every kind of known error, swept through the real program at the real speed on
+// the wall clock of an irregular bench (each answer a little late at random, every 200th gyro
+// answer stalled by a quarter of a second), then reported on: with the sweep's times the report
+// gives back what the simulator injected, while the same sweep fitted by sample number misses by
+// far more.
+TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
+    const SensorErrors errors{.b = -1.0,
+                              .c = 0.6,
+                              .d = 0.3,
+                              .e = -0.4,
+                              .hard_x = -0.08,
+                              .hard_y = 0.12,
+                              .major = 0.3,
+                              .minor = 0.18,
+                              .angle = -55,
+                              .scale_percent = -1.5,
+                              .tilt = 0.8,
+                              .azimuth = 200,
+                              .mount_roll = -0.5,
+                              .mount_pitch = 0.7};
+    std::vector<std::string> options = harness_split_words(
+        "--time-scale 1 --answer-jitter-ms 8 --gyro-stall-every 200 --gyro-stall-ms 250");
+    const std::vector<std::pair<const char*, std::vector<double>>> injections = {
+        {"--compass-deviation", {errors.b, errors.c, errors.d, errors.e}},
+        {"--hard-iron", {errors.hard_x, errors.hard_y}},
+        {"--soft-iron", {errors.major, errors.minor, errors.angle}},
+        {"--yaw-scale-error", {errors.scale_percent}},
+        {"--tilt", {errors.tilt, errors.azimuth}},
+        {"--mount-offset", {errors.mount_roll, errors.mount_pitch}}};
+    for (const auto& [option, values] : injections) {
+        std::string text;
+        for (const double value : values) {
+            // Appended piece by piece: GCC 12 at -O3 takes "a" + std::string for an overlapping
+            // copy (-Wrestrict).
+            if (!text.empty()) {
+                text += ',';
+            }
+            text += std::to_string(value);
+        }
+        options.insert(options.end(), {option, text});
+    }
+    const SweepRun run = bench_run_sweep(options);
+    const std::size_t samples = expect_clean_completion(run).size();
+    EXPECT_EQ(harness_split_lines(run.times.value_or("")).size(), samples);
+
+    const nlohmann::json timed = report_of(run, "gyro_motor.txt");
+    ASSERT_TRUE(timed.is_object()) << "no report";
+    EXPECT_EQ(timed["sampling"]["timed"], true);
+    expect_report_recovers(timed, errors);
+    // The ramps at both ends are left out of the cruise, which covers nearly the whole turn.
+    EXPECT_GT(timed["cruise"]["first"].get<int>(), 1);
+    EXPECT_LT(timed["cruise"]["last"].get<int>(), timed["samples"].get<int>());
+    EXPECT_GT(timed["heading"]["turned_deg"].get<double>(), 340);
+    EXPECT_GT(timed["sampling"]["max_interval_ms"].get<double>(), 250); // a stall was met
+
+    // The same log without its times, as an older sweep left it.
+    ASSERT_TRUE(harness_write_file(run.dir + "/untimed.txt", run.log.value_or("")));
+    const nlohmann::json untimed = report_of(run, "untimed.txt");
+    ASSERT_TRUE(untimed.is_object()) << "no report";
+    EXPECT_EQ(untimed["sampling"]["timed"], false);
+    double timed_miss = 0;
+    double untimed_miss = 0;
+    const std::array<std::pair<const char*, double>, 4> injected{
+        {{"B_deg", errors.b}, {"C_deg", errors.c}, {"D_deg", errors.d}, {"E_deg", errors.e}}};
+    for (const auto& [key, value] : injected) {
+        timed_miss = std::max(timed_miss, std::fabs(timed["heading"][key].get<double>() - value));
+        untimed_miss =
+            std::max(untimed_miss, std::fabs(untimed["heading"][key].get<double>() - value));
+    }
+    EXPECT_LT(timed_miss, 0.05);
+    EXPECT_GT(untimed_miss, 0.3);
+    std::printf("[ report   ] B-E missed by %.4f deg with the times, %.3f deg by sample number\n",
+                timed_miss, untimed_miss);
+    std::printf("[ report   ] %s\n", timed.dump().c_str());
+    bench_finish(run);
+}
+
+// gyro_motor_home against the simulated controller.
+
+TEST(E2eHomeTest, DrivesToTheEndWaitsAndBacksOff) {
+    if (!bench_native_sweep()) {
+        GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
+    }
+    // The homing move of 5000000 units at 40000 units/s lasts 125.4 s of motor time, 1.25 s here.
+    const SweepRun run = bench_run({GM_HOME_PATH}, {"--no-pacing", "--time-scale", "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "homed: drove to the negative end, waited for the motion to end and backed "
+                       "off by 10000; error register 0\n");
+    EXPECT_EQ(run.err, "open Motor port succeeded\n");
+    EXPECT_LT(run.seconds(), bench_fault_time_bound_s);
+    EXPECT_GE(run.seconds(), 1.0) << "it did not wait for the end of the move";
+    const std::vector<std::string> seen = dialogue_of(run.events);
+    ASSERT_GE(seen.size(), 4u);
+    EXPECT_EQ(seen.front(), "motor mr -5000000");
+    for (std::size_t i = 1; i + 3 < seen.size(); ++i) {
+        EXPECT_EQ(seen[i], "motor pr mv") << "event " << i;
+    }
+    EXPECT_EQ(seen[seen.size() - 3], "motor pr mv");
+    EXPECT_EQ(seen[seen.size() - 2], "motor pr er");
+    EXPECT_EQ(seen[seen.size() - 1], "motor mr 10000");
+    // The gyro's port is never touched; the controller's is opened once and closed at the end.
+    std::vector<std::string> lines;
+    for (const Event& event : run.events) {
+        if (is_line_event(event)) {
+            lines.push_back(event.text);
+        }
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"motor open", "motor close"}));
+    EXPECT_EQ(run.events.back().text, "motor close");
+    bench_finish(run);
+}
+
+TEST(E2eHomeTest, MissingMotorPortFails) {
+    if (!bench_native_sweep()) {
+        GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
+    }
+    const SweepRun run = bench_run_without_com6({GM_HOME_PATH}, std::nullopt);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Motor - could not open serial port, com6 2\n");
+    EXPECT_EQ(run.err, "open Motor port failed\n");
+    EXPECT_EQ(dialogue_of(run.events), std::vector<std::string>{});
+    EXPECT_EQ(run.events.size(), 0u) << "the program opened a port";
+    bench_finish(run);
+}
+
+struct HomeArgumentsCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    // Status 0: what standard output holds; else what the one line on standard error names.
+    const char* named;
+    bool sweep = false; // the sweep's arguments, in every build, rather than the homing's
+};
+
+class E2eHomeArgumentsTest : public ::testing::TestWithParam<HomeArgumentsCase> {};
+
+TEST_P(E2eHomeArgumentsTest, UsageAndNoMotion) {
+    const HomeArgumentsCase& arguments = GetParam();
+    if (!bench_native_sweep() && !arguments.sweep) {
+        GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
+    }
+    std::vector<std::string> program = {GM_HOME_PATH};
+    program.insert(program.end(), arguments.arguments.begin(), arguments.arguments.end());
+    const SweepRun run = bench_run(
+        arguments.sweep ? bench_sweep_argv(arguments.arguments) : program, bench_fast({}));
+    EXPECT_EQ(run.status, arguments.status);
+    if (arguments.status == 0) {
+        EXPECT_NE(run.out.find(bench_console(arguments.named)), std::string::npos) << run.out;
+        EXPECT_EQ(run.err, "");
+    } else {
+        EXPECT_TRUE(run.err.starts_with("gyro_motor_home: ")) << run.err;
+        EXPECT_NE(run.err.find(arguments.named), std::string::npos) << run.err;
+        EXPECT_EQ(harness_split_lines(run.err).size(), 1u) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_EQ(run.events.size(), 0u) << "the program touched a port";
+    bench_finish(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, E2eHomeArgumentsTest,
+    ::testing::Values(HomeArgumentsCase{"UnknownOption", {"--bogus"}, 2, "--bogus"},
+                      HomeArgumentsCase{"TwoArguments", {"com6", "9600"}, 2, "com6 9600"},
+                      HomeArgumentsCase{"ValueForAFlag", {"--version=1"}, 2, "version"},
+                      HomeArgumentsCase{"Help", {"--help"}, 0, "Usage: gyro_motor_home"},
+                      // Asking the sweep for help must not move the motor.
+                      HomeArgumentsCase{"SweepHelp", {"--help"}, 0, "Usage: gyro_motor\n", true},
+                      HomeArgumentsCase{"SweepH", {"-h"}, 0, "Usage: gyro_motor\n", true},
+                      HomeArgumentsCase{
+                          "SweepSlashQuestion", {"/?"}, 0, "Usage: gyro_motor\n", true},
+                      HomeArgumentsCase{"SweepVersion", {"--version"}, 0, "gyro_motor ", true}),
+    bench_case_name);
+
+} // namespace

@@ -1,0 +1,2 @@
+#include <vector>
+#include "tools/cli.h"

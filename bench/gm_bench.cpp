@@ -23,6 +23,12 @@ struct BenchOptions {
     std::string frames_log;
 };
 
+// An option that takes a number of at least min.
+void bench_add_number(CLI::App& command, const char* name, double& field, const char* help,
+                      const char* type, double min) {
+    command.add_option(name, field, help)->type_name(type)->check(cli_number(min));
+}
+
 // One command: its name and help, the options it binds in BenchOptions, and the measurement
 // that it runs with them. A new measurement is one more row, in the order of the help.
 struct BenchCommand {
@@ -37,27 +43,15 @@ const BenchCommand bench_commands[] = {
      "the samples per second that no program can beat against the simulated\n"
      "bench, from first principles: what one sample costs on the lines",
      [](CLI::App& command, BenchOptions& options) {
-         BenchBoundOptions& bound_options = options.bound;
-         command
-             .add_option("--gyro-baud", bound_options.gyro_baud,
-                         "the gyro's line rate (default 38400)")
-             ->type_name("N")
-             ->check(cli_number(1.0));
-         command
-             .add_option("--motor-baud", bound_options.motor_baud,
-                         "the controller's line rate (default 9600)")
-             ->type_name("N")
-             ->check(cli_number(1.0));
-         command
-             .add_option("--gyro-latency-ms", bound_options.gyro_latency_ms,
-                         "from a poll to the first byte of its frame (default 2)")
-             ->type_name("MS")
-             ->check(cli_number(0.0));
-         command
-             .add_option("--motor-latency-ms", bound_options.motor_latency_ms,
-                         "from a command to its answer (default 5)")
-             ->type_name("MS")
-             ->check(cli_number(0.0));
+         BenchBoundOptions& bound = options.bound;
+         bench_add_number(command, "--gyro-baud", bound.gyro_baud,
+                          "the gyro's line rate (default 38400)", "N", 1.0);
+         bench_add_number(command, "--motor-baud", bound.motor_baud,
+                          "the controller's line rate (default 9600)", "N", 1.0);
+         bench_add_number(command, "--gyro-latency-ms", bound.gyro_latency_ms,
+                          "from a poll to the first byte of its frame (default 2)", "MS", 0.0);
+         bench_add_number(command, "--motor-latency-ms", bound.motor_latency_ms,
+                          "from a command to its answer (default 5)", "MS", 0.0);
      },
      [](BenchOptions& options) { return bench_bound(options.bound); }},
     {"rate", "samples per second of a sweep, from the simulator's transcript (its gyro polls)",
@@ -88,16 +82,10 @@ const BenchCommand bench_commands[] = {
              .add_option("--interrupt-on", run_options.interrupt_on,
                          "send SIGINT once a line of FILE ends with TEXT")
              ->type_name("FILE TEXT");
-         command
-             .add_option("--period-ms", run_options.period_ms,
-                         "how often to look at the program (default 20)")
-             ->type_name("MS")
-             ->check(cli_number(1.0));
-         command
-             .add_option("--timeout-s", run_options.timeout_s,
-                         "SIGTERM after S seconds (default 0: no limit)")
-             ->type_name("S")
-             ->check(cli_number(0.0));
+         bench_add_number(command, "--period-ms", run_options.period_ms,
+                          "how often to look at the program (default 20)", "MS", 1.0);
+         bench_add_number(command, "--timeout-s", run_options.timeout_s,
+                          "SIGTERM after S seconds (default 0: no limit)", "S", 0.0);
          command
              .add_option("--child-output", run_options.child_output,
                          "the program's standard output and error go here")

@@ -1,2 +1,2 @@
-#include <vector>
 #include "tools/cli.h"
+#include <vector>

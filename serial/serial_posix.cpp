@@ -1,25 +1,25 @@
 // Serial port services on POSIX terminals (termios). A port behaves as a kernel32 COM port does:
 // opened exclusively, always raw, with reads and writes bounded by COMMTIMEOUTS-style time-outs
 // that are timed here with ppoll() against the monotonic clock. Every wait (reads, writes, sleeps)
-// ends at a request to stop, however close before the wait that request came.
-#include "serial/serial_posix.h"
+// ends at a request to stop, however close before the wait that request came. The line settings
+// are in serial_posix_line.cpp, the stop requests and the wait in serial_posix_stop.cpp, the
+// claim on a port beyond its exclusive mode in serial_posix_claim.cpp.
 #include "serial/serial.h"
 #include "serial/serial_posix_claim.h"
+#include "serial/serial_posix_line.h"
+#include "serial/serial_posix_stop.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -33,9 +33,6 @@
 
 namespace {
 
-using SerialClock = std::chrono::steady_clock;
-using SerialDeadline = std::optional<SerialClock::time_point>;
-
 // A port's time-outs live here from open to close; a free slot has fd -1.
 struct SerialPortSlot {
     int fd = -1;
@@ -48,35 +45,6 @@ std::array<SerialPortSlot, serial_max_ports> serial_ports;
 
 // MAXDWORD: a time-out value with a meaning of its own in the read time-outs.
 constexpr std::uint32_t serial_maxdword = 0xFFFFFFFF;
-
-// Mark and space parity need CMSPAR, which not every termios has.
-#ifdef CMSPAR
-constexpr tcflag_t serial_cmspar = CMSPAR;
-#else
-constexpr tcflag_t serial_cmspar = 0;
-#endif
-
-struct SerialBaud {
-    speed_t speed;
-    std::uint32_t rate;
-};
-
-constexpr SerialBaud serial_bauds[] = {
-    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
-    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
-    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
-    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
-    {B115200, 115200},   {B230400, 230400},
-#ifdef B460800
-    {B460800, 460800},   {B500000, 500000},   {B576000, 576000},   {B921600, 921600},
-    {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
-    {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
-#endif
-};
-
-static_assert(sizeof(termios) <= sizeof(SerialLineSettings::native),
-              "the termios record must fit into the native settings");
-static_assert(alignof(termios) <= 8, "the native settings are 8-byte aligned");
 
 SerialPortSlot* serial_find(SerialHandle port) {
     for (SerialPortSlot& slot : serial_ports) {
@@ -168,39 +136,6 @@ SerialHandle serial_abandon_open(int fd, bool was_exclusive, const std::string& 
     return serial_fail_open(fd, error);
 }
 
-// What a transparent line has none of: XON/XOFF either way, bytes stripped to 7 bits, CR/LF
-// translated or dropped, breaks and parity errors turned into bytes, output post-processing.
-constexpr tcflag_t serial_translating_input =
-    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
-constexpr tcflag_t serial_translating_output = OPOST;
-
-bool serial_is_transparent(const termios& settings) {
-    return (settings.c_iflag & serial_translating_input) == 0 &&
-           (settings.c_oflag & serial_translating_output) == 0;
-}
-
-void serial_make_transparent(termios& settings) {
-    settings.c_iflag &= ~serial_translating_input;
-    settings.c_oflag &= ~serial_translating_output;
-}
-
-// A Windows port is always raw: no echo, no line editing, no signals, no translation of any
-// byte in either direction, the receiver on and the modem lines ignored. VMIN 1 with VTIME 0
-// makes poll() report each byte as it comes; the reads themselves never block.
-bool serial_make_raw(int fd) {
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) {
-        return false;
-    }
-    serial_make_transparent(settings);
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
-    settings.c_cflag |= CS8 | CREAD | CLOCAL;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
-}
-
 // USB adapters otherwise hold received bytes for up to 16 ms, longer than a 10 ms interval
 // time-out. Drivers that do not know the request (pseudo-terminals) are left as they are.
 void serial_request_low_latency(int fd) {
@@ -217,33 +152,6 @@ void serial_request_low_latency(int fd) {
 #endif
 }
 
-// The signal that ends every wait; set by the handler, read everywhere else.
-volatile std::sig_atomic_t serial_stop_signal = 0;
-// The first request's signal, and whether the program finishes on its own after it.
-volatile std::sig_atomic_t serial_first_signal = 0;
-volatile std::sig_atomic_t serial_finish_first = 0;
-
-extern "C" void serial_on_stop_signal(int signal) {
-    if (serial_first_signal == 0) {
-        serial_first_signal = signal;
-        if (serial_finish_first != 0) {
-            return;
-        }
-    }
-    serial_stop_signal = signal;
-}
-
-constexpr int serial_stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
-
-sigset_t serial_stop_set() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : serial_stop_signals) {
-        sigaddset(&set, signal);
-    }
-    return set;
-}
-
 SerialClock::duration serial_ms(std::uint64_t milliseconds) {
     return std::chrono::milliseconds(static_cast<std::int64_t>(milliseconds));
 }
@@ -255,65 +163,11 @@ SerialDeadline serial_earliest(SerialDeadline a, SerialDeadline b) {
     return std::min(*a, *b);
 }
 
-// Waits until fd reports one of events or the deadline passes (no deadline: no limit; fd -1:
-// only the time). Returns the reported events, 0 when the deadline passed or a request to stop
-// came, -1 with errno on a failure. Other signals only restart the wait for the time left.
-// The stop signals stay blocked from the check of the flag until ppoll() unblocks them as the
-// wait begins: a request that comes in between is delivered inside the wait and ends it, rather
-// than being noticed only when the wait runs out.
-int serial_wait(int fd, short events, SerialDeadline deadline) {
-    static const sigset_t stop_set = serial_stop_set();
-    sigset_t outside{};
-    pthread_sigmask(SIG_BLOCK, &stop_set, &outside);
-    int result = 0;
-    for (;;) {
-        if (serial_stop_signal != 0) {
-            break;
-        }
-        timespec left_time{};
-        if (deadline) {
-            const SerialClock::duration left = *deadline - SerialClock::now();
-            if (left <= SerialClock::duration::zero()) {
-                break;
-            }
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            left_time.tv_sec = static_cast<time_t>(ns / 1000000000);
-            left_time.tv_nsec = static_cast<long>(ns % 1000000000);
-        }
-        if (serial_posix_before_wait != nullptr) {
-            serial_posix_before_wait();
-        }
-        pollfd watched{fd, events, 0};
-        const int ready = ppoll(&watched, 1, deadline ? &left_time : nullptr, &outside);
-        if (ready > 0) {
-            result = watched.revents;
-            break;
-        }
-        if (ready < 0 && errno != EINTR) {
-            result = -1;
-            break;
-        }
-    }
-    const int saved_errno = errno;
-    pthread_sigmask(SIG_SETMASK, &outside, nullptr);
-    errno = saved_errno;
-    return result;
-}
-
 // A write that finds no room waits at most this long for the line to take another byte when the
 // port has no write time-outs: twice what a full transmit buffer (4096 bytes, ten bit times
 // each) needs at the line's rate, plus a second. A line that stays stuck longer is broken.
 SerialClock::duration serial_write_stall_limit(int fd) {
-    termios native{};
-    std::uint32_t rate = 0;
-    if (tcgetattr(fd, &native) == 0) {
-        const speed_t speed = cfgetospeed(&native);
-        for (const SerialBaud& baud : serial_bauds) {
-            if (baud.speed == speed) {
-                rate = baud.rate;
-            }
-        }
-    }
+    const std::uint32_t rate = serial_posix_line_rate(fd);
     // A rate termios cannot name counts as 9600 baud, the slower line of the bench.
     constexpr std::uint64_t buffer_bits = 4096 * 10;
     const std::uint64_t drain_ms = buffer_bits * 1000 / (rate != 0 ? rate : 9600);
@@ -331,8 +185,6 @@ bool serial_read_failed(std::size_t count, int error) {
 }
 
 } // namespace
-
-void (*serial_posix_before_wait)() = nullptr;
 
 SerialHandle serial_open(const char* name) {
     if (name == nullptr || *name == '\0') {
@@ -374,7 +226,7 @@ SerialHandle serial_open(const char* name) {
     if (fstat(fd, &device) != 0 || serial_held_elsewhere(device.st_rdev)) {
         return serial_abandon_open(fd, was_exclusive, lock_path, EBUSY);
     }
-    if (!serial_make_raw(fd)) {
+    if (!serial_posix_make_raw(fd)) {
         return serial_abandon_open(fd, was_exclusive, lock_path, errno);
     }
     serial_request_low_latency(fd);
@@ -386,101 +238,12 @@ SerialHandle serial_open(const char* name) {
 
 bool serial_get_line_settings(SerialHandle port, SerialLineSettings& settings) {
     const SerialPortSlot* slot = serial_find(port);
-    termios native{};
-    if (slot == nullptr || tcgetattr(slot->fd, &native) != 0) {
-        return false;
-    }
-    settings = SerialLineSettings{};
-    const speed_t speed = cfgetospeed(&native);
-    for (const SerialBaud& baud : serial_bauds) {
-        if (baud.speed == speed) {
-            settings.baud_rate = baud.rate;
-        }
-    }
-    const tcflag_t flags = native.c_cflag;
-    if ((flags & PARENB) == 0) {
-        settings.parity = SerialParity::none;
-    } else if (serial_cmspar != 0 && (flags & serial_cmspar) != 0) {
-        settings.parity = (flags & PARODD) != 0 ? SerialParity::mark : SerialParity::space;
-    } else {
-        settings.parity = (flags & PARODD) != 0 ? SerialParity::odd : SerialParity::even;
-    }
-    // termios knows no 1.5 stop bits (a UART sends 1.5 for CSTOPB with 5 data bits): two.
-    settings.stop_bits = (flags & CSTOPB) != 0 ? SerialStopBits::two : SerialStopBits::one;
-    settings.transparent = serial_is_transparent(native);
-    std::memcpy(settings.native.data(), &native, sizeof native);
-    return true;
+    return slot != nullptr && serial_posix_get_line_settings(slot->fd, settings);
 }
 
 bool serial_set_line_settings(SerialHandle port, const SerialLineSettings& settings) {
     const SerialPortSlot* slot = serial_find(port);
-    if (slot == nullptr) {
-        return false;
-    }
-    // All zero: never read from a port. Written, it would switch the receiver off.
-    if (std::all_of(settings.native.begin(), settings.native.end(),
-                    [](unsigned char byte) { return byte == 0; })) {
-        errno = EINVAL;
-        return false;
-    }
-    termios native{};
-    std::memcpy(&native, settings.native.data(), sizeof native);
-
-    const auto baud =
-        std::find_if(std::begin(serial_bauds), std::end(serial_bauds),
-                     [&](const SerialBaud& b) { return b.rate == settings.baud_rate; });
-    if (baud == std::end(serial_bauds)) {
-        errno = EINVAL;
-        return false;
-    }
-    if (cfsetispeed(&native, baud->speed) != 0 || cfsetospeed(&native, baud->speed) != 0) {
-        return false;
-    }
-
-    tcflag_t parity = 0;
-    switch (settings.parity) {
-    case SerialParity::none:
-        break;
-    case SerialParity::odd:
-        parity = PARENB | PARODD;
-        break;
-    case SerialParity::even:
-        parity = PARENB;
-        break;
-    case SerialParity::mark:
-        parity = PARENB | PARODD | serial_cmspar;
-        break;
-    case SerialParity::space:
-        parity = PARENB | serial_cmspar;
-        break;
-    default:
-        errno = EINVAL;
-        return false;
-    }
-    const bool needs_cmspar =
-        settings.parity == SerialParity::mark || settings.parity == SerialParity::space;
-    if (needs_cmspar && serial_cmspar == 0) {
-        errno = EINVAL;
-        return false;
-    }
-    native.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | serial_cmspar);
-    native.c_cflag |= parity;
-
-    switch (settings.stop_bits) {
-    case SerialStopBits::one:
-        native.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-        break;
-    case SerialStopBits::two:
-        native.c_cflag |= CSTOPB;
-        break;
-    default: // 1.5 stop bits cannot be asked of termios
-        errno = EINVAL;
-        return false;
-    }
-    if (settings.transparent) {
-        serial_make_transparent(native);
-    }
-    return tcsetattr(slot->fd, TCSANOW, &native) == 0;
+    return slot != nullptr && serial_posix_set_line_settings(slot->fd, settings);
 }
 
 bool serial_get_timeouts(SerialHandle port, SerialTimeouts& timeouts) {
@@ -568,7 +331,7 @@ bool serial_read(SerialHandle port, std::span<std::uint8_t> buffer, std::size_t&
             return true;
         }
         const int events =
-            serial_wait(slot->fd, POLLIN, serial_earliest(total_deadline, interval_deadline));
+            serial_posix_wait(slot->fd, POLLIN, serial_earliest(total_deadline, interval_deadline));
         if (events < 0) {
             return serial_read_failed(count, errno);
         }
@@ -617,12 +380,13 @@ bool serial_write(SerialHandle port, std::span<const std::uint8_t> bytes, std::s
             }
             stall_deadline = SerialClock::now() + *stall_limit;
         }
-        const int events = serial_wait(slot->fd, POLLOUT, deadline ? deadline : stall_deadline);
+        const int events =
+            serial_posix_wait(slot->fd, POLLOUT, deadline ? deadline : stall_deadline);
         if (events < 0) {
             return false;
         }
         if (events == 0) {
-            if (serial_stop_signal != 0) {
+            if (serial_stop_now()) {
                 return true;
             }
             errno = ETIMEDOUT;
@@ -682,37 +446,11 @@ int serial_last_error() {
 }
 
 void serial_sleep_ms(std::uint32_t milliseconds) {
-    serial_wait(-1, 0, SerialClock::now() + serial_ms(milliseconds));
+    serial_posix_wait(-1, 0, SerialClock::now() + serial_ms(milliseconds));
 }
 
 std::uint64_t serial_clock_ms() {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(SerialClock::now().time_since_epoch())
             .count());
-}
-
-void serial_catch_interrupts(SerialFirstInterrupt first) {
-    serial_finish_first = first == SerialFirstInterrupt::finish_first ? 1 : 0;
-    // No SA_RESTART: a blocked call returns, and the waits above look at the flag. The stop
-    // signals block each other, so that two requests in a row are counted one after the other.
-    struct sigaction action {};
-    action.sa_handler = serial_on_stop_signal;
-    action.sa_mask = serial_stop_set();
-    for (const int signal : serial_stop_signals) {
-        sigaction(signal, &action, nullptr);
-    }
-    // Console output into a pipe whose reader has gone then fails as a write error, which the
-    // run ignores, instead of ending the program in the middle of the sweep.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, nullptr);
-}
-
-int serial_interrupted() {
-    return serial_first_signal;
-}
-
-bool serial_stop_now() {
-    return serial_stop_signal != 0;
 }

@@ -1,13 +1,14 @@
 // The termios backend over real pseudo-terminals: the test plays the device on the master side,
-// the code under test opens the slave as its serial port. Timing checks use wide margins.
+// the code under test opens the slave as its serial port. Timing checks use wide margins. The
+// waits against signals and requests to stop are in serial_posix_stop_test.cpp.
 #include "serial/serial.h"
 #include "serial/serial_posix.h"
 #include "serial/serial_posix_claim.h"
 #include "tests/support/process_harness.h"
+#include "tests/support/pty_port.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -22,9 +23,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,16 +35,8 @@ using namespace std::chrono_literals;
 
 constexpr std::uint32_t maxdword = 0xFFFFFFFF;
 
-long long ms_since(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-std::string text_of(const std::vector<std::uint8_t>& buffer, std::size_t count) {
-    return {reinterpret_cast<const char*>(buffer.data()), count};
 }
 
 void write_all(int fd, const std::string& bytes) {
@@ -97,16 +88,6 @@ std::thread write_later(int fd,
     });
 }
 
-void set_read_timeouts(SerialHandle port, std::uint32_t interval, std::uint32_t multiplier,
-                       std::uint32_t constant) {
-    SerialTimeouts timeouts;
-    ASSERT_TRUE(serial_get_timeouts(port, timeouts));
-    timeouts.read_interval_ms = interval;
-    timeouts.read_total_multiplier_ms = multiplier;
-    timeouts.read_total_constant_ms = constant;
-    ASSERT_TRUE(serial_set_timeouts(port, timeouts));
-}
-
 // Waits until the port has `count` bytes queued; returns what it saw last.
 std::uint32_t wait_in_queue(SerialHandle port, std::uint32_t count) {
     SerialStatus status;
@@ -119,73 +100,9 @@ std::uint32_t wait_in_queue(SerialHandle port, std::uint32_t count) {
             break;
         }
         std::this_thread::sleep_for(2ms);
-    } while (ms_since(start) < 2000);
+    } while (pty_ms_since(start) < 2000);
     return status.in_queue;
 }
-
-struct ReadResult {
-    bool ok = false;
-    std::string bytes;
-    long long elapsed_ms = 0;
-    int error = 0;
-};
-
-ReadResult timed_read(SerialHandle port, std::size_t size) {
-    std::vector<std::uint8_t> buffer(size);
-    std::size_t count = 0;
-    ReadResult result;
-    const auto start = Clock::now();
-    result.ok = serial_read(port, buffer, count);
-    result.elapsed_ms = ms_since(start);
-    result.error = result.ok ? 0 : serial_last_error();
-    result.bytes = text_of(buffer, count);
-    return result;
-}
-
-std::string make_temp_dir(const char* prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
-    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
-
-class SerialPosixTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        // Lock files go to a folder of the test's own, never to the system's.
-        lock_dir = make_temp_dir("serial_posix_locks.");
-        ASSERT_FALSE(lock_dir.empty());
-        serial_set_lock_dirs_for_test({lock_dir});
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        const char* name = ptsname(master);
-        ASSERT_NE(name, nullptr);
-        slave = name;
-    }
-
-    void TearDown() override {
-        if (port != serial_invalid_handle) {
-            serial_close(port);
-        }
-        if (master >= 0) {
-            close(master);
-        }
-        serial_set_lock_dirs_for_test({});
-        if (!lock_dir.empty()) {
-            std::filesystem::remove_all(lock_dir);
-        }
-    }
-
-    void open_port() {
-        port = serial_open(slave.c_str());
-        ASSERT_NE(port, serial_invalid_handle) << "errno " << serial_last_error();
-    }
-
-    int master = -1;
-    std::string slave;
-    std::string lock_dir;
-    SerialHandle port = serial_invalid_handle;
-};
 
 // A temporary folder made the current one for the test's lifetime.
 struct TempFolder {
@@ -468,10 +385,10 @@ void expect_bytes_pass_unchanged(int master, SerialHandle port) {
     for (int value = 0; value < 256; ++value) {
         bytes.push_back(static_cast<char>(value));
     }
-    set_read_timeouts(port, 0, 0, 3000);
+    pty_set_read_timeouts(port, 0, 0, 3000);
 
     write_all(master, bytes);
-    const ReadResult received = timed_read(port, bytes.size());
+    const PtyReadResult received = pty_timed_read(port, bytes.size());
     ASSERT_TRUE(received.ok);
     EXPECT_EQ(received.bytes, bytes);
 
@@ -601,8 +518,8 @@ TEST_F(SerialPosixTest, AppliedLineSettingsCutAReplyAtAPause) {
     const std::string first = "first piece!";
     const std::string second = "the rest of it....";
     std::thread device = write_later(master, {{0ms, first}, {100ms, second}});
-    const ReadResult one = timed_read(port, 30);
-    const ReadResult two = timed_read(port, 30);
+    const PtyReadResult one = pty_timed_read(port, 30);
+    const PtyReadResult two = pty_timed_read(port, 30);
     device.join();
     EXPECT_TRUE(one.ok);
     EXPECT_EQ(one.bytes, first);
@@ -613,7 +530,7 @@ TEST_F(SerialPosixTest, AppliedLineSettingsCutAReplyAtAPause) {
 TEST_F(SerialPosixTest, AppliedLineSettingsEndAnEmptyReadAfterItsTotal) {
     open_port();
     ASSERT_TRUE(serial_apply_line_settings(port, 38400, "Test"));
-    const ReadResult silent = timed_read(port, 30); // 10 * 30 + 100 ms
+    const PtyReadResult silent = pty_timed_read(port, 30); // 10 * 30 + 100 ms
     EXPECT_TRUE(silent.ok);
     EXPECT_EQ(silent.bytes, "");
     EXPECT_GE(silent.elapsed_ms, 380);
@@ -622,10 +539,10 @@ TEST_F(SerialPosixTest, AppliedLineSettingsEndAnEmptyReadAfterItsTotal) {
 
 TEST_F(SerialPosixTest, ReadReturnsAsSoonAsAllBytesHaveCome) {
     open_port();
-    set_read_timeouts(port, 0, 0, 5000);
+    pty_set_read_timeouts(port, 0, 0, 5000);
     const std::string reply(30, 'r');
     std::thread device = write_later(master, {{50ms, reply}});
-    const ReadResult result = timed_read(port, reply.size());
+    const PtyReadResult result = pty_timed_read(port, reply.size());
     device.join();
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.bytes, reply);
@@ -634,9 +551,9 @@ TEST_F(SerialPosixTest, ReadReturnsAsSoonAsAllBytesHaveCome) {
 
 TEST_F(SerialPosixTest, ZeroTimeoutsWaitForEveryByte) {
     open_port();
-    set_read_timeouts(port, 0, 0, 0);
+    pty_set_read_timeouts(port, 0, 0, 0);
     std::thread device = write_later(master, {{20ms, "0123456789"}, {250ms, "abcdefghij"}});
-    const ReadResult result = timed_read(port, 20);
+    const PtyReadResult result = pty_timed_read(port, 20);
     device.join();
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.bytes, "0123456789abcdefghij");
@@ -645,9 +562,9 @@ TEST_F(SerialPosixTest, ZeroTimeoutsWaitForEveryByte) {
 
 TEST_F(SerialPosixTest, IntervalAloneWaitsWithoutLimitForTheFirstByte) {
     open_port();
-    set_read_timeouts(port, 10, 0, 0);
+    pty_set_read_timeouts(port, 10, 0, 0);
     std::thread device = write_later(master, {{250ms, "late"}, {500ms, "later"}});
-    const ReadResult result = timed_read(port, 30);
+    const PtyReadResult result = pty_timed_read(port, 30);
     device.join();
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.bytes, "late");
@@ -656,15 +573,15 @@ TEST_F(SerialPosixTest, IntervalAloneWaitsWithoutLimitForTheFirstByte) {
 
 TEST_F(SerialPosixTest, MaxdwordIntervalReturnsWhatIsQueuedAtOnce) {
     open_port();
-    set_read_timeouts(port, maxdword, 0, 0);
-    const ReadResult empty = timed_read(port, 30);
+    pty_set_read_timeouts(port, maxdword, 0, 0);
+    const PtyReadResult empty = pty_timed_read(port, 30);
     EXPECT_TRUE(empty.ok);
     EXPECT_EQ(empty.bytes, "");
     EXPECT_LT(empty.elapsed_ms, 200);
 
     write_all(master, "queued!");
     ASSERT_EQ(wait_in_queue(port, 7), 7u);
-    const ReadResult queued = timed_read(port, 30);
+    const PtyReadResult queued = pty_timed_read(port, 30);
     EXPECT_TRUE(queued.ok);
     EXPECT_EQ(queued.bytes, "queued!");
     EXPECT_LT(queued.elapsed_ms, 200);
@@ -672,132 +589,19 @@ TEST_F(SerialPosixTest, MaxdwordIntervalReturnsWhatIsQueuedAtOnce) {
 
 TEST_F(SerialPosixTest, MaxdwordIntervalAndMultiplierWaitForTheFirstBytesOnly) {
     open_port();
-    set_read_timeouts(port, maxdword, maxdword, 300);
-    const ReadResult nothing = timed_read(port, 30);
+    pty_set_read_timeouts(port, maxdword, maxdword, 300);
+    const PtyReadResult nothing = pty_timed_read(port, 30);
     EXPECT_TRUE(nothing.ok);
     EXPECT_EQ(nothing.bytes, "");
     EXPECT_GE(nothing.elapsed_ms, 280);
     EXPECT_LT(nothing.elapsed_ms, 2000);
 
     std::thread device = write_later(master, {{60ms, "abc"}, {600ms, "def"}});
-    const ReadResult first = timed_read(port, 30);
+    const PtyReadResult first = pty_timed_read(port, 30);
     EXPECT_TRUE(first.ok);
     EXPECT_EQ(first.bytes, "abc");
     EXPECT_LT(first.elapsed_ms, 500);
     device.join();
-}
-
-TEST_F(SerialPosixTest, ReadAndSleepSitOutSignals) {
-    open_port();
-    set_read_timeouts(port, 0, 0, 200);
-    struct sigaction quiet {};
-    quiet.sa_handler = [](int) {};
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGALRM, &quiet, &previous), 0); // no SA_RESTART: calls see EINTR
-    itimerval every_5ms{{0, 5000}, {0, 5000}};
-    ASSERT_EQ(setitimer(ITIMER_REAL, &every_5ms, nullptr), 0);
-
-    const ReadResult result = timed_read(port, 30);
-    const auto start = Clock::now();
-    serial_sleep_ms(100);
-    const long long slept = ms_since(start);
-
-    itimerval off{};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &previous, nullptr);
-    EXPECT_TRUE(result.ok);
-    EXPECT_EQ(result.bytes, "");
-    EXPECT_GE(result.elapsed_ms, 195);
-    EXPECT_GE(slept, 95);
-}
-
-TEST_F(SerialPosixTest, StopRequestEndsReadsAndSleepsEarly) {
-    // In a child: the stop flag, once set, stays set for the whole process.
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        serial_catch_interrupts();
-        const SerialHandle own = serial_open(slave.c_str());
-        SerialTimeouts timeouts{};
-        timeouts.read_total_constant_ms = 5000;
-        if (own == serial_invalid_handle || !serial_set_timeouts(own, timeouts) ||
-            serial_interrupted() != 0) {
-            _exit(10);
-        }
-        // To this thread, as a Ctrl-C reaches the single-threaded program.
-        const pthread_t reader = pthread_self();
-        std::thread([reader] {
-            std::this_thread::sleep_for(100ms);
-            pthread_kill(reader, SIGINT);
-        }).detach();
-        std::vector<std::uint8_t> buffer(30);
-        std::size_t count = 0;
-        const auto start = Clock::now();
-        const bool read_ok = serial_read(own, buffer, count);
-        serial_sleep_ms(5000);
-        const long long elapsed = ms_since(start);
-        _exit(read_ok && count == 0 && serial_interrupted() == SIGINT && elapsed < 2000 ? 0 : 11);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: set-up failed, 11: the stop request was not seen";
-}
-
-TEST_F(SerialPosixTest, StopRequestJustBeforeAWaitEndsItAtOnce) {
-    enum class Wait { read, write, untimed_write, sleep };
-    for (const Wait wait : {Wait::read, Wait::write, Wait::untimed_write, Wait::sleep}) {
-        // In a child: the stop flag, once set, stays set for the whole process.
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            serial_catch_interrupts();
-            const SerialHandle own = serial_open(slave.c_str());
-            // Each of the waits would otherwise last 5 s (the untimed write its stall limit, 3 s
-            // at 38400 baud); the device takes and sends nothing.
-            const SerialTimeouts timeouts{.read_total_constant_ms = 5000,
-                                          .write_total_constant_ms =
-                                              wait == Wait::untimed_write ? 0u : 5000u};
-            if (own == serial_invalid_handle || !serial_set_timeouts(own, timeouts)) {
-                _exit(10);
-            }
-            // A reader that went away: a failed write, not the end of the program.
-            int ends[2];
-            if (pipe(ends) != 0 || close(ends[0]) != 0 || write(ends[1], "x", 1) != -1 ||
-                errno != EPIPE) {
-                _exit(12);
-            }
-            // The terminal hangs up after the stop flag was checked, before the wait begins.
-            serial_posix_before_wait = [] {
-                static bool raised = false;
-                if (!raised) {
-                    raised = true;
-                    raise(SIGHUP);
-                }
-            };
-            std::vector<std::uint8_t> buffer(wait == Wait::read ? 30 : 1 << 20, 'w');
-            std::size_t count = 0;
-            const auto start = Clock::now();
-            // An ended wait is no failure.
-            bool ok = true;
-            if (wait == Wait::read) {
-                ok = serial_read(own, buffer, count);
-            } else if (wait == Wait::sleep) {
-                serial_sleep_ms(5000);
-            } else {
-                ok = serial_write(own, buffer, count);
-            }
-            _exit(!ok ? 13 : serial_interrupted() == SIGHUP && ms_since(start) < 2500 ? 0 : 11);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-        const char* names[] = {"read", "write", "untimed write", "sleep"};
-        EXPECT_EQ(WEXITSTATUS(status), 0)
-            << names[static_cast<int>(wait)]
-            << "; 10: set-up failed, 11: the stop request was missed, 12: SIGPIPE not ignored, "
-               "13: the wait failed";
-    }
 }
 
 TEST_F(SerialPosixTest, StatusCountsReceivedBytes) {
@@ -809,8 +613,8 @@ TEST_F(SerialPosixTest, StatusCountsReceivedBytes) {
     EXPECT_EQ(status.errors, 0u);
     EXPECT_EQ(status.out_queue, 0u);
 
-    set_read_timeouts(port, maxdword, 0, 0);
-    EXPECT_EQ(timed_read(port, 10).bytes.size(), 10u);
+    pty_set_read_timeouts(port, maxdword, 0, 0);
+    EXPECT_EQ(pty_timed_read(port, 10).bytes.size(), 10u);
     ASSERT_TRUE(serial_status(port, status));
     EXPECT_EQ(status.in_queue, 7u);
 
@@ -820,17 +624,17 @@ TEST_F(SerialPosixTest, StatusCountsReceivedBytes) {
     EXPECT_EQ(status.in_queue, 0u);
     write_all(master, "kept");
     EXPECT_EQ(wait_in_queue(port, 4), 4u);
-    EXPECT_EQ(timed_read(port, 10).bytes, "kept");
+    EXPECT_EQ(pty_timed_read(port, 10).bytes, "kept");
 }
 
 TEST_F(SerialPosixTest, HangUpFailsReadsAndWritesPromptly) {
     open_port();
-    set_read_timeouts(port, 0, 0, 0); // a read would otherwise wait for ever
+    pty_set_read_timeouts(port, 0, 0, 0); // a read would otherwise wait for ever
     std::thread device([this] {
         std::this_thread::sleep_for(50ms);
         close(master);
     });
-    const ReadResult during = timed_read(port, 30);
+    const PtyReadResult during = pty_timed_read(port, 30);
     device.join();
     master = -1;
     EXPECT_FALSE(during.ok);
@@ -838,8 +642,8 @@ TEST_F(SerialPosixTest, HangUpFailsReadsAndWritesPromptly) {
     EXPECT_EQ(during.bytes, "");
     EXPECT_LT(during.elapsed_ms, 2000);
 
-    set_read_timeouts(port, 10, 10, 100);
-    const ReadResult after = timed_read(port, 30);
+    pty_set_read_timeouts(port, 10, 10, 100);
+    const PtyReadResult after = pty_timed_read(port, 30);
     EXPECT_FALSE(after.ok);
     EXPECT_NE(after.error, 0);
     EXPECT_LT(after.elapsed_ms, 1000);
@@ -868,7 +672,7 @@ TEST_F(SerialPosixTest, WriteWaitsForRoomOrItsTimeouts) {
     const auto start = Clock::now();
     EXPECT_FALSE(serial_write(port, bytes_of(big), written));
     EXPECT_EQ(serial_last_error(), ETIMEDOUT);
-    const long long elapsed = ms_since(start);
+    const long long elapsed = pty_ms_since(start);
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, big.size());
     EXPECT_GE(elapsed, 280);
@@ -885,7 +689,7 @@ TEST_F(SerialPosixTest, WriteWaitsForRoomOrItsTimeouts) {
     const auto stuck = Clock::now();
     EXPECT_FALSE(serial_write(port, bytes_of(big), written));
     EXPECT_EQ(serial_last_error(), ETIMEDOUT);
-    const long long stuck_ms = ms_since(stuck);
+    const long long stuck_ms = pty_ms_since(stuck);
     EXPECT_EQ(written, 0u);
     EXPECT_GE(stuck_ms, 1354);
     EXPECT_LT(stuck_ms, 8000);

@@ -1,0 +1,1 @@
+#include "b/b.h"

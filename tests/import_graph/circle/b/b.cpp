@@ -1,0 +1,1 @@
+#include "c/c.h"

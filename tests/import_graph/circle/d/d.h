@@ -1,0 +1,1 @@
+#include "a/a.h"

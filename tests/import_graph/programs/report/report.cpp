@@ -1,0 +1,2 @@
+#include "tools/cli.h"
+#include <vector>

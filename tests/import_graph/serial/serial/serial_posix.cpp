@@ -1,0 +1,1 @@
+#include "exit/exit_status.h"

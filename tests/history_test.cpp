@@ -35,8 +35,8 @@ struct Sweep {
 // sweeps: SN1-SN4 pass, SN5 fails; SN2's latest was judged against rev D.
 const std::vector<Sweep> batch = {
     {"SN1", "20261209T101503Z", "FAIL", "rev C", 0.70, 0.10, 0.0010, 24.0},
-    {"SN1", "20261209T120000Z-2", "PASS", "rev C", 0.20, 0.15, 0.0011, 24.5},
-    {"SN1", "20261209T120000Z", "PASS", "rev C", 0.40, 0.20, 0.0012, 25.0},
+    {"SN1", "20261209T120000Z-10", "PASS", "rev C", 0.20, 0.15, 0.0011, 24.5},
+    {"SN1", "20261209T120000Z-2", "PASS", "rev C", 0.40, 0.20, 0.0012, 25.0},
     {"SN2", "20261209T110000Z", "PASS", "rev C", 0.30, 0.05, 0.0010, 25.5},
     {"SN2", "20261210T080000Z", "PASS", "rev D", 0.20, 0.20, 0.0025, 23.0},
     {"SN3", "20261209T130000Z", "FAIL", "rev C", 0.55, 0.35, 0.0010, 26.0},
@@ -127,8 +127,8 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
     ASSERT_EQ(read.records.size(), 10u);
     const std::vector<HistorySensor> sensors = history_sensors(read.records);
     ASSERT_EQ(sensors.size(), 5u);
-    // -2 is the later record of its second.
-    EXPECT_EQ(read.records[sensors[0].latest].name, "20261209T120000Z-2");
+    // -10 is the later record of its second.
+    EXPECT_EQ(read.records[sensors[0].latest].name, "20261209T120000Z-10");
     const HistorySummary summary = history_summarise(
         read.records, sensors,
         {"heading.peak_deviation_deg", "yaw_rate.scale_error_percent", "mag.fit_rms_gauss"});

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -164,10 +165,12 @@ bool history_parse_verdict(const Json& verdict, HistoryRecord& record, std::stri
     }
     record.passed = *result == "PASS";
     const auto limits = verdict.find("limits");
-    const auto name =
-        limits == verdict.end() || !limits->is_object() ? limits : limits->find("name");
-    if (limits == verdict.end() || !limits->is_object() || name == limits->end() ||
-        !name->is_string()) {
+    if (limits == verdict.end() || !limits->is_object()) {
+        error = "no verdict.limits";
+        return false;
+    }
+    const auto name = limits->find("name");
+    if (name == limits->end() || !name->is_string()) {
         error = "no verdict.limits.name";
         return false;
     }

@@ -39,9 +39,10 @@ constexpr const char* history_description =
 
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
-per figure n (sweeps that measured it), not_measured, the mean, the sample
-standard deviation sd (n - 1), min and max; against the limits the records'
-verdicts applied (max_abs M as -M and +M; guards left out) the capability:
+per figure n (the sensors whose latest sweep measured it), not_measured, the
+mean, the sample standard deviation sd (n - 1), min and max; against the
+limits the records' verdicts applied (max_abs M as -M and +M; guards left
+out) the capability:
   Cpk = min(USL - mean, mean - LSL) / (3 sd) with both limits,
   Cpu = (USL - mean) / (3 sd) or Cpl = (mean - LSL) / (3 sd) with one.
 Where the latest sweeps applied different limits to a figure it says so and
@@ -106,15 +107,15 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
     app.add_option("DIR", options.dir, "the archive folder")->required()->check(cli_text());
     CLI::Option* sweeps = app.add_flag("--sweeps", options.sweeps, "one row per sweep");
     app.add_flag("--summary", options.summary,
-                 "one row per figure over the latest sweep of each sensor,\n"
-                 "with its capability, and the yields")
+                 "one row per figure over the latest sweep of each\n"
+                 "sensor, with its capability, and the yields")
         ->excludes(sweeps);
     app.add_option("--figures", options.figures,
-                   "the figures to show, by their path in report.json, e.g.\n"
-                   "heading.B_deg (default: the rows "
+                   "the figures to show, by their path in report.json,\n"
+                   "e.g. heading.B_deg (default: the rows\n"
                    "heading.peak_deviation_deg,\n"
-                   "yaw_rate.scale_error_percent, mag.fit_rms_gauss; the summary\n"
-                   "every figure)")
+                   "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
+                   "the summary every figure)")
         ->delimiter(',')
         ->type_name("LIST")
         ->check(cli_text());
@@ -129,17 +130,19 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
         ->check(history_time_check());
     app.add_option("--limits", options.limits, "only sweeps judged against the limits named NAME")
         ->type_name("NAME");
-    app.add_option("--csv", options.csv, "write the table as CSV to FILE (- standard output)")
+    app.add_option("--csv", options.csv, "write the table as CSV to FILE (- for standard\noutput)")
         ->type_name("FILE")
         ->check(cli_text());
-    app.add_option("--json", options.json, "write the table as JSON to FILE (- standard output)")
+    app.add_option("--json", options.json,
+                   "write the table as JSON to FILE (- for standard\noutput)")
         ->type_name("FILE")
         ->check(cli_text());
     CLI::Option* png = app.add_option("--png", options.png, "draw the figure of --plot to FILE")
                            ->type_name("FILE")
                            ->check(cli_text());
     app.add_option("--plot", options.plot,
-                   "the figure to draw over time and over the mean temperature")
+                   "the figure to draw over time and over the mean\n"
+                   "temperature")
         ->type_name("FIGURE")
         ->check(cli_text())
         ->needs(png);

@@ -198,7 +198,7 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
     using Json = nlohmann::ordered_json;
     Json document = Json::object();
     if (summary != nullptr) {
-        document["sensors"] = summary->sensors;
+        document["sensor_count"] = summary->sensors;
         const auto yield = [](const HistoryYield& counts) {
             Json part = {{"passed", counts.passed},
                          {"judged", counts.judged},

@@ -45,7 +45,8 @@ std::string historyout_yields_text(const HistorySummary& summary);
 // exactly, texts quoted where they must be.
 std::string historyout_csv(const HistoryTable& table);
 
-// The table as a JSON object: its rows under the table's name as objects by column, the yields
-// when a summary is given, and the skipped records as "skipped": [{"path", "reason"}].
+// The table as a JSON object: its rows under the table's name as objects by column, the
+// sensor_count and the yields when a summary is given, and the skipped records as "skipped":
+// [{"path", "reason"}].
 std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,
                             const std::vector<HistorySkip>& skipped);

@@ -154,7 +154,8 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
         return history_usage_error("--csv - and --json - cannot both take standard output");
     }
     const std::string standard_output;
-    const std::array<CliFile, 3> files{{
+    const std::array<CliFile, 4> files{{
+        {"DIR", &options.dir},
         {"--csv", options.csv == "-" ? &standard_output : &options.csv},
         {"--json", options.json == "-" ? &standard_output : &options.json},
         {"--png", &options.png},

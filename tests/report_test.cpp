@@ -508,7 +508,8 @@ TEST_F(ReportTool, AnUnusableLogGetsOneLineAndStatusOne) {
 
 TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
     const fs::path log = write_log("gyro_motor.txt", synthetic_sweep({}, {}).log);
-    const std::string limits = write_log("bad.toml", "name = \"t\"\n[figures]\n\"heading\" = {}\n");
+    const std::string limits =
+        write_log("bad.toml", "name = \"t\"\n[figures]\n\"heading\" = {}\n").string();
     const std::string archive = dir.string();
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
         {{"--serial", "SN/1", "--archive", archive, log.string()}, "--serial"},
@@ -567,7 +568,7 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
         EXPECT_EQ(result.status, c.status) << result.err;
         expect_has(result.out, "Sweep report of ");
         const bool judged = c.arguments[1] == "--limits";
-        EXPECT_EQ(result.out.find(c.status == 0 ? "Verdict: PASS\n" : "Verdict: FAIL ("),
+        EXPECT_EQ(result.out.find(c.status == 0 ? "Verdict: PASS" : "Verdict: FAIL ("),
                   judged ? result.out.find("Verdict: ") : std::string::npos);
         const auto folders =
             fs::exists(dir / "S") ? fs::directory_iterator(dir / "S") : fs::directory_iterator();

@@ -67,8 +67,9 @@ constexpr const char* report_footer =
     "     output could not be written\n"
     "  2  bad arguments, a serial that is not a plain name, or a bad limits file\n"
     "     (FILE:LINE: message; nothing is written)\n"
-    "  3  the log has broken records or the times file is broken, nothing else failed: the\n"
-    "     report covers the good records, by sample number without usable times\n"
+    "  3  without --limits: the log has broken records or the times file is broken, nothing\n"
+    "     else failed: the report covers the good records, by sample number without usable\n"
+    "     times\n"
     "  5  the verdict is FAIL\n"
     "  6  the sweep could not be archived (the report was still printed); before 5 and 3\n";
 

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr const char* limits_keys[] = {"min", "max", "max_abs"};
-
 // The file's bytes, or nothing with the reason in `error`.
 std::optional<std::string> limits_load(const std::string& path, std::string& error) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -150,9 +148,10 @@ bool limits_read_figures(const toml::table& figures, const std::vector<std::stri
 // Reads [guard] into the figures read; false with "LINE: message" in `error`.
 bool limits_read_guards(const toml::table& guards, Limits& limits, std::string& error) {
     for (const auto& [key, node] : guards) {
+        const std::string_view name = key.str();
         const auto figure =
             std::find_if(limits.figures.begin(), limits.figures.end(),
-                         [&key](const LimitsFigure& f) { return f.figure == key.str(); });
+                         [name](const LimitsFigure& f) { return f.figure == name; });
         const std::string at =
             text_format("%u: \"%s\": ", key.source().begin.line, std::string(key.str()).c_str());
         if (figure == limits.figures.end()) {

@@ -14,37 +14,6 @@
 
 namespace fs = std::filesystem;
 
-// --- the archive's naming rules ------------------------------------------------------------
-
-bool history_valid_serial(std::string_view name) {
-    if (name.empty() || name.size() > 64 || name.front() == '.') {
-        return false;
-    }
-    return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '.' || c == '_' || c == '-';
-    });
-}
-
-namespace {
-
-bool history_digits(std::string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-} // namespace
-
-bool history_valid_record_name(std::string_view name) {
-    // ^[0-9]{8}T[0-9]{6}Z(-[0-9]+)?$
-    if (name.size() < 16 || !history_digits(name.substr(0, 8)) || name[8] != 'T' ||
-        !history_digits(name.substr(9, 6)) || name[15] != 'Z') {
-        return false;
-    }
-    const std::string_view suffix = name.substr(16);
-    return suffix.empty() || (suffix.front() == '-' && history_digits(suffix.substr(1)));
-}
-
 // --- times and names -----------------------------------------------------------------------
 
 std::optional<std::int64_t> history_parse_time(std::string_view text, bool& date_only) {
@@ -230,7 +199,7 @@ bool history_parse_record(const std::string& json, const std::string& name, Hist
     }
     const auto serial = about->find("serial");
     if (serial == about->end() || !serial->is_string() ||
-        !history_valid_serial(serial->get_ref<const std::string&>())) {
+        !archive_valid_serial(serial->get_ref<const std::string&>())) {
         error = "no record.serial that is a plain name";
         return false;
     }
@@ -298,12 +267,12 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
     for (const fs::directory_entry& entry : entries) {
         const std::string name = entry.path().filename().string();
         const std::string path = entry.path().string();
-        if (name.starts_with(history_scratch_prefix)) {
+        if (name.starts_with(archive_scratch_prefix)) {
             archive.skipped.push_back(
                 {path, "a record being written, or left by a crash: not a record"});
             continue;
         }
-        if (!history_valid_record_name(name) || !entry.is_directory(error)) {
+        if (!archive_is_record_name(name) || !entry.is_directory(error)) {
             archive.skipped.push_back({path, "not a record (a record is a folder named like "
                                              "20261209T101503Z)"});
             continue;
@@ -340,7 +309,7 @@ bool history_read(const std::string& dir, HistoryArchive& archive, std::string& 
     for (const fs::directory_entry& entry : entries) {
         const std::string name = entry.path().filename().string();
         std::error_code kind_error;
-        if (!history_valid_serial(name) || !entry.is_directory(kind_error)) {
+        if (!archive_valid_serial(name) || !entry.is_directory(kind_error)) {
             archive.skipped.push_back(
                 {entry.path().string(),
                  "not a sensor's folder (named by a serial: 1 to 64 of A-Z a-z 0-9 . _ -)"});

@@ -7,6 +7,8 @@
 // final yield.
 #pragma once
 
+#include "archive/archive.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,15 +16,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-// --- the archive's naming rules ------------------------------------------------------------
-// A serial is 1 to 64 of A-Z a-z 0-9 . _ -, not starting with '.'; a record folder is named by
-// the report's UTC time, basic ISO 8601, with -2, -3... for later records of the same second; a
-// record being written sits in a scratch folder whose name starts with the scratch prefix.
-bool history_valid_serial(std::string_view name);
-bool history_valid_record_name(std::string_view name);
-inline constexpr std::string_view history_scratch_prefix = ".partial-";
-// ---------------------------------------------------------------------------------------------
 
 // One figure's limits as a record's verdict applied them (the guard does not enter the capability).
 struct HistoryLimit {

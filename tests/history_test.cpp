@@ -198,9 +198,9 @@ TEST(HistoryNames, TimesAndGlobs) {
                                                                  {"?", "", false}}) {
         EXPECT_EQ(history_glob_match(glob, text), match) << glob << " " << text;
     }
-    EXPECT_TRUE(history_valid_record_name("20261209T101503Z-12"));
+    EXPECT_TRUE(archive_is_record_name("20261209T101503Z-12"));
     for (const char* name : {"20261209T101503Z-", "20261209T101503", "2026120xT101503Z"}) {
-        EXPECT_FALSE(history_valid_record_name(name)) << name;
+        EXPECT_FALSE(archive_is_record_name(name)) << name;
     }
 }
 

@@ -40,7 +40,9 @@ Report bench_report(std::mt19937& random) {
     m.minor_gauss = 0.24 + 0.005 * small(random);
     m.major_angle_deg = 30.0 * small(random);
     m.fit_rms_gauss = 0.001 + 0.0002 * small(random);
-    report.yaw_rate = {14.4 + 0.02 * small(random), 0.01, 0.1 * small(random)};
+    report.yaw_rate.mean_dps = 14.4 + 0.02 * small(random);
+    report.yaw_rate.std_dps = 0.01;
+    report.yaw_rate.scale_error_percent = 0.1 * small(random);
     report.tilt = {0.1 * small(random),
                    0.1 * small(random),
                    0.1 * small(random),

@@ -96,11 +96,22 @@ std::optional<Eigen::VectorXd> report_fit_heading(const Eigen::VectorXd& heading
         t = p[0] + p[1] * k.array();
     }
     const Eigen::VectorXd residual = unwrapped - design * p;
+    // The covariance of the final fit's figures: sigma^2 (X'X)^-1, with sigma^2 the residual's
+    // variance over the degrees of freedom (the cruise has at least report_min_samples > 6).
+    const Eigen::MatrixXd covariance =
+        (design.transpose() * design).ldlt().solve(Eigen::MatrixXd::Identity(6, 6)) *
+        (residual.squaredNorm() / static_cast<double>(n - design.cols()));
+    const auto se = [&covariance](Eigen::Index at) { return std::sqrt(covariance(at, at)); };
     fit.step_deg = p[1];
+    fit.step_se_deg = se(1);
     fit.b_deg = p[2];
+    fit.b_se_deg = se(2);
     fit.c_deg = p[3];
+    fit.c_se_deg = se(3);
     fit.d_deg = p[4];
+    fit.d_se_deg = se(4);
     fit.e_deg = p[5];
+    fit.e_se_deg = se(5);
     fit.residual_rms_deg = std::sqrt(residual.squaredNorm() / static_cast<double>(n));
     double peak = 0;
     double peak_at = 0;
@@ -114,6 +125,10 @@ std::optional<Eigen::VectorXd> report_fit_heading(const Eigen::VectorXd& heading
     }
     fit.peak_deviation_deg = peak;
     fit.peak_at_deg = peak_at;
+    for (std::size_t row = 0; row < report_card_rows; ++row) {
+        const double at = static_cast<double>(row) * report_card_step_deg;
+        report.deviation_card.push_back({at, report_deviation_at(fit, at)});
+    }
     for (Eigen::Index i = 0; i < n; ++i) {
         report.deviation.uniform_deg.push_back(report_full_turn(t[i]));
         report.deviation.deviation_deg.push_back(unwrapped[i] - p[0] - p[1] * k[i]);
@@ -190,6 +205,20 @@ void report_fit_ellipse(const Eigen::VectorXd& x, const Eigen::VectorXd& y, Repo
     // seen through noise: its major axis points anywhere.
     if (*mag.major_gauss - *mag.minor_gauss >= *mag.fit_rms_gauss) {
         mag.major_angle_deg = angle;
+    }
+}
+
+// The horizontal field's magnitude over the cruise: the first sign of a disturbance near the
+// bench, whatever the ellipse makes of it.
+void report_field(const Eigen::VectorXd& x, const Eigen::VectorXd& y, ReportMag& mag) {
+    const Eigen::ArrayXd magnitude = (x.array().square() + y.array().square()).sqrt();
+    mag.field_mean_gauss = magnitude.mean();
+    mag.field_std_gauss = std::sqrt((magnitude - magnitude.mean()).square().sum() /
+                                    static_cast<double>(magnitude.size() - 1));
+    mag.field_range_gauss = magnitude.maxCoeff() - magnitude.minCoeff();
+    if (mag.field_mean_gauss > 0) {
+        mag.field_std_percent = mag.field_std_gauss / mag.field_mean_gauss * 100;
+        mag.field_spread_percent = mag.field_range_gauss / mag.field_mean_gauss * 100;
     }
 }
 
@@ -296,17 +325,29 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
     }
     const std::optional<Eigen::VectorXd> uniform =
         report_fit_heading(report_series(cruise, sweeplog_heading), clock, report);
-    report_fit_ellipse(report_series(cruise, sweeplog_mag_x), report_series(cruise, sweeplog_mag_y),
-                       report.mag);
+    ReportHeading& heading = report.heading;
+    if (uniform && !times.empty()) {
+        heading.turn_rate_dps = heading.step_deg;
+        heading.turn_rate_se_dps = heading.step_se_deg;
+    }
+    const Eigen::VectorXd mag_x = report_series(cruise, sweeplog_mag_x);
+    const Eigen::VectorXd mag_y = report_series(cruise, sweeplog_mag_y);
+    report_field(mag_x, mag_y, report.mag);
+    if (std::fabs(heading.turned_deg) >= report_min_ellipse_turn_deg) {
+        report_fit_ellipse(mag_x, mag_y, report.mag);
+    }
 
     const Eigen::VectorXd yaw = report_series(cruise, sweeplog_yaw_rate);
-    report.yaw_rate.mean_dps = yaw.mean();
-    report.yaw_rate.std_dps =
+    ReportYawRate& yaw_rate = report.yaw_rate;
+    yaw_rate.mean_dps = yaw.mean();
+    yaw_rate.std_dps =
         std::sqrt((yaw.array() - yaw.mean()).square().sum() / static_cast<double>(yaw.size() - 1));
-    if (turn_rate_dps) {
-        // The commanded rate is a speed: the turn may go either way.
-        report.yaw_rate.scale_error_percent =
-            (std::fabs(report.yaw_rate.mean_dps) / *turn_rate_dps - 1) * 100;
+    yaw_rate.given_turn_rate_dps = turn_rate_dps;
+    const std::optional<double> reference = turn_rate_dps ? turn_rate_dps : heading.turn_rate_dps;
+    if (reference) {
+        // Set against a speed: the turn may go either way.
+        yaw_rate.scale_error_percent =
+            (std::fabs(yaw_rate.mean_dps) / std::fabs(*reference) - 1) * 100;
     }
 
     Eigen::VectorXd accel_roll(static_cast<Eigen::Index>(cruise.size()));

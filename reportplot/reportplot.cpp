@@ -22,6 +22,10 @@ std::string reportplot_gnuplot_script(const Report& report, std::span<const Swee
         script += text_format("%.4f %.5f\n", report.deviation.uniform_deg[k],
                               report.deviation.deviation_deg[k]);
     }
+    script += "EOD\n$card << EOD\n";
+    for (const ReportCardRow& row : report.deviation_card) {
+        script += text_format("%.0f %.5f\n", row.heading_deg, row.deviation_deg);
+    }
     script += "EOD\n$field << EOD\n";
     for (const SweepLogSample& sample : samples) {
         if (sample.number >= report.cruise.first && sample.number <= report.cruise.last) {
@@ -42,7 +46,9 @@ std::string reportplot_gnuplot_script(const Report& report, std::span<const Swee
             "'#1f77b4' title 'heading - uniform turn', \\\n"
             "    %.6f*sin(x*pi/180) + %.6f*cos(x*pi/180) + %.6f*sin(2*x*pi/180) + "
             "%.6f*cos(2*x*pi/180) with lines linewidth 2 linecolor rgb '#d62728' "
-            "title 'fitted B-E curve'\n",
+            "title 'fitted B-E curve', \\\n"
+            "    $card using 1:2 with points pointtype 9 pointsize 1.3 linecolor rgb '#2ca02c' "
+            "title 'deviation card'\n",
             *h.b_deg, *h.c_deg, *h.d_deg, *h.e_deg);
     } else {
         panels += text_format("set label 1 'no deviation curve: the cruise turned %.0f°, "
@@ -54,6 +60,11 @@ std::string reportplot_gnuplot_script(const Report& report, std::span<const Swee
     panels += "set title 'Magnetometer: X Mag against Y Mag'\nset xlabel 'X Mag (gauss)'\n"
               "set ylabel 'Y Mag (gauss)'\nset autoscale x\nset xtics autofreq\n"
               "set size ratio -1\n";
+    if (std::fabs(h.turned_deg) < report_min_ellipse_turn_deg) {
+        panels += text_format("set label 1 'no ellipse: the cruise turned %.0f°, the fit needs "
+                              "%.0f°' at graph 0.5,0.92 center front\n",
+                              std::fabs(h.turned_deg), report_min_ellipse_turn_deg);
+    }
     panels += "plot $field using 1:2 with points pointtype 7 pointsize 0.4 linecolor rgb "
               "'#1f77b4' title 'cruise samples'";
     if (m.major_gauss) {

@@ -79,12 +79,13 @@ else
     echo "demo: the plot could not be drawn (status $plot_status)" >&2
 fi
 
-# What the sweep says about the sensor; the commanded rate is the simulated controller's
-# 40000 units/s over 1000000 units per turn.
+# What the sweep says about the sensor. The yaw rate is set against the turn rate that the report
+# measures from the headings and their times: at any time scale the simulated platform turns as
+# fast as its gyro says.
 echo "demo: report of the sweep ($run_dir/gyro_motor_report.json, deviation picture $run_dir/gyro_motor_report.png):"
 echo
 report_status=0
-"$repo/build/default/gyro_motor_report" --turn-rate 14.4 --json gyro_motor_report.json \
+"$repo/build/default/gyro_motor_report" --json gyro_motor_report.json \
     --png gyro_motor_report.png gyro_motor.txt || report_status=$?
 if [ "$report_status" -ne 0 ] && [ "$report_status" -ne 3 ]; then
     echo "demo: the report could not be made (status $report_status)" >&2

@@ -39,7 +39,7 @@ using SimGyroFrame = std::array<std::uint8_t, sim_gyro_frame_length>;
 // Where the platform stands and how fast it turns, in controller units.
 struct SimPlatform {
     double position = 0.0;
-    double velocity = 0.0; // units per simulated second, signed
+    double velocity = 0.0; // units per second of the clock the sensor lives by, signed
 };
 
 // A magnetometer distorted by soft iron: the field traces an ellipse with these semi-axes, the

@@ -116,7 +116,8 @@ std::optional<int> sim_options_parse(int argc, char** argv, SimOptions& options)
         ->check(cli_number(0.0));
     app.add_option("--time-scale", options.time_scale,
                    "simulated motor time runs X times as fast as real time (default 1):\n"
-                   "the sweep of 1,000,000 units at 40000 units/s takes 25.4 s / X")
+                   "the sweep of 1,000,000 units at 40000 units/s takes 25.4 s / X, and\n"
+                   "the platform turns X times as fast, as the gyro's yaw rate shows")
         ->type_name("X")
         ->check(cli_number(0.0, true));
     app.add_option("--lockstep-ms", options.lockstep_ms,

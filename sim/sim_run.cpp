@@ -16,12 +16,20 @@ double motor_time(const SimRun& run, double now) {
     return now * run.options.time_scale;
 }
 
+// The platform's velocity in units per wall-clock second. Faster motor time is a faster turn:
+// the gyro's rate then matches the heading it reports against the clock. The lock step keeps
+// motor time apart from the clock, so its rates stay those of motor time.
+double platform_velocity(const SimRun& run) {
+    const double velocity = sim_motor_velocity(run.motor);
+    return run.options.lockstep_ms ? velocity : velocity * run.options.time_scale;
+}
+
 void answer_poll(SimRun& run, double now) {
     const SimOptions& options = run.options;
     SimMotor& motor = run.motor;
     sim_motor_advance(motor, motor_time(run, now));
-    SimGyroReading reading = sim_gyro_read(
-        run.gyro, {.position = motor.position, .velocity = sim_motor_velocity(motor)});
+    SimGyroReading reading =
+        sim_gyro_read(run.gyro, {.position = motor.position, .velocity = platform_velocity(run)});
     const std::uint64_t number = ++run.frames_sent;
 
     std::string kind;

@@ -84,6 +84,8 @@ TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
     EXPECT_LT(timed["cruise"]["last"].get<int>(), timed["samples"].get<int>());
     EXPECT_GT(timed["heading"]["turned_deg"].get<double>(), 340);
     EXPECT_GT(timed["sampling"]["max_interval_ms"].get<double>(), 250); // a stall was met
+    // Against the clock the turn is the controller's 40000 units/s: 14.4 deg/s within 0.05 %.
+    EXPECT_NEAR(timed["heading"]["turn_rate_dps"].get<double>(), 14.4, 14.4 * 0.0005);
 
     // The same log without its times, as an older sweep left it.
     ASSERT_TRUE(harness_write_file(run.dir + "/untimed.txt", run.log.value_or("")));

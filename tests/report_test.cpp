@@ -38,6 +38,7 @@ struct Sweep {
     double cruise_deg = 350;
     double jitter_s = 0;
     std::vector<std::pair<std::size_t, double>> hiccups{};
+    std::uint32_t seed = 7; // of the sensor's noise
 };
 
 struct Synthetic {
@@ -59,7 +60,7 @@ std::int32_t word(double value, double step) {
 
 // The samples of one sweep by the shared sensor model, with small seeded noise.
 Synthetic synthetic_sweep(const Sensor& sensor, const Sweep& sweep) {
-    std::mt19937 random(7);
+    std::mt19937 random(sweep.seed);
     std::normal_distribution<double> noise(0, 1);
     std::mt19937 timing(11);
     std::uniform_real_distribution<double> unit(0, 1);
@@ -219,11 +220,13 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         Sensor sensor;
         Sweep sweep;
         bool timed = false; // the analysis gets the sample times
+        bool given = true;  // and the commanded rate, else sets the yaw rate against the measured
     };
     const std::vector<Case> cases{
         {"a sensor without errors", {}, {}},
         {"every error at once", all_errors, {}},
         {"irregular spacing and three hiccups, timed", all_errors, irregular, true},
+        {"timed, the scale error against the measured rate", all_errors, irregular, true, false},
         {"a turn the other way, steep soft iron, large deviation", steep, {.rate_dps = -14.4}},
         {"the soft iron's axis near the top of its range",
          {.major = 0.26, .minor = 0.2, .angle = 89},
@@ -236,7 +239,9 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         Report report;
         std::string error;
         // The commanded rate is a speed, whichever way the table turns.
-        ASSERT_TRUE(report_analyse(samples, std::fabs(c.sweep.rate_dps), report, error,
+        const std::optional<double> given =
+            c.given ? std::optional(std::fabs(c.sweep.rate_dps)) : std::nullopt;
+        ASSERT_TRUE(report_analyse(samples, given, report, error,
                                    c.timed ? sweep.times : std::vector<double>{}))
             << error;
         EXPECT_EQ(report.samples, samples.size());
@@ -247,6 +252,14 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         expect_report_recovers(nlohmann::json::parse(reportout_json(report)), c.sensor,
                                fit_tolerance_deg);
         expect_timed_recovery(report, c.sensor, c.timed ? &sweep : nullptr);
+        EXPECT_NEAR(report.heading.turn_rate_dps.value_or(c.timed ? 0 : c.sweep.rate_dps),
+                    c.sweep.rate_dps, 0.001); // in deg/s, with times only
+        expect_has(reportout_text(report, ""), c.given ? "the given turn" : "the measured turn");
+        for (std::size_t row = 0; row < report_card_rows; ++row) { // the card is the curve
+            const double at = 15.0 * static_cast<double>(row);
+            EXPECT_EQ(reportout_document(report)["deviation_card"].at(row),
+                      nlohmann::json::array({at, report_deviation_at(report.heading, at)}));
+        }
         ASSERT_TRUE(report.heading.b_deg && report.mag.major_gauss);
         EXPECT_NEAR(report.yaw_rate.mean_dps, c.sweep.rate_dps * (1 + c.sensor.scale_percent / 100),
                     0.01);
@@ -303,12 +316,14 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
         {"sampling", {"timed", "mean_interval_ms", "max_interval_ms"}},
         {"cruise", {"first", "last", "count"}},
         {"heading",
-         {"turned_deg", "B_deg", "C_deg", "D_deg", "E_deg", "residual_rms_deg",
+         {"turned_deg", "turn_rate_dps", "turn_rate_dps_se", "B_deg", "B_deg_se", "C_deg",
+          "C_deg_se", "D_deg", "D_deg_se", "E_deg", "E_deg_se", "residual_rms_deg",
           "peak_deviation_deg"}},
         {"mag",
-         {"hard_iron_x_gauss", "hard_iron_y_gauss", "major_gauss", "minor_gauss", "major_angle_deg",
-          "fit_rms_gauss"}},
-        {"yaw_rate", {"mean_dps", "std_dps", "scale_error_percent"}},
+         {"field_mean_gauss", "field_std_gauss", "field_std_percent", "field_range_gauss",
+          "field_spread_percent", "hard_iron_x_gauss", "hard_iron_y_gauss", "major_gauss",
+          "minor_gauss", "major_angle_deg", "fit_rms_gauss"}},
+        {"yaw_rate", {"mean_dps", "std_dps", "given_turn_rate_dps", "scale_error_percent"}},
         {"tilt",
          {"roll_mean_deg", "pitch_mean_deg", "accel_roll_deg", "accel_pitch_deg", "roll_wobble_deg",
           "pitch_wobble_deg"}},
@@ -319,8 +334,9 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     const Synthetic sweep = synthetic_sweep(all_errors, {});
     ASSERT_TRUE(report_analyse(read_samples(sweep.log), 14.4, report, error, sweep.times));
     const nlohmann::json json = nlohmann::json::parse(reportout_json(report));
-    EXPECT_EQ(json.size(), sections.size() + 1);
+    EXPECT_EQ(json.size(), sections.size() + 2);
     EXPECT_EQ(json["samples"], report.samples);
+    EXPECT_EQ(json["deviation_card"].size(), report_card_rows);
     for (const auto& [section, keys] : sections) {
         ASSERT_TRUE(json.contains(section)) << section;
         EXPECT_EQ(json[section].size(), keys.size()) << section;
@@ -340,7 +356,7 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     const std::string text = reportout_text(report, "run-0.0.txt");
     EXPECT_TRUE(text.starts_with("Sweep report of run-0.0.txt")) << text;
     for (const char* shown :
-         {"  B (sin heading)      0.000 deg\n", "  scale error          0.000 %\n",
+         {"  B (sin heading)      0.000 +/- ", "  scale error          0.000 % ",
           "  roll, pitch       0.000 deg, "}) {
         expect_has(text, shown);
     }
@@ -360,6 +376,7 @@ TEST(ReportOutput, TheTextAndThePictureAreLaidOutAsTheirGoldenFiles) {
     } cases[] = {
         {"all_errors_timed", all_errors, irregular, true, 14.4},
         {"short_untimed", {}, {.cruise_deg = 250}, false, std::nullopt},
+        {"third_turn_timed", {}, {.cruise_deg = 108}, true, std::nullopt},
     };
     for (const auto& c : cases) {
         const Synthetic sweep = synthetic_sweep(c.sensor, c.sweep);
@@ -377,6 +394,30 @@ TEST(ReportOutput, TheTextAndThePictureAreLaidOutAsTheirGoldenFiles) {
                                             "Sweep report of gyro_motor.txt"),
                   tool_read_file(golden.string() + ".gp"))
             << c.name;
+    }
+}
+
+// The standard errors against the spread over 50 noise seeds: within 20 %, as 50 draws allow.
+TEST(ReportAnalysis, TheStandardErrorsMatchTheSpreadOverNoiseSeeds) {
+    constexpr double seeds = 50;
+    std::vector<double> sum(10), squares(10); // B-E and the turn rate, then their standard errors
+    for (std::uint32_t seed = 1; seed <= seeds; ++seed) {
+        const Synthetic sweep = synthetic_sweep(all_errors, {.seed = seed});
+        Report report;
+        std::string error;
+        ASSERT_TRUE(report_analyse(read_samples(sweep.log), {}, report, error, sweep.times));
+        const ReportHeading& h = report.heading;
+        const std::vector figures{*h.b_deg,         *h.c_deg,           *h.d_deg,    *h.e_deg,
+                                  *h.turn_rate_dps, *h.b_se_deg,        *h.c_se_deg, *h.d_se_deg,
+                                  *h.e_se_deg,      *h.turn_rate_se_dps};
+        for (std::size_t k = 0; k < figures.size(); ++k) {
+            sum[k] += figures[k];
+            squares[k] += figures[k] * figures[k];
+        }
+    }
+    for (std::size_t k = 0; k < 5; ++k) {
+        const double spread = std::sqrt((squares[k] - sum[k] * sum[k] / seeds) / (seeds - 1));
+        EXPECT_NEAR(sum[k + 5] / seeds / spread, 1, 0.2) << "figure " << k << ", spread " << spread;
     }
 }
 

@@ -121,7 +121,7 @@ bool is_exclusive(int fd) {
 }
 
 TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
-    SimProcess sim = start_sim({"--no-pacing"});
+    SimProcess sim = start_sim({"--no-pacing", "--accel", "0", "--time-scale", "3"});
     ASSERT_TRUE(wait_ready(sim));
     const int gyro = open_line(sim.dir + "/com8");
     const int motor = open_line(sim.dir + "/com6");
@@ -147,6 +147,8 @@ TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
     send(motor, "pr mv\r");
     const std::string moving = text_of(receive(motor, 100, 5.0, '>'));
     EXPECT_EQ(moving.substr(moving.size() >= 4 ? moving.size() - 4 : 0), "1\r\n>") << moving;
+    send(gyro, "G");
+    EXPECT_EQ(receive(gyro, 30, 5.0).size(), 30u);
     close(gyro);
     close(motor);
 
@@ -165,8 +167,13 @@ TEST(SimProgramTest, ServesBothDevicesAndRemovesItsLinksWhenStopped) {
     EXPECT_FALSE(harness_path_exists(sim.dir + "/com6"));
     EXPECT_FALSE(harness_path_exists(sim.dir + "/ready"));
     const std::vector<std::string> expected = {"gyro G", "motor pr mv", "motor ma 1000000",
-                                               "motor pr mv"};
+                                               "motor pr mv", "gyro G"};
     EXPECT_EQ(transcript_events(sim), expected);
+    // At three times the motor's time the platform turns three times as fast: so says its rate.
+    const std::vector<std::string> frames =
+        harness_split_lines(harness_read_file(sim.dir + "/frames.txt").value_or(""));
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_NEAR(std::stod(harness_split_words(frames[1])[4 + 5]), 3 * 14.4, 0.051);
     harness_remove_tree(sim.dir);
 }
 
@@ -352,7 +359,7 @@ TEST(SimProgramTest, SensorErrorsAndLockstepTimeShapeTheFrames) {
     SimProcess sim =
         start_sim({"--raw", "--no-pacing", "--lockstep-ms", "100", "--compass-deviation", "0,3,0,2",
                    "--hard-iron=0.1,-0.05", "--soft-iron", "0.4,0.2,90", "--yaw-scale-error", "50",
-                   "--tilt", "2,90", "--mount-offset", "5,-4"});
+                   "--tilt", "2,90", "--mount-offset", "5,-4", "--time-scale", "4"});
     ASSERT_TRUE(wait_ready(sim));
     const int gyro = open_line(sim.dir + "/com8");
     const int motor = open_line(sim.dir + "/com6");
@@ -387,7 +394,7 @@ TEST(SimProgramTest, SensorErrorsAndLockstepTimeShapeTheFrames) {
     EXPECT_NEAR(rest[0], 3.0, 0.31);
     EXPECT_NEAR(rest[1], -4.0, 0.31);
     EXPECT_NEAR(rest[5], 0.0, 0.051);
-    // 100000 units/s^2 for 0.1 s a query, up to 40000 units/s: 3.6 deg/s a step, 50% too high.
+    // 100000 units/s^2 for 0.1 s a query, up to 40000: 3.6 deg/s a step, 50% high, at any scale.
     const double rates[] = {5.4, 10.8, 16.2, 21.6, 21.6};
     for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_NEAR(frames[i + 1][5], rates[i], 0.051) << "sample " << i + 1;

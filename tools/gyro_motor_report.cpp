@@ -1,10 +1,10 @@
 // gyro_motor_report: what one sweep says about the sensor. Reads a sweep's sample log and the
-// times of its samples where there are some, finds the cruise and prints the heading deviation, the
-// magnetometer's ellipse, the yaw rate, the tilt and the temperature; optionally writes them as
-// JSON and draws the deviation curve and the field's ellipse with gnuplot; judges the figures
-// against production limits and keeps the sweep in a sensor archive. The analysis itself lives in
-// report/, its text and JSON in reportout/, its picture in reportplot/, the verdict in limits/ and
-// the archive's records in archive/.
+// times of its samples where there are some, finds the cruise and prints the heading deviation and
+// its card, the turn rate, the field's magnitude, the magnetometer's ellipse, the yaw rate, the
+// tilt and the temperature; optionally writes them as JSON and draws the deviation curve and the
+// field's ellipse with gnuplot; judges the figures against production limits and keeps the sweep
+// in a sensor archive. The analysis itself lives in report/, its text and JSON in reportout/, its
+// picture in reportplot/, the verdict in limits/ and the archive's records in archive/.
 #include "archive/archive.h"
 #include "exit/exit_status.h"
 #include "gnuplot/gnuplot.h"
@@ -46,9 +46,11 @@ constexpr const char* report_footer =
     "from the first such sample to the last; every figure is worked out over it. The turn is\n"
     "measured against the time of each sample's poll, from the times file beside LOG (LOG\n"
     "with its .txt replaced by _times.txt, or another named with --times); without one the\n"
-    "samples are taken as evenly spaced, which every stall of the sweep's loop bends. B-E and\n"
-    "the wobble need at least 300 deg of turn in the cruise; without them, and for\n"
-    "magnetometer points that trace no ellipse, the figures are absent (null in the JSON).\n"
+    "samples are taken as evenly spaced, which every stall of the sweep's loop bends. B-E,\n"
+    "their card, the measured turn rate and the wobble need at least 300 deg of turn in the\n"
+    "cruise, the magnetometer's ellipse 240 deg; short of that, and for points that trace no\n"
+    "ellipse, the figures are absent with the reason (null in the JSON). The yaw rate's scale\n"
+    "error is against --turn-rate, else against the turn rate measured from the sample times.\n"
     "\n"
     "A broken record is reported on standard error as LOG:LINE: message and left out; the rest\n"
     "is still analysed. A broken times file is reported as FILE:LINE: message and the samples\n"
@@ -219,16 +221,17 @@ bool report_archive(const ReportOptions& options, ReportRecord record, const Rep
 
 int main(int argc, char** argv) {
     CLI::App app{"Reads the sample log of a sweep (LOG) and reports what it says about the "
-                 "sensor: the heading's deviation from a uniform turn, the magnetometer's hard "
-                 "and soft iron, the yaw rate and its scale error, the tilt and wobble of the "
-                 "table, and the temperature.",
+                 "sensor: the heading's deviation from a uniform turn and its card, the turn "
+                 "rate, the horizontal field, the magnetometer's hard and soft iron, the yaw rate "
+                 "and its scale error, the tilt and wobble of the table, and the temperature.",
                  report_name};
     cli_setup(app);
     app.footer(report_footer);
     ReportOptions options;
     app.add_option("--turn-rate", options.turn_rate,
                    "the commanded turn rate in deg/s, above 0 (a turn either way),\n"
-                   "for the yaw rate's scale error")
+                   "for the yaw rate's scale error (default: the rate measured against\n"
+                   "the sample times)")
         ->option_text("DEG_PER_S")
         // The rate's size: a turn either way is measured against it.
         ->check(cli_number(0.0, true));

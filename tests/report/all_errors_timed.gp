@@ -272,6 +272,32 @@ $deviation << EOD
 30.9078 0.20217
 32.3464 0.26364
 EOD
+$card << EOD
+0 -0.19353
+15 0.03152
+30 0.21690
+45 0.34286
+60 0.40563
+75 0.41645
+90 0.39658
+105 0.37002
+120 0.35576
+135 0.36191
+150 0.38320
+165 0.40270
+180 0.39705
+195 0.34402
+210 0.23002
+225 0.05570
+240 -0.16224
+255 -0.39343
+270 -0.60011
+285 -0.74556
+300 -0.80268
+315 -0.76046
+330 -0.62660
+345 -0.42572
+EOD
 $field << EOD
 0.29188 -0.07410
 0.28799 -0.08228
@@ -562,7 +588,8 @@ set xrange [0:360]
 set xtics 45
 set size noratio
 plot $deviation using 1:2 with points pointtype 7 pointsize 0.4 linecolor rgb '#1f77b4' title 'heading - uniform turn', \
-    0.498345*sin(x*pi/180) + -0.295290*cos(x*pi/180) + 0.199277*sin(2*x*pi/180) + 0.101764*cos(2*x*pi/180) with lines linewidth 2 linecolor rgb '#d62728' title 'fitted B-E curve'
+    0.498345*sin(x*pi/180) + -0.295290*cos(x*pi/180) + 0.199277*sin(2*x*pi/180) + 0.101764*cos(2*x*pi/180) with lines linewidth 2 linecolor rgb '#d62728' title 'fitted B-E curve', \
+    $card using 1:2 with points pointtype 9 pointsize 1.3 linecolor rgb '#2ca02c' title 'deviation card'
 set title 'Magnetometer: X Mag against Y Mag'
 set xlabel 'X Mag (gauss)'
 set ylabel 'Y Mag (gauss)'

@@ -1,6 +1,8 @@
 set encoding utf8
 $deviation << EOD
 EOD
+$card << EOD
+EOD
 $field << EOD
 0.24227 -0.06449
 0.24038 -0.06947

@@ -17,7 +17,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -81,16 +80,17 @@ bool report_write_json(const std::string& path, const std::string& json) {
         }
         return true;
     }
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = files_open(path, "wb");
     if (file == nullptr) {
+        const int error = errno;
         std::fprintf(stderr, "%s: cannot write %s: %s\n", report_name, path.c_str(),
-                     std::strerror(errno));
+                     files_failure(path, error).c_str());
         return false;
     }
     const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
     if (std::fclose(file) != 0 || !written) {
         std::fprintf(stderr, "%s: cannot write %s\n", report_name, path.c_str());
-        std::remove(path.c_str());
+        files_remove(path);
         return false;
     }
     std::fprintf(report_out, "wrote %s\n", path.c_str());
@@ -101,10 +101,8 @@ bool report_draw(const ReportOptions& options, const Report& report,
                  const std::vector<SweepLogSample>& samples) {
     const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
     if (!gnuplot) {
-        std::fprintf(stderr,
-                     "%s: gnuplot not found on the PATH, so no picture was drawn. Install gnuplot "
-                     "(Debian: apt-get install gnuplot-nox).\n",
-                     report_name);
+        std::fprintf(stderr, "%s: gnuplot not found on the PATH, so no picture was drawn. %s.\n",
+                     report_name, usage_gnuplot_install);
         return false;
     }
     std::vector<std::string> outputs;
@@ -113,8 +111,7 @@ bool report_draw(const ReportOptions& options, const Report& report,
             outputs.push_back(*path);
         }
     }
-    const std::string title =
-        "Sweep report of " + std::filesystem::path(options.log).filename().string();
+    const std::string title = "Sweep report of " + files_last_part(options.log);
     if (!gnuplot_draw(
             report_name, *gnuplot, outputs,
             reportplot_gnuplot_script(report, samples, options.png, options.svg, title))) {

@@ -65,6 +65,7 @@ E2eConfig bench_config() {
         return std::string(value != nullptr ? value : "");
     };
     config.sweep_command = get("GM_E2E_SWEEP_COMMAND");
+    config.tool_command = get("GM_E2E_TOOL_COMMAND");
     config.link_dir = get("GM_E2E_LINK_DIR");
     config.sim_args = harness_split_words(get("GM_E2E_SIM_ARGS"));
     config.crlf = get("GM_E2E_CRLF") == "1";
@@ -77,6 +78,18 @@ E2eConfig bench_config() {
     return config;
 }
 
+namespace {
+
+std::vector<std::string> bench_command_argv(std::string command,
+                                            const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        command += " '" + argument + "'"; // the tests' arguments hold no quote
+    }
+    return {"/bin/sh", "-c", command};
+}
+
+} // namespace
+
 std::vector<std::string> bench_sweep_argv(const std::vector<std::string>& arguments) {
     const E2eConfig config = bench_config();
     if (config.sweep_command.empty()) {
@@ -84,11 +97,24 @@ std::vector<std::string> bench_sweep_argv(const std::vector<std::string>& argume
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return argv;
     }
-    std::string command = "exec " + config.sweep_command;
-    for (const std::string& argument : arguments) {
-        command += " '" + argument + "'"; // the tests' arguments hold no quote
+    return bench_command_argv("exec " + config.sweep_command, arguments);
+}
+
+std::optional<std::vector<std::string>>
+bench_program_argv(const std::string& name, const std::vector<std::string>& arguments) {
+    const E2eConfig config = bench_config();
+    if (name == "gyro_motor") {
+        return bench_sweep_argv(arguments);
     }
-    return {"/bin/sh", "-c", command};
+    if (config.sweep_command.empty()) {
+        std::vector<std::string> argv = {std::string(GM_PROGRAM_DIR "/") + name};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
+    }
+    if (config.tool_command.empty()) {
+        return std::nullopt;
+    }
+    return bench_command_argv("exec " + config.tool_command + name + ".exe", arguments);
 }
 
 bool bench_native_sweep() {

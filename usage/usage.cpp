@@ -73,12 +73,11 @@ std::string usage_wrap(std::string_view text, std::size_t width) {
         const std::size_t hang = usage_hang(line, width);
         std::vector<std::string_view> words;
         usage_add_words(line.substr(hang), words);
-        // The lines that carry the text on; CLI11 puts the usage line right under a description
-        // that ends without a blank line.
-        while (i + 1 < lines.size() &&
+        // The lines that carry the text on, up to the end of a sentence (what follows may be a
+        // line of its own: CLI11 puts the usage line right under a description).
+        while (i + 1 < lines.size() && !lines[i].ends_with('.') &&
                usage_indent(lines[i + 1]) == (hang > indent ? hang : indent) &&
-               usage_indent(lines[i + 1]) < lines[i + 1].size() &&
-               !lines[i + 1].starts_with("Usage: ")) {
+               usage_indent(lines[i + 1]) < lines[i + 1].size()) {
             usage_add_words(lines[++i], words);
         }
         std::string row(line.substr(0, hang));

@@ -21,11 +21,11 @@ std::string usage_more_help();
 // The version line: "NAME VERSION".
 std::string usage_version(std::string_view program);
 
-// The text with each line longer than `width` columns (UTF-8 characters) wrapped at blanks, with
-// the lines that carry it on. A line's text goes on under its description: where a gap of two or
-// more blanks within the first half of the line ends (an option and its description, an exit
-// status and its meaning), else under its own start; the lines below indented that far (or, for a
-// plain line, as far as it) are filled up with it. Lines within the width are left as they are.
+// The text with each line longer than `width` columns (UTF-8 characters) wrapped at blanks,
+// together with the lines below that carry it on up to the end of a sentence: those indented as
+// far as its text goes on, which is after its first gap of two or more blanks within the first
+// half of the width (an option and its description, an exit status and its meaning), else at its
+// own indent. Every other line is left as it is.
 std::string usage_wrap(std::string_view text, std::size_t width = usage_width);
 
 // Whether /?, /h and /help ask for help: on Windows.

@@ -13,10 +13,6 @@
 
 namespace {
 
-// gnuplot takes the names in a script (the outputs, the CSV) in its encoding, the ANSI code page
-// unless told otherwise; the programs' names are UTF-8.
-constexpr std::string_view gnuplot_script_head = "set encoding utf8\n";
-
 // False when gnuplot stopped reading.
 bool gnuplot_write(HANDLE pipe, std::string_view text) {
     while (!text.empty()) {
@@ -76,9 +72,7 @@ bool gnuplot_run(const char* program, const std::filesystem::path& gnuplot,
     }
     CloseHandle(process.hThread);
     // A gnuplot that stops reading early says why on its standard error, and fails.
-    if (gnuplot_write(our_end, gnuplot_script_head)) {
-        gnuplot_write(our_end, script);
-    }
+    gnuplot_write(our_end, script);
     CloseHandle(our_end);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 0;

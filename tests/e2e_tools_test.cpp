@@ -225,6 +225,10 @@ std::vector<ArgumentsCase> arguments_cases() {
     return cases;
 }
 
+void PrintTo(const ArgumentsCase& arguments, std::ostream* out) {
+    *out << arguments.name;
+}
+
 class E2eArgumentsTest : public ::testing::TestWithParam<ArgumentsCase> {};
 
 TEST_P(E2eArgumentsTest, UsageAndNoMotion) {

@@ -45,7 +45,8 @@ fi
 prefix=$repo/build/mingw/wine-e2e
 scripts/wine-run.sh --prefix="$prefix" --setup
 trap 'scripts/wine-run.sh --prefix="$prefix" --stop' EXIT
-# Where a 32-bit gnuplot installs, and where cmd, given the path, cannot start it.
+# The companions draw with a stand-in gnuplot where a 32-bit one installs, and where cmd, given
+# the path, cannot start it.
 gnuplot_dir="$prefix/drive_c/Program Files (x86)/gnuplot/bin"
 mkdir -p "$gnuplot_dir"
 cp build/mingw/tests/gnuplot_standin.exe "$gnuplot_dir/gnuplot.exe"

@@ -180,11 +180,11 @@ std::vector<ArgumentsCase> arguments_cases() {
     const ArgumentsFolder german{{{"Jürgen Größe/Größe.txt", log}},
                                  {"Jürgen Größe/Größe.csv", "Jürgen Größe/Größe.png"}};
     std::vector<ArgumentsCase> cases;
-    const auto add = [&](std::string name, std::string program, std::vector<std::string> arguments,
-                         int status, std::string named, bool windows_only = false,
+    const auto add = [&](const std::string& name, const std::string& program,
+                         const std::vector<std::string>& arguments, int status,
+                         const std::string& named, bool windows_only = false,
                          const ArgumentsFolder& folder = {}) {
-        cases.push_back({std::move(name), std::move(program), std::move(arguments), status,
-                         std::move(named), windows_only, folder});
+        cases.push_back({name, program, arguments, status, named, windows_only, folder});
     };
     const std::string home = "gyro_motor_home";
     const std::string plot = "gyro_motor_plot";

@@ -213,8 +213,9 @@ std::vector<ArgumentsCase> arguments_cases() {
     add("ReportJsonOnTheLog", "gyro_motor_report", {"--json", "Gyro_Motor.TXT"}, 2,
         "--json would overwrite LOG", true, sweep);
     // Help in every spelling of the platform, from every program.
-    for (const std::string program : {"gyro_motor", "gyro_motor_home", "gyro_motor_plot",
-                                      "gyro_motor_report", "gyro_motor_params"}) {
+    for (const std::string program :
+         {"gyro_motor", "gyro_motor_home", "gyro_motor_plot", "gyro_motor_report",
+          "gyro_motor_history", "gyro_motor_params"}) {
         const std::string usage = "Usage: " + program + (program == "gyro_motor" ? "\n" : " ");
         add(program + "DashQuestion", program, {"-?"}, 0, usage);
         add(program + "SlashH", program, {"/h"}, 0, usage, true);

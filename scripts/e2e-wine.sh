@@ -45,12 +45,11 @@ fi
 prefix=$repo/build/mingw/wine-e2e
 scripts/wine-run.sh --prefix="$prefix" --setup
 trap 'scripts/wine-run.sh --prefix="$prefix" --stop' EXIT
-# The companions draw with a stand-in gnuplot where a 32-bit one installs, and where cmd, given
-# the path, cannot start it.
+# The companions draw with a stand-in gnuplot (on the PATH of the end-to-end tests only) where a
+# 32-bit one installs, and where cmd, given the path, cannot start it.
 gnuplot_dir="$prefix/drive_c/Program Files (x86)/gnuplot/bin"
 mkdir -p "$gnuplot_dir"
 cp build/mingw/tests/gnuplot_standin.exe "$gnuplot_dir/gnuplot.exe"
-export WINEPATH='C:\Program Files (x86)\gnuplot\bin'
 
 wine_command=$(printf '%q --prefix=%q' "$repo/scripts/wine-run.sh" "$prefix")
 sweep_command=$(printf '%s %q' "$wine_command" "$folder/gyro_motor.exe")
@@ -59,7 +58,7 @@ mapfile -t programs <build/default/tests/e2e_tests.txt
 failed=()
 for program in "${programs[@]}"; do
     GM_E2E_SWEEP_COMMAND="$sweep_command" GM_E2E_TOOL_COMMAND="$tool_command" \
-        GM_E2E_LINK_DIR="$prefix/dosdevices" \
+        GM_E2E_LINK_DIR="$prefix/dosdevices" WINEPATH='C:\Program Files (x86)\gnuplot\bin' \
         GM_E2E_SIM_ARGS=--raw GM_E2E_CRLF=1 GM_E2E_HANGUP_ERROR=21 \
         "$program" "$@" || failed+=("$(basename "$program")")
 done

@@ -1,5 +1,6 @@
 #include "archive/archive.h"
 
+#include "files/files.h"
 #include "text/text.h"
 
 #include <algorithm>
@@ -84,14 +85,14 @@ bool archive_begin(const fs::path& dir, const std::string& serial,
                    std::string& error) {
     std::error_code code;
     if (!fs::is_directory(dir, code)) {
-        error = dir.string() + ": no such folder";
+        error = files_name(dir) + ": no such folder";
         return false;
     }
     scratch.sensor = dir / serial;
     scratch.name = archive_record_name(time);
     fs::create_directory(scratch.sensor, code);
     if (code || !fs::is_directory(scratch.sensor, code)) {
-        error = scratch.sensor.string() + ": cannot make the folder: " +
+        error = files_name(scratch.sensor) + ": cannot make the folder: " +
                 (code ? code.message() : "something else has its name");
         return false;
     }
@@ -107,25 +108,25 @@ bool archive_begin(const fs::path& dir, const std::string& serial,
             return true;
         }
         if (code) {
-            error = scratch.folder.string() + ": cannot make the folder: " + code.message();
+            error = files_name(scratch.folder) + ": cannot make the folder: " + code.message();
             return false;
         }
     }
-    error = scratch.folder.string() + ": every scratch name is taken";
+    error = files_name(scratch.folder) + ": every scratch name is taken";
     return false;
 }
 
 bool archive_put(const ArchiveScratch& scratch, const std::string& name, std::string_view bytes,
                  bool text, std::string& error) {
     const fs::path path = scratch.folder / name;
-    std::FILE* file = std::fopen(path.string().c_str(), text ? "w" : "wb");
+    std::FILE* file = files_open(files_name(path), text ? "w" : "wb");
     if (file == nullptr) {
-        error = path.string() + ": cannot write: " + std::strerror(errno);
+        error = files_name(path) + ": cannot write: " + std::strerror(errno);
         return false;
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     if (std::fclose(file) != 0 || !written) {
-        error = path.string() + ": cannot write it whole";
+        error = files_name(path) + ": cannot write it whole";
         return false;
     }
     return true;
@@ -135,7 +136,7 @@ bool archive_copy(const ArchiveScratch& scratch, const std::string& name, const 
                   std::string& error) {
     std::error_code code;
     if (!fs::copy_file(from, scratch.folder / name, code)) {
-        error = from.string() + ": cannot copy it into the record: " + code.message();
+        error = files_name(from) + ": cannot copy it into the record: " + code.message();
         return false;
     }
     return true;
@@ -149,7 +150,7 @@ bool archive_finish(const ArchiveScratch& scratch, fs::path& record, std::string
         }
     }
     if (code) {
-        error = scratch.folder.string() + ": cannot list it: " + code.message();
+        error = files_name(scratch.folder) + ": cannot list it: " + code.message();
         return false;
     }
     if (!archive_sync(scratch.folder, true, error)) {
@@ -173,7 +174,7 @@ bool archive_finish(const ArchiveScratch& scratch, fs::path& record, std::string
             return false;
         }
     }
-    error = text_format("%s: no free record name up to %s-%d", scratch.sensor.string().c_str(),
+    error = text_format("%s: no free record name up to %s-%d", files_name(scratch.sensor).c_str(),
                         scratch.name.c_str(), archive_names_tried);
     return false;
 }

@@ -2,6 +2,7 @@
 // RENAME_NOREPLACE, which fails rather than replace whatever has the name.
 #include "archive/archive.h"
 
+#include "files/files.h"
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +24,7 @@ unsigned long archive_process_id() {
 bool archive_sync(const std::filesystem::path& path, bool folder, std::string& error) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
     if (fd < 0) {
-        error = path.string() + ": cannot open it: " + std::strerror(errno);
+        error = files_name(path) + ": cannot open it: " + std::strerror(errno);
         return false;
     }
     const int result = fsync(fd) == 0 ? 0 : errno;
@@ -32,7 +33,7 @@ bool archive_sync(const std::filesystem::path& path, bool folder, std::string& e
     if (result == 0 || result == EINVAL || result == EROFS || result == ENOTSUP) {
         return true;
     }
-    error = path.string() + ": cannot put it on the disk: " + std::strerror(result);
+    error = files_name(path) + ": cannot put it on the disk: " + std::strerror(result);
     return false;
 }
 
@@ -54,7 +55,7 @@ ArchiveRename archive_rename(const std::filesystem::path& from, const std::files
     if (result == EEXIST || result == ENOTEMPTY || result == ENOTDIR) {
         return ArchiveRename::taken;
     }
-    error = from.string() + ": cannot rename it to " + to.filename().string() + ": " +
+    error = files_name(from) + ": cannot rename it to " + files_name(to.filename()) + ": " +
             std::strerror(result);
     return ArchiveRename::failed;
 }

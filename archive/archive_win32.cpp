@@ -3,6 +3,7 @@
 // the name (also on a network share: the server makes the check and the move as one).
 #include "archive/archive.h"
 
+#include "files/files.h"
 #include "text/text.h"
 
 #ifndef NOMINMAX
@@ -30,7 +31,8 @@ bool archive_sync(const std::filesystem::path& path, bool folder, std::string& e
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = text_format("%s: cannot open it: error %lu", path.string().c_str(), GetLastError());
+        error =
+            text_format("%s: cannot open it: error %lu", files_name(path).c_str(), GetLastError());
         return false;
     }
     const bool flushed = FlushFileBuffers(file) || GetLastError() == ERROR_INVALID_FUNCTION;
@@ -38,7 +40,7 @@ bool archive_sync(const std::filesystem::path& path, bool folder, std::string& e
     CloseHandle(file);
     if (!flushed) {
         error =
-            text_format("%s: cannot put it on the disk: error %lu", path.string().c_str(), code);
+            text_format("%s: cannot put it on the disk: error %lu", files_name(path).c_str(), code);
     }
     return flushed;
 }
@@ -53,7 +55,7 @@ ArchiveRename archive_rename(const std::filesystem::path& from, const std::files
         GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
         return ArchiveRename::taken;
     }
-    error = text_format("%s: cannot rename it to %s: error %lu", from.string().c_str(),
-                        to.filename().string().c_str(), code);
+    error = text_format("%s: cannot rename it to %s: error %lu", files_name(from).c_str(),
+                        files_name(to.filename()).c_str(), code);
     return ArchiveRename::failed;
 }

@@ -1,76 +1,20 @@
 #include "gnuplot/gnuplot.h"
 
+#include "files/files.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
 #include <system_error>
-
-#ifdef _WIN32
-#define gnuplot_popen _popen
-#define gnuplot_pclose _pclose
-#else
-#include <sys/wait.h>
-#include <unistd.h>
-#define gnuplot_popen popen
-#define gnuplot_pclose pclose
-#endif
 
 namespace {
 
-// The program's path as one word of the command line popen hands to the shell.
-std::string gnuplot_shell_word(const std::string& path) {
-#ifdef _WIN32
-    return "\"" + path + "\""; // a Windows path holds no double quote
-#else
-    std::string word = "'";
-    for (const char c : path) {
-        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return word + "'";
-#endif
-}
-
-// Runs gnuplot on the script; true when it ended with status 0.
-bool gnuplot_run(const char* program, const std::filesystem::path& gnuplot,
-                 const std::string& script) {
-#ifndef _WIN32
-    // A gnuplot that dies early must not take this program with it through SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::FILE* pipe = gnuplot_popen(gnuplot_shell_word(gnuplot.string()).c_str(), "w");
-    if (pipe == nullptr) {
-        std::fprintf(stderr, "%s: cannot start gnuplot: %s\n", program, std::strerror(errno));
-        return false;
-    }
-    std::fwrite(script.data(), 1, script.size(), pipe);
-    const int status = gnuplot_pclose(pipe);
-#ifndef _WIN32
-    if (status == -1 || !WIFEXITED(status)) {
-        std::fprintf(stderr, "%s: gnuplot did not finish\n", program);
-        return false;
-    }
-    const int exit_status = WEXITSTATUS(status);
-#else
-    const int exit_status = status;
-#endif
-    if (exit_status != 0) {
-        std::fprintf(stderr, "%s: gnuplot failed (exit status %d)\n", program, exit_status);
-        return false;
-    }
-    return true;
-}
-
 bool gnuplot_prepare_output(const char* program, const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = files_open(path, "wb");
     if (file == nullptr) {
+        const int error = errno;
         std::fprintf(stderr, "%s: cannot write %s: %s\n", program, path.c_str(),
-                     std::strerror(errno));
+                     files_failure(path, error).c_str());
         return false;
     }
     std::fclose(file);
@@ -79,7 +23,7 @@ bool gnuplot_prepare_output(const char* program, const std::string& path) {
 
 bool gnuplot_output_written(const char* program, const std::string& path) {
     std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
+    const auto size = std::filesystem::file_size(files_path(path), error);
     if (error || size == 0) {
         std::fprintf(stderr, "%s: gnuplot wrote nothing to %s\n", program, path.c_str());
         return false;
@@ -89,38 +33,24 @@ bool gnuplot_output_written(const char* program, const std::string& path) {
 
 } // namespace
 
-std::optional<std::filesystem::path> gnuplot_find() {
-    const char* search_path = std::getenv("PATH");
-    if (search_path == nullptr) {
-        return std::nullopt;
-    }
-#ifdef _WIN32
-    constexpr char separator = ';';
-    constexpr const char* program = "gnuplot.exe";
-#else
-    constexpr char separator = ':';
-    constexpr const char* program = "gnuplot";
-#endif
-    std::string_view rest = search_path;
+std::optional<std::filesystem::path>
+gnuplot_search(const std::filesystem::path::string_type& search_path,
+               std::filesystem::path::value_type separator, const std::filesystem::path& program) {
+    std::size_t start = 0;
     while (true) {
-        const std::size_t end = std::min(rest.find(separator), rest.size());
-        const std::string_view directory = rest.substr(0, end);
-        const std::filesystem::path candidate =
-            std::filesystem::path(directory.empty() ? "." : std::string(directory)) / program;
+        const std::size_t end = std::min(search_path.find(separator, start), search_path.size());
+        const std::filesystem::path folder =
+            end == start ? std::filesystem::path(".")
+                         : std::filesystem::path(search_path.substr(start, end - start));
         std::error_code error;
-        if (std::filesystem::is_regular_file(candidate, error)) {
-#ifdef _WIN32
-            return candidate;
-#else
-            if (access(candidate.c_str(), X_OK) == 0) {
-                return candidate;
-            }
-#endif
+        if (std::filesystem::is_regular_file(folder / program, error) &&
+            gnuplot_runnable(folder / program)) {
+            return folder / program;
         }
-        if (end == rest.size()) {
+        if (end == search_path.size()) {
             return std::nullopt;
         }
-        rest.remove_prefix(end + 1);
+        start = end + 1;
     }
 }
 
@@ -138,7 +68,7 @@ bool gnuplot_draw(const char* program, const std::filesystem::path& gnuplot,
     if (!ok) {
         // No empty or half-drawn picture is left to be taken for a result.
         for (const std::string& path : outputs) {
-            std::remove(path.c_str());
+            files_remove(path);
         }
     }
     return ok;

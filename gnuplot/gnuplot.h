@@ -1,5 +1,9 @@
 // Running gnuplot for the companion programs that draw: finding it on the PATH, feeding it a
-// script through a pipe, and making sure the pictures it was asked for exist afterwards.
+// script through a pipe, and making sure the pictures it was asked for exist afterwards. Names of
+// outputs are UTF-8 (files/), as the scripts tell gnuplot ("set encoding utf8"). How gnuplot is
+// found and started is the platform's part (gnuplot_posix.cpp, gnuplot_win32.cpp): through the
+// shell on POSIX; on Windows as a process of its own, since cmd would drop the quotes around a
+// path with parentheses such as "C:\Program Files (x86)\...".
 #pragma once
 
 #include <filesystem>
@@ -25,3 +29,17 @@ std::string gnuplot_pictures(const std::string& png_path, const std::string& svg
 
 // A gnuplot single-quoted string: no escapes inside, a quote is written twice.
 std::string gnuplot_string(const std::string& text);
+
+// The first folder of the search path (folders split by `separator`, an empty one the current
+// folder) that holds `program` as a file that gnuplot_runnable accepts.
+std::optional<std::filesystem::path>
+gnuplot_search(const std::filesystem::path::string_type& search_path,
+               std::filesystem::path::value_type separator, const std::filesystem::path& program);
+
+// The platform's part. Whether the file found may be run (POSIX: is executable).
+bool gnuplot_runnable(const std::filesystem::path& candidate);
+
+// Runs gnuplot with the script on its standard input and the program's own standard output and
+// error; true when it ended with status 0, else false, reported after "program: ".
+bool gnuplot_run(const char* program, const std::filesystem::path& gnuplot,
+                 const std::string& script);

@@ -1,5 +1,7 @@
 #include "history/history.h"
 
+#include "files/files.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -238,12 +240,13 @@ bool history_list(const fs::path& dir, std::vector<fs::directory_entry>& entries
 }
 
 bool history_read_file(const fs::path& path, std::string& text, std::string& error) {
-    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    std::FILE* file = files_open(files_name(path), "rb");
     if (file == nullptr) {
         error = errno == ENOENT ? "no report.json"
                                 : std::string("cannot read report.json: ") + std::strerror(errno);
         return false;
     }
+    files_skip_bom(file);
     std::array<char, 65536> buffer;
     std::size_t got = 0;
     while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
@@ -261,12 +264,12 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
     std::vector<fs::directory_entry> entries;
     std::error_code error;
     if (!history_list(sensor_dir, entries, error)) {
-        archive.skipped.push_back({sensor_dir.string(), "cannot be read: " + error.message()});
+        archive.skipped.push_back({files_name(sensor_dir), "cannot be read: " + error.message()});
         return;
     }
     for (const fs::directory_entry& entry : entries) {
-        const std::string name = entry.path().filename().string();
-        const std::string path = entry.path().string();
+        const std::string name = files_name(entry.path().filename());
+        const std::string path = files_name(entry.path());
         if (name.starts_with(archive_scratch_prefix)) {
             archive.skipped.push_back(
                 {path, "a record being written, or left by a crash: not a record"});
@@ -284,7 +287,7 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
         if (!history_read_file(json, text, reason)) {
             archive.skipped.push_back({path, reason});
         } else if (!history_parse_record(text, name, record, reason)) {
-            archive.skipped.push_back({json.string(), reason});
+            archive.skipped.push_back({files_name(json), reason});
         } else {
             record.path = path;
             archive.records.push_back(std::move(record));
@@ -302,16 +305,16 @@ unsigned long history_suffix(const std::string& name) {
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error) {
     std::vector<fs::directory_entry> entries;
     std::error_code list_error;
-    if (!history_list(dir, entries, list_error)) {
+    if (!history_list(files_path(dir), entries, list_error)) {
         error = list_error.message();
         return false;
     }
     for (const fs::directory_entry& entry : entries) {
-        const std::string name = entry.path().filename().string();
+        const std::string name = files_name(entry.path().filename());
         std::error_code kind_error;
         if (!archive_valid_serial(name) || !entry.is_directory(kind_error)) {
             archive.skipped.push_back(
-                {entry.path().string(),
+                {files_name(entry.path()),
                  "not a sensor's folder (named by a serial: 1 to 64 of A-Z a-z 0-9 . _ -)"});
             continue;
         }

@@ -1,5 +1,6 @@
 #include "limits/limits.h"
 
+#include "files/files.h"
 #include "text/text.h"
 
 #include <toml++/toml.h>
@@ -19,9 +20,9 @@ namespace {
 
 // The file's bytes, or nothing with the reason in `error`.
 std::optional<std::string> limits_load(const std::string& path, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = files_open(path, "rb");
     if (file == nullptr) {
-        error = path + ": cannot open: " + std::strerror(errno);
+        error = path + ": cannot open: " + files_failure(path, errno);
         return std::nullopt;
     }
     std::string text;
@@ -283,10 +284,7 @@ bool limits_read(const std::string& path, const nlohmann::ordered_json& document
     if (!text) {
         return false;
     }
-    Limits read{.name = {},
-                .file = std::filesystem::path(path).filename().string(),
-                .text = *text,
-                .figures = {}};
+    Limits read{.name = {}, .file = files_last_part(path), .text = *text, .figures = {}};
     if (!limits_parse(*text, path, limits_figure_paths(document), read, error)) {
         error = path + ":" + error;
         return false;

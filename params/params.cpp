@@ -1,5 +1,7 @@
 #include "params/params.h"
 
+#include "files/files.h"
+
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -109,7 +111,7 @@ std::int32_t params_parse_integer(const char* text) {
 }
 
 std::optional<InputParameters> read_input_parameters(const char* path) {
-    std::FILE* file = path != nullptr ? std::fopen(path, "r") : nullptr;
+    std::FILE* file = path != nullptr ? files_open(path, "r") : nullptr;
     if (file == nullptr) {
         if (path == nullptr) {
             path = "(null)";
@@ -118,6 +120,9 @@ std::optional<InputParameters> read_input_parameters(const char* path) {
         return std::nullopt;
     }
 
+    // Notepad begins a file saved as "UTF-8 with BOM" with the mark, which would hide the first
+    // key.
+    files_skip_bom(file);
     InputParameters parameters;
     // Lines longer than the buffer arrive in pieces, each handled as a line of its own.
     char line[params_line_capacity];

@@ -5,9 +5,9 @@
 # folder (raw lines, since Wine leaves the line mode alone, "\r\n" line ends in the program's
 # text, and Wine's error 21 for a line that hung up). Cases that need the native programs (signals,
 # /dev/full, gyro_motor_home, ports held by Linux processes) are skipped. With --from-zip first,
-# the programs run are the ones in the Windows package: the mingw build's zip, unpacked into an
-# empty folder, and its gyro_motor_history.exe summarises small archives (the history test's runs
-# of the program, through GM_HISTORY_TOOL). The end-to-end test programs (one per theme, listed in
+# the programs run are those of the Windows package: the mingw build's zip, unpacked into an empty
+# folder, and its gyro_motor_history.exe summarises small archives (the history test's runs of the
+# program, through GM_HISTORY_TOOL). The end-to-end test programs (one per theme, listed in
 # build/default/tests/e2e_tests.txt) run one after another, as they share the prefix's device
 # links; every one runs even when an earlier one fails. Other arguments go to each test program,
 # e.g. --gtest_filter=E2eTest.*.
@@ -22,10 +22,10 @@ scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target e2e_tests gyro_motor_sim
 cmake --preset mingw >/dev/null
-sweep_exe=$repo/build/mingw/gyro_motor.exe
+folder=$repo/build/mingw
 if [ "${1:-}" = --from-zip ]; then
     shift
-    cmake --build --preset mingw -j2 --target package
+    cmake --build --preset mingw -j2 --target package gnuplot_standin
     zips=(build/mingw/gyro_motor-*-win64.zip)
     [ ${#zips[@]} -eq 1 ] || { echo "e2e-wine: expected one zip, found: ${zips[*]}" >&2; exit 1; }
     unpacked=$repo/build/mingw/unpacked
@@ -37,25 +37,29 @@ if [ "${1:-}" = --from-zip ]; then
         gyro_motor_params.exe gyro_motor_home.exe README.md; do
         [ -f "$folder/$file" ] || { echo "e2e-wine: the zip lacks $file" >&2; exit 1; }
     done
-    sweep_exe=$folder/gyro_motor.exe
-    report_exe=$folder/gyro_motor_report.exe
     history_exe=$folder/gyro_motor_history.exe
 else
-    cmake --build --preset mingw -j2 --target gyro_motor gyro_motor_report
-    report_exe=$repo/build/mingw/gyro_motor_report.exe
+    cmake --build --preset mingw -j2 --target gyro_motor gyro_motor_plot gyro_motor_report \
+        gyro_motor_history gyro_motor_params gyro_motor_home gnuplot_standin
 fi
 
 prefix=$repo/build/mingw/wine-e2e
 scripts/wine-run.sh --prefix="$prefix" --setup
 trap 'scripts/wine-run.sh --prefix="$prefix" --stop' EXIT
+# The companions draw with a stand-in gnuplot (on the PATH of the end-to-end tests only) where a
+# 32-bit one installs, and where cmd, given the path, cannot start it.
+gnuplot_dir="$prefix/drive_c/Program Files (x86)/gnuplot/bin"
+mkdir -p "$gnuplot_dir"
+cp build/mingw/tests/gnuplot_standin.exe "$gnuplot_dir/gnuplot.exe"
 
-sweep_command=$(printf '%q --prefix=%q %q' "$repo/scripts/wine-run.sh" "$prefix" "$sweep_exe")
-report_command=$(printf '%q --prefix=%q %q' "$repo/scripts/wine-run.sh" "$prefix" "$report_exe")
+wine_command=$(printf '%q --prefix=%q' "$repo/scripts/wine-run.sh" "$prefix")
+sweep_command=$(printf '%s %q' "$wine_command" "$folder/gyro_motor.exe")
+tool_command=$(printf '%s %q/' "$wine_command" "$folder")
 mapfile -t programs <build/default/tests/e2e_tests.txt
 failed=()
 for program in "${programs[@]}"; do
-    GM_E2E_SWEEP_COMMAND="$sweep_command" GM_E2E_REPORT_COMMAND="$report_command" \
-        GM_E2E_LINK_DIR="$prefix/dosdevices" \
+    GM_E2E_SWEEP_COMMAND="$sweep_command" GM_E2E_TOOL_COMMAND="$tool_command" \
+        GM_E2E_LINK_DIR="$prefix/dosdevices" WINEPATH='C:\Program Files (x86)\gnuplot\bin' \
         GM_E2E_SIM_ARGS=--raw GM_E2E_CRLF=1 GM_E2E_HANGUP_ERROR=21 \
         "$program" "$@" || failed+=("$(basename "$program")")
 done

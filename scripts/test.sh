@@ -26,5 +26,5 @@ scripts/fuzz.sh "${GM_FUZZ_SECONDS:-15}"
 echo "=== windows: cross-build, tests under Wine"
 scripts/test-windows.sh
 
-echo "=== windows: the zip package unpacked, its gyro_motor.exe through the end-to-end sweeps under Wine"
+echo "=== windows: the zip package unpacked, its programs through the end-to-end cases under Wine"
 scripts/e2e-wine.sh --from-zip

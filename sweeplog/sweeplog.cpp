@@ -1,12 +1,12 @@
 #include "sweeplog/sweeplog.h"
 
+#include "files/files.h"
 #include "text/text.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <optional>
 #include <system_error>
 
@@ -258,18 +258,20 @@ bool sweeplog_read(std::FILE* log, std::vector<SweepLogSample>& samples,
 
 bool sweeplog_load(const char* program, const std::string& path,
                    std::vector<SweepLogSample>& samples, std::vector<SweepLogProblem>& problems) {
-    std::FILE* log = std::fopen(path.c_str(), "rb");
+    std::FILE* log = files_open(path, "rb");
     if (log == nullptr) {
+        const int error = errno;
         std::fprintf(stderr, "%s: cannot open %s: %s\n", program, path.c_str(),
-                     std::strerror(errno));
+                     files_failure(path, error).c_str());
         return false;
     }
+    files_skip_bom(log); // a log has none, but a reader of text takes it as every reader does
     const bool read_ok = sweeplog_read(log, samples, problems);
     const int read_errno = errno;
     std::fclose(log);
     if (!read_ok) {
         std::fprintf(stderr, "%s: cannot read %s: %s\n", program, path.c_str(),
-                     std::strerror(read_errno));
+                     files_failure(path, read_errno).c_str());
         return false;
     }
     if (samples.empty()) {

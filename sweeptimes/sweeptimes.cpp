@@ -1,9 +1,9 @@
 #include "sweeptimes/sweeptimes.h"
 
+#include "files/files.h"
 #include "text/text.h"
 
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 
 namespace {
@@ -14,8 +14,11 @@ constexpr std::size_t sweeptimes_max_line_length = 64;
 } // namespace
 
 std::string sweeptimes_path(const std::string& log_path) {
+    // ".TXT" on Windows too, where names ignore the letter case.
     constexpr std::string_view extension = ".txt";
-    if (log_path.ends_with(extension)) {
+    if (log_path.size() >= extension.size() &&
+        files_same_name(files_path(log_path.substr(log_path.size() - extension.size())),
+                        files_path(extension))) {
         return log_path.substr(0, log_path.size() - extension.size()) + "_times.txt";
     }
     return log_path + "_times.txt";
@@ -81,15 +84,17 @@ std::vector<double> sweeptimes_match(std::span<const SweepLogSample> samples,
 bool sweeptimes_load(const char* program, const std::string& path, bool named,
                      std::span<const SweepLogSample> samples, std::vector<double>& sample_times) {
     sample_times.clear();
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = files_open(path, "rb");
     if (file == nullptr) {
-        if (errno == ENOENT && !named) {
+        const int error = errno;
+        if (error == ENOENT && !named) {
             return true;
         }
         std::fprintf(stderr, "%s: cannot open %s: %s\n", program, path.c_str(),
-                     std::strerror(errno));
+                     files_failure(path, error).c_str());
         return false;
     }
+    files_skip_bom(file);
     std::vector<double> times;
     std::optional<SweepLogProblem> problem;
     const bool read_ok = sweeptimes_read(file, times, problem);
@@ -97,7 +102,7 @@ bool sweeptimes_load(const char* program, const std::string& path, bool named,
     std::fclose(file);
     if (!read_ok) {
         std::fprintf(stderr, "%s: cannot read %s: %s\n", program, path.c_str(),
-                     std::strerror(read_errno));
+                     files_failure(path, read_errno).c_str());
         return false;
     }
     if (!problem) {

@@ -1,6 +1,6 @@
 // End to end, the companion programs on the simulated bench: the report recovers the errors the
-// simulator injects into a real sweep, and gyro_motor_home drives the controller; the homing's and
-// the sweep's own arguments move nothing.
+// simulator injects into a real sweep, and gyro_motor_home drives the controller; no program's
+// arguments move anything, and each takes its help, names and files as its platform's users do.
 #include "tests/support/e2e_bench.h"
 #include "tests/support/e2e_check.h"
 #include "tests/support/process_harness.h"
@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <utility>
@@ -126,10 +127,14 @@ TEST(E2eTest, AVerdictOnTheInjectedErrorsAndTheRecordOfIt) {
         const std::string toml =
             harness_read_file(std::string(GM_LIMITS_DATA) + "/" + limits).value_or("");
         ASSERT_TRUE(harness_write_file(run.dir + "/" + limits, toml));
-        const pid_t report = harness_spawn(
-            bench_report_argv({"--turn-rate", "14.4", "--limits", limits, "--serial", "SN-7",
-                               "--archive", ".", "--operator", "e2e", "gyro_motor.txt"}),
-            run.dir, run.dir + "/report.out", run.dir + "/report.err");
+        const auto report_argv = bench_program_argv(
+            "gyro_motor_report", {"--turn-rate", "14.4", "--limits", limits, "--serial", "SN-7",
+                                  "--archive", ".", "--operator", "e2e", "gyro_motor.txt"});
+        if (!report_argv) {
+            GTEST_SKIP() << "the companion programs of the sweep under test are not given";
+        }
+        const pid_t report =
+            harness_spawn(*report_argv, run.dir, run.dir + "/report.out", run.dir + "/report.err");
         EXPECT_EQ(harness_wait(report, 60.0), failed.empty() ? 0 : 5)
             << harness_read_file(run.dir + "/report.err").value_or("");
         // The last line names the record: "archived ./SN-7/NAME" (.\SN-7\NAME on Windows).
@@ -213,52 +218,129 @@ TEST(E2eHomeTest, MissingMotorPortFails) {
     bench_finish(run);
 }
 
-struct HomeArgumentsCase {
-    const char* name;
+// What a case finds in its run folder, which the run must leave as it was, and what it must add.
+struct ArgumentsFolder {
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> made; // not empty
+};
+
+struct ArgumentsCase {
+    std::string name;
+    std::string program;
     std::vector<std::string> arguments;
     int status;
     // Status 0: what standard output holds; else what the one line on standard error names.
-    const char* named;
-    bool sweep = false; // the sweep's arguments, in every build, rather than the homing's
+    std::string named;
+    bool windows_only; // Windows' spellings, and its names that ignore the letter case
+    ArgumentsFolder folder;
 };
 
-class E2eHomeArgumentsTest : public ::testing::TestWithParam<HomeArgumentsCase> {};
-
-TEST_P(E2eHomeArgumentsTest, UsageAndNoMotion) {
-    const HomeArgumentsCase& arguments = GetParam();
-    if (!bench_native_sweep() && !arguments.sweep) {
-        GTEST_SKIP() << "gyro_motor_home is tested in its native build only";
+std::vector<ArgumentsCase> arguments_cases() {
+    const std::string log = harness_read_file(GM_PLOT_DATA "/known.log").value_or("");
+    const ArgumentsFolder sweep{{{"gyro_motor.txt", log}, {"gyro_motor_times.txt", "0.1\n0.2\n"}},
+                                {}};
+    const ArgumentsFolder bom{{{"b.txt", "\xEF\xBB\xBFgyro_serial_port=com8\r\n"}}, {}};
+    const ArgumentsFolder german{{{"Jürgen Größe/Größe.txt", log}},
+                                 {"Jürgen Größe/Größe.csv", "Jürgen Größe/Größe.png"}};
+    std::vector<ArgumentsCase> cases;
+    const auto add = [&](const std::string& name, const std::string& program,
+                         const std::vector<std::string>& arguments, int status,
+                         const std::string& named, bool windows_only = false,
+                         const ArgumentsFolder& folder = {}) {
+        cases.push_back({name, program, arguments, status, named, windows_only, folder});
+    };
+    const std::string home = "gyro_motor_home";
+    const std::string plot = "gyro_motor_plot";
+    add("UnknownOption", home, {"--bogus"}, 2, "--bogus");
+    add("TwoArguments", home, {"com6", "9600"}, 2, "com6 9600");
+    add("ValueForAFlag", home, {"--version=1"}, 2, "version");
+    add("Help", home, {"--help"}, 0, "Usage: gyro_motor_home");
+    // Asking the sweep for help must not move the motor.
+    add("SweepHelp", "gyro_motor", {"--help"}, 0, "Usage: gyro_motor\n");
+    add("SweepH", "gyro_motor", {"-h"}, 0, "Usage: gyro_motor\n");
+    add("SweepSlashQuestion", "gyro_motor", {"/?"}, 0, "Usage: gyro_motor\n");
+    add("SweepVersion", "gyro_motor", {"--version"}, 0, "gyro_motor " GM_VERSION "\n");
+    add("PlotVersion", plot, {"--version"}, 0, "gyro_motor_plot " GM_VERSION "\n");
+    add("PlotLogInSlashes", plot, {"--no-plot", "/no-log.txt"}, 1, "/no-log.txt:");
+    add("PlotFolderAsLog", plot, {"."}, 1, ".: is a folder");
+    add("ParamsBom", "gyro_motor_params", {"b.txt"}, 0, "gyro_serial_port -> com8", false, bom);
+    // Pictures by the gnuplot on the PATH: under Wine, a stand-in in "Program Files (x86)".
+    add("PlotInAGermanFolder", plot, {"Jürgen Größe/Größe.txt"}, 0, "wrote Jürgen Größe/Größe.png",
+        false, german);
+    add("PlotCsvOnTheLogInCapitals", plot, {"--no-plot", "--csv", "GYRO_MOTOR.TXT"}, 2,
+        "--csv would overwrite LOG", true, sweep);
+    add("PlotCsvOnTheTimesInCapitals", plot, {"--csv", "GYRO_MOTOR_TIMES.TXT", "GYRO_MOTOR.TXT"}, 2,
+        "--csv would overwrite --times", true, sweep);
+    add("PlotPngOnTheCsvInCapitals", plot, {"--csv", "NEW.PNG", "--png", "new.png"}, 2,
+        "--png would overwrite --csv", true, sweep);
+    add("ReportJsonOnTheLog", "gyro_motor_report", {"--json", "Gyro_Motor.TXT"}, 2,
+        "--json would overwrite LOG", true, sweep);
+    // Help in every spelling of the platform, from every program.
+    for (const std::string program :
+         {"gyro_motor", "gyro_motor_home", "gyro_motor_plot", "gyro_motor_report",
+          "gyro_motor_history", "gyro_motor_params"}) {
+        const std::string usage = "Usage: " + program + (program == "gyro_motor" ? "\n" : " ");
+        add(program + "DashQuestion", program, {"-?"}, 0, usage);
+        add(program + "SlashH", program, {"/h"}, 0, usage, true);
+        if (program != "gyro_motor") { // the sweep's row is above: /? is help on every platform
+            add(program + "SlashQuestion", program, {"/?"}, 0, usage, true);
+        }
     }
-    std::vector<std::string> program = {GM_HOME_PATH};
-    program.insert(program.end(), arguments.arguments.begin(), arguments.arguments.end());
-    const SweepRun run = bench_run(
-        arguments.sweep ? bench_sweep_argv(arguments.arguments) : program, bench_fast({}));
+    return cases;
+}
+
+void PrintTo(const ArgumentsCase& arguments, std::ostream* out) {
+    *out << arguments.name;
+}
+
+class E2eArgumentsTest : public ::testing::TestWithParam<ArgumentsCase> {};
+
+TEST_P(E2eArgumentsTest, UsageAndNoMotion) {
+    const ArgumentsCase& arguments = GetParam();
+    if (arguments.windows_only && bench_native_sweep()) {
+        GTEST_SKIP() << "Windows' own spellings and names";
+    }
+    const auto program = bench_program_argv(arguments.program, arguments.arguments);
+    if (!program) {
+        GTEST_SKIP() << "no " << arguments.program << " of this build (GM_E2E_TOOL_COMMAND)";
+    }
+    const auto put_files = [&](const SweepRun& run) {
+        for (const auto& [name, content] : arguments.folder.files) {
+            std::filesystem::create_directories(
+                std::filesystem::path(run.dir + "/" + name).parent_path());
+            ASSERT_TRUE(harness_write_file(run.dir + "/" + name, content));
+        }
+    };
+    const SweepRun run =
+        bench_run(*program, bench_fast({}), {.setup = put_files, .during = {}, .ready = {}});
     EXPECT_EQ(run.status, arguments.status);
     if (arguments.status == 0) {
         EXPECT_NE(run.out.find(bench_console(arguments.named)), std::string::npos) << run.out;
         EXPECT_EQ(run.err, "");
     } else {
-        EXPECT_TRUE(run.err.starts_with("gyro_motor_home: ")) << run.err;
+        EXPECT_TRUE(run.err.starts_with(arguments.program + ": ")) << run.err;
         EXPECT_NE(run.err.find(arguments.named), std::string::npos) << run.err;
         EXPECT_EQ(harness_split_lines(run.err).size(), 1u) << run.err;
         EXPECT_EQ(run.out, "");
+    }
+    // Help fits a console of 80 columns.
+    for (const std::string& line :
+         harness_split_lines(arguments.named.starts_with("Usage: ") ? run.out : "")) {
+        EXPECT_LE(
+            std::ranges::count_if(line, [](char c) { return (c & 0xC0) != 0x80 && c != '\r'; }), 80)
+            << line;
+    }
+    for (const auto& [name, content] : arguments.folder.files) {
+        EXPECT_EQ(harness_read_file(run.dir + "/" + name), content) << name;
+    }
+    for (const std::string& name : arguments.folder.made) {
+        EXPECT_NE(harness_read_file(run.dir + "/" + name).value_or(""), "") << name;
     }
     EXPECT_EQ(run.events.size(), 0u) << "the program touched a port";
     bench_finish(run);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, E2eHomeArgumentsTest,
-    ::testing::Values(HomeArgumentsCase{"UnknownOption", {"--bogus"}, 2, "--bogus"},
-                      HomeArgumentsCase{"TwoArguments", {"com6", "9600"}, 2, "com6 9600"},
-                      HomeArgumentsCase{"ValueForAFlag", {"--version=1"}, 2, "version"},
-                      HomeArgumentsCase{"Help", {"--help"}, 0, "Usage: gyro_motor_home"},
-                      // Asking the sweep for help must not move the motor.
-                      HomeArgumentsCase{"SweepHelp", {"--help"}, 0, "Usage: gyro_motor\n", true},
-                      HomeArgumentsCase{"SweepH", {"-h"}, 0, "Usage: gyro_motor\n", true},
-                      HomeArgumentsCase{
-                          "SweepSlashQuestion", {"/?"}, 0, "Usage: gyro_motor\n", true},
-                      HomeArgumentsCase{"SweepVersion", {"--version"}, 0, "gyro_motor ", true}),
-    bench_case_name);
+INSTANTIATE_TEST_SUITE_P(Arguments, E2eArgumentsTest, ::testing::ValuesIn(arguments_cases()),
+                         bench_case_name);
 
 } // namespace

@@ -61,9 +61,10 @@ for args in "--help" "--help extra"; do
     [ -s "$work/err" ] && fail "$args: unexpected standard error output"
 done
 
-# The project's version, as every companion program prints it.
+# The program's name and the project's version, as every program prints them.
 run 0 --version
-[ "$(cat "$work/out")" = "$version" ] || fail "--version printed '$(cat "$work/out")', expected $version"
+[ "$(cat "$work/out")" = "gyro_motor_params $version" ] ||
+    fail "--version printed '$(cat "$work/out")', expected gyro_motor_params $version"
 
 # A listing that cannot be written is a failure, not a success.
 if [ -w /dev/full ]; then

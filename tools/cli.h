@@ -1,45 +1,65 @@
-// The command line of the companion programs: CLI11 with --help and --version, one line on
-// standard error and status 2 for a bad argument, and the checks their numbers share. Options
-// bind straight to the fields of a program's options record.
+// The command line of the companion programs: CLI11 with the help and version of every program
+// (usage/), one line on standard error and status 2 for a bad argument, and the checks their
+// numbers and file names share. Options bind straight to the fields of a program's options record.
+// Options are written --name VALUE or --name=VALUE on every platform; an argument that starts
+// with '/' is a file name, except the help requests of Windows (/?, /h, /help). Names from the
+// command line are UTF-8 (files/).
 #pragma once
 
 #include "exit/exit_status.h"
+#include "files/files.h"
+#include "usage/usage.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <limits>
 #include <optional>
 #include <span>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
-// The settings every program starts from: --help and --version, a flag takes no value, and an
-// option given twice takes its last value (scripts add options on top of their defaults; a list
-// option, ->delimiter(','), gathers them all).
+// The settings every program starts from: help and the version line as in usage/, a flag takes no
+// value, and an option given twice takes its last value (scripts add options on top of their
+// defaults; a list option, ->delimiter(','), gathers them all). CLI11 would take /name for
+// --name on Windows, and so a log's absolute path for an option.
 inline void cli_setup(CLI::App& app) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.option_defaults()->disable_flag_override();
-    app.set_version_flag("--version", GM_VERSION, "print the version and exit");
-    app.set_help_flag("-h,--help", "print this help and exit");
+    app.allow_windows_style_options(false);
+    app.set_version_flag("--version", usage_version(app.get_name()), "print the version and exit");
+    app.set_help_flag("-h,--help", "print this help and exit (also " + usage_more_help() + ")");
     app.get_formatter()->column_width(30);
 }
 
-// Parses the command line. Returns the exit status when the program should end now: 0 after
-// --help or --version, exit_bad_arguments after a bad argument, reported in one line.
+// Parses the command line, its file names in UTF-8. Returns the exit status when the program
+// should end now: 0 after help (wrapped to the console's width) or the version, exit_bad_arguments
+// after a bad argument, reported in one line.
 inline std::optional<int> cli_parse(CLI::App& app, int argc, char** argv) {
+    std::vector<std::string> arguments = files_arguments(argc, argv);
+    for (std::string& argument : arguments) {
+        if (argument == "--") {
+            break;
+        }
+        if (usage_asks_for_help(argument)) {
+            argument = "--help";
+        }
+    }
+    std::reverse(arguments.begin(), arguments.end()); // CLI11 takes them from the back
     try {
-        app.parse(argc, argv);
+        app.parse(arguments);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(usage_wrap(app.help()).c_str(), stdout);
+        return exit_ok;
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0) {
-            return app.exit(error); // --help or --version
+            return app.exit(error); // --version
         }
         // An argument nobody knows is named first, and in the order given: CLI11 checks what is
         // missing before what is unknown ("-x" alone would be reported as a missing file), and
@@ -134,7 +154,8 @@ using CliFile = std::pair<const char*, const std::string*>;
 
 // What is wrong with the file names, for one usage line: a line break in a name (it would break
 // the gnuplot script and the messages), or an output on top of the log or of another output,
-// which would destroy what it is made from.
+// which would destroy what it is made from: by any name of the same file, in any letter case
+// where the platform's names ignore it (files_same_file).
 inline std::optional<std::string> cli_check_files(std::span<const CliFile> files) {
     for (std::size_t a = 0; a < files.size(); ++a) {
         const std::string& path_a = *files[a].second;
@@ -146,11 +167,7 @@ inline std::optional<std::string> cli_check_files(std::span<const CliFile> files
             if (path_a.empty() || path_b.empty()) {
                 continue;
             }
-            std::error_code error_a;
-            std::error_code error_b;
-            const auto canonical_a = std::filesystem::weakly_canonical(path_a, error_a);
-            const auto canonical_b = std::filesystem::weakly_canonical(path_b, error_b);
-            if (path_a == path_b || (!error_a && !error_b && canonical_a == canonical_b)) {
+            if (files_same_file(path_a, path_b)) {
                 return std::string(files[b].first) + " would overwrite " + files[a].first + " (" +
                        path_a + ")";
             }

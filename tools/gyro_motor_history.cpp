@@ -14,7 +14,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -170,10 +169,11 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
 bool history_write(const std::string& path, const std::string& text, const char* what,
                    std::FILE* says) {
     const bool to_stdout = path == "-";
-    std::FILE* file = to_stdout ? stdout : std::fopen(path.c_str(), "wb");
+    std::FILE* file = to_stdout ? stdout : files_open(path, "wb");
     if (file == nullptr) {
+        const int error = errno;
         std::fprintf(stderr, "%s: cannot write %s: %s\n", history_name, path.c_str(),
-                     std::strerror(errno));
+                     files_failure(path, error).c_str());
         return false;
     }
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
@@ -181,7 +181,7 @@ bool history_write(const std::string& path, const std::string& text, const char*
         std::fprintf(stderr, "%s: cannot write the %s to %s\n", history_name, what,
                      to_stdout ? "standard output" : path.c_str());
         if (!to_stdout) {
-            std::remove(path.c_str());
+            files_remove(path);
         }
         return false;
     }
@@ -203,10 +203,8 @@ bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord
     }
     const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
     if (!gnuplot) {
-        std::fprintf(stderr,
-                     "%s: gnuplot not found on the PATH, so no picture was drawn. Install gnuplot "
-                     "(Debian: apt-get install gnuplot-nox).\n",
-                     history_name);
+        std::fprintf(stderr, "%s: gnuplot not found on the PATH, so no picture was drawn. %s.\n",
+                     history_name, usage_gnuplot_install);
         return false;
     }
     if (!gnuplot_draw(history_name, *gnuplot, {options.png}, script)) {

@@ -19,8 +19,10 @@ int main(int argc, char** argv) {
     app.footer("Ends with one line on standard output that says what it did and the value the\n"
                "error register held.\n\n"
                "Exit status: 0 homed; 1 the port did not open; 2 bad arguments; 3 the controller\n"
-               "stopped answering; 129/130/143 interrupted (SIGHUP, Ctrl-C, SIGTERM): a first\n"
-               "one lets the homing end with its back-off, a second one stops at once.");
+               "stopped answering; " +
+               std::string(usage_interrupts) +
+               " interrupted: a first interruption lets the homing end with its back-off, a "
+               "second one stops at once.");
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
     }

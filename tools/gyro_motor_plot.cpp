@@ -7,13 +7,13 @@
 #include "sweeplog/sweeplog.h"
 #include "sweepplot/sweepplot.h"
 #include "sweeptimes/sweeptimes.h"
+#include "text/text.h"
 #include "tools/cli.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -58,8 +58,8 @@ times file is there (beside LOG: LOG with .txt replaced by _times.txt, or named 
 --times), a last column time_s holds each sample's poll time in seconds from the move
 command; a broken times file is reported as FILE:LINE: message and left out.
 
-gnuplot must be on the PATH (on Debian: apt-get install gnuplot-nox). Without it the CSV
-is still written, and the program says so and ends with status 1.
+gnuplot must be on the PATH. %s. Without it the CSV is still written, and the program
+says so and ends with status 1.
 
 Exit status:
   0  every record was good and every output was written
@@ -89,7 +89,7 @@ struct PlotOptions {
 std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& options) {
     CLI::App app(plot_description, plot_name);
     cli_setup(app);
-    app.footer(plot_footer);
+    app.footer(text_format(plot_footer, usage_gnuplot_install));
     // Each output once: a second name for it is more likely a slip than a change of mind.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)")
@@ -125,7 +125,7 @@ std::optional<int> plot_parse_arguments(int argc, char** argv, PlotOptions& opti
     // An output beside the log is named as such in the messages: no option gave it.
     const auto beside_log = [&](std::string& path, const char*& name, const char* extension,
                                 const char* beside_name) {
-        path = std::filesystem::path(options.log).replace_extension(extension).string();
+        path = files_with_extension(options.log, extension);
         name = beside_name;
     };
     const char* csv_name = "--csv";
@@ -162,9 +162,8 @@ int plot_draw(const PlotOptions& options, const std::vector<SweepLogSample>& sam
     if (!gnuplot) {
         std::fprintf(stderr,
                      "%s: gnuplot not found on the PATH, so no picture was drawn (the CSV is "
-                     "written). Install gnuplot (Debian: apt-get install gnuplot-nox) or use "
-                     "--no-plot.\n",
-                     plot_name);
+                     "written). %s or use --no-plot.\n",
+                     plot_name, usage_gnuplot_install);
         return plot_exit_failed;
     }
     std::vector<std::string> outputs;
@@ -178,7 +177,7 @@ int plot_draw(const PlotOptions& options, const std::vector<SweepLogSample>& sam
     plot.png_path = options.png;
     plot.svg_path = options.svg;
     plot.title = "Sweep ";
-    plot.title += std::filesystem::path(options.log).filename().string();
+    plot.title += files_last_part(options.log);
     plot.title += ": " + std::to_string(samples.size());
     plot.title += samples.size() == 1 ? " sample" : " samples";
     if (!gnuplot_draw(plot_name, *gnuplot, outputs, sweepplot_gnuplot_script(plot, samples))) {
@@ -218,10 +217,11 @@ int main(int argc, char** argv) {
     const bool times_ok =
         sweeptimes_load(plot_name, options.times, options.times_named, samples, times);
 
-    std::FILE* csv = csv_to_stdout ? stdout : std::fopen(options.csv.c_str(), "wb");
+    std::FILE* csv = csv_to_stdout ? stdout : files_open(options.csv, "wb");
     if (csv == nullptr) {
+        const int error = errno;
         std::fprintf(stderr, "%s: cannot write %s: %s\n", plot_name, options.csv.c_str(),
-                     std::strerror(errno));
+                     files_failure(options.csv, error).c_str());
         return plot_exit_failed;
     }
     const bool csv_ok = sweepplot_write_csv(csv, samples, times);

@@ -7,6 +7,7 @@
 // picture in reportplot/, the verdict in limits/ and the archive's records in archive/.
 #include "archive/archive.h"
 #include "exit/exit_status.h"
+#include "files/files.h"
 #include "gnuplot/gnuplot.h"
 #include "limits/limits.h"
 #include "report/report.h"
@@ -16,6 +17,7 @@
 #include "sweeptimes/sweeptimes.h"
 #include "text/text.h"
 #include "tools/cli.h"
+#include "usage/usage.h"
 
 #include <array>
 #include <cerrno>
@@ -23,7 +25,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -107,16 +108,17 @@ bool report_write_json(const std::string& path, const std::string& json) {
         }
         return true;
     }
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = files_open(path, "wb");
     if (file == nullptr) {
+        const int error = errno;
         std::fprintf(stderr, "%s: cannot write %s: %s\n", report_name, path.c_str(),
-                     std::strerror(errno));
+                     files_failure(path, error).c_str());
         return false;
     }
     const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
     if (std::fclose(file) != 0 || !written) {
         std::fprintf(stderr, "%s: cannot write %s\n", report_name, path.c_str());
-        std::remove(path.c_str());
+        files_remove(path);
         return false;
     }
     std::fprintf(report_out, "wrote %s\n", path.c_str());
@@ -124,17 +126,15 @@ bool report_write_json(const std::string& path, const std::string& json) {
 }
 
 std::string report_title(const ReportOptions& options) {
-    return "Sweep report of " + std::filesystem::path(options.log).filename().string();
+    return "Sweep report of " + files_last_part(options.log);
 }
 
 bool report_draw(const ReportOptions& options, const Report& report,
                  const std::vector<SweepLogSample>& samples) {
     const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
     if (!gnuplot) {
-        std::fprintf(stderr,
-                     "%s: gnuplot not found on the PATH, so no picture was drawn. Install gnuplot "
-                     "(Debian: apt-get install gnuplot-nox).\n",
-                     report_name);
+        std::fprintf(stderr, "%s: gnuplot not found on the PATH, so no picture was drawn. %s.\n",
+                     report_name, usage_gnuplot_install);
         return false;
     }
     std::vector<std::string> outputs;
@@ -167,9 +167,10 @@ bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& opti
                         const ReportRecord& record, const Report& report,
                         const std::vector<SweepLogSample>& samples, std::string& error) {
     std::error_code ignored;
-    const bool times = std::filesystem::is_regular_file(options.times, ignored);
-    if (!archive_copy(scratch, "gyro_motor.txt", options.log, error) ||
-        (times && !archive_copy(scratch, "gyro_motor_times.txt", options.times, error)) ||
+    const bool times = std::filesystem::is_regular_file(files_path(options.times), ignored);
+    if (!archive_copy(scratch, "gyro_motor.txt", files_path(options.log), error) ||
+        (times &&
+         !archive_copy(scratch, "gyro_motor_times.txt", files_path(options.times), error)) ||
         !archive_put(scratch, "report.txt", record.text, true, error) ||
         !archive_put(scratch, "report.json", record.document.dump(2) + "\n", false, error) ||
         (record.limits &&
@@ -177,7 +178,7 @@ bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& opti
         return false;
     }
     if (const std::optional<std::filesystem::path> gnuplot = gnuplot_find()) {
-        const std::string png = (scratch.folder / "report.png").string();
+        const std::string png = files_name(scratch.folder / "report.png");
         if (!gnuplot_draw(
                 report_name, *gnuplot, {png},
                 reportplot_gnuplot_script(report, samples, png, "", report_title(options)))) {
@@ -198,12 +199,12 @@ bool report_archive(const ReportOptions& options, ReportRecord record, const Rep
                                                   ? nlohmann::ordered_json(*options.operator_name)
                                                   : nlohmann::ordered_json(nullptr)},
                                  {"program", report_name},
-                                 {"version", GM_VERSION},
+                                 {"version", usage_version_number()},
                                  {"turn_rate_dps", reportout_figure(options.turn_rate)}};
     ArchiveScratch scratch;
     std::filesystem::path kept;
     std::string error;
-    if (!archive_begin(options.archive, options.serial, now, scratch, error)) {
+    if (!archive_begin(files_path(options.archive), options.serial, now, scratch, error)) {
         std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
         return false;
     }
@@ -213,7 +214,7 @@ bool report_archive(const ReportOptions& options, ReportRecord record, const Rep
         std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
         return false;
     }
-    std::fprintf(report_out, "archived %s\n", kept.string().c_str());
+    std::fprintf(report_out, "archived %s\n", files_name(kept).c_str());
     return true;
 }
 

@@ -65,7 +65,7 @@ E2eConfig bench_config() {
         return std::string(value != nullptr ? value : "");
     };
     config.sweep_command = get("GM_E2E_SWEEP_COMMAND");
-    config.report_command = get("GM_E2E_REPORT_COMMAND");
+    config.tool_command = get("GM_E2E_TOOL_COMMAND");
     config.link_dir = get("GM_E2E_LINK_DIR");
     config.sim_args = harness_split_words(get("GM_E2E_SIM_ARGS"));
     config.crlf = get("GM_E2E_CRLF") == "1";
@@ -80,15 +80,8 @@ E2eConfig bench_config() {
 
 namespace {
 
-// The program at `path`, or the shell command that stands for it when there is one.
-std::vector<std::string> bench_argv(const char* path, const std::string& shell_command,
-                                    const std::vector<std::string>& arguments) {
-    if (shell_command.empty()) {
-        std::vector<std::string> argv = {path};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return argv;
-    }
-    std::string command = "exec " + shell_command;
+std::vector<std::string> bench_command_argv(std::string command,
+                                            const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) {
         command += " '" + argument + "'"; // the tests' arguments hold no quote
     }
@@ -98,11 +91,30 @@ std::vector<std::string> bench_argv(const char* path, const std::string& shell_c
 } // namespace
 
 std::vector<std::string> bench_sweep_argv(const std::vector<std::string>& arguments) {
-    return bench_argv(GM_SWEEP_PATH, bench_config().sweep_command, arguments);
+    const E2eConfig config = bench_config();
+    if (config.sweep_command.empty()) {
+        std::vector<std::string> argv = {GM_SWEEP_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
+    }
+    return bench_command_argv("exec " + config.sweep_command, arguments);
 }
 
-std::vector<std::string> bench_report_argv(const std::vector<std::string>& arguments) {
-    return bench_argv(GM_REPORT_PATH, bench_config().report_command, arguments);
+std::optional<std::vector<std::string>>
+bench_program_argv(const std::string& name, const std::vector<std::string>& arguments) {
+    const E2eConfig config = bench_config();
+    if (name == "gyro_motor") {
+        return bench_sweep_argv(arguments);
+    }
+    if (config.sweep_command.empty()) {
+        std::vector<std::string> argv = {std::string(GM_PROGRAM_DIR "/") + name};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
+    }
+    if (config.tool_command.empty()) {
+        return std::nullopt;
+    }
+    return bench_command_argv("exec " + config.tool_command + name + ".exe", arguments);
 }
 
 bool bench_native_sweep() {

@@ -5,8 +5,8 @@
 // The same cases run other builds of the sweep through the environment:
 //   GM_E2E_SWEEP_COMMAND  shell command that runs the sweep in the run folder
 //                         (default: the native gyro_motor of this build)
-//   GM_E2E_REPORT_COMMAND shell command that runs gyro_motor_report in the run folder
-//                         (default: the native one of this build)
+//   GM_E2E_TOOL_COMMAND   shell command that runs a companion program once its file name
+//                         (gyro_motor_plot.exe) is appended, e.g. the Wine run of a folder/
 //   GM_E2E_LINK_DIR       folder for the device links (default: the run folder), e.g. a Wine
 //                         prefix's dosdevices
 //   GM_E2E_SIM_ARGS       extra simulator options, blank-separated (e.g. --raw for Wine)
@@ -17,7 +17,7 @@
 //                         Wine reports 21, ERROR_NOT_READY)
 // With another build of the sweep, the cases that need the native programs of this build are
 // skipped: signals sent to the sweep, a log on /dev/full, ports held by Linux processes, and
-// gyro_motor_home.
+// gyro_motor_home's runs on the bench; the companions' arguments run with GM_E2E_TOOL_COMMAND.
 // For example:
 //   GM_E2E_SWEEP_COMMAND="wine build/mingw/gyro_motor.exe" GM_E2E_SIM_ARGS=--raw
 //   GM_E2E_LINK_DIR="$WINEPREFIX/dosdevices" GM_E2E_CRLF=1 build/default/tests/e2e_sweep_test
@@ -36,9 +36,9 @@ inline constexpr std::size_t value_count = 13;
 using Values = std::array<double, value_count>;
 
 struct E2eConfig {
-    std::string sweep_command;  // empty: run GM_SWEEP_PATH directly
-    std::string report_command; // empty: run GM_REPORT_PATH directly
-    std::string link_dir;       // empty: the run folder
+    std::string sweep_command; // empty: run GM_SWEEP_PATH directly
+    std::string tool_command;  // empty: the companions of this build, or none for another sweep
+    std::string link_dir;      // empty: the run folder
     std::vector<std::string> sim_args;
     bool crlf = false;
     double timeout_s = 60.0;
@@ -79,8 +79,11 @@ struct SweepRun {
 
 // The sweep as this run is configured to start it, with the arguments.
 std::vector<std::string> bench_sweep_argv(const std::vector<std::string>& arguments = {});
-// The same for gyro_motor_report.
-std::vector<std::string> bench_report_argv(const std::vector<std::string>& arguments);
+
+// A program of the build under test (gyro_motor, gyro_motor_plot, ...) with the arguments;
+// nothing when that build's companions are not given.
+std::optional<std::vector<std::string>>
+bench_program_argv(const std::string& name, const std::vector<std::string>& arguments);
 
 // Names a table's cases by their name field.
 inline constexpr auto bench_case_name = [](const auto& param) {

@@ -94,6 +94,13 @@ int serial_interrupted();
 // (stop_at_once) or after the second (finish_first).
 bool serial_stop_now();
 
+// Drops what the port has received and not yet read, as far as its receive queue count tells:
+// each read asks for what is queued and so returns at once, and a line with nothing queued costs
+// one status query, no read time-out. Stops at a read that brings nothing, or after a bound (a
+// device that never stops talking). A driver that cannot count its queue gets one read under
+// the time-outs instead. False when a read fails (serial_last_error() says why).
+bool serial_drop_pending(SerialHandle port);
+
 // The line settings both links use: baud_rate, no parity, one stop bit, transparent, everything
 // else as read; read time-outs of 10 ms between bytes and 10 ms per requested byte plus 100 ms in
 // total; write time-outs as read, or the bound below when the port has none. On a failure it

@@ -83,8 +83,9 @@ enum class SerialFirstInterrupt : std::uint8_t { stop_at_once, finish_first };
 // Turns the user's requests to stop (SIGINT, SIGTERM and SIGHUP, a terminal that went away; on
 // Windows the console's Ctrl-C, Ctrl-Break and close events) into a flag that the links look at
 // wherever they wait, so that a run can close its ports and files properly instead of dying
-// mid-record. On POSIX it also ignores SIGPIPE: console output that cannot be written never ends
-// the run.
+// mid-record. On POSIX a stop signal that the program inherited as ignored (nohup, a shell's
+// background job) stays ignored, and SIGPIPE is ignored: console output that cannot be written
+// never ends the run.
 void serial_catch_interrupts(SerialFirstInterrupt first = SerialFirstInterrupt::stop_at_once);
 // The signal number of the first request to stop (SIGHUP = 1, SIGINT = 2, SIGTERM = 15; on
 // Windows Ctrl-C and Ctrl-Break count as 2, closing the console as 15), or 0 while there has been

@@ -1,5 +1,6 @@
 #include "sweeplog/sweeplog.h"
 #include "sweepplot/sweepplot.h"
+#include "sweeptimes/sweeptimes.h"
 
 #include "gyro/gyro.h"
 
@@ -325,6 +326,24 @@ TEST(SweepLogRead, OnlyPlainDecimalsAreNumbers) {
         if (accepted && !result.samples.empty()) {
             EXPECT_DOUBLE_EQ(result.samples[0].values[1], std::stod(token)) << token;
         }
+    }
+}
+
+// The times beside a log; Windows, where names ignore case, finds those of GYRO_MOTOR.TXT too.
+TEST(SweepTimesPath, ReplacesTheLogsTxtExtension) {
+#ifdef _WIN32
+    const std::string upper_case_times = "GYRO_MOTOR_times.txt";
+#else
+    const std::string upper_case_times = "GYRO_MOTOR.TXT_times.txt";
+#endif
+    const std::vector<std::pair<std::string, std::string>> paths{
+        {"gyro_motor.txt", "gyro_motor_times.txt"},
+        {"run/sweep.log", "run/sweep.log_times.txt"},
+        {"txt", "txt_times.txt"},
+        {"GYRO_MOTOR.TXT", upper_case_times},
+    };
+    for (const auto& [log, times] : paths) {
+        EXPECT_EQ(sweeptimes_path(log), times) << log;
     }
 }
 

@@ -1,10 +1,12 @@
 #include "gyro/gyro.h"
+#include "samplelog/samplelog.h"
 #include "tests/support/test_devices.h"
 #include "tests/support/test_port.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -139,6 +141,19 @@ TEST_F(GyroTest, AllZeroSampleGivesExactlyFiveLines) {
                               "X Accel 0.00000 Y Accel 0.00000 Z Accel 0.00000 \n"
                               "X Mag 0.00000 Y Mag 0.00000 Z Mag 0.00000 \n"
                               "Temp  -61.05 \n");
+}
+
+// The sample log's platform part (driver_test links its own): a file is synced, a device cannot be.
+TEST(SampleLogPlatform, SyncsAFileAndSaysADeviceCannotBe) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(samplelog_sync(file), 0);
+    std::fclose(file);
+#ifndef _WIN32
+    std::FILE* device = std::fopen("/dev/null", "w");
+    EXPECT_EQ(samplelog_sync(device), EINVAL);
+    std::fclose(device);
+#endif
 }
 
 TEST_F(GyroTest, OpenAppliesLineSettingsAndKeepsWriteTimeouts) {

@@ -80,7 +80,6 @@ TEST_P(E2eInterruptTest, SweepStopsLoggingAndReturnsWithCompleteRecords) {
     ASSERT_TRUE(signalled.has_value()) << "the sweep never made 20 polls, or never returned";
     if (interrupt.under_nohup) {
         expect_clean_completion(run);
-        EXPECT_EQ(expect_sweep_dialogue(run.events), run.frames.size());
         return bench_finish(run);
     }
     EXPECT_EQ(run.status, interrupt.status);

@@ -143,18 +143,14 @@ TEST_F(GyroTest, AllZeroSampleGivesExactlyFiveLines) {
                               "Temp  -61.05 \n");
 }
 
-// The sample log's platform part (driver_test links its own): a file is synced, a device cannot be.
-TEST(SampleLogPlatform, SyncsAFileAndSaysADeviceCannotBe) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(samplelog_sync(file), 0);
-    std::fclose(file);
 #ifndef _WIN32
+// The sample log's real platform part (driver_test links its own): a device cannot be synced.
+TEST(SampleLogPlatform, SaysADeviceCannotBeSynced) {
     std::FILE* device = std::fopen("/dev/null", "w");
     EXPECT_EQ(samplelog_sync(device), EINVAL);
     std::fclose(device);
-#endif
 }
+#endif
 
 TEST_F(GyroTest, OpenAppliesLineSettingsAndKeepsWriteTimeouts) {
     TestPort& port = test_port_add("com8");

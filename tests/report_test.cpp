@@ -552,10 +552,7 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
     const std::string elsewhere = (dir / "elsewhere.dat").string();
     const std::string at = beside + ":";
     const std::string sixth = times_file(6).substr(35, 6);
-    const auto off_by = [&](std::size_t line, std::size_t times) {
-        return text_format("%s%zu: %zu times for the log's %zu records", at.c_str(), line, times,
-                           n);
-    };
+    const std::string two_more = times_file(n) + "999.0000\n999.5000\n";
     // The first record of four lines: its Temp line lost.
     const std::size_t temp = sweep.log.find("Temp");
     const std::string four_lines =
@@ -571,8 +568,8 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         {"not a number", times_file(n, "\n", 5, "1.5e3"), {}, 3, at + "5: expected a time in "},
         {"not later", times_file(n, "\n", 7, sixth), {}, 3, at + "7: the time "},
         {"another log's", times_file(99), {}, 3, at + "100: 99 times for the log's "},
-        {"two lines short", times_file(n - 2), {}, 3, off_by(n - 1, n - 2)},
-        {"two lines long", times_file(n) + "999.0000\n999.5000\n", {}, 3, off_by(n + 2, n + 2)},
+        {"2 short", times_file(n - 2), {}, 3, at + text_format("%zu: %zu times", n - 1, n - 2)},
+        {"2 long", two_more, {}, 3, at + text_format("%zu: %zu times", n + 2, n + 2)},
         {"four lines", times_file(n), {}, 3, at + "1: the log's record at line 5 ", four_lines},
     };
     tool_write_file(elsewhere, times_file(n));

@@ -47,3 +47,6 @@ int bench_timeouts(std::uint64_t reads);
 int bench_frames(const std::string& frames_record, const std::string& log);
 // bench_run.cpp: a program run to its end, its time, memory and samples watched as it goes.
 int bench_run(BenchRunOptions options);
+// bench_archive.cpp: a sensor archive of `records` records, `per_sensor` sweeps per serial, in
+// `dir`, each report.json the size of a real one, for timing gyro_motor_history over it.
+int bench_archive(const std::string& dir, std::uint64_t records, std::uint64_t per_sensor);

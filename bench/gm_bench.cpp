@@ -21,6 +21,9 @@ struct BenchOptions {
     std::uint64_t reads = 300;
     std::string frames_record;
     std::string frames_log;
+    std::string archive;
+    std::uint64_t records = 10000;
+    std::uint64_t per_sensor = 10;
 };
 
 // An option that takes a number of at least min.
@@ -118,6 +121,23 @@ const BenchCommand bench_commands[] = {
              ->check(cli_text());
      },
      [](BenchOptions& options) { return bench_frames(options.frames_record, options.frames_log); }},
+    {"archive",
+     "writes a sensor archive as gyro_motor_report --archive would, records of\n"
+     "a real report's size, for timing gyro_motor_history over it",
+     [](CLI::App& command, BenchOptions& options) {
+         command.add_option("DIR", options.archive, "the archive folder to fill")
+             ->required()
+             ->check(cli_text());
+         command.add_option("--records", options.records, "records to write (default 10000)")
+             ->type_name("N")
+             ->check(cli_count(1));
+         command.add_option("--per-sensor", options.per_sensor, "sweeps per serial (default 10)")
+             ->type_name("N")
+             ->check(cli_count(1));
+     },
+     [](BenchOptions& options) {
+         return bench_archive(options.archive, options.records, options.per_sensor);
+     }},
 };
 
 } // namespace

@@ -3,8 +3,8 @@
 # a zip that a Windows bench PC unpacks into one folder, the programs beside the guide.
 include(GNUInstallDirs)
 
-set(GM_INSTALLED_PROGRAMS gyro_motor gyro_motor_plot gyro_motor_report gyro_motor_params
-                          gyro_motor_home)
+set(GM_INSTALLED_PROGRAMS gyro_motor gyro_motor_plot gyro_motor_report gyro_motor_history
+                          gyro_motor_params gyro_motor_home)
 if(TARGET gyro_motor_sim)
     list(APPEND GM_INSTALLED_PROGRAMS gyro_motor_sim)
 endif()

@@ -12,5 +12,10 @@ inline constexpr int exit_bad_arguments = 2;
 inline constexpr int exit_device_failed = 3;
 // The sample log could not be written or closed completely.
 inline constexpr int exit_log_failed = 4;
+// gyro_motor_report with limits: the verdict is FAIL (a figure outside its limits, or not
+// measured, or a log with broken records).
+inline constexpr int exit_verdict_failed = 5;
+// gyro_motor_report: the archive record could not be written; the report was still printed.
+inline constexpr int exit_archive_failed = 6;
 // Interrupted by the user: 128 + the signal number, 130 for Ctrl-C, 143 for SIGTERM.
 inline constexpr int exit_interrupted_base = 128;

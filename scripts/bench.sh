@@ -12,8 +12,10 @@
 #   4. the Windows build under Wine on the paced sweep;
 #   5. the lines behind a model of a USB-serial adapter that hands bytes over once per latency
 #      tick (0, 1, 4 and 16 ms), native and under Wine: samples/s, the share of the frames sent
-#      that were logged whole, and records that are no frame as sent.
-#   6. an instant sweep (no line pacing, motor time in lock step with the motion queries: some
+#      that were logged whole, and records that are no frame as sent;
+#   6. gyro_motor_history over a generated archive of 10,000 records of a real report's size:
+#      the summary and the sensor view, wall time and peak memory;
+#   7. an instant sweep (no line pacing, motor time in lock step with the motion queries: some
 #      300 samples): what the start before the move costs against the whole run.
 # Takes about 25 minutes, most of it the long sweep (each sample waits out the 10 ms interval
 # time-out after the controller's prompt, so 100,000 samples take at least 1,000 s).
@@ -23,7 +25,7 @@
 #   --skip-long        leave out the long unpaced sweep
 #   --skip-wine        leave out the Windows build under Wine (and its cross-build)
 #   --only PARTS       run only these parts, comma-separated: paced, long, timeouts, wine,
-#                      adapter, instant (e.g. --only adapter: a few minutes)
+#                      adapter, history, instant (e.g. --only adapter: a few minutes)
 #   --long-samples N   samples the long sweep aims for (default 100000)
 #   --reads N          reads per time-out case (default 300)
 set -euo pipefail
@@ -42,7 +44,7 @@ while [ $# -gt 0 ]; do
     --only) only=${2:?}; shift ;;
     --long-samples) long_samples=${2:?}; shift ;;
     --reads) reads=${2:?}; shift ;;
-    *) sed -n '2,28p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,30p' "$0" >&2; exit 2 ;;
     esac
     shift
 done
@@ -60,12 +62,13 @@ wants() {
 wants wine || wants adapter || skip_wine=1
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
-          libcli11-dev)
+          libcli11-dev libtomlplusplus-dev)
 [ "$skip_wine" -eq 1 ] || packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 scripts/deps.sh "${packages[@]}"
 echo "bench: building" >&2
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim gm_bench >/dev/null
+cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim gyro_motor_history gm_bench \
+    >/dev/null
 if [ "$skip_wine" -eq 0 ]; then
     cmake --preset mingw >/dev/null
     cmake --build --preset mingw -j2 --target gyro_motor >/dev/null
@@ -251,7 +254,24 @@ if wants adapter; then
     done
 fi
 
-# 6. Instant lines: each sample then costs only the interval time-out after the controller's
+# 6. The history over 10,000 records: the archive written once, then each view timed on it (the
+# records just written, so from the page cache).
+if wants history; then
+    echo "bench: history over a generated archive" >&2
+    h=$runs/history
+    mkdir -p "$h"
+    "$bench" archive --records 10000 --per-sensor 10 "$h/archive" >"$h/archive.txt"
+    load history "$h/archive.txt"
+    for view in summary sensors; do
+        view_args=()
+        [ "$view" = sensors ] || view_args=(--summary)
+        "$bench" run --child-output "$h/$view.out" --timeout-s 120 -- \
+            "$repo/build/default/gyro_motor_history" "${view_args[@]}" "$h/archive" >"$h/$view.txt"
+        load "history_$view" "$h/$view.txt"
+    done
+fi
+
+# 7. Instant lines: each sample then costs only the interval time-out after the controller's
 # prompt, so the start (the bench check before the move) shows against the whole run. 85 ms of
 # motor time per motion query makes the 25.4 s move some 300 samples.
 if wants instant; then
@@ -356,6 +376,16 @@ f() { printf "%.${2:-2}f" "$1"; }
             done
         done
     fi
+    if wants history; then
+        echo "gyro_motor_history over ${R[history.records]} records of ${R[history.sensors]} sensors" \
+            "(report.json $(f "${R[history.mean_json_bytes]}" 0) bytes on average)"
+        for view in summary sensors; do
+            v=history_$view
+            row "$view: wall time, peak memory (exit ${R[$v.status]})" \
+                "$(f "${R[$v.wall_s]}" 3) s, ${R[$v.peak_rss_kib]} KiB" "< 2 s" \
+                "$(verdict "${R[$v.wall_s]} < 2")"
+        done
+    fi
     if wants instant; then
         i=instant
         echo "Instant sweep, native (--no-pacing, --lockstep-ms 85)"
@@ -374,7 +404,8 @@ f() { printf "%.${2:-2}f" "$1"; }
     printf '  "load_average_start": [%s],\n' "$(echo "$load_start" | tr ' ' ',')"
     printf '  "load_average_end": [%s]' "$(echo "$load_end" | tr ' ' ',')"
     for section in bound paced_scale_1 paced_scale_5 unpaced_probe unpaced_long timeouts \
-        wine_paced_scale_1 "${adapter_sections[@]}" bound_instant instant; do
+        wine_paced_scale_1 "${adapter_sections[@]}" history history_summary history_sensors \
+        bound_instant instant; do
         keys=$(printf '%s\n' "${!R[@]}" | grep "^$section\." | sort || true)
         [ -n "$keys" ] || continue
         printf ',\n  "%s": {' "$section"

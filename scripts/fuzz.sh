@@ -12,7 +12,8 @@ if [[ $# -gt 1 || ! $seconds =~ ^[0-9]+$ ]]; then
     exit 2
 fi
 
-scripts/deps.sh cmake ninja-build clang libclang-rt-14-dev libeigen3-dev nlohmann-json3-dev libcli11-dev
+scripts/deps.sh cmake ninja-build clang libclang-rt-14-dev libeigen3-dev nlohmann-json3-dev libcli11-dev \
+    libtomlplusplus-dev
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2

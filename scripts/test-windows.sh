@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 python3 \
-    libeigen3-dev nlohmann-json3-dev libcli11-dev
+    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev
 
 jobs=2
 echo "=== mingw: configure, build, test under Wine"

@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,6 +104,62 @@ TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
     std::printf("[ report   ] B-E missed by %.4f deg with the times, %.3f deg by sample number\n",
                 timed_miss, untimed_miss);
     std::printf("[ report   ] %s\n", timed.dump().c_str());
+    bench_finish(run);
+}
+
+// A sensor whose compass deviation and yaw-rate scale are known, checked by the report of this
+// run (under Wine the Windows one) against limits that three of its figures exceed: the verdict
+// fails on exactly those. Against wider limits the same sweep passes. Each time the sweep is
+// archived, and the record holds the log, its times and the limits byte for byte, the report as
+// printed and its JSON with the verdict and the record's own facts.
+TEST(E2eTest, AVerdictOnTheInjectedErrorsAndTheRecordOfIt) {
+    // At the real speed, where the gyro's rate is the commanded one whatever the time scale does.
+    const SweepRun run = bench_run_sweep(harness_split_words(
+        "--time-scale 1 --no-pacing --compass-deviation 0.6,-0.3,0.2,0.1 --yaw-scale-error 0.8"));
+    expect_clean_completion(run);
+    const std::set<std::string> exceeded = {"heading.B_deg", "heading.peak_deviation_deg",
+                                            "yaw_rate.scale_error_percent"};
+    for (const auto& [limits, failed] : {std::pair{"e2e_tight.toml", exceeded},
+                                         std::pair{"e2e_wide.toml", std::set<std::string>{}}}) {
+        const std::string toml =
+            harness_read_file(std::string(GM_LIMITS_DATA) + "/" + limits).value_or("");
+        ASSERT_TRUE(harness_write_file(run.dir + "/" + limits, toml));
+        const pid_t report = harness_spawn(
+            bench_report_argv({"--turn-rate", "14.4", "--limits", limits, "--serial", "SN-7",
+                               "--archive", ".", "--operator", "e2e", "gyro_motor.txt"}),
+            run.dir, run.dir + "/report.out", run.dir + "/report.err");
+        EXPECT_EQ(harness_wait(report, 60.0), failed.empty() ? 0 : 5)
+            << harness_read_file(run.dir + "/report.err").value_or("");
+        // The last line names the record: "archived ./SN-7/NAME" (.\SN-7\NAME on Windows).
+        const std::string out = harness_read_file(run.dir + "/report.out").value_or("");
+        std::string name = out.substr(out.find_last_of("/\\", out.size() - 2) + 1);
+        name.erase(name.find_first_of("\r\n"));
+        const std::string record = run.dir + "/SN-7/" + name + "/";
+        EXPECT_EQ(harness_read_file(record + "gyro_motor.txt"), run.log) << out;
+        EXPECT_EQ(harness_read_file(record + "gyro_motor_times.txt"), run.times);
+        EXPECT_EQ(harness_read_file(record + "limits.toml"), toml);
+        EXPECT_TRUE(out.starts_with(harness_read_file(record + "report.txt").value_or("-")));
+        EXPECT_NE(out.find(bench_console(failed.empty() ? "\nVerdict: PASS\n"
+                                                        : "\nVerdict: FAIL (3 of 6 figures)\n")),
+                  std::string::npos)
+            << out;
+        const nlohmann::json json = nlohmann::json::parse(
+            harness_read_file(record + "report.json").value_or(""), nullptr, false);
+        ASSERT_TRUE(json.is_object()) << "no JSON in the record";
+        std::set<std::string> failing;
+        for (const nlohmann::json& row : json["verdict"]["rows"]) {
+            if (!row["pass"].get<bool>()) {
+                failing.insert(row["figure"].get<std::string>());
+            }
+        }
+        EXPECT_EQ(failing, failed);
+        EXPECT_EQ(json["verdict"]["result"], failed.empty() ? "PASS" : "FAIL");
+        std::string stamp = json["record"]["time"].get<std::string>();
+        std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
+        EXPECT_TRUE(name.starts_with(stamp)) << stamp;
+        EXPECT_EQ(json["record"]["serial"], "SN-7");
+        EXPECT_EQ(json["record"]["operator"], "e2e");
+    }
     bench_finish(run);
 }
 

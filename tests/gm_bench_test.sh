@@ -37,6 +37,8 @@ PROGRAM run --log x
 --reads timeouts --reads
 --reads timeouts --reads 1e3
 LOG frames frames.txt
+DIR archive
+--records archive --records 0 somewhere
 CASES
 
 # The program's own options after "--" stay the program's, whatever option of ours comes last.

@@ -508,7 +508,15 @@ TEST_F(ReportTool, AnUnusableLogGetsOneLineAndStatusOne) {
 
 TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
     const fs::path log = write_log("gyro_motor.txt", synthetic_sweep({}, {}).log);
-    const std::vector<std::pair<std::vector<std::string>, const char*>> cases{
+    const std::string limits =
+        write_log("bad.toml", "name = \"t\"\n[figures]\n\"heading\" = {}\n").string();
+    const std::string archive = dir.string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"--serial", "SN/1", "--archive", archive, log.string()}, "--serial"},
+        {{"--serial", "SN1", log.string()}, "--archive"},
+        {{"--operator", "anna", log.string()}, "--operator"},
+        {{"--limits", limits, "--serial", "SN1", "--archive", archive, log.string()},
+         limits + ":3: \"heading\": not a figure"},
         {{"--bogus", log.string()}, "--bogus"},
         {{log.string(), "--json"}, "--json"},
         {{"--turn-rate", "fast", log.string()}, "--turn-rate"},
@@ -523,6 +531,49 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
         EXPECT_EQ(result.out, "");
     }
     EXPECT_EQ(tool_read_file(log), synthetic_sweep({}, {}).log);
+    EXPECT_FALSE(fs::exists(dir / "SN1"));
+}
+
+// With limits the verdict sets the status, broken records make it FAIL; an archive that cannot
+// be written comes before both, a failed output before that; the report is printed all the same.
+TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
+    const std::string good = write_log("good.txt", synthetic_sweep(all_errors, {}).log).string();
+    std::string text = synthetic_sweep(all_errors, {}).log;
+    text.replace(text.find("X Roll Rate", 100), 11, "X Roll Rat");
+    const std::string broken = write_log("broken.txt", text).string();
+    const std::string pass = write_log("pass.toml", "name = \"p\"\n[figures]\n"
+                                                    "\"heading.B_deg\" = { max_abs = 0.7 }\n")
+                                 .string();
+    const std::string fail = write_log("fail.toml", "name = \"f\"\n[figures]\n"
+                                                    "\"heading.B_deg\" = { max_abs = 0.3 }\n")
+                                 .string();
+    const std::string archive = dir.string();
+    const std::string nowhere = (dir / "nowhere").string();
+    const std::string json = (dir / "no" / "report.json").string();
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::size_t records; // in the archive after the case
+    } cases[] = {
+        {{good, "--limits", pass, "--serial", "S", "--archive", archive}, 0, 1},
+        {{good, "--limits", fail, "--serial", "S", "--archive", archive}, 5, 2},
+        {{broken, "--serial", "S", "--archive", archive}, 3, 3},
+        {{broken, "--limits", pass}, 5, 3},
+        {{good, "--limits", fail, "--serial", "S", "--archive", nowhere}, 6, 3},
+        {{broken, "--serial", "S", "--archive", nowhere}, 6, 3},
+        {{good, "--json", json, "--serial", "S", "--archive", nowhere}, 1, 3},
+    };
+    for (const auto& c : cases) {
+        const ToolResult result = run(c.arguments);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        expect_has(result.out, "Sweep report of ");
+        const bool judged = c.arguments[1] == "--limits";
+        EXPECT_EQ(result.out.find(c.status == 0 ? "Verdict: PASS" : "Verdict: FAIL ("),
+                  judged ? result.out.find("Verdict: ") : std::string::npos);
+        const auto folders =
+            fs::exists(dir / "S") ? fs::directory_iterator(dir / "S") : fs::directory_iterator();
+        EXPECT_EQ(static_cast<std::size_t>(std::distance(folders, {})), c.records);
+    }
 }
 
 // The sweep's times beside the log, elsewhere, or broken: a broken or missing named file is

@@ -1,19 +1,25 @@
 // gyro_motor_report: what one sweep says about the sensor. Reads a sweep's sample log and the
 // times of its samples where there are some, finds the cruise and prints the heading deviation, the
 // magnetometer's ellipse, the yaw rate, the tilt and the temperature; optionally writes them as
-// JSON and draws the deviation curve and the field's ellipse with gnuplot. The analysis itself
-// lives in report/, its text and JSON in reportout/, its picture in reportplot/.
+// JSON and draws the deviation curve and the field's ellipse with gnuplot; judges the figures
+// against production limits and keeps the sweep in a sensor archive. The analysis itself lives in
+// report/, its text and JSON in reportout/, its picture in reportplot/, the verdict in limits/ and
+// the archive's records in archive/.
+#include "archive/archive.h"
 #include "exit/exit_status.h"
 #include "gnuplot/gnuplot.h"
+#include "limits/limits.h"
 #include "report/report.h"
 #include "reportout/reportout.h"
 #include "reportplot/reportplot.h"
 #include "sweeplog/sweeplog.h"
 #include "sweeptimes/sweeptimes.h"
+#include "text/text.h"
 #include "tools/cli.h"
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -29,6 +36,8 @@ namespace {
 constexpr int report_exit_ok = exit_ok;
 constexpr int report_exit_failed = 1;      // log unreadable or unusable, an output failed
 constexpr int report_exit_bad_records = 3; // from the good records only, or by sample number
+constexpr int report_exit_fail = exit_verdict_failed;
+constexpr int report_exit_not_archived = exit_archive_failed;
 
 constexpr const char* report_name = "gyro_motor_report";
 
@@ -45,13 +54,24 @@ constexpr const char* report_footer =
     "is still analysed. A broken times file is reported as FILE:LINE: message and the samples\n"
     "go by their number. The pictures need gnuplot on the PATH.\n"
     "\n"
+    "With --limits the report ends with a verdict: each limited figure's value against its\n"
+    "limits, then \"Verdict: PASS\" or \"Verdict: FAIL (N of M figures)\". A figure that was\n"
+    "not measured fails, and so does a log with broken records or an unusable times file.\n"
+    "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log and its\n"
+    "times, report.txt, report.json, report.png and the limits file. A record appears whole or\n"
+    "not at all and never replaces another.\n"
+    "\n"
     "Exit status:\n"
-    "  0  the report was made from a log without problems\n"
+    "  0  the report was made from a log without problems (with --limits: PASS)\n"
     "  1  the log could not be read, is not a sample log or has too few samples, or an\n"
     "     output could not be written\n"
-    "  2  bad arguments\n"
-    "  3  the log has broken records or the times file is broken, nothing else failed: the\n"
-    "     report covers the good records, by sample number without usable times\n";
+    "  2  bad arguments, a serial that is not a plain name, or a bad limits file\n"
+    "     (FILE:LINE: message; nothing is written)\n"
+    "  3  without --limits: the log has broken records or the times file is broken, nothing\n"
+    "     else failed: the report covers the good records, by sample number without usable\n"
+    "     times\n"
+    "  5  the verdict is FAIL\n"
+    "  6  the sweep could not be archived (the report was still printed); before 5 and 3\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
@@ -60,6 +80,10 @@ struct ReportOptions {
     std::string json;
     std::string png;
     std::string svg;
+    std::string limits;
+    std::string serial;
+    std::string archive;
+    std::optional<std::string> operator_name;
 };
 
 // One line naming what is wrong; CLI11's own messages already name the option.
@@ -97,6 +121,10 @@ bool report_write_json(const std::string& path, const std::string& json) {
     return true;
 }
 
+std::string report_title(const ReportOptions& options) {
+    return "Sweep report of " + std::filesystem::path(options.log).filename().string();
+}
+
 bool report_draw(const ReportOptions& options, const Report& report,
                  const std::vector<SweepLogSample>& samples) {
     const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
@@ -113,16 +141,77 @@ bool report_draw(const ReportOptions& options, const Report& report,
             outputs.push_back(*path);
         }
     }
-    const std::string title =
-        "Sweep report of " + std::filesystem::path(options.log).filename().string();
-    if (!gnuplot_draw(
-            report_name, *gnuplot, outputs,
-            reportplot_gnuplot_script(report, samples, options.png, options.svg, title))) {
+    if (!gnuplot_draw(report_name, *gnuplot, outputs,
+                      reportplot_gnuplot_script(report, samples, options.png, options.svg,
+                                                report_title(options)))) {
         return false;
     }
     for (const std::string& path : outputs) {
         std::fprintf(report_out, "wrote %s\n", path.c_str());
     }
+    return true;
+}
+
+// What the sweep is judged on and kept as.
+struct ReportRecord {
+    std::string text;                // the report as printed
+    nlohmann::ordered_json document; // its JSON
+    const Limits* limits = nullptr;
+};
+
+// Writes the files of the record into its scratch folder: the log and its times as they are, the
+// report, the limits, and the picture when gnuplot is there. A picture that fails is left out.
+bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& options,
+                        const ReportRecord& record, const Report& report,
+                        const std::vector<SweepLogSample>& samples, std::string& error) {
+    std::error_code ignored;
+    const bool times = std::filesystem::is_regular_file(options.times, ignored);
+    if (!archive_copy(scratch, "gyro_motor.txt", options.log, error) ||
+        (times && !archive_copy(scratch, "gyro_motor_times.txt", options.times, error)) ||
+        !archive_put(scratch, "report.txt", record.text, true, error) ||
+        !archive_put(scratch, "report.json", record.document.dump(2) + "\n", false, error) ||
+        (record.limits &&
+         !archive_put(scratch, "limits.toml", record.limits->text, false, error))) {
+        return false;
+    }
+    if (const std::optional<std::filesystem::path> gnuplot = gnuplot_find()) {
+        const std::string png = (scratch.folder / "report.png").string();
+        if (!gnuplot_draw(
+                report_name, *gnuplot, {png},
+                reportplot_gnuplot_script(report, samples, png, "", report_title(options)))) {
+            std::fprintf(stderr, "%s: the record is kept without its picture\n", report_name);
+        }
+    }
+    return true;
+}
+
+// Keeps the sweep in the archive; false, said on standard error, when it could not.
+bool report_archive(const ReportOptions& options, ReportRecord record, const Report& report,
+                    const std::vector<SweepLogSample>& samples,
+                    std::chrono::system_clock::time_point now) {
+    record.document["record"] = {{"serial", options.serial},
+                                 {"time", archive_record_time(now)},
+                                 {"station", archive_host_name()},
+                                 {"operator", options.operator_name
+                                                  ? nlohmann::ordered_json(*options.operator_name)
+                                                  : nlohmann::ordered_json(nullptr)},
+                                 {"program", report_name},
+                                 {"version", GM_VERSION},
+                                 {"turn_rate_dps", reportout_figure(options.turn_rate)}};
+    ArchiveScratch scratch;
+    std::filesystem::path kept;
+    std::string error;
+    if (!archive_begin(options.archive, options.serial, now, scratch, error)) {
+        std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
+        return false;
+    }
+    if (!report_fill_record(scratch, options, record, report, samples, error) ||
+        !archive_finish(scratch, kept, error)) {
+        archive_abandon(scratch);
+        std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
+        return false;
+    }
+    std::fprintf(report_out, "archived %s\n", kept.string().c_str());
     return true;
 }
 
@@ -155,10 +244,36 @@ int main(int argc, char** argv) {
     app.add_option("--svg", options.svg, "draw them to FILE (SVG)")
         ->option_text("FILE")
         ->check(cli_text());
+    app.add_option("--limits", options.limits,
+                   "judge the figures against the limits in FILE (TOML)")
+        ->option_text("FILE")
+        ->check(cli_text());
+    CLI::Option* serial =
+        app.add_option("--serial", options.serial,
+                       "the sensor's serial number for --archive: 1 to 64 of\n"
+                       "A-Z a-z 0-9 . _ -, not starting with .")
+            ->option_text("ID")
+            ->check(CLI::Validator(
+                [](const std::string& text) -> std::string {
+                    return archive_valid_serial(text) ? "" : "not a plain name: " + text;
+                },
+                ""));
+    CLI::Option* archive =
+        app.add_option("--archive", options.archive,
+                       "keep the sweep in the archive DIR, as DIR/ID/<UTC time>/")
+            ->option_text("DIR")
+            ->check(cli_text());
+    serial->needs(archive);
+    archive->needs(serial);
+    app.add_option("--operator", options.operator_name, "who ran the sweep, kept in the record")
+        ->option_text("NAME")
+        ->check(cli_text())
+        ->needs(archive);
     app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)");
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
     }
+    const std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
     if (options.log.empty()) {
         return report_usage_error("LOG is an empty name");
     }
@@ -167,15 +282,25 @@ int main(int argc, char** argv) {
         options.times = sweeptimes_path(options.log);
     }
     const std::string standard_output;
-    const std::array<CliFile, 5> files{{
+    const std::array<CliFile, 6> files{{
         {"LOG", &options.log},
         {"--times", &options.times},
+        {"--limits", &options.limits},
         {"--json", options.json == "-" ? &standard_output : &options.json},
         {"--png", &options.png},
         {"--svg", &options.svg},
     }};
     if (const std::optional<std::string> problem = cli_check_files(files)) {
         return report_usage_error(*problem);
+    }
+    // The figures a limit may name are those of the report's document, whatever the sweep.
+    std::optional<Limits> limits;
+    if (!options.limits.empty()) {
+        std::string error;
+        if (!limits_read(options.limits, reportout_document(Report{}), limits.emplace(), error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return exit_bad_arguments;
+        }
     }
 
     std::vector<SweepLogSample> samples;
@@ -195,21 +320,38 @@ int main(int argc, char** argv) {
         return report_exit_failed;
     }
     report_out = options.json == "-" ? stderr : stdout;
-    std::fputs(reportout_text(report, options.log).c_str(), report_out);
+    ReportRecord record{.text = reportout_text(report, options.log),
+                        .document = reportout_document(report),
+                        .limits = limits ? &*limits : nullptr};
     if (!problems.empty()) {
-        std::fprintf(report_out, "\n%zu broken %s left out (listed on standard error)\n",
-                     problems.size(), problems.size() == 1 ? "record" : "records");
+        text_append(record.text, "\n%zu broken %s left out (listed on standard error)\n",
+                    problems.size(), problems.size() == 1 ? "record" : "records");
     }
+    std::optional<LimitsVerdict> verdict;
+    if (limits) {
+        verdict = limits_judge(*limits, record.document, problems.size(), !times_ok);
+        record.text += "\n" + limits_text(*verdict);
+    }
+    record.document["verdict"] = verdict ? limits_verdict_json(*verdict) : nullptr;
+    std::fputs(record.text.c_str(), report_out);
 
     bool outputs_ok = true;
     if (!options.json.empty()) {
-        outputs_ok = report_write_json(options.json, reportout_json(report));
+        outputs_ok = report_write_json(options.json, record.document.dump(2) + "\n");
     }
     if ((!options.png.empty() || !options.svg.empty()) && !report_draw(options, report, samples)) {
         outputs_ok = false;
     }
+    const bool archived =
+        options.archive.empty() || report_archive(options, std::move(record), report, samples, now);
     if (!outputs_ok) {
         return report_exit_failed;
+    }
+    if (!archived) {
+        return report_exit_not_archived;
+    }
+    if (verdict) {
+        return verdict->pass ? report_exit_ok : report_exit_fail;
     }
     return problems.empty() && times_ok ? report_exit_ok : report_exit_bad_records;
 }

@@ -65,6 +65,7 @@ E2eConfig bench_config() {
         return std::string(value != nullptr ? value : "");
     };
     config.sweep_command = get("GM_E2E_SWEEP_COMMAND");
+    config.report_command = get("GM_E2E_REPORT_COMMAND");
     config.link_dir = get("GM_E2E_LINK_DIR");
     config.sim_args = harness_split_words(get("GM_E2E_SIM_ARGS"));
     config.crlf = get("GM_E2E_CRLF") == "1";
@@ -77,18 +78,31 @@ E2eConfig bench_config() {
     return config;
 }
 
-std::vector<std::string> bench_sweep_argv(const std::vector<std::string>& arguments) {
-    const E2eConfig config = bench_config();
-    if (config.sweep_command.empty()) {
-        std::vector<std::string> argv = {GM_SWEEP_PATH};
+namespace {
+
+// The program at `path`, or the shell command that stands for it when there is one.
+std::vector<std::string> bench_argv(const char* path, const std::string& shell_command,
+                                    const std::vector<std::string>& arguments) {
+    if (shell_command.empty()) {
+        std::vector<std::string> argv = {path};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return argv;
     }
-    std::string command = "exec " + config.sweep_command;
+    std::string command = "exec " + shell_command;
     for (const std::string& argument : arguments) {
         command += " '" + argument + "'"; // the tests' arguments hold no quote
     }
     return {"/bin/sh", "-c", command};
+}
+
+} // namespace
+
+std::vector<std::string> bench_sweep_argv(const std::vector<std::string>& arguments) {
+    return bench_argv(GM_SWEEP_PATH, bench_config().sweep_command, arguments);
+}
+
+std::vector<std::string> bench_report_argv(const std::vector<std::string>& arguments) {
+    return bench_argv(GM_REPORT_PATH, bench_config().report_command, arguments);
 }
 
 bool bench_native_sweep() {

@@ -5,6 +5,8 @@
 // The same cases run other builds of the sweep through the environment:
 //   GM_E2E_SWEEP_COMMAND  shell command that runs the sweep in the run folder
 //                         (default: the native gyro_motor of this build)
+//   GM_E2E_REPORT_COMMAND shell command that runs gyro_motor_report in the run folder
+//                         (default: the native one of this build)
 //   GM_E2E_LINK_DIR       folder for the device links (default: the run folder), e.g. a Wine
 //                         prefix's dosdevices
 //   GM_E2E_SIM_ARGS       extra simulator options, blank-separated (e.g. --raw for Wine)
@@ -34,8 +36,9 @@ inline constexpr std::size_t value_count = 13;
 using Values = std::array<double, value_count>;
 
 struct E2eConfig {
-    std::string sweep_command; // empty: run GM_SWEEP_PATH directly
-    std::string link_dir;      // empty: the run folder
+    std::string sweep_command;  // empty: run GM_SWEEP_PATH directly
+    std::string report_command; // empty: run GM_REPORT_PATH directly
+    std::string link_dir;       // empty: the run folder
     std::vector<std::string> sim_args;
     bool crlf = false;
     double timeout_s = 60.0;
@@ -76,6 +79,8 @@ struct SweepRun {
 
 // The sweep as this run is configured to start it, with the arguments.
 std::vector<std::string> bench_sweep_argv(const std::vector<std::string>& arguments = {});
+// The same for gyro_motor_report.
+std::vector<std::string> bench_report_argv(const std::vector<std::string>& arguments);
 
 // Names a table's cases by their name field.
 inline constexpr auto bench_case_name = [](const auto& param) {

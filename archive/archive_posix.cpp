@@ -30,7 +30,9 @@ bool archive_sync(const std::filesystem::path& path, bool folder, std::string& e
     const int result = fsync(fd) == 0 ? 0 : errno;
     close(fd);
     // A file system that cannot sync (some network ones for a folder) holds nothing to lose here.
-    if (result == 0 || result == EINVAL || result == EROFS || result == ENOTSUP) {
+    // EROFS is no such case: ext4 answers it after remounting itself read-only on an error, when
+    // what was written may be lost.
+    if (result == 0 || result == EINVAL || result == ENOTSUP) {
         return true;
     }
     error = files_name(path) + ": cannot put it on the disk: " + std::strerror(result);

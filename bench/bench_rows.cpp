@@ -103,6 +103,11 @@ int bench_rate(const std::string& transcript) {
     std::vector<double> poll_to_query;
     // The motion query since the last poll, if any (a negative time: none).
     double last_query = -1.0;
+    // The program's start (its first port opened), the controller's line opened and the move
+    // sent: between the last two, the bench check.
+    std::optional<double> gyro_open;
+    std::optional<double> motor_open;
+    std::optional<double> move;
     char line[512];
     while (std::fgets(line, sizeof line, file) != nullptr) {
         char* text = nullptr;
@@ -122,6 +127,12 @@ int bench_rate(const std::string& transcript) {
                 poll_to_query.push_back(ms - polls.back());
             }
             last_query = ms;
+        } else if (rest == " gyro open" && !gyro_open) {
+            gyro_open = ms;
+        } else if (rest == " motor open" && !motor_open) {
+            motor_open = ms;
+        } else if (rest.starts_with(" motor ma ") && rest != " motor ma 0" && !move) {
+            move = ms;
         }
     }
     std::fclose(file);
@@ -145,6 +156,10 @@ int bench_rate(const std::string& transcript) {
     bench_print("period_max_ms", bench_quantile(periods, 1.0));
     bench_print("query_to_poll_median_ms", bench_quantile(query_to_poll, 0.5));
     bench_print("poll_to_query_median_ms", bench_quantile(poll_to_query, 0.5));
+    if (gyro_open && motor_open && move) {
+        bench_print("open_to_move_ms", *move - *motor_open);
+        bench_print("start_to_last_poll_ms", polls.back() - *gyro_open);
+    }
     return 0;
 }
 // --- timeouts ------------------------------------------------------------------------------

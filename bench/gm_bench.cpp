@@ -57,7 +57,9 @@ const BenchCommand bench_commands[] = {
                           "from a command to its answer (default 5)", "MS", 0.0);
      },
      [](BenchOptions& options) { return bench_bound(options.bound); }},
-    {"rate", "samples per second of a sweep, from the simulator's transcript (its gyro polls)",
+    {"rate",
+     "samples per second of a sweep, from the simulator's transcript (its gyro polls),\n"
+     "and the time from the controller's line opening to the move (the bench check)",
      [](CLI::App& command, BenchOptions& options) {
          command.add_option("TRANSCRIPT", options.transcript, "the simulator's --transcript file")
              ->required()

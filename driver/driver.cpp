@@ -11,22 +11,26 @@
 
 namespace {
 
-// Closes in the run's order: motor port, log, gyro port. Returns 0, or the errno of a log that
-// could not be completed.
+// Closes in the run's order: motor port, log (and times; none before they were opened), gyro
+// port. Returns 0, or the errno of a log that could not be completed.
 int driver_close_all(std::FILE* log, SerialHandle gyro_port) {
     motor_close_port();
-    const int log_error = log != nullptr ? samplelog_close(log) : 0;
+    const int log_error = samplelog_close(log);
     serial_close(gyro_port);
     return log_error;
 }
 
 // Readies the bench for the long move: drops what an earlier run left on both lines, so that
 // neither link reads one answer or one frame behind, makes sure the motor stands still, and sets
-// the sweep speed, which a return cut short may have left at the return speed. False when the
-// move must not start: the motor moves, the controller failed, or the user asked to stop.
+// the sweep speed, which a return cut short may have left at the return speed. What is dropped
+// is what the lines hold: a quiet line costs no read time-out. False when the move must not
+// start: the motor moves, either device failed, or the user asked to stop.
 bool driver_prepare_bench(SerialHandle gyro_port) {
-    motor_flush_input();
-    gyro_discard_input(gyro_port);
+    motor_drop_pending();
+    gyro_drop_pending(gyro_port);
+    if (gyro_link_fault() != GyroFault::none) {
+        return false;
+    }
     if (motor_is_moving()) {
         std::fprintf(stderr, "Motor - still moving, not starting\n");
         return false;
@@ -50,14 +54,22 @@ void driver_return_to_zero() {
     }
 }
 
-// A gyro that answered every poll with frames that all failed their check is as good as a wrong
-// device (or a wrong line setting): the empty log must not pass as a sweep.
-bool driver_no_valid_frame(int polls, int samples) {
-    if (polls == 0 || samples != 0 || gyro_link_fault() != GyroFault::none ||
-        serial_interrupted() != 0) {
+// An empty log must not pass as a sweep: a gyro that answered every poll with frames that all
+// failed their check is as good as a wrong device (or a wrong line setting), and a controller
+// that reported no motion at its first query never made the move (the motor stood at the target
+// already, as a return cut short leaves it, or the controller refused the move).
+bool driver_nothing_logged(int polls, int samples) {
+    if (samples != 0 || gyro_link_fault() != GyroFault::none || serial_interrupted() != 0) {
         return false;
     }
-    std::fprintf(stderr, "Gyro - no valid frame in %d polls\n", polls);
+    if (polls != 0) {
+        std::fprintf(stderr, "Gyro - no valid frame in %d polls\n", polls);
+        return true;
+    }
+    if (motor_link_failed()) {
+        return false;
+    }
+    std::fprintf(stderr, "Motor - no motion after the move\n");
     return true;
 }
 
@@ -92,6 +104,11 @@ int driver_run(const SweepSettings& settings) {
         return exit_device_failed;
     }
 
+    // Before the log is replaced: an earlier run's times must not stay beside the new log.
+    if (!samplelog_open_times(settings.times_file_name)) {
+        driver_close_all(nullptr, *gyro_port);
+        return exit_open_failed;
+    }
     // Without a log there is nothing to sweep for: never start the move.
     std::FILE* log = std::fopen(settings.log_file_name, "w");
     if (log == nullptr) {
@@ -101,7 +118,7 @@ int driver_run(const SweepSettings& settings) {
         return exit_open_failed;
     }
 
-    samplelog_begin(log, settings.times_file_name);
+    samplelog_begin(log, settings.log_file_name);
 
     // The first write error of the log, kept with its reason; the log takes no records after it.
     int log_error = 0;
@@ -121,7 +138,7 @@ int driver_run(const SweepSettings& settings) {
             log_error = samplelog_append(log, *sample, move_written, polled_at);
         }
     }
-    const bool no_valid_frame = driver_no_valid_frame(polls, samples);
+    const bool nothing_logged = driver_nothing_logged(polls, samples);
     driver_return_to_zero();
 
     const int interrupted_by = serial_interrupted();
@@ -140,7 +157,7 @@ int driver_run(const SweepSettings& settings) {
     if (log_error != 0) {
         return exit_log_failed;
     }
-    if (motor_link_failed() || gyro_link_fault() != GyroFault::none || no_valid_frame) {
+    if (motor_link_failed() || gyro_link_fault() != GyroFault::none || nothing_logged) {
         return exit_device_failed;
     }
     return exit_ok;

@@ -38,8 +38,9 @@ void main_print_usage(const SweepSettings& settings) {
         "  -h, --help    %s\n"
         "  --version     print the version and exit\n"
         "Ctrl-C ends the sweep with the return to zero; a second Ctrl-C stops at once.\n"
-        "Exit status: 0 complete sweep; 1 a port or the log did not open; 3 the controller or "
-        "the gyro failed, no frame was valid, or the motor was still moving at the start; 4 the "
+        "Exit status: 0 complete sweep; 1 a port or the log did not open, or the old times "
+        "file could be neither emptied nor removed; 3 the controller or the gyro failed, no "
+        "frame was valid, the motor did not move, or it was still moving at the start; 4 the "
         "log could not be completed; %s interrupted.\n",
         static_cast<int>(settings.target_position), settings.log_file_name, settings.gyro_port_name,
         static_cast<unsigned>(settings.gyro_baud_rate), settings.motor_port_name,

@@ -87,6 +87,12 @@ void gyro_discard_input(SerialHandle port) {
     }
 }
 
+void gyro_drop_pending(SerialHandle port) {
+    if (gyro_fault != GyroFault::port_failed && !serial_drop_pending(port)) {
+        gyro_note_fault(GyroFault::port_failed, "Gyro - error reading: %d\n", serial_last_error());
+    }
+}
+
 std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply) {
     if (gyro_fault == GyroFault::port_failed) {
         return 0;

@@ -45,8 +45,12 @@ std::optional<GyroSample> gyro_read_sample(SerialHandle port);
 std::size_t gyro_exchange(SerialHandle port, const char* command, std::span<std::uint8_t> reply);
 
 // Drops what the port holds, and goes on dropping until a one-byte read brings nothing: bytes an
-// earlier poll or an earlier run left behind must not become the start of the next reply.
+// earlier poll left behind, or the rest of its frame still on its way, must not become the start
+// of the next reply.
 void gyro_discard_input(SerialHandle port);
+// Drops what the port holds by its receive queue count (serial_drop_pending), without waiting
+// for the line to fall quiet. A failed read is a port failure, as in a poll.
+void gyro_drop_pending(SerialHandle port);
 
 // The worst fault since the port was opened. A port failure or a silent poll prints one
 // "Gyro - ..." message the first time; a failed port is not used again.

@@ -259,3 +259,9 @@ void motor_flush_input() {
                      reinterpret_cast<const char*>(buffer.data()));
     }
 }
+
+void motor_drop_pending() {
+    if (!motor_halted() && !serial_drop_pending(motor_port)) {
+        motor_fail("Motor - error reading: %d\n", serial_last_error());
+    }
+}

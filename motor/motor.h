@@ -56,3 +56,6 @@ void motor_set_return_speed(std::int32_t value);
 bool motor_input_pending();
 // One read of up to motor_reply_size bytes, discarded; later data stays queued.
 void motor_flush_input();
+// Drops what the controller's port holds by its receive queue count (serial_drop_pending): no
+// wait when nothing is pending. A failed read fails the link like any other.
+void motor_drop_pending();

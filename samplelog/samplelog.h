@@ -14,9 +14,15 @@
 
 using SampleLogClock = std::chrono::steady_clock;
 
-// Takes over the log just opened for the sweep and creates or empties the times file. A times
-// file that cannot be opened or written costs one line on standard error, once, and nothing else.
-void samplelog_begin(std::FILE* log, const char* times_file_name);
+// Creates or empties the times file, before the log is replaced. One that cannot be is removed,
+// and made anew where the folder allows: an earlier run's times never stay beside a new log.
+// False, after a message, when it can be neither emptied nor removed: the run must then leave
+// the earlier log alone. A times file that cannot be made or written costs one line on standard
+// error, once, and nothing else.
+bool samplelog_open_times(const char* times_file_name);
+
+// Takes over the log, named log_file_name, just opened for the sweep.
+void samplelog_begin(std::FILE* log, const char* log_file_name);
 
 // Appends the sample's record, then its time: the poll written at polled_at, counted from the
 // move written at move_written. Returns 0, or the errno of a record that did not reach the file
@@ -24,13 +30,17 @@ void samplelog_begin(std::FILE* log, const char* times_file_name);
 int samplelog_append(std::FILE* log, const GyroSample& sample,
                      SampleLogClock::time_point move_written, SampleLogClock::time_point polled_at);
 
-// Puts both files on the disk and closes them. Returns 0, or the errno of a log that could not be
-// completed.
+// Puts both files on the disk, closes them, and puts their names on the disk (their folders).
+// Returns 0, or the errno of a log that could not be completed. With no log (it never opened),
+// closes the times file only.
 int samplelog_close(std::FILE* log);
 
-// The platform's part, one file per platform.
-// Asks the system to put the file's data on the disk: 0, or the errno of a failure that may have
-// lost data (a file that cannot be synced, a device say, is no failure).
+// The platform's part, one file per platform; a test may link its own in their place.
+// Asks the system to put the file's data on the disk: 0, or the errno of the failure; EINVAL for
+// a file that cannot be synced (a device, a pipe).
 int samplelog_sync(std::FILE* file);
+// The same for the folder's list of names, so that a new file's name survives a power cut too.
+// 0 also where the folder cannot be opened for it, or the platform has no such call.
+int samplelog_sync_folder(const char* folder);
 // Cuts the file, whose stream holds nothing unwritten, to length bytes.
 bool samplelog_cut(std::FILE* file, long length);

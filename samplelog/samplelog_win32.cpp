@@ -1,5 +1,5 @@
 // The sample log's platform part on Windows: FlushFileBuffers() and SetEndOfFile() on the
-// stream's handle.
+// stream's handle; no folder sync.
 #include "samplelog/samplelog.h"
 
 #include <cerrno>
@@ -21,9 +21,15 @@ int samplelog_sync(std::FILE* file) {
     if (FlushFileBuffers(samplelog_handle(file))) {
         return 0;
     }
-    // A console or a device cannot be flushed: it holds nothing that a power cut could take.
+    // A console or a device cannot be flushed.
     const DWORD error = GetLastError();
-    return error == ERROR_INVALID_HANDLE || error == ERROR_INVALID_FUNCTION ? 0 : EIO;
+    return error == ERROR_INVALID_HANDLE || error == ERROR_INVALID_FUNCTION ? EINVAL : EIO;
+}
+
+// Windows offers an ordinary program no call that puts a folder's names on the disk; NTFS records
+// them in its own journal.
+int samplelog_sync_folder(const char*) {
+    return 0;
 }
 
 bool samplelog_cut(std::FILE* file, long length) {

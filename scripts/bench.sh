@@ -14,7 +14,9 @@
 #      tick (0, 1, 4 and 16 ms), native and under Wine: samples/s, the share of the frames sent
 #      that were logged whole, and records that are no frame as sent;
 #   6. gyro_motor_history over a generated archive of 10,000 records of a real report's size:
-#      the summary and the sensor view, wall time and peak memory.
+#      the summary and the sensor view, wall time and peak memory;
+#   7. an instant sweep (no line pacing, motor time in lock step with the motion queries: some
+#      300 samples): what the start before the move costs against the whole run.
 # Takes about 25 minutes, most of it the long sweep (each sample waits out the 10 ms interval
 # time-out after the controller's prompt, so 100,000 samples take at least 1,000 s).
 #
@@ -23,7 +25,7 @@
 #   --skip-long        leave out the long unpaced sweep
 #   --skip-wine        leave out the Windows build under Wine (and its cross-build)
 #   --only PARTS       run only these parts, comma-separated: paced, long, timeouts, wine,
-#                      adapter, history (e.g. --only adapter: a few minutes)
+#                      adapter, history, instant (e.g. --only adapter: a few minutes)
 #   --long-samples N   samples the long sweep aims for (default 100000)
 #   --reads N          reads per time-out case (default 300)
 set -euo pipefail
@@ -42,7 +44,7 @@ while [ $# -gt 0 ]; do
     --only) only=${2:?}; shift ;;
     --long-samples) long_samples=${2:?}; shift ;;
     --reads) reads=${2:?}; shift ;;
-    *) sed -n '2,28p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,30p' "$0" >&2; exit 2 ;;
     esac
     shift
 done
@@ -269,6 +271,23 @@ if wants history; then
     done
 fi
 
+# 7. Instant lines: each sample then costs only the interval time-out after the controller's
+# prompt, so the start (the bench check before the move) shows against the whole run. 85 ms of
+# motor time per motion query makes the 25.4 s move some 300 samples.
+if wants instant; then
+    "$bench" bound --gyro-baud 1e9 --motor-baud 1e9 --gyro-latency-ms 0 --motor-latency-ms 0 \
+        >"$runs/bound_instant.txt"
+    load bound_instant "$runs/bound_instant.txt"
+    sim_args=(--no-pacing --lockstep-ms 85)
+    run_args=(--timeout-s 120)
+    program=("${native[@]}")
+    sweep instant
+    i=instant
+    R[$i.ratio]=$(calc "${R[$i.samples_per_s]} / ${R[bound_instant.samples_per_s]}")
+    R[$i.start_ratio]=$(calc \
+        "${R[$i.polls]} * 1000 / ${R[$i.start_to_last_poll_ms]} / ${R[bound_instant.samples_per_s]}")
+fi
+
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- the table -------------------------------------------------------------------------------
@@ -367,6 +386,16 @@ f() { printf "%.${2:-2}f" "$1"; }
                 "$(verdict "${R[$v.wall_s]} < 2")"
         done
     fi
+    if wants instant; then
+        i=instant
+        echo "Instant sweep, native (--no-pacing, --lockstep-ms 85)"
+        row "samples logged / gyro polls" "${R[$i.samples]} / ${R[$i.polls]}  (exit ${R[$i.status]})"
+        row "bench check: controller open to the move" "$(f "${R[$i.open_to_move_ms]}" 1) ms" \
+            "< 50 ms" "$(verdict "${R[$i.open_to_move_ms]} < 50")"
+        row "ratio / bound, first to last poll" "$(f "${R[$i.ratio]}" 4)"
+        row "ratio / bound, program start to last poll" "$(f "${R[$i.start_ratio]}" 4)" \
+            ">= 0.93" "$(verdict "${R[$i.start_ratio]} >= 0.93")"
+    fi
 } | tee "$out/table.txt"
 
 # --- the results file ------------------------------------------------------------------------
@@ -375,7 +404,8 @@ f() { printf "%.${2:-2}f" "$1"; }
     printf '  "load_average_start": [%s],\n' "$(echo "$load_start" | tr ' ' ',')"
     printf '  "load_average_end": [%s]' "$(echo "$load_end" | tr ' ' ',')"
     for section in bound paced_scale_1 paced_scale_5 unpaced_probe unpaced_long timeouts \
-        wine_paced_scale_1 "${adapter_sections[@]}" history history_summary history_sensors; do
+        wine_paced_scale_1 "${adapter_sections[@]}" history history_summary history_sensors \
+        bound_instant instant; do
         keys=$(printf '%s\n' "${!R[@]}" | grep "^$section\." | sort || true)
         [ -n "$keys" ] || continue
         printf ',\n  "%s": {' "$section"

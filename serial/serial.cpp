@@ -2,7 +2,36 @@
 // live in one backend file per platform.
 #include "serial/serial.h"
 
+#include <algorithm>
 #include <cstdio>
+
+namespace {
+
+// Reads of the drop before it gives up on a device that keeps sending.
+constexpr int serial_drop_rounds = 64;
+
+} // namespace
+
+bool serial_drop_pending(SerialHandle port) {
+    std::array<std::uint8_t, 100> buffer{};
+    for (int round = 0; round < serial_drop_rounds; ++round) {
+        SerialStatus status;
+        const bool counted = serial_status(port, status);
+        const std::size_t wanted =
+            counted ? std::min<std::size_t>(status.in_queue, buffer.size()) : buffer.size();
+        std::size_t count = 0;
+        if (wanted == 0) {
+            return true;
+        }
+        if (!serial_read(port, std::span(buffer).first(wanted), count)) {
+            return false;
+        }
+        if (count == 0 || !counted) {
+            return true;
+        }
+    }
+    return true;
+}
 
 bool serial_apply_line_settings(SerialHandle port, std::uint32_t baud_rate,
                                 const char* device_word) {

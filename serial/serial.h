@@ -83,8 +83,9 @@ enum class SerialFirstInterrupt : std::uint8_t { stop_at_once, finish_first };
 // Turns the user's requests to stop (SIGINT, SIGTERM and SIGHUP, a terminal that went away; on
 // Windows the console's Ctrl-C, Ctrl-Break and close events) into a flag that the links look at
 // wherever they wait, so that a run can close its ports and files properly instead of dying
-// mid-record. On POSIX it also ignores SIGPIPE: console output that cannot be written never ends
-// the run.
+// mid-record. On POSIX a stop signal that the program inherited as ignored (nohup, a shell's
+// background job) stays ignored, and SIGPIPE is ignored: console output that cannot be written
+// never ends the run.
 void serial_catch_interrupts(SerialFirstInterrupt first = SerialFirstInterrupt::stop_at_once);
 // The signal number of the first request to stop (SIGHUP = 1, SIGINT = 2, SIGTERM = 15; on
 // Windows Ctrl-C and Ctrl-Break count as 2, closing the console as 15), or 0 while there has been
@@ -93,6 +94,13 @@ int serial_interrupted();
 // True once the waits must end and the motor link must stop at once: after the first request
 // (stop_at_once) or after the second (finish_first).
 bool serial_stop_now();
+
+// Drops what the port has received and not yet read, as far as its receive queue count tells:
+// each read asks for what is queued and so returns at once, and a line with nothing queued costs
+// one status query, no read time-out. Stops at a read that brings nothing, or after a bound (a
+// device that never stops talking). A driver that cannot count its queue gets one read under
+// the time-outs instead. False when a read fails (serial_last_error() says why).
+bool serial_drop_pending(SerialHandle port);
 
 // The line settings both links use: baud_rate, no parity, one stop bit, transparent, everything
 // else as read; read time-outs of 10 ms between bytes and 10 ms per requested byte plus 100 ms in

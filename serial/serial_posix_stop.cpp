@@ -90,6 +90,12 @@ void serial_catch_interrupts(SerialFirstInterrupt first) {
     action.sa_handler = serial_on_stop_signal;
     action.sa_mask = serial_stop_set();
     for (const int signal : serial_stop_signals) {
+        // A request that the program was started to ignore stays ignored: that is how nohup
+        // keeps it running when the terminal closes, and a shell its background jobs on Ctrl-C.
+        struct sigaction inherited {};
+        if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
         sigaction(signal, &action, nullptr);
     }
     // Console output into a pipe whose reader has gone then fails as a write error, which the

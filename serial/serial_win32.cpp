@@ -94,11 +94,13 @@ SerialStopBits serial_stop_bits_from_native(BYTE stop_bits) {
 }
 
 // The flags that no settings page shows and that each spoil a binary protocol: XON/XOFF either
-// way (the bytes 0x11 and 0x13 vanish), NUL stripping, the error character, and abort-on-error
-// (after one framing error every transfer fails until ClearCommError).
+// way (the bytes 0x11 and 0x13 vanish), NUL stripping, the error character, abort-on-error
+// (after one framing error every transfer fails until ClearCommError), and DSR sensitivity (every
+// byte received while DSR is low is dropped, which on a three-wire cable is every byte). The
+// modem lines themselves stay as they are.
 bool serial_is_transparent(const DCB& dcb) {
     return dcb.fBinary && !dcb.fOutX && !dcb.fInX && !dcb.fNull && !dcb.fErrorChar &&
-           !dcb.fAbortOnError;
+           !dcb.fAbortOnError && !dcb.fDsrSensitivity;
 }
 
 void serial_make_transparent(DCB& dcb) {
@@ -108,6 +110,7 @@ void serial_make_transparent(DCB& dcb) {
     dcb.fNull = FALSE;
     dcb.fErrorChar = FALSE;
     dcb.fAbortOnError = FALSE;
+    dcb.fDsrSensitivity = FALSE;
 }
 
 // A line error (framing, overrun, parity, a break) on a port that aborts on errors fails the

@@ -64,6 +64,18 @@ std::vector<double> sweeptimes_match(std::span<const SweepLogSample> samples,
     const auto record_of = [](const SweepLogSample& sample) {
         return (sample.line - 1) / sweeplog_lines_per_record;
     };
+    // Times go by position, so every record must start where a log of whole five-line records
+    // has one: past a record that lost or gained lines, the positions tell nothing.
+    for (const SweepLogSample& sample : samples) {
+        if ((sample.line - 1) % sweeplog_lines_per_record != 0) {
+            problem = {record_of(sample) + 1,
+                       text_format("the log's record at line %zu is out of step with its "
+                                   "five-line records (one before it lost or gained lines): the "
+                                   "times cannot be matched",
+                                   sample.line)};
+            return {};
+        }
+    }
     const std::size_t records = samples.empty() ? 0 : record_of(samples.back()) + 1;
     if (times.size() + 1 < records || times.size() > records + 1) {
         const std::size_t line = times.size() < records ? times.size() + 1 : records + 2;

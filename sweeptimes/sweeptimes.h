@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-// Where the times of the log at log_path are: its name with a final ".txt" replaced by
-// "_times.txt", or with "_times.txt" appended.
+// Where the times of the log at log_path are: its name with a final ".txt" (any case where names
+// ignore it) replaced by "_times.txt", or with "_times.txt" appended.
 std::string sweeptimes_path(const std::string& log_path);
 
 // Reads the times, LF or CR LF line ends. A line that is not a decimal number, or a time not
@@ -24,9 +24,11 @@ bool sweeptimes_read(std::FILE* file, std::vector<double>& times,
                      std::optional<SweepLogProblem>& problem);
 
 // The time of each sample in order, as far as the times reach: record k of the log (its lines
-// 5k+1 to 5k+5) was polled at time line k+1, so a broken record costs its own time only. Times
-// one line more or fewer than the log has records (a run stopped between the two writes) match
-// all the same; a larger difference is a problem, and nothing matches.
+// 5k+1 to 5k+5) was polled at time line k+1, so a broken record of five lines costs its own time
+// only. A good record that starts anywhere else follows one that lost or gained lines, and would
+// take a neighbour's time: that is a problem, and nothing matches. Times one line more or fewer
+// than the log has records (a run stopped between the two writes) match all the same; a larger
+// difference is a problem, and nothing matches.
 std::vector<double> sweeptimes_match(std::span<const SweepLogSample> samples,
                                      std::span<const double> times,
                                      std::optional<SweepLogProblem>& problem);

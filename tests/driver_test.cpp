@@ -12,6 +12,8 @@
 #include <windows.h>
 #endif
 
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -89,9 +91,25 @@ std::vector<std::string> after_bench_check(std::vector<std::string> commands) {
     commands.insert(commands.begin(), {"pr mv", "vm 40000"});
     return commands;
 }
-// What the check costs on the virtual clock when both lines are quiet: the controller's input
-// flush (one silent read of 100 bytes) and the gyro's discard (one silent read of 1 byte).
-constexpr std::uint64_t bench_check_ms = serial_silent_read_ms(100) + serial_silent_read_ms(1);
+
+// The sample log's platform part, in place of the real one (these definitions keep it out of the
+// link): the syncs are counted ("sync", "folder NAME") and fail on request. No case cuts a log.
+int sync_error = 0;
+int folder_error = 0;
+std::vector<std::string> syncs;
+} // namespace
+int samplelog_sync(std::FILE*) {
+    syncs.emplace_back("sync");
+    return sync_error;
+}
+int samplelog_sync_folder(const char* folder) {
+    syncs.push_back(std::string("folder ") + folder);
+    return folder_error;
+}
+bool samplelog_cut(std::FILE*, long) {
+    return false;
+}
+namespace {
 
 const std::string opened = "open gyro port succeeded\nopen Motor port succeeded\n";
 const std::vector<std::string> both_closed = {"close com6", "close com8"};
@@ -131,6 +149,7 @@ class DriverTest : public ::testing::Test {
         settings = driver_settings;
         settings.log_file_name = log_path.c_str();
         settings.times_file_name = times_path.c_str();
+        sync_error = folder_error = 0;
     }
     void TearDown() override { fs::remove_all(folder); }
 
@@ -181,6 +200,8 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
     EXPECT_NE(log.find("Roll   90.00 "), std::string::npos);
     EXPECT_NE(log.find("Roll -180.00 "), std::string::npos); // 32768 read as signed
     EXPECT_EQ(count_lines(read_file(times_path)), 3u);
+    // The leftovers were dropped by count: the return's one motion wait is all the time spent.
+    EXPECT_EQ(test_port_clock_ms(), 50u);
 
     // Close order: motor port, log, gyro port; nothing left open.
     EXPECT_EQ(close_events(), usual_close_order);
@@ -192,7 +213,8 @@ TEST_F(DriverTest, NoMotionAtFirstQueryGivesEmptyLogAndStillReturnsToZero) {
     auto [gyro_port, motor, gyro, controller] = bench({});
     { std::ofstream(log_path) << "an earlier run's samples\n"; }
 
-    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(run(), exit_device_failed);
+    EXPECT_EQ(err, opened + "Motor - no motion after the move\n");
     EXPECT_TRUE(fs::exists(log_path));
     EXPECT_EQ(fs::file_size(log_path), 0u);
     EXPECT_EQ(gyro->polls, 0);
@@ -292,7 +314,7 @@ TEST_F(DriverTest, FailedPortsEndTheirLinkAtOnce) {
         EXPECT_EQ(gyro->polls, c.polls) << c.message;
         EXPECT_EQ(count_lines(read_file(log_path)), 10u) << c.message;
         // No waiting on a dead port.
-        EXPECT_LT(test_port_clock_ms(), bench_check_ms + 1000u) << c.message;
+        EXPECT_LT(test_port_clock_ms(), 1000u) << c.message;
         EXPECT_EQ(test_port_events_starting("close"), both_closed);
     }
 }
@@ -406,6 +428,49 @@ TEST_F(DriverTest, TimesFileThatCannotBeOpenedCostsOneLineAndNothingElse) {
     EXPECT_EQ(err, opened + "sample times " + unreachable +
                        " could not be opened: No such file or directory\n");
     EXPECT_EQ(count_lines(read_file(log_path)), 10u);
+}
+
+// The gyro's port failing as its leftovers are dropped, or times that can be neither emptied nor
+// removed (a folder in the way): the move never starts, the earlier log and its times stay.
+TEST_F(DriverTest, NotReadyToStartKeepsTheEarlierLogAndItsTimes) {
+    const fs::path times = fs::path(times_path) / "in the way";
+    fs::create_directories(times);
+    for (const bool gyro_fails : {true, false}) {
+        test_port_reset();
+        auto [gyro_port, motor, gyro, controller] = bench({standing, '1', '0'}, 1);
+        { std::ofstream(log_path) << "kept\n"; }
+        test_port_push_read(gyro_port, "xx");
+        gyro_port.read_error = gyro_fails ? 5 : 0;
+
+        EXPECT_EQ(run(), gyro_fails ? exit_device_failed : exit_open_failed);
+        const std::string said = gyro_fails ? "Gyro - error reading: 5\n"
+                                            : "sample times " + times_path + " could not be ";
+        EXPECT_EQ(err.substr(0, opened.size() + said.size()), opened + said);
+        EXPECT_EQ(controller->commands.size(), gyro_fails ? 0u : 2u) << "the bench check only";
+        EXPECT_EQ(read_file(log_path), "kept\n");
+        EXPECT_TRUE(fs::exists(times));
+    }
+}
+
+// The close puts both files, then the log's folder on the disk. A sync that fails may have lost
+// data (EROFS too: ext4 turned read-only after an error); a device (EINVAL) cannot be synced.
+TEST_F(DriverTest, CloseSyncsBothFilesAndTheFolderAndReportsAFailure) {
+    // The file syncs' error, the folder's, the status, the syncs asked for.
+    const std::array<int, 4> cases[] = {
+        {0, 0, 0, 3}, {EINVAL, 0, 0, 3}, {EIO, 0, 4, 2}, {EROFS, 0, 4, 2}, {0, EIO, 4, 3}};
+    for (const auto& [file, folder_failure, status, calls] : cases) {
+        test_port_reset();
+        bench({standing, '1', '0'}, 1);
+        sync_error = file;
+        folder_error = folder_failure;
+        syncs.clear();
+
+        EXPECT_EQ(run(), status) << file << " " << folder_failure;
+        const std::string lost = std::strerror(file | folder_failure);
+        EXPECT_TRUE(status == 0 || err.ends_with(" completed: " + lost + "\n")) << err;
+        ASSERT_EQ(syncs.size(), static_cast<std::size_t>(calls));
+        EXPECT_EQ(syncs.back(), calls == 3 ? "folder " + folder.string() : "sync");
+    }
 }
 
 TEST_F(DriverTest, PortThatFailsToOpenEndsTheRunAndLeavesTheLogAlone) {

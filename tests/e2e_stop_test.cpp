@@ -37,11 +37,13 @@ bool wait_for_events(const std::string& transcript, const std::string& text, std
 
 // A request to stop in the middle of the sweep: the sweep stops logging, says so, returns the
 // motor to zero and closes everything. A second request during that return stops it at once.
+// Started under nohup (SIGHUP ignored), it ignores SIGHUP and sweeps to its end.
 struct InterruptCase {
     const char* name;
     int signal;
     int status;
     bool again_during_return = false;
+    bool under_nohup = false;
 };
 
 class E2eInterruptTest : public ::testing::TestWithParam<InterruptCase> {};
@@ -55,8 +57,9 @@ TEST_P(E2eInterruptTest, SweepStopsLoggingAndReturnsWithCompleteRecords) {
     std::optional<BenchClock::time_point> signalled;
     // A sweep of 6.35 s: well under way after 20 polls, far from its end; the return from there
     // lasts about half a second.
-    const SweepRun run =
-        bench_run_sweep({"--no-pacing", "--time-scale", "4"}, [&](const SweepRun& r, pid_t sweep) {
+    const SweepRun run = bench_run_sweep(
+        {"--no-pacing", "--time-scale", "4"},
+        [&](const SweepRun& r, pid_t sweep) {
             const std::string transcript = r.dir + "/transcript.txt";
             if (!wait_for_events(transcript, " gyro G", 20, 10.0)) {
                 return;
@@ -71,8 +74,14 @@ TEST_P(E2eInterruptTest, SweepStopsLoggingAndReturnsWithCompleteRecords) {
                 kill(sweep, interrupt.signal);
                 signalled = BenchClock::now();
             }
-        });
+        },
+        interrupt.under_nohup ? std::vector<std::string>{"/usr/bin/nohup", GM_SWEEP_PATH}
+                              : bench_sweep_argv());
     ASSERT_TRUE(signalled.has_value()) << "the sweep never made 20 polls, or never returned";
+    if (interrupt.under_nohup) {
+        expect_clean_completion(run);
+        return bench_finish(run);
+    }
     EXPECT_EQ(run.status, interrupt.status);
     EXPECT_EQ(run.out, "");
     const double stop_s = std::chrono::duration<double>(run.ended - *signalled).count();
@@ -106,7 +115,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, E2eInterruptTest,
                          ::testing::Values(InterruptCase{"Sigint", SIGINT, 130},
                                            InterruptCase{"Sigterm", SIGTERM, 143},
                                            InterruptCase{"Sighup", SIGHUP, 129},
-                                           InterruptCase{"SigintTwice", SIGINT, 130, true}),
+                                           InterruptCase{"SigintTwice", SIGINT, 130, true},
+                                           InterruptCase{"Nohup", SIGHUP, 0, false, true}),
                          bench_case_name);
 
 // A kill leaves no torn record: when the poll after the 20th answered one comes (the gyro falls

@@ -1,10 +1,12 @@
 #include "gyro/gyro.h"
+#include "samplelog/samplelog.h"
 #include "tests/support/test_devices.h"
 #include "tests/support/test_port.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -140,6 +142,15 @@ TEST_F(GyroTest, AllZeroSampleGivesExactlyFiveLines) {
                               "X Mag 0.00000 Y Mag 0.00000 Z Mag 0.00000 \n"
                               "Temp  -61.05 \n");
 }
+
+#ifndef _WIN32
+// The sample log's real platform part (driver_test links its own): a device cannot be synced.
+TEST(SampleLogPlatform, SaysADeviceCannotBeSynced) {
+    std::FILE* device = std::fopen("/dev/null", "w");
+    EXPECT_EQ(samplelog_sync(device), EINVAL);
+    std::fclose(device);
+}
+#endif
 
 TEST_F(GyroTest, OpenAppliesLineSettingsAndKeepsWriteTimeouts) {
     TestPort& port = test_port_add("com8");

@@ -638,11 +638,17 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         std::string times; // written beside the log unless empty
         std::vector<std::string> arguments{};
         int status = 0;
-        std::string err{}; // what standard error starts with
+        std::string err{}; // what standard error starts with, after the log's own problem
+        std::string log{}; // a damaged log instead of the sweep's
     };
     const std::string elsewhere = (dir / "elsewhere.dat").string();
     const std::string at = beside + ":";
     const std::string sixth = times_file(6).substr(35, 6);
+    const std::string two_more = times_file(n) + "999.0000\n999.5000\n";
+    // The first record of four lines: its Temp line lost.
+    const std::size_t temp = sweep.log.find("Temp");
+    const std::string four_lines =
+        sweep.log.substr(0, temp) + sweep.log.substr(sweep.log.find('\n', temp) + 1);
     const std::vector<Case> cases{
         {"no times file", ""},
         {"the times beside the log", times_file(n)},
@@ -654,6 +660,9 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         {"not a number", times_file(n, "\n", 5, "1.5e3"), {}, 3, at + "5: expected a time in "},
         {"not later", times_file(n, "\n", 7, sixth), {}, 3, at + "7: the time "},
         {"another log's", times_file(99), {}, 3, at + "100: 99 times for the log's "},
+        {"2 short", times_file(n - 2), {}, 3, at + text_format("%zu: %zu times", n - 1, n - 2)},
+        {"2 long", two_more, {}, 3, at + text_format("%zu: %zu times", n + 2, n + 2)},
+        {"four lines", times_file(n), {}, 3, at + "1: the log's record at line 5 ", four_lines},
     };
     tool_write_file(elsewhere, times_file(n));
     for (const Case& c : cases) {
@@ -663,6 +672,7 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         if (!c.times.empty()) {
             tool_write_file(beside, c.times);
         }
+        write_log("gyro_motor.txt", c.log.empty() ? sweep.log : c.log);
         std::vector<std::string> arguments = c.arguments;
         arguments.insert(arguments.end(), {"--json", (dir / "report.json").string(), log.string()});
         const ToolResult result = run(arguments);
@@ -670,7 +680,8 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
             EXPECT_EQ(result.status, c.status) << result.err;
             EXPECT_EQ(result.err, "");
         } else {
-            expect_one_line(result, c.status, c.err, true);
+            const std::size_t own = c.log.empty() ? 0 : result.err.find('\n') + 1;
+            expect_one_line({result.status, "", result.err.substr(own)}, c.status, c.err, true);
         }
         const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));
         const bool timed = c.status == 0 && (!c.times.empty() || !c.arguments.empty());

@@ -187,6 +187,7 @@ DCB dirty_dcb() {
     dcb.fNull = TRUE;
     dcb.fErrorChar = TRUE;
     dcb.fAbortOnError = TRUE;
+    dcb.fDsrSensitivity = TRUE;
     dcb.XonChar = 0x11;
     dcb.ErrorChar = '?';
     return dcb;
@@ -337,6 +338,7 @@ TEST(SerialWin32Fake, AppliedLineSettingsAreBinarySafeAndBoundOnlyUnboundedWrite
         expected.fNull = FALSE;
         expected.fErrorChar = FALSE;
         expected.fAbortOnError = FALSE;
+        expected.fDsrSensitivity = FALSE;
         EXPECT_EQ(std::memcmp(&fake.dcb, &expected, sizeof(DCB)), 0);
         EXPECT_EQ(fake.dcb.ByteSize, 7);
         EXPECT_TRUE(fake.dcb.fOutxCtsFlow);

@@ -1,5 +1,6 @@
 #include "sweeplog/sweeplog.h"
 #include "sweepplot/sweepplot.h"
+#include "sweeptimes/sweeptimes.h"
 
 #include "gyro/gyro.h"
 
@@ -326,6 +327,15 @@ TEST(SweepLogRead, OnlyPlainDecimalsAreNumbers) {
             EXPECT_DOUBLE_EQ(result.samples[0].values[1], std::stod(token)) << token;
         }
     }
+}
+
+// Windows, where names ignore case, finds the times of GYRO_MOTOR.TXT too.
+TEST(SweepTimesPath, ReplacesTheLogsTxtExtensionInAnyCaseWhereNamesIgnoreIt) {
+#ifdef _WIN32
+    EXPECT_EQ(sweeptimes_path("GYRO_MOTOR.TXT"), "GYRO_MOTOR_times.txt");
+#else
+    EXPECT_EQ(sweeptimes_path("GYRO_MOTOR.TXT"), "GYRO_MOTOR.TXT_times.txt");
+#endif
 }
 
 TEST(SweepLogCsv, KnownLogGivesTheGoldenCsv) {

@@ -176,8 +176,9 @@ SweepRun bench_run(const std::vector<std::string>& program,
 }
 
 SweepRun bench_run_sweep(const std::vector<std::string>& sim_options,
-                         const std::function<void(const SweepRun&, pid_t)>& during) {
-    return bench_run(bench_sweep_argv(), sim_options, {.setup = {}, .during = during, .ready = {}});
+                         const std::function<void(const SweepRun&, pid_t)>& during,
+                         const std::vector<std::string>& program) {
+    return bench_run(program, sim_options, {.setup = {}, .during = during, .ready = {}});
 }
 
 std::string bench_console(const std::string& text) {

@@ -109,7 +109,8 @@ SweepRun bench_run(const std::vector<std::string>& program,
                    const std::vector<std::string>& sim_options, const BenchHooks& hooks = {});
 
 SweepRun bench_run_sweep(const std::vector<std::string>& sim_options,
-                         const std::function<void(const SweepRun&, pid_t)>& during = {});
+                         const std::function<void(const SweepRun&, pid_t)>& during = {},
+                         const std::vector<std::string>& program = bench_sweep_argv());
 
 // Runs the program with the controller's port com6 leading to a path that does not exist (and
 // the simulator's controller elsewhere); a link already there (a Wine prefix has one for every

@@ -116,9 +116,9 @@ TEST(E2eTest, TheReportRecoversTheSensorErrorsTheSimulatorInjects) {
 // archived, and the record holds the log, its times and the limits byte for byte, the report as
 // printed and its JSON with the verdict and the record's own facts.
 TEST(E2eTest, AVerdictOnTheInjectedErrorsAndTheRecordOfIt) {
-    // At the real speed, where the gyro's rate is the commanded one whatever the time scale does.
+    // Four times the real speed, the scale error against the turn rate the report measures.
     const SweepRun run = bench_run_sweep(harness_split_words(
-        "--time-scale 1 --no-pacing --compass-deviation 0.6,-0.3,0.2,0.1 --yaw-scale-error 0.8"));
+        "--time-scale 4 --no-pacing --compass-deviation 0.6,-0.3,0.2,0.1 --yaw-scale-error 0.8"));
     expect_clean_completion(run);
     const std::set<std::string> exceeded = {"heading.B_deg", "heading.peak_deviation_deg",
                                             "yaw_rate.scale_error_percent"};
@@ -128,8 +128,8 @@ TEST(E2eTest, AVerdictOnTheInjectedErrorsAndTheRecordOfIt) {
             harness_read_file(std::string(GM_LIMITS_DATA) + "/" + limits).value_or("");
         ASSERT_TRUE(harness_write_file(run.dir + "/" + limits, toml));
         const auto report_argv = bench_program_argv(
-            "gyro_motor_report", {"--turn-rate", "14.4", "--limits", limits, "--serial", "SN-7",
-                                  "--archive", ".", "--operator", "e2e", "gyro_motor.txt"});
+            "gyro_motor_report", {"--limits", limits, "--serial", "SN-7", "--archive", ".",
+                                  "--operator", "e2e", "gyro_motor.txt"});
         if (!report_argv) {
             GTEST_SKIP() << "the companion programs of the sweep under test are not given";
         }

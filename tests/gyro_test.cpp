@@ -143,14 +143,27 @@ TEST_F(GyroTest, AllZeroSampleGivesExactlyFiveLines) {
                               "Temp  -61.05 \n");
 }
 
-#ifndef _WIN32
-// The sample log's real platform part (driver_test links its own): a device cannot be synced.
-TEST(SampleLogPlatform, SaysADeviceCannotBeSynced) {
-    std::FILE* device = std::fopen("/dev/null", "w");
-    EXPECT_EQ(samplelog_sync(device), EINVAL);
-    std::fclose(device);
-}
+// The sample log's real platform part (driver_test links its own) says when a sync did not
+// happen: a device cannot be synced; on Windows, neither can a file opened only for reading.
+TEST(SampleLogPlatform, SaysWhenASyncDidNotHappen) {
+#ifdef _WIN32
+    const char* const name = "samplelog_sync_test.txt";
+    std::FILE* created = std::fopen(name, "w");
+    ASSERT_NE(created, nullptr);
+    std::fclose(created);
+    std::FILE* file = std::fopen(name, "r");
+    const int expected = EIO;
+#else
+    std::FILE* file = std::fopen("/dev/null", "w");
+    const int expected = EINVAL;
 #endif
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(samplelog_sync(file), expected);
+    std::fclose(file);
+#ifdef _WIN32
+    std::remove(name);
+#endif
+}
 
 TEST_F(GyroTest, OpenAppliesLineSettingsAndKeepsWriteTimeouts) {
     TestPort& port = test_port_add("com8");

@@ -114,7 +114,8 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                    "e.g. heading.B_deg (default: the rows\n"
                    "heading.peak_deviation_deg,\n"
                    "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
-                   "the summary every figure)")
+                   "the summary the figures with limits, or every\n"
+                   "figure when no sweep was judged)")
         ->delimiter(',')
         ->type_name("LIST")
         ->check(cli_text());
@@ -270,7 +271,17 @@ int main(int argc, char** argv) {
     const std::vector<HistorySensor> sensors = history_sensors(records);
     std::vector<std::string> figures = options.figures;
     if (figures.empty() && options.summary) {
-        figures = history_figure_paths(records);
+        // The figures the sweeps were judged on; every figure when none was judged.
+        for (const HistoryRecord& record : records) {
+            for (const HistoryLimit& limit : record.limits) {
+                if (std::find(figures.begin(), figures.end(), limit.figure) == figures.end()) {
+                    figures.push_back(limit.figure);
+                }
+            }
+        }
+        if (figures.empty()) {
+            figures = history_figure_paths(records);
+        }
     } else if (figures.empty()) {
         for (const char* figure : history_key_figures) {
             if (std::find(known.begin(), known.end(), figure) != known.end()) {

@@ -1,14 +1,14 @@
 // The command line of the companion programs: CLI11 with the help and version of every program
-// (usage/), one line on standard error and status 2 for a bad argument, and the checks their
+// (base/usage/), one line on standard error and status 2 for a bad argument, and the checks their
 // numbers and file names share. Options bind straight to the fields of a program's options record.
 // Options are written --name VALUE or --name=VALUE on every platform; an argument that starts
 // with '/' is a file name, except the help requests of Windows (/?, /h, /help). Names from the
-// command line are UTF-8 (files/).
+// command line are UTF-8 (base/files/).
 #pragma once
 
-#include "exit/exit_status.h"
-#include "files/files.h"
-#include "usage/usage.h"
+#include "base/exit/exit_status.h"
+#include "base/files/files.h"
+#include "base/usage/usage.h"
 
 #include <CLI/CLI.hpp>
 
@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-// The settings every program starts from: help and the version line as in usage/, a flag takes no
-// value, and an option given twice takes its last value (scripts add options on top of their
+// The settings every program starts from: help and the version line as in base/usage/, a flag takes
+// no value, and an option given twice takes its last value (scripts add options on top of their
 // defaults; a list option, ->delimiter(','), gathers them all). CLI11 would take /name for
 // --name on Windows, and so a log's absolute path for an option.
 inline void cli_setup(CLI::App& app) {

@@ -1,6 +1,6 @@
-#include "driver/driver.h"
-#include "exit/exit_status.h"
-#include "usage/usage.h"
+#include "base/exit/exit_status.h"
+#include "base/usage/usage.h"
+#include "sweep/driver/driver.h"
 
 #include <array>
 #include <cstdio>

@@ -2,13 +2,13 @@
 // the sensors (or every sweep), or summarises each figure over the latest sweep of each sensor with
 // its process capability against the limits applied, and the first-pass and final yields; as a
 // text table, CSV or JSON, and draws a figure over time and temperature. The reading and the
-// statistics live in history/, the tables in historyout/, the picture in historyplot/.
-#include "exit/exit_status.h"
-#include "gnuplot/gnuplot.h"
-#include "history/history.h"
-#include "historyout/historyout.h"
-#include "historyplot/historyplot.h"
-#include "tools/cli.h"
+// statistics live in records/history/, the tables and the picture in outputs/history/.
+#include "base/exit/exit_status.h"
+#include "outputs/gnuplot/gnuplot.h"
+#include "outputs/history/historyout.h"
+#include "outputs/history/historyplot.h"
+#include "programs/cli.h"
+#include "records/history/history.h"
 
 #include <algorithm>
 #include <array>

@@ -1,9 +1,9 @@
 // Homes the platform's motor: drives it against its negative end, waits for the motion to end,
 // and backs off. Uses the sweep's own motor port name and rate.
-#include "driver/driver.h"
-#include "exit/exit_status.h"
-#include "motor/motor.h"
-#include "tools/cli.h"
+#include "base/exit/exit_status.h"
+#include "programs/cli.h"
+#include "sweep/driver/driver.h"
+#include "sweep/motor/motor.h"
 
 #include <cstdio>
 #include <optional>

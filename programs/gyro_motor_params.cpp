@@ -1,8 +1,8 @@
 // gyro_motor_params: reads a parameter file and lists what it sets, so that a file can be checked
 // before it is used. Lines that set nothing are reported as the reader reports them.
-#include "exit/exit_status.h"
-#include "params/params.h"
-#include "tools/cli.h"
+#include "base/exit/exit_status.h"
+#include "programs/cli.h"
+#include "sweep/params/params.h"
 
 #include <cstdio>
 #include <optional>

@@ -2,13 +2,13 @@
 // panels (angles, rates, accelerations, magnetic field, temperature) over the sample number. The
 // log is checked record by record; broken records are reported and left out, the rest is used.
 // The picture is drawn by gnuplot from the CSV.
-#include "exit/exit_status.h"
-#include "gnuplot/gnuplot.h"
-#include "sweeplog/sweeplog.h"
-#include "sweepplot/sweepplot.h"
-#include "sweeptimes/sweeptimes.h"
-#include "text/text.h"
-#include "tools/cli.h"
+#include "analysis/sweeplog/sweeplog.h"
+#include "analysis/sweeptimes/sweeptimes.h"
+#include "base/exit/exit_status.h"
+#include "base/text/text.h"
+#include "outputs/gnuplot/gnuplot.h"
+#include "outputs/sweep/sweepplot.h"
+#include "programs/cli.h"
 
 #include <array>
 #include <cerrno>

@@ -3,21 +3,22 @@
 // its card, the turn rate, the field's magnitude, the magnetometer's ellipse, the yaw rate, the
 // tilt and the temperature; optionally writes them as JSON and draws the deviation curve and the
 // field's ellipse with gnuplot; judges the figures against production limits and keeps the sweep
-// in a sensor archive. The analysis itself lives in report/, its text and JSON in reportout/, its
-// picture in reportplot/, the verdict in limits/ and the archive's records in archive/.
-#include "archive/archive.h"
-#include "exit/exit_status.h"
-#include "files/files.h"
-#include "gnuplot/gnuplot.h"
-#include "limits/limits.h"
-#include "report/report.h"
-#include "reportout/reportout.h"
-#include "reportplot/reportplot.h"
-#include "sweeplog/sweeplog.h"
-#include "sweeptimes/sweeptimes.h"
-#include "text/text.h"
-#include "tools/cli.h"
-#include "usage/usage.h"
+// in a sensor archive. The analysis itself lives in analysis/report/, its text, JSON and picture
+// in outputs/report/, the verdict in analysis/limits/ and the archive's records in
+// records/archive/.
+#include "analysis/limits/limits.h"
+#include "analysis/report/report.h"
+#include "analysis/sweeplog/sweeplog.h"
+#include "analysis/sweeptimes/sweeptimes.h"
+#include "base/exit/exit_status.h"
+#include "base/files/files.h"
+#include "base/text/text.h"
+#include "base/usage/usage.h"
+#include "outputs/gnuplot/gnuplot.h"
+#include "outputs/report/reportout.h"
+#include "outputs/report/reportplot.h"
+#include "programs/cli.h"
+#include "records/archive/archive.h"
 
 #include <array>
 #include <cerrno>

@@ -1,47 +1,81 @@
-# The modules' imports run one way. A module is a top folder with sources; it imports another
-# when one of its files has `#include "other/file.h"`. Fails, naming the modules, on a circle,
-# when serial/ (the bottom) imports any other module, or when a module other than the programs
-# and their tests imports tools/, sim/ or bench/. Prints the graph.
+# The modules' imports follow the layers. A module is a folder src/LAYER/MODULE/ with sources; it
+# imports another when one of its files has `#include "LAYER/MODULE/file.h"`. The layers, from
+# the bottom: base, sweep, analysis, records, outputs. Fails, naming the modules and a file, when
+#   - a module imports one of a layer above its own;
+#   - the sweep or the base (what gyro_motor links) includes a companion library: CLI11, Eigen,
+#     nlohmann-json, toml++, OpenSSL or ODBC;
+#   - a module outside the outputs imports outputs/gnuplot: only the outputs start gnuplot;
+#   - sweep/serial, the bottom of the sweep, imports any other module;
+#   - a module imports the programs, the simulator or the benchmark, which only they and the
+#     tests may;
+#   - the imports run in a circle;
+#   - a source under src/ stands outside a known layer's module folder.
+# Prints the graph.
 # Usage: cmake -DSOURCE_DIR=... -P check_import_graph.cmake
 cmake_minimum_required(VERSION 3.25)
-set(programs tools sim bench fuzz tests)
-set(program_only tools sim bench)
-
-file(GLOB folders LIST_DIRECTORIES true RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*)
-set(modules)
-foreach(folder IN LISTS folders)
-    if(IS_DIRECTORY ${SOURCE_DIR}/${folder} AND NOT folder MATCHES "^(build|\\.)")
-        file(GLOB_RECURSE files_${folder} RELATIVE ${SOURCE_DIR}
-             ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.hpp ${SOURCE_DIR}/${folder}/*.cpp)
-        if(files_${folder})
-            list(APPEND modules ${folder})
-        endif()
-    endif()
-endforeach()
+set(layers base sweep analysis records outputs)
+set(program_only programs sim bench)
+string(REPLACE ";" ", " layer_names "${layers}")
+set(companion_regex "^[ \t]*#[ \t]*include[ \t]*<(CLI|Eigen|unsupported/Eigen|nlohmann|toml\\+\\+|openssl)/|^[ \t]*#[ \t]*include[ \t]*<(sql|sqlext|sqltypes)\\.h>")
 
 set(problems)
+set(modules)
+file(GLOB_RECURSE all_sources RELATIVE ${SOURCE_DIR}/src
+     ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.hpp ${SOURCE_DIR}/src/*.cpp)
+foreach(file IN LISTS all_sources)
+    string(REGEX MATCH "^([^/]+)/([^/]+)/[^/]+$" found "${file}")
+    if(NOT found OR NOT CMAKE_MATCH_1 IN_LIST layers)
+        list(APPEND problems "src/${file} is not in a module folder of a layer (${layer_names})")
+        continue()
+    endif()
+    set(module ${CMAKE_MATCH_1}/${CMAKE_MATCH_2})
+    if(NOT module IN_LIST modules)
+        list(APPEND modules ${module})
+        list(FIND layers ${CMAKE_MATCH_1} level_${module})
+        set(files_${module})
+    endif()
+    list(APPEND files_${module} src/${file})
+endforeach()
+list(SORT modules)
+
 foreach(module IN LISTS modules)
     set(imports_${module})
+    string(REGEX REPLACE "/.*" "" layer ${module})
     foreach(file IN LISTS files_${module})
         file(STRINGS ${SOURCE_DIR}/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"/]+/")
         foreach(line IN LISTS includes)
-            string(REGEX REPLACE "^[^\"]*\"([^\"/]+)/.*$" "\\1" other "${line}")
-            if(NOT other STREQUAL module AND other IN_LIST modules
-               AND NOT DEFINED via_${module}_${other})
+            string(REGEX REPLACE "^[^\"]*\"([^\"/]+)/.*$" "\\1" top "${line}")
+            string(REGEX REPLACE "^[^\"]*\"([^\"/]+/[^\"/]+)/.*$" "\\1" other "${line}")
+            if(top IN_LIST program_only AND NOT DEFINED via_${module}_${top})
+                set(via_${module}_${top} ${file})
+                list(APPEND problems "${module} imports ${top} (${file}), which only programs may")
+            elseif(NOT other STREQUAL module AND other IN_LIST modules
+                   AND NOT DEFINED via_${module}_${other})
                 list(APPEND imports_${module} ${other})
                 set(via_${module}_${other} ${file})
             endif()
         endforeach()
+        if(layer STREQUAL "base" OR layer STREQUAL "sweep")
+            file(STRINGS ${SOURCE_DIR}/${file} companions REGEX "${companion_regex}")
+            foreach(line IN LISTS companions)
+                string(REGEX REPLACE "^[^<]*<([^>]*)>.*$" "\\1" header "${line}")
+                list(APPEND problems
+                     "${module} includes <${header}> (${file}), a companion library, but gyro_motor links the ${layer}")
+            endforeach()
+        endif()
     endforeach()
     list(SORT imports_${module})
     string(REPLACE ";" " " shown "${imports_${module}}")
     message(STATUS "${module} -> ${shown}")
     foreach(other IN LISTS imports_${module})
-        if(module STREQUAL "serial")
-            list(APPEND problems "serial is at the bottom but imports ${other} (${via_serial_${other}})")
-        elseif(other IN_LIST program_only AND NOT module IN_LIST programs)
-            list(APPEND problems
-                 "${module} imports ${other} (${via_${module}_${other}}), which only programs may")
+        set(via ${via_${module}_${other}})
+        if(other STREQUAL "outputs/gnuplot" AND NOT layer STREQUAL "outputs")
+            list(APPEND problems "${module} imports outputs/gnuplot (${via}): only the outputs start gnuplot")
+        elseif(level_${other} GREATER level_${module})
+            string(REGEX REPLACE "/.*" "" above ${other})
+            list(APPEND problems "${module} imports ${other} (${via}): ${above} is a layer above ${layer}")
+        elseif(module STREQUAL "sweep/serial")
+            list(APPEND problems "sweep/serial is at the bottom but imports ${other} (${via})")
         endif()
     endforeach()
 endforeach()
@@ -87,5 +121,5 @@ endforeach()
 
 if(problems)
     string(REPLACE ";" "\n  " text "${problems}")
-    message(FATAL_ERROR "the modules' imports do not run one way:\n  ${text}")
+    message(FATAL_ERROR "the modules' imports do not follow the layers:\n  ${text}")
 endif()

@@ -1,6 +1,6 @@
 // End to end: runs the real gyro_motor_plot executable on logs in a scratch directory. The
 // picture tests need gnuplot and are skipped, saying so, only where none is on the PATH.
-#include "gyro/gyro.h"
+#include "sweep/gyro/gyro.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "gyro/gyro.h"
-#include "motor/motor.h"
+#include "sweep/gyro/gyro.h"
+#include "sweep/motor/motor.h"
 #include "tests/support/test_port.h"
 
 #include <gtest/gtest.h>

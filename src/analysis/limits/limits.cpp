@@ -1,7 +1,7 @@
-#include "limits/limits.h"
+#include "analysis/limits/limits.h"
 
-#include "files/files.h"
-#include "text/text.h"
+#include "base/files/files.h"
+#include "base/text/text.h"
 
 #include <toml++/toml.h>
 

@@ -1,6 +1,6 @@
-#include "report/report.h"
+#include "analysis/report/report.h"
 
-#include "text/text.h"
+#include "base/text/text.h"
 
 #include <Eigen/Dense>
 

@@ -2,11 +2,11 @@
 // the time of each sample's poll. During the cruise the platform turns at constant speed, so the
 // heading is measured against the clock; a log without times takes its samples as evenly spaced
 // and the sample number stands in for time, which every stall of the loop bends. Figures that
-// the sweep cannot give are left empty. This is the analysis only: reportout/ writes it as text
-// and JSON, reportplot/ draws it.
+// the sweep cannot give are left empty. This is the analysis only: outputs/report/ writes it as
+// text and JSON (reportout) and draws it (reportplot).
 #pragma once
 
-#include "sweeplog/sweeplog.h"
+#include "analysis/sweeplog/sweeplog.h"
 
 #include <cstddef>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "sweeplog/sweeplog.h"
+#include "analysis/sweeplog/sweeplog.h"
 
-#include "files/files.h"
-#include "text/text.h"
+#include "base/files/files.h"
+#include "base/text/text.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
-#include "sweeptimes/sweeptimes.h"
+#include "analysis/sweeptimes/sweeptimes.h"
 
-#include "files/files.h"
-#include "text/text.h"
+#include "base/files/files.h"
+#include "base/text/text.h"
 
 #include <cerrno>
 #include <string_view>

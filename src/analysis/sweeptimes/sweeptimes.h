@@ -4,7 +4,7 @@
 // measures the turn against the clock instead of taking the samples as evenly spaced.
 #pragma once
 
-#include "sweeplog/sweeplog.h"
+#include "analysis/sweeplog/sweeplog.h"
 
 #include <cstdio>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "files/files.h"
+#include "base/files/files.h"
 
 #include <cstring>
 #include <system_error>

@@ -1,5 +1,5 @@
 // File names on POSIX: the bytes the system gives, as they are.
-#include "files/files.h"
+#include "base/files/files.h"
 
 std::vector<std::string> files_arguments(int argc, char** argv) {
     return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};

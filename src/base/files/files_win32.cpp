@@ -1,5 +1,5 @@
 // File names on Windows: UTF-8 in the programs, UTF-16 at the system, converted here only.
-#include "files/files.h"
+#include "base/files/files.h"
 
 #include <windows.h>
 

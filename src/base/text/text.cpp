@@ -1,4 +1,4 @@
-#include "text/text.h"
+#include "base/text/text.h"
 
 #include <cstdarg>
 #include <cstdio>

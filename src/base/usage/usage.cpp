@@ -1,4 +1,4 @@
-#include "usage/usage.h"
+#include "base/usage/usage.h"
 
 #include <vector>
 

@@ -1,5 +1,5 @@
 // The usage words for Linux and other POSIX systems.
-#include "usage/usage.h"
+#include "base/usage/usage.h"
 
 const bool usage_slash_help = false;
 

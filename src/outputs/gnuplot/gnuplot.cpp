@@ -1,6 +1,6 @@
-#include "gnuplot/gnuplot.h"
+#include "outputs/gnuplot/gnuplot.h"
 
-#include "files/files.h"
+#include "base/files/files.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 // Running gnuplot for the companion programs that draw: finding it on the PATH, feeding it a
 // script through a pipe, and making sure the pictures it was asked for exist afterwards. Names of
-// outputs are UTF-8 (files/), as the scripts tell gnuplot ("set encoding utf8"). How gnuplot is
-// found and started is the platform's part (gnuplot_posix.cpp, gnuplot_win32.cpp): through the
+// outputs are UTF-8 (base/files/), as the scripts tell gnuplot ("set encoding utf8"). How gnuplot
+// is found and started is the platform's part (gnuplot_posix.cpp, gnuplot_win32.cpp): through the
 // shell on POSIX; on Windows as a process of its own, since cmd would drop the quotes around a
 // path with parentheses such as "C:\Program Files (x86)\...".
 #pragma once

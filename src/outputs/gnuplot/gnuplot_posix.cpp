@@ -1,5 +1,5 @@
 // gnuplot on POSIX: found on the PATH as an executable "gnuplot", fed through popen.
-#include "gnuplot/gnuplot.h"
+#include "outputs/gnuplot/gnuplot.h"
 
 #include <cerrno>
 #include <csignal>

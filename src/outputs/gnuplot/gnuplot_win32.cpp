@@ -2,7 +2,7 @@
 // script going to its standard input through a pipe. Through cmd (_popen), a path with
 // parentheses, such as a 32-bit gnuplot's under "C:\Program Files (x86)\", loses its quotes and
 // never starts.
-#include "gnuplot/gnuplot.h"
+#include "outputs/gnuplot/gnuplot.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "historyout/historyout.h"
+#include "outputs/history/historyout.h"
 
-#include "text/text.h"
+#include "base/text/text.h"
 
 #include <nlohmann/json.hpp>
 

@@ -3,7 +3,7 @@
 // table, as CSV or as JSON, so that the three always hold the same columns.
 #pragma once
 
-#include "history/history.h"
+#include "records/history/history.h"
 
 #include <cstddef>
 #include <optional>

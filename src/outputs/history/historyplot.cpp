@@ -1,7 +1,7 @@
-#include "historyplot/historyplot.h"
+#include "outputs/history/historyplot.h"
 
-#include "gnuplot/gnuplot.h"
-#include "text/text.h"
+#include "base/text/text.h"
+#include "outputs/gnuplot/gnuplot.h"
 
 #include <array>
 

@@ -2,7 +2,7 @@
 // temperature, the points coloured by verdict, with the limits the latest sweeps agree on.
 #pragma once
 
-#include "history/history.h"
+#include "records/history/history.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "reportout/reportout.h"
+#include "outputs/report/reportout.h"
 
-#include "text/text.h"
+#include "base/text/text.h"
 
 #include <cmath>
 

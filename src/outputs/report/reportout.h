@@ -3,7 +3,7 @@
 // shows a sign it does not have.
 #pragma once
 
-#include "report/report.h"
+#include "analysis/report/report.h"
 
 #include <nlohmann/json.hpp>
 

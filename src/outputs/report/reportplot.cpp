@@ -1,7 +1,7 @@
-#include "reportplot/reportplot.h"
+#include "outputs/report/reportplot.h"
 
-#include "gnuplot/gnuplot.h"
-#include "text/text.h"
+#include "base/text/text.h"
+#include "outputs/gnuplot/gnuplot.h"
 
 #include <cmath>
 #include <numbers>

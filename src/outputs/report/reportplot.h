@@ -2,7 +2,7 @@
 // the magnetometer's points with their fitted ellipse, as a gnuplot script.
 #pragma once
 
-#include "report/report.h"
+#include "analysis/report/report.h"
 
 #include <span>
 #include <string>

@@ -1,7 +1,7 @@
-#include "sweepplot/sweepplot.h"
+#include "outputs/sweep/sweepplot.h"
 
-#include "gnuplot/gnuplot.h"
-#include "text/text.h"
+#include "base/text/text.h"
+#include "outputs/gnuplot/gnuplot.h"
 
 #include <algorithm>
 #include <array>

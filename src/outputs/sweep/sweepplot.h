@@ -2,7 +2,7 @@
 // draws them as stacked panels.
 #pragma once
 
-#include "sweeplog/sweeplog.h"
+#include "analysis/sweeplog/sweeplog.h"
 
 #include <cstdio>
 #include <span>

@@ -1,7 +1,7 @@
-#include "archive/archive.h"
+#include "records/archive/archive.h"
 
-#include "files/files.h"
-#include "text/text.h"
+#include "base/files/files.h"
+#include "base/text/text.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // The archive's platform part on Linux: fsync() of the files and folders, and renameat2() with
 // RENAME_NOREPLACE, which fails rather than replace whatever has the name.
-#include "archive/archive.h"
+#include "records/archive/archive.h"
 
-#include "files/files.h"
+#include "base/files/files.h"
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -1,10 +1,10 @@
 // The archive's platform part on Windows: FlushFileBuffers() of the files, and MoveFileExW()
 // without MOVEFILE_REPLACE_EXISTING, which fails rather than replace a file or folder that has
 // the name (also on a network share: the server makes the check and the move as one).
-#include "archive/archive.h"
+#include "records/archive/archive.h"
 
-#include "files/files.h"
-#include "text/text.h"
+#include "base/files/files.h"
+#include "base/text/text.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX 1

@@ -1,6 +1,6 @@
-#include "history/history.h"
+#include "records/history/history.h"
 
-#include "files/files.h"
+#include "base/files/files.h"
 
 #include <nlohmann/json.hpp>
 

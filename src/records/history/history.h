@@ -7,7 +7,7 @@
 // final yield.
 #pragma once
 
-#include "archive/archive.h"
+#include "records/archive/archive.h"
 
 #include <cstddef>
 #include <cstdint>

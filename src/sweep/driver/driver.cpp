@@ -1,9 +1,9 @@
-#include "driver/driver.h"
-#include "exit/exit_status.h"
+#include "sweep/driver/driver.h"
+#include "base/exit/exit_status.h"
 
-#include "gyro/gyro.h"
-#include "motor/motor.h"
-#include "samplelog/samplelog.h"
+#include "sweep/gyro/gyro.h"
+#include "sweep/motor/motor.h"
+#include "sweep/samplelog/samplelog.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -25,5 +25,5 @@ inline constexpr SweepSettings driver_settings{
     .target_position = 1000000,
 };
 
-// Runs one sweep and returns the process exit status (exit/exit_status.h).
+// Runs one sweep and returns the process exit status (base/exit/exit_status.h).
 int driver_run(const SweepSettings& settings);

@@ -1,4 +1,4 @@
-#include "gyro/gyro.h"
+#include "sweep/gyro/gyro.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 // serial_close; the link itself only remembers whether the gyro has failed since the port opened.
 #pragma once
 
-#include "serial/serial.h"
+#include "sweep/serial/serial.h"
 
 #include <array>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "motor/motor.h"
+#include "sweep/motor/motor.h"
 
 #include <algorithm>
 #include <array>

@@ -2,7 +2,7 @@
 // with a prompt ('>' or '?'), and the motion operations built on it.
 #pragma once
 
-#include "serial/serial.h"
+#include "sweep/serial/serial.h"
 
 #include <cstddef>
 #include <cstdint>

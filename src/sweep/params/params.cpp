@@ -1,6 +1,6 @@
-#include "params/params.h"
+#include "sweep/params/params.h"
 
-#include "files/files.h"
+#include "base/files/files.h"
 
 #include <cstring>
 #include <limits>

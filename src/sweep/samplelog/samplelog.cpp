@@ -1,4 +1,4 @@
-#include "samplelog/samplelog.h"
+#include "sweep/samplelog/samplelog.h"
 
 #include <cerrno>
 #include <cstring>

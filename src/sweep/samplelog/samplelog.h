@@ -7,7 +7,7 @@
 // sample's poll. Its line follows its record, so after a kill the two differ by one at most.
 #pragma once
 
-#include "gyro/gyro.h"
+#include "sweep/gyro/gyro.h"
 
 #include <chrono>
 #include <cstdio>

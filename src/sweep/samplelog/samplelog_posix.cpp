@@ -1,6 +1,6 @@
 // The sample log's platform part on POSIX: fdatasync() and ftruncate() on the stream's
 // descriptor, fsync() on the folder's.
-#include "samplelog/samplelog.h"
+#include "sweep/samplelog/samplelog.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // The sample log's platform part on Windows: FlushFileBuffers() and SetEndOfFile() on the
 // stream's handle; no folder sync.
-#include "samplelog/samplelog.h"
+#include "sweep/samplelog/samplelog.h"
 
 #include <cerrno>
 #include <io.h>

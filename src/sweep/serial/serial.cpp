@@ -1,6 +1,6 @@
 // The serial line settings shared by the gyro and motor links; the platform operations themselves
 // live in one backend file per platform.
-#include "serial/serial.h"
+#include "sweep/serial/serial.h"
 
 #include <algorithm>
 #include <cstdio>

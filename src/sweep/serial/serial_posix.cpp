@@ -4,10 +4,10 @@
 // ends at a request to stop, however close before the wait that request came. The line settings
 // are in serial_posix_line.cpp, the stop requests and the wait in serial_posix_stop.cpp, the
 // claim on a port beyond its exclusive mode in serial_posix_claim.cpp.
-#include "serial/serial.h"
-#include "serial/serial_posix_claim.h"
-#include "serial/serial_posix_line.h"
-#include "serial/serial_posix_stop.h"
+#include "sweep/serial/serial.h"
+#include "sweep/serial/serial_posix_claim.h"
+#include "sweep/serial/serial_posix_line.h"
+#include "sweep/serial/serial_posix_stop.h"
 
 #include <algorithm>
 #include <cerrno>

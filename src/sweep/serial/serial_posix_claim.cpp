@@ -1,4 +1,4 @@
-#include "serial/serial_posix_claim.h"
+#include "sweep/serial/serial_posix_claim.h"
 
 #include <array>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "serial/serial_posix_line.h"
+#include "sweep/serial/serial_posix_line.h"
 
 #include <algorithm>
 #include <cerrno>

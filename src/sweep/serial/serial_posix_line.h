@@ -2,7 +2,7 @@
 // a port is opened in, the settings record read and written, and the line's rate.
 #pragma once
 
-#include "serial/serial.h"
+#include "sweep/serial/serial.h"
 
 #include <cstdint>
 

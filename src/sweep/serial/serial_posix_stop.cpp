@@ -1,6 +1,6 @@
-#include "serial/serial_posix_stop.h"
-#include "serial/serial.h"
-#include "serial/serial_posix.h"
+#include "sweep/serial/serial_posix_stop.h"
+#include "sweep/serial/serial.h"
+#include "sweep/serial/serial_posix.h"
 
 #include <cerrno>
 #include <csignal>

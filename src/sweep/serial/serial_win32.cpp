@@ -1,7 +1,7 @@
 // The kernel32 backend of the serial port services. Each operation ends with the kernel32 call
 // whose failure it reports, so that GetLastError still holds the reason when the caller prints
 // its message.
-#include "serial/serial.h"
+#include "sweep/serial/serial.h"
 
 // libstdc++ may already have defined these (mingw-w64's os_defines.h sets NOMINMAX).
 #ifndef WIN32_LEAN_AND_MEAN

@@ -1,6 +1,6 @@
 // The limits file and the verdict: one table of limits files against one figure's value, and
-// the verdict's text and JSON against the golden files in tests/limits/.
-#include "limits/limits.h"
+// the verdict's text and JSON against the golden files in tests/analysis/limits/.
+#include "analysis/limits/limits.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>

@@ -1,13 +1,13 @@
 // The sweep report: its analysis on synthetic logs of a sensor with known errors, written with
 // the gyro link's own log writer so that the numbers carry a real log's rounding; and the
 // gyro_motor_report program itself on such logs.
-#include "gyro/gyro.h"
-#include "report/report.h"
-#include "reportout/reportout.h"
-#include "reportplot/reportplot.h"
+#include "analysis/report/report.h"
+#include "base/text/text.h"
+#include "outputs/report/reportout.h"
+#include "outputs/report/reportplot.h"
+#include "sweep/gyro/gyro.h"
 #include "tests/support/report_check.h"
 #include "tests/support/tool_run.h"
-#include "text/text.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,8 +1,8 @@
-#include "sweeplog/sweeplog.h"
-#include "sweepplot/sweepplot.h"
-#include "sweeptimes/sweeptimes.h"
+#include "analysis/sweeplog/sweeplog.h"
+#include "analysis/sweeptimes/sweeptimes.h"
+#include "outputs/sweep/sweepplot.h"
 
-#include "gyro/gyro.h"
+#include "sweep/gyro/gyro.h"
 
 #include <gtest/gtest.h>
 

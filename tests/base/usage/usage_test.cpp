@@ -1,7 +1,7 @@
-// The help of every program, wrapped to a console's width: the golden pair in usage/ holds each
+// The help of every program, wrapped to a console's width: the golden pair beside it holds each
 // kind of line the programs print (a description, options with and without the lines that carry
 // them on, paragraphs, an exit status table, a line of exactly 80 characters in UTF-8).
-#include "usage/usage.h"
+#include "base/usage/usage.h"
 
 #include <gtest/gtest.h>
 

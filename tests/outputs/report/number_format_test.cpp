@@ -2,7 +2,7 @@
 // between two printed values are where C libraries differ: glibc and mingw-w64's own printf round
 // them to even, Windows' msvcrt rounds them away from zero. This test writes such values the way
 // the log does, through fprintf to a file, so that a Windows build formatting through msvcrt fails.
-#include "reportout/reportout.h"
+#include "outputs/report/reportout.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The archive's naming rules, and records written whole under names that replace nothing.
-#include "archive/archive.h"
+#include "records/archive/archive.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>

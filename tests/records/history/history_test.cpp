@@ -2,7 +2,7 @@
 // sensors, checked against a hand computation; and the real gyro_motor_history program on it:
 // its views against golden files, its filters, damaged records, a dry archive and bad arguments.
 // GM_HISTORY_TOOL in the environment runs another build of the program (the Windows zip's).
-#include "history/history.h"
+#include "records/history/history.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "driver/driver.h"
-#include "exit/exit_status.h"
+#include "base/exit/exit_status.h"
+#include "sweep/driver/driver.h"
 #include "tests/support/test_devices.h"
 #include "tests/support/test_port.h"
 

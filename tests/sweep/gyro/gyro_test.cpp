@@ -1,5 +1,5 @@
-#include "gyro/gyro.h"
-#include "samplelog/samplelog.h"
+#include "sweep/gyro/gyro.h"
+#include "sweep/samplelog/samplelog.h"
 #include "tests/support/test_devices.h"
 #include "tests/support/test_port.h"
 

@@ -1,4 +1,4 @@
-#include "motor/motor.h"
+#include "sweep/motor/motor.h"
 #include "tests/support/test_devices.h"
 #include "tests/support/test_port.h"
 

@@ -1,9 +1,9 @@
 // The parameter reader against golden files, plus direct checks of its helpers.
 //
-// Each case in tests/params/ is NAME.txt (the input; absent for a file that cannot be opened)
+// Each case in tests/sweep/params/ is NAME.txt (the input; absent for a file that cannot be opened)
 // with NAME.stdout, NAME.stderr and NAME.dump: what the reader prints on each stream and the
 // listing of the record it returns. An empty NAME.dump means that no record may be returned.
-#include "params/params.h"
+#include "sweep/params/params.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The termios backend's waits against signals: other signals are sat out, and a request to stop
 // ends a read, a write or a sleep at once, however close before the wait it came. The port is a
 // pseudo-terminal's slave, as in serial_posix_test.cpp.
-#include "serial/serial.h"
-#include "serial/serial_posix.h"
+#include "sweep/serial/serial.h"
+#include "sweep/serial/serial_posix.h"
 #include "tests/support/pty_port.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // The termios backend over real pseudo-terminals: the test plays the device on the master side,
 // the code under test opens the slave as its serial port. Timing checks use wide margins. The
 // waits against signals and requests to stop are in serial_posix_stop_test.cpp.
-#include "serial/serial.h"
-#include "serial/serial_posix.h"
-#include "serial/serial_posix_claim.h"
+#include "sweep/serial/serial.h"
+#include "sweep/serial/serial_posix.h"
+#include "sweep/serial/serial_posix_claim.h"
 #include "tests/support/process_harness.h"
 #include "tests/support/pty_port.h"
 

@@ -4,7 +4,7 @@
 // port that aborts on line errors, a write cut short by its time-outs, the DCB flags it drops) is
 // shown on a fake port: this program's kernel32 imports of the comm calls lead to stand-ins that
 // serve one fake handle and pass every other handle on to kernel32.
-#include "serial/serial.h"
+#include "sweep/serial/serial.h"
 
 #include <gtest/gtest.h>
 

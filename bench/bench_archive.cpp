@@ -1,7 +1,7 @@
 // --- archive: a sensor archive of many records, for timing gyro_motor_history over it ---------
+#include "base/text/text.h"
 #include "bench/bench.h"
-#include "reportout/reportout.h"
-#include "text/text.h"
+#include "outputs/report/reportout.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,8 +1,8 @@
+#include "analysis/sweeplog/sweeplog.h"
 #include "bench/bench.h"
-#include "gyro/gyro.h"
-#include "serial/serial.h"
 #include "sim/sim_motor.h"
-#include "sweeplog/sweeplog.h"
+#include "sweep/gyro/gyro.h"
+#include "sweep/serial/serial.h"
 
 #include <algorithm>
 #include <array>

@@ -1,5 +1,5 @@
+#include "analysis/sweeplog/sweeplog.h"
 #include "bench/bench.h"
-#include "sweeplog/sweeplog.h"
 
 #include <algorithm>
 #include <cerrno>

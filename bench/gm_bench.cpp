@@ -4,7 +4,7 @@
 // the command line: one row of bench_commands per command, with its options; the measurements
 // are in bench_rows.cpp and bench_run.cpp, the printer in bench_print.cpp.
 #include "bench/bench.h"
-#include "tools/cli.h"
+#include "programs/cli.h"
 
 #include <cstdint>
 #include <cstdio>

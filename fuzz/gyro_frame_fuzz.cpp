@@ -2,7 +2,7 @@
 // decoding and the five log lines. Every decoded sample is checked against the frame's bytes and
 // every logged record against the log layout.
 #include "fuzz/chunks.h"
-#include "gyro/gyro.h"
+#include "sweep/gyro/gyro.h"
 #include "tests/support/test_port.h"
 
 #include <cstdio>

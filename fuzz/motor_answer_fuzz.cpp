@@ -2,7 +2,7 @@
 // prompt collection and the motion flag. The collected answer is checked against an independent
 // reading of the same reads.
 #include "fuzz/chunks.h"
-#include "motor/motor.h"
+#include "sweep/motor/motor.h"
 #include "tests/support/test_port.h"
 
 #include <array>

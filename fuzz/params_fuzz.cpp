@@ -1,6 +1,6 @@
 // Fuzz target: the parameter reader and the listing on arbitrary file contents. Besides crashes
 // and sanitizer reports it checks what every stored text must look like.
-#include "params/params.h"
+#include "sweep/params/params.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

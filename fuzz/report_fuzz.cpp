@@ -1,9 +1,9 @@
 // Fuzz target: the sweep report on arbitrary log contents, through the log reader, the analysis,
 // the text, the JSON and the picture's script. Besides crashes and sanitizer reports it checks
 // that a report it makes names a cruise inside the log.
-#include "report/report.h"
-#include "reportout/reportout.h"
-#include "reportplot/reportplot.h"
+#include "analysis/report/report.h"
+#include "outputs/report/reportout.h"
+#include "outputs/report/reportplot.h"
 
 #include <cstdint>
 #include <cstdio>

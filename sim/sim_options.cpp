@@ -1,5 +1,5 @@
 #include "sim/sim_options.h"
-#include "tools/cli.h"
+#include "programs/cli.h"
 
 #include <algorithm>
 #include <functional>

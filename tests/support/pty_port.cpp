@@ -1,5 +1,5 @@
 #include "tests/support/pty_port.h"
-#include "serial/serial_posix_claim.h"
+#include "sweep/serial/serial_posix_claim.h"
 #include "tests/support/process_harness.h"
 
 #include <filesystem>

@@ -2,7 +2,7 @@
 // device on the master side, and the code under test opens the slave as its serial port.
 #pragma once
 
-#include "serial/serial.h"
+#include "sweep/serial/serial.h"
 
 #include <gtest/gtest.h>
 

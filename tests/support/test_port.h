@@ -5,7 +5,7 @@
 // no test really sleeps.
 #pragma once
 
-#include "serial/serial.h"
+#include "sweep/serial/serial.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,1 +1,2 @@
-#include "tools/cli.h"
+#pragma once
+#include "programs/cli.h"

@@ -1,0 +1,329 @@
+// gyro_motor_history: the view over a sensor archive that gyro_motor_report --archive fills. Lists
+// the sensors (or every sweep), or summarises each figure over the latest sweep of each sensor with
+// its process capability against the limits applied, and the first-pass and final yields; as a
+// text table, CSV or JSON, and draws a figure over time and temperature. The reading and the
+// statistics live in records/history/, the tables and the picture in outputs/history/.
+#include "base/exit/exit_status.h"
+#include "outputs/gnuplot/gnuplot.h"
+#include "outputs/history/historyout.h"
+#include "outputs/history/historyplot.h"
+#include "programs/cli.h"
+#include "records/history/history.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int history_exit_ok = exit_ok;
+constexpr int history_exit_failed = 1;  // archive unreadable or dry, an output failed
+constexpr int history_exit_skipped = 3; // records were skipped, the rest listed
+
+constexpr const char* history_name = "gyro_motor_history";
+
+// The figures the sensor and sweep rows show unless --figures names others.
+constexpr std::array<const char*, 3> history_key_figures{
+    "heading.peak_deviation_deg", "yaw_rate.scale_error_percent", "mag.fit_rms_gauss"};
+
+constexpr const char* history_description =
+    "Reads a sensor archive (DIR/SERIAL/20261209T101503Z/report.json, as\n"
+    "gyro_motor_report --serial ID --archive DIR writes it) and shows one row per\n"
+    "sensor: serial, sweeps, the time and verdict of its latest sweep and a few of\n"
+    "its figures. --sweeps shows one row per sweep; --summary one row per figure.";
+
+constexpr const char* history_footer =
+    R"(The summary takes the latest sweep of each sensor (after the filters) and gives
+per figure n (the sensors whose latest sweep measured it), not_measured, the
+mean, the sample standard deviation sd (n - 1), min and max; against the
+limits the records' verdicts applied (max_abs M as -M and +M; guards left
+out) the capability:
+  Cpk = min(USL - mean, mean - LSL) / (3 sd) with both limits,
+  Cpu = (USL - mean) / (3 sd) or Cpl = (mean - LSL) / (3 sd) with one.
+Where the latest sweeps applied different limits to a figure it says so and
+gives none. First-pass yield: sensors whose first sweep (by time) passed, of
+the sensors whose first sweep has a verdict; final yield likewise with the
+latest sweep. A sweep without a verdict (reported without --limits) neither
+passes nor fails: its sensor counts on neither side of that yield.
+
+Times are UTC: --since 2026-12-09 keeps sweeps from that day's midnight on,
+--until 2026-12-09 those up to the end of that day; with a time of day
+(2026-12-09T10:15:03Z or 20261209T101503Z) both take that second itself.
+The first sweep of a sensor is its first among those the filters keep.
+
+A record that cannot be read (no report.json, not valid JSON, no record.time),
+a scratch folder .partial-... left by a report being written, and anything
+that is no sensor's folder or record folder are skipped, each with one line
+PATH: reason on standard error. With --csv - or --json - the text goes to
+standard error. --png needs gnuplot on the PATH.
+
+Exit status:
+  0  listed
+  1  the archive cannot be read or holds no record (none left by the filters),
+     or an output could not be written
+  2  bad arguments
+  3  records were skipped (each named on standard error), the rest listed)";
+
+struct HistoryOptions {
+    std::string dir;
+    bool sweeps = false;
+    bool summary = false;
+    std::vector<std::string> figures;
+    std::string serial;
+    std::string since;
+    std::string until;
+    std::optional<std::string> limits;
+    std::string csv;
+    std::string json;
+    std::string png;
+    std::string plot;
+};
+
+int history_usage_error(const std::string& message) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", history_name, message.c_str());
+    return exit_bad_arguments;
+}
+
+CLI::Validator history_time_check() {
+    return CLI::Validator(
+        [](const std::string& text) -> std::string {
+            bool date_only = false;
+            return history_parse_time(text, date_only)
+                       ? ""
+                       : "not a UTC date or time like 2026-12-09 or 2026-12-09T10:15:03Z: " + text;
+        },
+        "");
+}
+
+std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions& options) {
+    CLI::App app(history_description, history_name);
+    cli_setup(app);
+    app.footer(history_footer);
+    app.add_option("DIR", options.dir, "the archive folder")->required()->check(cli_text());
+    CLI::Option* sweeps = app.add_flag("--sweeps", options.sweeps, "one row per sweep");
+    app.add_flag("--summary", options.summary,
+                 "one row per figure over the latest sweep of each\n"
+                 "sensor, with its capability, and the yields")
+        ->excludes(sweeps);
+    app.add_option("--figures", options.figures,
+                   "the figures to show, by their path in report.json,\n"
+                   "e.g. heading.B_deg (default: the rows\n"
+                   "heading.peak_deviation_deg,\n"
+                   "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
+                   "the summary the figures with limits, or every\n"
+                   "figure when no sweep was judged)")
+        ->delimiter(',')
+        ->type_name("LIST")
+        ->check(cli_text());
+    app.add_option("--serial", options.serial, "only the serials that match GLOB (* and ?)")
+        ->type_name("GLOB")
+        ->check(cli_text());
+    app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
+        ->type_name("TIME")
+        ->check(history_time_check());
+    app.add_option("--until", options.until, "only sweeps at or before TIME (UTC)")
+        ->type_name("TIME")
+        ->check(history_time_check());
+    app.add_option("--limits", options.limits, "only sweeps judged against the limits named NAME")
+        ->type_name("NAME");
+    app.add_option("--csv", options.csv, "write the table as CSV to FILE (- for standard\noutput)")
+        ->type_name("FILE")
+        ->check(cli_text());
+    app.add_option("--json", options.json,
+                   "write the table as JSON to FILE (- for standard\noutput)")
+        ->type_name("FILE")
+        ->check(cli_text());
+    CLI::Option* png = app.add_option("--png", options.png, "draw the figure of --plot to FILE")
+                           ->type_name("FILE")
+                           ->check(cli_text());
+    app.add_option("--plot", options.plot,
+                   "the figure to draw over time and over the mean\n"
+                   "temperature")
+        ->type_name("FIGURE")
+        ->check(cli_text())
+        ->needs(png);
+    png->needs("--plot");
+    if (const std::optional<int> status = cli_parse(app, argc, argv)) {
+        return *status;
+    }
+    if (options.csv == "-" && options.json == "-") {
+        return history_usage_error("--csv - and --json - cannot both take standard output");
+    }
+    const std::string standard_output;
+    const std::array<CliFile, 4> files{{
+        {"DIR", &options.dir},
+        {"--csv", options.csv == "-" ? &standard_output : &options.csv},
+        {"--json", options.json == "-" ? &standard_output : &options.json},
+        {"--png", &options.png},
+    }};
+    if (const std::optional<std::string> problem = cli_check_files(files)) {
+        return history_usage_error(*problem);
+    }
+    return std::nullopt;
+}
+
+// Writes an output to FILE, or to standard output for "-"; says so on `says`.
+bool history_write(const std::string& path, const std::string& text, const char* what,
+                   std::FILE* says) {
+    const bool to_stdout = path == "-";
+    std::FILE* file = to_stdout ? stdout : files_open(path, "wb");
+    if (file == nullptr) {
+        const int error = errno;
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", history_name, path.c_str(),
+                     files_failure(path, error).c_str());
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if ((to_stdout ? std::fflush(file) : std::fclose(file)) != 0 || !written) {
+        std::fprintf(stderr, "%s: cannot write the %s to %s\n", history_name, what,
+                     to_stdout ? "standard output" : path.c_str());
+        if (!to_stdout) {
+            files_remove(path);
+        }
+        return false;
+    }
+    if (!to_stdout) {
+        std::fprintf(says, "wrote %s\n", path.c_str());
+    }
+    return true;
+}
+
+bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord>& records,
+                  const std::vector<HistorySensor>& sensors, std::FILE* says) {
+    const HistorySummary summary = history_summarise(records, sensors, {options.plot});
+    const std::string script = historyplot_gnuplot_script(
+        records, summary.figures.front(), options.png, options.plot + " of " + options.dir);
+    if (script.empty()) {
+        std::fprintf(stderr, "%s: no sweep measured %s, so there is nothing to draw\n",
+                     history_name, options.plot.c_str());
+        return false;
+    }
+    const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
+    if (!gnuplot) {
+        std::fprintf(stderr, "%s: gnuplot not found on the PATH, so no picture was drawn. %s.\n",
+                     history_name, usage_gnuplot_install);
+        return false;
+    }
+    if (!gnuplot_draw(history_name, *gnuplot, {options.png}, script)) {
+        return false;
+    }
+    std::fprintf(says, "wrote %s\n", options.png.c_str());
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    HistoryOptions options;
+    if (const std::optional<int> status = history_parse_arguments(argc, argv, options)) {
+        return *status;
+    }
+    HistoryArchive archive;
+    std::string error;
+    if (!history_read(options.dir, archive, error)) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", history_name, options.dir.c_str(),
+                     error.c_str());
+        return history_exit_failed;
+    }
+    for (const HistorySkip& skip : archive.skipped) {
+        std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
+    }
+    if (archive.records.empty()) {
+        std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, options.dir.c_str(),
+                     archive.skipped.empty() ? "" : " that could be read");
+        return history_exit_failed;
+    }
+    const std::vector<std::string> known = history_figure_paths(archive.records);
+    std::vector<std::string> asked = options.figures;
+    if (!options.plot.empty()) {
+        asked.push_back(options.plot);
+    }
+    for (const std::string& figure : asked) {
+        if (std::find(known.begin(), known.end(), figure) == known.end()) {
+            return history_usage_error("no record has the figure " + figure);
+        }
+    }
+
+    HistoryFilter filter;
+    filter.serial_glob = options.serial;
+    bool date_only = false;
+    if (!options.since.empty()) {
+        filter.since = history_parse_time(options.since, date_only);
+    }
+    if (!options.until.empty()) {
+        // A date takes in its whole day.
+        filter.until = history_parse_time(options.until, date_only);
+        *filter.until += date_only ? 86400 - 1 : 0;
+    }
+    filter.limits_name = options.limits;
+    std::vector<HistoryRecord>& records = archive.records;
+    history_filter(records, filter);
+    if (records.empty()) {
+        std::fprintf(stderr, "%s: no record in %s matches the filters\n", history_name,
+                     options.dir.c_str());
+        return history_exit_failed;
+    }
+
+    const std::vector<HistorySensor> sensors = history_sensors(records);
+    std::vector<std::string> figures = options.figures;
+    if (figures.empty() && options.summary) {
+        // The figures the sweeps were judged on; every figure when none was judged.
+        for (const HistoryRecord& record : records) {
+            for (const HistoryLimit& limit : record.limits) {
+                if (std::find(figures.begin(), figures.end(), limit.figure) == figures.end()) {
+                    figures.push_back(limit.figure);
+                }
+            }
+        }
+        if (figures.empty()) {
+            figures = history_figure_paths(records);
+        }
+    } else if (figures.empty()) {
+        for (const char* figure : history_key_figures) {
+            if (std::find(known.begin(), known.end(), figure) != known.end()) {
+                figures.emplace_back(figure);
+            }
+        }
+    }
+    std::optional<HistorySummary> summary;
+    HistoryTable table;
+    if (options.summary) {
+        summary = history_summarise(records, sensors, figures);
+        table = historyout_summary(*summary);
+    } else if (options.sweeps) {
+        table = historyout_sweeps(records, figures);
+    } else {
+        table = historyout_sensors(records, sensors, figures);
+    }
+
+    std::FILE* const says = options.csv == "-" || options.json == "-" ? stderr : stdout;
+    std::fprintf(says, "%zu %s of %zu %s", records.size(), records.size() == 1 ? "sweep" : "sweeps",
+                 sensors.size(), sensors.size() == 1 ? "sensor" : "sensors");
+    if (!archive.skipped.empty()) {
+        std::fprintf(says, ", %zu skipped (listed on standard error)", archive.skipped.size());
+    }
+    std::fprintf(says, "\n\n%s", historyout_text(table).c_str());
+    if (summary) {
+        std::fprintf(says, "\n%s", historyout_yields_text(*summary).c_str());
+    }
+    bool outputs_ok = std::fflush(says) == 0;
+    if (!options.csv.empty()) {
+        outputs_ok = history_write(options.csv, historyout_csv(table), "CSV", says) && outputs_ok;
+    }
+    if (!options.json.empty()) {
+        const std::string json =
+            historyout_json(table, summary ? &*summary : nullptr, archive.skipped);
+        outputs_ok = history_write(options.json, json, "JSON", says) && outputs_ok;
+    }
+    if (!options.png.empty()) {
+        outputs_ok = history_draw(options, records, sensors, says) && outputs_ok;
+    }
+    if (!outputs_ok) {
+        return history_exit_failed;
+    }
+    return archive.skipped.empty() ? history_exit_ok : history_exit_skipped;
+}

@@ -1,0 +1,238 @@
+#include "outputs/history/historyout.h"
+
+#include "base/text/text.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <charconv>
+
+namespace {
+
+std::optional<std::string> historyout_verdict(const HistoryRecord& record) {
+    if (!record.passed) {
+        return std::nullopt;
+    }
+    return *record.passed ? "PASS" : "FAIL";
+}
+
+// The record's figures as cells, in the order asked for.
+void historyout_figures(const HistoryRecord& record, const std::vector<std::string>& figures,
+                        std::vector<HistoryCell>& row) {
+    for (const std::string& figure : figures) {
+        const std::optional<double>* value = history_value(record, figure);
+        row.emplace_back(value != nullptr ? *value : std::nullopt);
+    }
+}
+
+// A number in the fewest digits that read back as the same double; -0 as 0.
+std::string historyout_exact(double value) {
+    std::array<char, 32> digits{};
+    const auto [end, error] =
+        std::to_chars(digits.data(), digits.data() + digits.size(), value == 0.0 ? 0.0 : value);
+    return error == std::errc{} ? std::string(digits.data(), end) : std::string();
+}
+
+// A cell as the text table shows it.
+std::string historyout_shown(const HistoryCell& cell) {
+    if (const auto* text = std::get_if<std::optional<std::string>>(&cell)) {
+        return text->value_or("-");
+    }
+    if (const auto* number = std::get_if<std::optional<double>>(&cell)) {
+        return *number ? text_format("%.6g", **number == 0.0 ? 0.0 : **number) : "-";
+    }
+    return std::to_string(std::get<std::size_t>(cell));
+}
+
+std::string historyout_csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+} // namespace
+
+HistoryTable historyout_sensors(const std::vector<HistoryRecord>& records,
+                                const std::vector<HistorySensor>& sensors,
+                                const std::vector<std::string>& figures) {
+    HistoryTable table{"sensors", {"serial", "sweeps", "last_time", "last_verdict"}, {}};
+    table.columns.insert(table.columns.end(), figures.begin(), figures.end());
+    for (const HistorySensor& sensor : sensors) {
+        const HistoryRecord& latest = records[sensor.latest];
+        std::vector<HistoryCell> row{std::optional<std::string>(sensor.serial), sensor.sweeps,
+                                     std::optional<std::string>(latest.time),
+                                     historyout_verdict(latest)};
+        historyout_figures(latest, figures, row);
+        table.rows.push_back(std::move(row));
+    }
+    return table;
+}
+
+HistoryTable historyout_sweeps(const std::vector<HistoryRecord>& records,
+                               const std::vector<std::string>& figures) {
+    HistoryTable table{"sweeps", {"serial", "time", "record", "verdict", "limits"}, {}};
+    table.columns.insert(table.columns.end(), figures.begin(), figures.end());
+    for (const HistoryRecord& record : records) {
+        std::vector<HistoryCell> row{
+            std::optional<std::string>(record.serial), std::optional<std::string>(record.time),
+            std::optional<std::string>(record.name), historyout_verdict(record),
+            record.passed ? std::optional<std::string>(record.limits_name) : std::nullopt};
+        historyout_figures(record, figures, row);
+        table.rows.push_back(std::move(row));
+    }
+    return table;
+}
+
+HistoryTable historyout_summary(const HistorySummary& summary) {
+    HistoryTable table{"figures",
+                       {"figure", "n", "not_measured", "mean", "sd", "min", "max", "lsl", "usl",
+                        "limits", "index", "capability"},
+                       {}};
+    for (const HistoryFigureSummary& figure : summary.figures) {
+        const bool limited = figure.limits_disagree || figure.lsl || figure.usl;
+        const char* limits = figure.limits_disagree ? "differ" : "agreed";
+        table.rows.push_back(
+            {std::optional<std::string>(figure.figure), figure.n, figure.unmeasured, figure.mean,
+             figure.sd, figure.min, figure.max, figure.lsl, figure.usl,
+             limited ? std::optional<std::string>(limits) : std::nullopt,
+             figure.index.empty() ? std::nullopt : std::optional<std::string>(figure.index),
+             figure.capability});
+    }
+    return table;
+}
+
+std::string historyout_text(const HistoryTable& table) {
+    std::vector<std::vector<std::string>> lines{table.columns};
+    for (const std::vector<HistoryCell>& row : table.rows) {
+        std::vector<std::string> shown;
+        for (const HistoryCell& cell : row) {
+            shown.push_back(historyout_shown(cell));
+        }
+        lines.push_back(std::move(shown));
+    }
+    std::vector<std::size_t> widths(table.columns.size(), 0);
+    for (const std::vector<std::string>& line : lines) {
+        for (std::size_t c = 0; c < line.size(); ++c) {
+            widths[c] = std::max(widths[c], line[c].size());
+        }
+    }
+    std::string text;
+    for (std::size_t l = 0; l < lines.size(); ++l) {
+        std::string line;
+        for (std::size_t c = 0; c < lines[l].size(); ++c) {
+            // Texts to the left, numbers and counts to the right; the header over its column.
+            const bool left =
+                l == 0 ? table.rows.empty() ||
+                             std::holds_alternative<std::optional<std::string>>(table.rows[0][c])
+                       : std::holds_alternative<std::optional<std::string>>(table.rows[l - 1][c]);
+            const int width = static_cast<int>(widths[c]);
+            text_append(line, left ? "%s%-*s" : "%s%*s", c == 0 ? "" : "  ", width,
+                        lines[l][c].c_str());
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        text += line;
+        text += '\n';
+    }
+    return text;
+}
+
+std::string historyout_yields_text(const HistorySummary& summary) {
+    std::string text;
+    const auto yield = [&](const char* title, const HistoryYield& counts, const char* which) {
+        if (counts.judged == 0) {
+            text_append(text, "%s: none, no sensor's %s sweep has a verdict\n", title, which);
+            return;
+        }
+        text_append(text, "%s: %.1f %% (%zu of %zu sensors whose %s sweep has a verdict", title,
+                    100.0 * static_cast<double>(counts.passed) / static_cast<double>(counts.judged),
+                    counts.passed, counts.judged, which);
+        if (counts.unjudged > 0) {
+            text_append(text, "; %zu without one", counts.unjudged);
+        }
+        text += ")\n";
+    };
+    yield("First-pass yield", summary.first_pass, "first");
+    yield("Final yield", summary.final_pass, "latest");
+    for (const HistoryFigureSummary& figure : summary.figures) {
+        if (figure.limits_disagree) {
+            text_append(text, "%s: the latest sweeps applied different limits: no capability\n",
+                        figure.figure.c_str());
+        }
+    }
+    return text;
+}
+
+std::string historyout_csv(const HistoryTable& table) {
+    std::string text;
+    // Appended piece by piece: GCC 12 at -O3 takes "," + std::string for an overlapping copy.
+    for (std::size_t c = 0; c < table.columns.size(); ++c) {
+        text += c == 0 ? "" : ",";
+        text += historyout_csv_field(table.columns[c]);
+    }
+    text += "\n";
+    for (const std::vector<HistoryCell>& row : table.rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            std::string field;
+            if (const auto* words = std::get_if<std::optional<std::string>>(&row[c])) {
+                field = historyout_csv_field(words->value_or(""));
+            } else if (const auto* number = std::get_if<std::optional<double>>(&row[c])) {
+                field = *number ? historyout_exact(**number) : "";
+            } else {
+                field = std::to_string(std::get<std::size_t>(row[c]));
+            }
+            text += c == 0 ? "" : ",";
+            text += field;
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,
+                            const std::vector<HistorySkip>& skipped) {
+    using Json = nlohmann::ordered_json;
+    Json document = Json::object();
+    if (summary != nullptr) {
+        document["sensor_count"] = summary->sensors;
+        const auto yield = [](const HistoryYield& counts) {
+            Json part = {{"passed", counts.passed},
+                         {"judged", counts.judged},
+                         {"unjudged", counts.unjudged},
+                         {"yield", nullptr}};
+            if (counts.judged > 0) {
+                part["yield"] =
+                    static_cast<double>(counts.passed) / static_cast<double>(counts.judged);
+            }
+            return part;
+        };
+        document["first_pass_yield"] = yield(summary->first_pass);
+        document["final_yield"] = yield(summary->final_pass);
+    }
+    Json rows = Json::array();
+    for (const std::vector<HistoryCell>& row : table.rows) {
+        Json object = Json::object();
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            Json& value = object[table.columns[c]];
+            if (const auto* words = std::get_if<std::optional<std::string>>(&row[c])) {
+                value = *words ? Json(**words) : Json(nullptr);
+            } else if (const auto* number = std::get_if<std::optional<double>>(&row[c])) {
+                value = *number ? Json(**number == 0.0 ? 0.0 : **number) : Json(nullptr);
+            } else {
+                value = std::get<std::size_t>(row[c]);
+            }
+        }
+        rows.push_back(std::move(object));
+    }
+    document[table.name] = std::move(rows);
+    Json skips = Json::array();
+    for (const HistorySkip& skip : skipped) {
+        skips.push_back({{"path", skip.path}, {"reason", skip.reason}});
+    }
+    document["skipped"] = std::move(skips);
+    return document.dump(2) + "\n";
+}

@@ -1,0 +1,52 @@
+// The history written out. Each view of the archive (one row per sensor, one per sweep, one per
+// figure of the summary) is first made a HistoryTable, which is then written as an aligned text
+// table, as CSV or as JSON, so that the three always hold the same columns.
+#pragma once
+
+#include "records/history/history.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+// A cell: a text or a number (either may be missing: "-" in the text, empty in CSV, null in
+// JSON), or a count.
+using HistoryCell = std::variant<std::optional<std::string>, std::optional<double>, std::size_t>;
+
+struct HistoryTable {
+    std::string name; // what a row is, the JSON's key for the rows: sensors, sweeps, figures
+    std::vector<std::string> columns;
+    std::vector<std::vector<HistoryCell>> rows;
+};
+
+// One row per sensor: serial, sweeps, last_time, last_verdict and the figures of its latest sweep.
+HistoryTable historyout_sensors(const std::vector<HistoryRecord>& records,
+                                const std::vector<HistorySensor>& sensors,
+                                const std::vector<std::string>& figures);
+
+// One row per sweep: serial, time, record (its folder's name), verdict, limits (their name) and
+// the figures.
+HistoryTable historyout_sweeps(const std::vector<HistoryRecord>& records,
+                               const std::vector<std::string>& figures);
+
+// One row per figure: figure, n, not_measured, mean, sd, min, max, lsl, usl, limits (agreed or
+// differ), index (Cpk, Cpu or Cpl) and capability.
+HistoryTable historyout_summary(const HistorySummary& summary);
+
+// The table with a header line and columns two blanks apart, numbers to six significant digits.
+std::string historyout_text(const HistoryTable& table);
+
+// The summary's closing lines: the two yields, and the figures whose limits differ.
+std::string historyout_yields_text(const HistorySummary& summary);
+
+// The table as CSV: a header line, then the rows; numbers in the shortest form that reads back
+// exactly, texts quoted where they must be.
+std::string historyout_csv(const HistoryTable& table);
+
+// The table as a JSON object: its rows under the table's name as objects by column, the
+// sensor_count and the yields when a summary is given, and the skipped records as "skipped":
+// [{"path", "reason"}].
+std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,
+                            const std::vector<HistorySkip>& skipped);

@@ -1,0 +1,15 @@
+// The report's picture: the heading's deviation from a uniform turn with its fitted curve, and
+// the magnetometer's points with their fitted ellipse, as a gnuplot script.
+#pragma once
+
+#include "analysis/report/report.h"
+
+#include <span>
+#include <string>
+
+// The gnuplot script that draws the deviation curve and the magnetometer's points with their
+// fitted ellipse to the PNG and/or SVG named (an empty name draws no such picture). The cruise
+// samples come from `samples`. Empty when a name holds a line break.
+std::string reportplot_gnuplot_script(const Report& report, std::span<const SweepLogSample> samples,
+                                      const std::string& png_path, const std::string& svg_path,
+                                      const std::string& title);

@@ -1,0 +1,132 @@
+// The sensor archive read back, and what it says about a batch. An archive folder holds one folder
+// per sensor serial and in it one folder per sweep (DIR/SERIAL/20261209T101503Z/report.json);
+// each record's report.json is read into a HistoryRecord, and whatever is no readable record is
+// named in a HistorySkip. On top: the filters, the sensors with their first and latest sweep, and
+// per figure over the latest sweep of each sensor n, mean, standard deviation, min, max and the
+// process capability against the limits that the records applied, with the first-pass and the
+// final yield.
+#pragma once
+
+#include "records/archive/archive.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// One figure's limits as a record's verdict applied them (the guard does not enter the capability).
+struct HistoryLimit {
+    std::string figure;
+    std::optional<double> min;
+    std::optional<double> max;
+    std::optional<double> max_abs;
+};
+
+// A figure of a record: its path in the report's JSON (group.key) and its value, nothing when the
+// sweep could not measure it.
+using HistoryFigure = std::pair<std::string, std::optional<double>>;
+
+struct HistoryRecord {
+    std::string path;           // the record's folder
+    std::string name;           // the folder's name, e.g. 20261209T101503Z-2
+    std::string serial;         // record.serial
+    std::string time;           // record.time, e.g. 2026-12-09T10:15:03Z
+    std::int64_t seconds;       // the same in seconds since 1970-01-01T00:00:00Z
+    std::optional<bool> passed; // the verdict; nothing when no limits were applied
+    std::string limits_name;    // verdict.limits.name; empty without a verdict
+    std::vector<HistoryLimit> limits;
+    std::vector<HistoryFigure> figures; // every numeric leaf but the verdict's and the record's
+};
+
+struct HistorySkip {
+    std::string path;
+    std::string reason;
+};
+
+struct HistoryArchive {
+    std::vector<HistoryRecord> records; // by serial, then by time (and suffix within a second)
+    std::vector<HistorySkip> skipped;   // in the order met
+};
+
+// Reads every record under `dir`. Returns false, with the reason in `error`, when `dir` itself
+// cannot be read; everything below it that is no readable record is skipped with its reason.
+bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error);
+
+// One record from its report.json text; `name` is its folder's name. Returns false with the
+// reason in `error`.
+bool history_parse_record(const std::string& json, const std::string& name, HistoryRecord& record,
+                          std::string& error);
+
+// The value of a figure of the record: nullptr when the record has no such figure, else the
+// value or nothing when it was not measured.
+const std::optional<double>* history_value(const HistoryRecord& record, std::string_view figure);
+
+// Every figure path that the records hold, in the order first met.
+std::vector<std::string> history_figure_paths(const std::vector<HistoryRecord>& records);
+
+// A UTC time as 2026-12-09T10:15:03Z or 20261209T101503Z, or a date as 2026-12-09 (then
+// `date_only` is set and the time is its midnight), in seconds since 1970. Nothing for any other
+// text or a day that does not exist.
+std::optional<std::int64_t> history_parse_time(std::string_view text, bool& date_only);
+
+// Whether `text` matches `glob`, in which * stands for any run of characters and ? for one.
+bool history_glob_match(std::string_view glob, std::string_view text);
+
+struct HistoryFilter {
+    std::string serial_glob;                // empty: every serial
+    std::optional<std::int64_t> since;      // records at or after
+    std::optional<std::int64_t> until;      // records at or before
+    std::optional<std::string> limits_name; // records judged against these limits
+};
+
+// Leaves the records that pass the filter.
+void history_filter(std::vector<HistoryRecord>& records, const HistoryFilter& filter);
+
+// A sensor: its serial and the indexes of its first and latest record and how many it has.
+struct HistorySensor {
+    std::string serial;
+    std::size_t first = 0;
+    std::size_t latest = 0;
+    std::size_t sweeps = 0;
+};
+
+// The sensors of records sorted as history_read sorts them.
+std::vector<HistorySensor> history_sensors(const std::vector<HistoryRecord>& records);
+
+// The spread of one figure over the latest sweep of each sensor, and its capability.
+struct HistoryFigureSummary {
+    std::string figure;
+    std::size_t n = 0;          // sensors whose latest sweep measured it
+    std::size_t unmeasured = 0; // sensors whose latest sweep holds it as not measured
+    std::optional<double> mean;
+    std::optional<double> sd; // sample standard deviation (n - 1); needs n >= 2
+    std::optional<double> min;
+    std::optional<double> max;
+    std::optional<double> lsl; // the limits, max_abs M as -M and +M
+    std::optional<double> usl;
+    bool limits_disagree = false; // the records applied different limits: no capability
+    std::string index;            // "Cpk" for two limits, "Cpu" or "Cpl" for one, else empty
+    std::optional<double> capability;
+};
+
+// Sensors whose first (or latest) sweep passed, of those whose first (latest) sweep has a verdict;
+// `unjudged` sensors' sweep has none and counts on neither side.
+struct HistoryYield {
+    std::size_t passed = 0;
+    std::size_t judged = 0;
+    std::size_t unjudged = 0;
+};
+
+struct HistorySummary {
+    std::size_t sensors = 0;
+    std::vector<HistoryFigureSummary> figures;
+    HistoryYield first_pass;
+    HistoryYield final_pass;
+};
+
+HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
+                                 const std::vector<HistorySensor>& sensors,
+                                 const std::vector<std::string>& figures);

@@ -1,1 +1,0 @@
-#include "b/b.h"

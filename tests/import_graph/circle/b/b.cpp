@@ -1,1 +1,0 @@
-#include "c/c.h"

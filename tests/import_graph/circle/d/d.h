@@ -1,1 +1,0 @@
-#include "a/a.h"

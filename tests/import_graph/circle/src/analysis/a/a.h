@@ -1,0 +1,2 @@
+#pragma once
+#include "analysis/b/b.h"

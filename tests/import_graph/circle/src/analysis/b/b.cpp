@@ -1,0 +1,2 @@
+#include "analysis/c/c.h"
+#include "base/text/text.h"

@@ -1,0 +1,2 @@
+#include <Eigen/Dense>
+#include "sweep/gyro/gyro.h"

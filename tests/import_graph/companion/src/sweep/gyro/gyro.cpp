@@ -1,0 +1,2 @@
+#include <cstdio>
+#include <nlohmann/json.hpp>

@@ -1,0 +1,2 @@
+#include "outputs/gnuplot/gnuplot.h"
+#include "records/history/history.h"

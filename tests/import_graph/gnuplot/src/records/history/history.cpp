@@ -1,0 +1,1 @@
+#include "outputs/gnuplot/gnuplot.h"

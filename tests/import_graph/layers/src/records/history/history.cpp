@@ -1,0 +1,2 @@
+#include "records/archive/archive.h"
+#include "outputs/report/reportout.h"

@@ -1,2 +1,0 @@
-#include "tools/cli.h"
-#include <vector>

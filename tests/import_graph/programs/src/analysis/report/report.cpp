@@ -1,0 +1,1 @@
+#include "programs/cli.h"

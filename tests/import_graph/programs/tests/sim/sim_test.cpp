@@ -1,0 +1,2 @@
+#include "sim/sim_run.h"
+#include "analysis/report/report.h"

@@ -1,1 +1,0 @@
-#include "exit/exit_status.h"

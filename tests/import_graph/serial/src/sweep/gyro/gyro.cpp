@@ -1,0 +1,2 @@
+#include "sweep/serial/serial.h"
+#include "base/exit/exit_status.h"

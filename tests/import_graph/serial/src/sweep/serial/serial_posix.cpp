@@ -1,0 +1,1 @@
+#include "base/exit/exit_status.h"

@@ -1,0 +1,96 @@
+// The archive's naming rules, and records written whole under names that replace nothing.
+#include "records/archive/archive.h"
+#include "tests/support/tool_run.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+namespace {
+
+// Each list holds the accepted names, then "|", then the refused ones.
+TEST(Archive, SerialsAndRecordNames) {
+    const std::string longest(archive_serial_max, 'x');
+    const std::string too_long = longest + "x";
+    bool plain = true;
+    for (const std::string serial :
+         {"SN0042", "a.b_c-D9", "-x", longest.c_str(), "|", "", ".", "..", ".partial-x", "a/b",
+          "a\\b", "a b", "a:b", "\xC3\xA4", too_long.c_str()}) {
+        plain = plain && serial != "|";
+        EXPECT_TRUE(serial == "|" || archive_valid_serial(serial) == plain) << serial;
+    }
+    bool record = true;
+    for (const std::string name :
+         {"20261209T101503Z", "20261209T101503Z-2", "|", "20261209T101503Z-", "20261209T101503Z-2a",
+          "20261209T101503", "2026120T101503Z1", "20261209t101503Z", "20261209T101503Z2",
+          ".partial-20261209T101503Z-pc-7"}) {
+        record = record && name != "|";
+        EXPECT_TRUE(name == "|" || archive_is_record_name(name) == record) << name;
+    }
+    const auto time = sys_days{year{2024} / 2 / 29} + 23h + 59min + 59s + 999ms;
+    EXPECT_EQ(archive_record_name(time), "20240229T235959Z");
+    EXPECT_EQ(archive_record_time(time), "2024-02-29T23:59:59Z");
+}
+
+// A record left half written (the program killed) stays a scratch folder, no record; records of
+// the same second take the next free name, and neither a record nor an empty folder of that name
+// is replaced.
+TEST(Archive, RecordsAppearWholeAndReplaceNothing) {
+    const fs::path dir = tool_make_test_dir("gm_archive_test_");
+    const auto time = sys_days{year{2026} / 12 / 9} + 10h + 15min + 3s;
+    std::string error;
+    ArchiveScratch killed;
+    ASSERT_TRUE(archive_begin(dir, "SN1", time, killed, error)) << error;
+    ASSERT_TRUE(archive_put(killed, "report.txt", "half", false, error)) << error;
+    const auto records = [&] {
+        std::set<std::string> names;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir / "SN1")) {
+            names.insert(entry.path().filename().string());
+        }
+        std::erase_if(names, [](const std::string& name) { return !archive_is_record_name(name); });
+        return names;
+    };
+    EXPECT_EQ(records(), std::set<std::string>{});
+    EXPECT_TRUE(killed.folder.filename().string().starts_with(std::string(archive_scratch_prefix) +
+                                                              "20261209T101503Z-"));
+
+    fs::create_directory(dir / "SN1" / "20261209T101503Z-2");
+    const std::string log("a\r\nb\n\x00\xff", 7);
+    tool_write_file(dir / "log", log);
+    for (const char* text : {"first", "second", "third"}) {
+        ArchiveScratch scratch;
+        fs::path record;
+        ASSERT_TRUE(archive_begin(dir, "SN1", time + 500ms, scratch, error)) << error;
+        ASSERT_TRUE(archive_put(scratch, "report.txt", text, false, error)) << error;
+        ASSERT_TRUE(archive_copy(scratch, "gyro_motor.txt", dir / "log", error)) << error;
+        ASSERT_TRUE(archive_finish(scratch, record, error)) << error;
+        EXPECT_EQ(tool_read_file(record / "report.txt"), text);
+        EXPECT_FALSE(fs::exists(scratch.folder));
+    }
+    EXPECT_EQ(records(), (std::set<std::string>{"20261209T101503Z", "20261209T101503Z-2",
+                                                "20261209T101503Z-3", "20261209T101503Z-4"}));
+    EXPECT_TRUE(fs::is_empty(dir / "SN1" / "20261209T101503Z-2"));
+    EXPECT_EQ(tool_read_file(dir / "SN1" / "20261209T101503Z" / "report.txt"), "first");
+    EXPECT_EQ(tool_read_file(dir / "SN1" / "20261209T101503Z-4" / "report.txt"), "third");
+    EXPECT_EQ(tool_read_file(dir / "SN1" / "20261209T101503Z-3" / "gyro_motor.txt"), log);
+    EXPECT_EQ(tool_read_file(killed.folder / "report.txt"), "half");
+
+    // No archive folder, a serial's name taken by a file: nothing is made. A failed record
+    // leaves nothing behind.
+    ArchiveScratch failed;
+    EXPECT_FALSE(archive_begin(dir / "nowhere", "SN1", time, failed, error));
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    tool_write_file(dir / "SN2", "");
+    EXPECT_FALSE(archive_begin(dir, "SN2", time, failed, error));
+    ASSERT_TRUE(archive_begin(dir, "SN3", time, failed, error)) << error;
+    EXPECT_FALSE(archive_copy(failed, "gyro_motor.txt", dir / "none", error));
+    archive_abandon(failed);
+    EXPECT_TRUE(fs::is_empty(dir / "SN3"));
+    fs::remove_all(dir);
+}
+
+} // namespace

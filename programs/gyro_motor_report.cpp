@@ -16,6 +16,7 @@
 #include "base/usage/usage.h"
 #include "outputs/gnuplot/gnuplot.h"
 #include "outputs/report/reportout.h"
+#include "outputs/report/reportpage.h"
 #include "outputs/report/reportplot.h"
 #include "programs/cli.h"
 #include "records/archive/archive.h"
@@ -62,8 +63,9 @@ constexpr const char* report_footer =
     "limits, then \"Verdict: PASS\" or \"Verdict: FAIL (N of M figures)\". A figure that was\n"
     "not measured fails, and so does a log with broken records or an unusable times file.\n"
     "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log and its\n"
-    "times, report.txt, report.json, report.png and the limits file. A record appears whole or\n"
-    "not at all and never replaces another.\n"
+    "times, report.txt, report.json, report.png, the limits file and record.html, the\n"
+    "sensor's certificate to print or pass on. A record appears whole or not at all and\n"
+    "never replaces another.\n"
     "\n"
     "Exit status:\n"
     "  0  the report was made from a log without problems (with --limits: PASS)\n"
@@ -163,45 +165,41 @@ struct ReportRecord {
 };
 
 // Writes the files of the record into its scratch folder: the log and its times as they are, the
-// report, the limits, and the picture when gnuplot is there. A picture that fails is left out.
+// report, the limits, then the picture when gnuplot is there and the record's page.
 bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& options,
                         const ReportRecord& record, const Report& report,
                         const std::vector<SweepLogSample>& samples, std::string& error) {
     std::error_code ignored;
     const bool times = std::filesystem::is_regular_file(files_path(options.times), ignored);
-    if (!archive_copy(scratch, "gyro_motor.txt", files_path(options.log), error) ||
-        (times &&
-         !archive_copy(scratch, "gyro_motor_times.txt", files_path(options.times), error)) ||
-        !archive_put(scratch, "report.txt", record.text, true, error) ||
-        !archive_put(scratch, "report.json", record.document.dump(2) + "\n", false, error) ||
-        (record.limits &&
-         !archive_put(scratch, "limits.toml", record.limits->text, false, error))) {
-        return false;
-    }
-    if (const std::optional<std::filesystem::path> gnuplot = gnuplot_find()) {
-        const std::string png = files_name(scratch.folder / "report.png");
-        if (!gnuplot_draw(
-                report_name, *gnuplot, {png},
-                reportplot_gnuplot_script(report, samples, png, "", report_title(options)))) {
-            std::fprintf(stderr, "%s: the record is kept without its picture\n", report_name);
-        }
-    }
-    return true;
+    return archive_copy(scratch, "gyro_motor.txt", files_path(options.log), error) &&
+           (!times ||
+            archive_copy(scratch, "gyro_motor_times.txt", files_path(options.times), error)) &&
+           archive_put(scratch, "report.txt", record.text, true, error) &&
+           archive_put(scratch, "report.json", record.document.dump(2) + "\n", false, error) &&
+           (!record.limits ||
+            archive_put(scratch, "limits.toml", record.limits->text, false, error)) &&
+           reportpage_write_record(report_name, scratch, record.document, &report, samples, error);
+}
+
+// The record's own facts, report.json's "record".
+nlohmann::ordered_json report_record_json(const ReportOptions& options,
+                                          std::chrono::system_clock::time_point now) {
+    return {{"serial", options.serial},
+            {"time", archive_record_time(now)},
+            {"local_time", archive_local_time(now)},
+            {"station", archive_host_name()},
+            {"operator", options.operator_name ? nlohmann::ordered_json(*options.operator_name)
+                                               : nlohmann::ordered_json(nullptr)},
+            {"program", report_name},
+            {"version", usage_version_number()},
+            {"turn_rate_dps", reportout_figure(options.turn_rate)}};
 }
 
 // Keeps the sweep in the archive; false, said on standard error, when it could not.
-bool report_archive(const ReportOptions& options, ReportRecord record, const Report& report,
-                    const std::vector<SweepLogSample>& samples,
+bool report_archive(const ReportOptions& options, ReportRecord record, nlohmann::ordered_json about,
+                    const Report& report, const std::vector<SweepLogSample>& samples,
                     std::chrono::system_clock::time_point now) {
-    record.document["record"] = {{"serial", options.serial},
-                                 {"time", archive_record_time(now)},
-                                 {"station", archive_host_name()},
-                                 {"operator", options.operator_name
-                                                  ? nlohmann::ordered_json(*options.operator_name)
-                                                  : nlohmann::ordered_json(nullptr)},
-                                 {"program", report_name},
-                                 {"version", usage_version_number()},
-                                 {"turn_rate_dps", reportout_figure(options.turn_rate)}};
+    record.document["record"] = std::move(about);
     ArchiveScratch scratch;
     std::filesystem::path kept;
     std::string error;
@@ -328,6 +326,13 @@ int main(int argc, char** argv) {
     ReportRecord record{.text = reportout_text(report, options.log),
                         .document = reportout_document(report),
                         .limits = limits ? &*limits : nullptr};
+    // An archived report names the sensor and where and when it was swept, in the record's text
+    // as on the screen.
+    nlohmann::ordered_json about;
+    if (!options.archive.empty()) {
+        about = report_record_json(options, now);
+        record.text = reportout_record_text(about) + record.text;
+    }
     if (!problems.empty()) {
         text_append(record.text, "\n%zu broken %s left out (listed on standard error)\n",
                     problems.size(), problems.size() == 1 ? "record" : "records");
@@ -348,7 +353,8 @@ int main(int argc, char** argv) {
         outputs_ok = false;
     }
     const bool archived =
-        options.archive.empty() || report_archive(options, std::move(record), report, samples, now);
+        options.archive.empty() ||
+        report_archive(options, std::move(record), std::move(about), report, samples, now);
     if (!outputs_ok) {
         return report_exit_failed;
     }

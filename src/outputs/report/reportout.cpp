@@ -3,6 +3,7 @@
 #include "base/text/text.h"
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -151,6 +152,26 @@ std::string reportout_text(const Report& report, const std::string& log_name) {
     return text;
 }
 
+std::string reportout_record_text(const nlohmann::ordered_json& record) {
+    const auto text = [&record](const char* key) -> std::string {
+        const auto found = record.find(key);
+        return found != record.end() && found->is_string() ? found->get<std::string>() : "";
+    };
+    std::string head = "Serial: " + text("serial") + "\nTime: " + text("time");
+    if (const std::string local = text("local_time"); !local.empty()) {
+        head += " (" + local + " local)";
+    }
+    head += "\n";
+    for (const auto& [key, label] :
+         {std::pair{"station", "Station"}, std::pair{"operator", "Operator"},
+          std::pair{"lot", "Lot"}, std::pair{"part", "Part"}}) {
+        if (const std::string value = text(key); !value.empty()) {
+            head += std::string(label) + ": " + value + "\n";
+        }
+    }
+    return head + "\n";
+}
+
 nlohmann::ordered_json reportout_document(const Report& report) {
     const auto figure = reportout_figure;
     const ReportHeading& h = report.heading;
@@ -160,7 +181,8 @@ nlohmann::ordered_json reportout_document(const Report& report) {
     json["samples"] = report.samples;
     json["sampling"] = {{"timed", report.sampling.timed},
                         {"mean_interval_ms", figure(report.sampling.mean_interval_ms)},
-                        {"max_interval_ms", figure(report.sampling.max_interval_ms)}};
+                        {"max_interval_ms", figure(report.sampling.max_interval_ms)},
+                        {"duration_s", figure(report.sampling.duration_s)}};
     json["cruise"] = {{"first", report.cruise.first},
                       {"last", report.cruise.last},
                       {"count", report.cruise.count}};

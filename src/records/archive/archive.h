@@ -34,6 +34,10 @@ bool archive_is_record_name(std::string_view name);
 std::string archive_record_name(std::chrono::system_clock::time_point time);
 std::string archive_record_time(std::chrono::system_clock::time_point time);
 
+// The same instant as this computer's local time with its offset from UTC, as people at the bench
+// read their clocks: "2026-12-09T11:15:03+01:00". Empty when the system cannot tell.
+std::string archive_local_time(std::chrono::system_clock::time_point time);
+
 // A record being written.
 struct ArchiveScratch {
     std::filesystem::path sensor; // DIR/ID

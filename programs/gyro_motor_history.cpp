@@ -453,7 +453,8 @@ int history_export(const HistoryOptions& options) {
     const auto progress = [&](std::size_t done, std::size_t total) {
         const auto now = std::chrono::steady_clock::now();
         if (done < total && now - said >= std::chrono::seconds(2)) {
-            std::fprintf(stderr, "%s: %zu of %zu records exported\n", history_name, done, total);
+            std::fprintf(stderr, "%s: %zu of %zu records gone through\n", history_name, done,
+                         total);
             said = now;
         }
     };

@@ -380,12 +380,11 @@ int history_database_error(const std::string& error) {
 std::optional<int> history_from_database(const HistoryOptions& options, HistoryView& view) {
     Database database;
     std::string error;
-    std::size_t count = 0;
-    if (!database_open(options.database, database, error) ||
-        !dbhistory_count(database, count, error)) {
+    bool any = false;
+    if (!database_open(options.database, database, error) || !dbhistory_any(database, any, error)) {
         return history_database_error(error);
     }
-    if (count == 0) {
+    if (!any) {
         std::fprintf(stderr, "%s: the database holds no record\n", history_name);
         return history_exit_failed;
     }

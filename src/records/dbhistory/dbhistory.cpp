@@ -1,6 +1,7 @@
 #include "records/dbhistory/dbhistory.h"
 
 #include <map>
+#include <set>
 #include <utility>
 
 namespace {
@@ -62,17 +63,6 @@ std::string dbhistory_kept(const DbHistoryQuery& query, std::vector<OdbcValue>& 
 
 std::string dbhistory_chosen(const DbHistoryQuery& query) {
     return query.every_sweep ? " WHERE 1 = 1" : " WHERE (kept.k = 1 OR kept.k = kept.sweeps)";
-}
-
-// " AND table.figure IN (?, ...)" with the figures appended to `parameters`.
-std::string dbhistory_in(const char* column, const std::vector<std::string>& figures,
-                         std::vector<OdbcValue>& parameters) {
-    std::string in = std::string(" AND ") + column + " IN (";
-    for (std::size_t i = 0; i < figures.size(); ++i) {
-        in += i == 0 ? "?" : ", ?";
-        parameters.push_back(odbc_text(figures[i]));
-    }
-    return in + ")";
 }
 
 // Runs the query and hands each row, read as `shape` says, to `take`.
@@ -145,43 +135,44 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
         by_key[{record.serial, record.name}] = &record;
     }
     if (!query.figures.empty()) {
+        // The figures asked of the records a view shows them of (each sensor's latest sweep, or
+        // every one), and their limits, in one statement; a branch per figure, so that each of
+        // its rows is one look-up of a primary key (a list of figures would be a filter).
         std::vector<OdbcValue> parameters;
-        std::string sql = "SELECT f.serial, f.record_name, f.figure, f.figure_value FROM gm_figure "
-                          "f JOIN " +
+        std::string sql = "WITH wanted AS (SELECT serial, record_name FROM " +
                           dbhistory_kept(query, parameters) +
-                          " ON f.serial = kept.serial AND f.record_name = kept.record_name" +
-                          dbhistory_chosen(query);
-        sql += dbhistory_in("f.figure", query.figures, parameters) + " ORDER BY f.ordinal";
-        const auto take_figure = [&](const std::vector<OdbcValue>& row) {
-            const auto found = by_key.find({row[0].text, row[1].text});
-            if (found != by_key.end()) {
-                found->second->figures.emplace_back(row[2].text, dbhistory_optional(row[3]));
+                          (query.every_sweep ? "" : " WHERE kept.k = kept.sweeps") + ")";
+        std::set<std::string> asked;
+        for (const std::string& figure : query.figures) {
+            if (!asked.insert(figure).second) {
+                continue;
             }
-        };
-        if (!dbhistory_rows(database, sql, parameters,
-                            {odbc_text(""), odbc_text(""), odbc_text(""), odbc_real(0.0)},
-                            take_figure, error)) {
-            return false;
+            sql += asked.size() == 1 ? " " : " UNION ALL ";
+            sql += "SELECT 0, f.serial, f.record_name, f.figure, f.figure_value, f.figure_value, "
+                   "f.figure_value FROM wanted w JOIN gm_figure f ON f.serial = w.serial AND "
+                   "f.record_name = w.record_name AND f.figure = ? UNION ALL SELECT 1, v.serial, "
+                   "v.record_name, v.figure, v.limit_min, v.limit_max, v.limit_max_abs FROM wanted "
+                   "w JOIN gm_verdict_row v ON v.serial = w.serial AND v.record_name = "
+                   "w.record_name AND v.figure = ?";
+            parameters.insert(parameters.end(), {odbc_text(figure), odbc_text(figure)});
         }
-        parameters.clear();
-        sql = "SELECT v.serial, v.record_name, v.figure, v.limit_min, v.limit_max, "
-              "v.limit_max_abs FROM gm_verdict_row v JOIN " +
-              dbhistory_kept(query, parameters) +
-              " ON v.serial = kept.serial AND v.record_name = kept.record_name" +
-              dbhistory_chosen(query);
-        sql += dbhistory_in("v.figure", query.figures, parameters) + " ORDER BY v.ordinal";
-        const auto take_limit = [&](const std::vector<OdbcValue>& row) {
-            const auto found = by_key.find({row[0].text, row[1].text});
-            if (found != by_key.end()) {
-                found->second->limits.push_back({row[2].text, dbhistory_optional(row[3]),
-                                                 dbhistory_optional(row[4]),
-                                                 dbhistory_optional(row[5])});
+        const auto take = [&](const std::vector<OdbcValue>& row) {
+            const auto found = by_key.find({row[1].text, row[2].text});
+            if (found == by_key.end()) {
+                return;
+            }
+            if (row[0].integer == 0) {
+                found->second->figures.emplace_back(row[3].text, dbhistory_optional(row[4]));
+            } else {
+                found->second->limits.push_back({row[3].text, dbhistory_optional(row[4]),
+                                                 dbhistory_optional(row[5]),
+                                                 dbhistory_optional(row[6])});
             }
         };
         if (!dbhistory_rows(database, sql, parameters,
-                            {odbc_text(""), odbc_text(""), odbc_text(""), odbc_real(0.0),
-                             odbc_real(0.0), odbc_real(0.0)},
-                            take_limit, error)) {
+                            {odbc_integer(0), odbc_text(""), odbc_text(""), odbc_text(""),
+                             odbc_real(0.0), odbc_real(0.0), odbc_real(0.0)},
+                            take, error)) {
             return false;
         }
     }
@@ -193,14 +184,11 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
     return true;
 }
 
-bool dbhistory_count(Database& database, std::size_t& count, std::string& error) {
-    count = 0;
+bool dbhistory_any(Database& database, bool& any, std::string& error) {
+    any = false;
     return dbhistory_rows(
-        database, "SELECT COUNT(*) FROM gm_record", {}, {odbc_integer(0)},
-        [&](const std::vector<OdbcValue>& row) {
-            count = static_cast<std::size_t>(row[0].integer);
-        },
-        error);
+        database, "SELECT 1 WHERE EXISTS (SELECT 1 FROM gm_record)", {}, {odbc_integer(0)},
+        [&](const std::vector<OdbcValue>&) { any = true; }, error);
 }
 
 bool dbhistory_has_figure(Database& database, const std::string& figure, bool& has,

@@ -30,8 +30,8 @@ struct DbHistory {
 bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& history,
                     std::string& error);
 
-// How many records the database holds.
-bool dbhistory_count(Database& database, std::size_t& count, std::string& error);
+// Whether the database holds any record.
+bool dbhistory_any(Database& database, bool& any, std::string& error);
 
 // Whether any record holds the figure.
 bool dbhistory_has_figure(Database& database, const std::string& figure, bool& has,

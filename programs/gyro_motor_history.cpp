@@ -152,6 +152,8 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                                    "the summary the figures with limits, or every\n"
                                    "figure when no sweep was judged)")
                         ->delimiter(',')
+                        // One LIST a time: DIR, no longer required, is no further figure.
+                        ->allow_extra_args(false)
                         ->type_name("LIST")
                         ->check(cli_text()));
     views.push_back(

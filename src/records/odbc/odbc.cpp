@@ -384,21 +384,21 @@ std::u16string odbc_utf16(std::string_view text) {
     out.reserve(text.size());
     std::size_t i = 0;
     while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto lead = static_cast<unsigned char>(text[i]);
         std::size_t length = 0;
         char32_t code = 0;
-        if (byte < 0x80) {
+        if (lead < 0x80) {
             length = 1;
-            code = byte;
-        } else if ((byte & 0xE0u) == 0xC0u) {
+            code = lead;
+        } else if ((lead & 0xE0u) == 0xC0u) {
             length = 2;
-            code = byte & 0x1Fu;
-        } else if ((byte & 0xF0u) == 0xE0u) {
+            code = lead & 0x1Fu;
+        } else if ((lead & 0xF0u) == 0xE0u) {
             length = 3;
-            code = byte & 0x0Fu;
-        } else if ((byte & 0xF8u) == 0xF0u) {
+            code = lead & 0x0Fu;
+        } else if ((lead & 0xF8u) == 0xF0u) {
             length = 4;
-            code = byte & 0x07u;
+            code = lead & 0x07u;
         }
         bool whole = length != 0 && i + length <= text.size();
         for (std::size_t k = 1; whole && k < length; ++k) {

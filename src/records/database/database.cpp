@@ -391,25 +391,6 @@ bool database_put_once(Database& database, std::span<const DatabaseRecord> recor
                            11, verdicts, error);
 }
 
-bool database_read_json(const std::string& path, std::string& text, std::string& error) {
-    std::FILE* file = files_open(path, "rb");
-    if (file == nullptr) {
-        error = std::string("cannot read report.json: ") + std::strerror(errno);
-        return false;
-    }
-    std::array<char, 65536> buffer;
-    std::size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-        text.append(buffer.data(), got);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error = "cannot read report.json";
-    }
-    return !failed;
-}
-
 } // namespace
 
 bool database_open(const std::string& connection, Database& database, std::string& error) {
@@ -503,7 +484,7 @@ bool database_export(Database& database, const HistoryArchive& archive, std::siz
             std::string json;
             std::string reason;
             DatabaseRecord record;
-            if (!database_read_json(path, json, reason) ||
+            if (!history_read_file(files_path(path), json, reason) ||
                 !database_record(json, read.name, record, reason)) {
                 skipped.push_back({path, reason});
                 continue;

@@ -20,6 +20,7 @@
 #include "outputs/report/reportplot.h"
 #include "programs/cli.h"
 #include "records/archive/archive.h"
+#include "records/database/database.h"
 
 #include <array>
 #include <cerrno>
@@ -41,6 +42,7 @@ constexpr int report_exit_failed = 1;      // log unreadable or unusable, an out
 constexpr int report_exit_bad_records = 3; // from the good records only, or by sample number
 constexpr int report_exit_fail = exit_verdict_failed;
 constexpr int report_exit_not_archived = exit_archive_failed;
+constexpr int report_exit_not_in_database = exit_database_failed;
 
 constexpr const char* report_name = "gyro_motor_report";
 
@@ -65,7 +67,10 @@ constexpr const char* report_footer =
     "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log and its\n"
     "times, report.txt, report.json, report.png, the limits file and record.html, the\n"
     "sensor's certificate to print or pass on. A record appears whole or not at all and\n"
-    "never replaces another.\n"
+    "never replaces another. With --database the record is also written to the SQL\n"
+    "database that CONNECTION (an ODBC connection string) names, right after the folder,\n"
+    "which stays the primary copy: gyro_motor_history DIR --export brings over what the\n"
+    "database missed.\n"
     "\n"
     "Exit status:\n"
     "  0  the report was made from a log without problems (with --limits: PASS)\n"
@@ -77,7 +82,9 @@ constexpr const char* report_footer =
     "     else failed: the report covers the good records, by sample number without usable\n"
     "     times\n"
     "  5  the verdict is FAIL\n"
-    "  6  the sweep could not be archived (the report was still printed); before 5 and 3\n";
+    "  6  the sweep could not be archived (the report was still printed); before 8, 5 and 3\n"
+    "  8  the record is in the archive but could not be written to the database; before 5\n"
+    "     and 3\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
@@ -90,6 +97,7 @@ struct ReportOptions {
     std::string serial;
     std::string archive;
     std::optional<std::string> operator_name;
+    std::string database; // --database CONNECTION
 };
 
 // One line naming what is wrong; CLI11's own messages already name the option.
@@ -195,13 +203,13 @@ nlohmann::ordered_json report_record_json(const ReportOptions& options,
             {"turn_rate_dps", reportout_figure(options.turn_rate)}};
 }
 
-// Keeps the sweep in the archive; false, said on standard error, when it could not.
-bool report_archive(const ReportOptions& options, ReportRecord record, nlohmann::ordered_json about,
-                    const Report& report, const std::vector<SweepLogSample>& samples,
-                    std::chrono::system_clock::time_point now) {
+// Keeps the sweep in the archive, at `kept`; false, said on standard error, when it could not.
+bool report_archive(const ReportOptions& options, ReportRecord& record,
+                    nlohmann::ordered_json about, const Report& report,
+                    const std::vector<SweepLogSample>& samples,
+                    std::chrono::system_clock::time_point now, std::filesystem::path& kept) {
     record.document["record"] = std::move(about);
     ArchiveScratch scratch;
-    std::filesystem::path kept;
     std::string error;
     if (!archive_begin(files_path(options.archive), options.serial, now, scratch, error)) {
         std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
@@ -214,6 +222,27 @@ bool report_archive(const ReportOptions& options, ReportRecord record, nlohmann:
         return false;
     }
     std::fprintf(report_out, "archived %s\n", files_name(kept).c_str());
+    return true;
+}
+
+// Writes the archived record, kept at `kept`, to the database too; false, in one line on standard
+// error, when it could not.
+bool report_database(const ReportOptions& options, const ReportRecord& record,
+                     const std::filesystem::path& kept) {
+    Database database;
+    DatabaseRecord row;
+    std::size_t added = 0;
+    std::string error;
+    if (!database_record(record.document.dump(), files_name(kept.filename()), row, error) ||
+        !database_open(options.database, database, error) ||
+        !database_put(database, std::span<const DatabaseRecord>(&row, 1), added, error)) {
+        std::fprintf(stderr,
+                     "%s: the record was not written to the database: %s (it is kept in the "
+                     "archive; gyro_motor_history DIR --export writes it later)\n",
+                     report_name, error.c_str());
+        return false;
+    }
+    std::fprintf(report_out, "wrote the record to the database\n");
     return true;
 }
 
@@ -270,6 +299,12 @@ int main(int argc, char** argv) {
     archive->needs(serial);
     app.add_option("--operator", options.operator_name, "who ran the sweep, kept in the record")
         ->option_text("NAME")
+        ->check(cli_text())
+        ->needs(archive);
+    app.add_option("--database", options.database,
+                   "also write the record to the SQL database that\n"
+                   "CONNECTION (an ODBC connection string) names")
+        ->option_text("CONNECTION")
         ->check(cli_text())
         ->needs(archive);
     app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)");
@@ -352,14 +387,21 @@ int main(int argc, char** argv) {
     if ((!options.png.empty() || !options.svg.empty()) && !report_draw(options, report, samples)) {
         outputs_ok = false;
     }
+    std::filesystem::path kept;
     const bool archived =
         options.archive.empty() ||
-        report_archive(options, std::move(record), std::move(about), report, samples, now);
+        report_archive(options, record, std::move(about), report, samples, now, kept);
+    // Only a record in the folder goes to the database: the folder is the primary copy.
+    const bool in_database =
+        options.database.empty() || !archived || report_database(options, record, kept);
     if (!outputs_ok) {
         return report_exit_failed;
     }
     if (!archived) {
         return report_exit_not_archived;
+    }
+    if (!in_database) {
+        return report_exit_not_in_database;
     }
     if (verdict) {
         return verdict->pass ? report_exit_ok : report_exit_fail;

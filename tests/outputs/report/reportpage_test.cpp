@@ -163,7 +163,8 @@ TEST(ReportPage, TheCertificateOfEachKindOfRecordIsItsGoldenFile) {
     for (const CertificateCase& c : certificate_cases()) {
         SCOPED_TRACE(c.name);
         const std::string page = reportpage_html(c.document, c.pictures);
-        const fs::path golden = fs::path(GM_REPORTPAGE_DATA) / ("certificate_" + std::string(c.name) + ".html");
+        const fs::path golden =
+            fs::path(GM_REPORTPAGE_DATA) / ("certificate_" + std::string(c.name) + ".html");
         if (update) {
             tool_write_file(golden, page);
         }

@@ -8,6 +8,7 @@
 #include "base/exit/exit_status.h"
 #include "outputs/gnuplot/gnuplot.h"
 #include "outputs/history/historyout.h"
+#include "outputs/history/historypage.h"
 #include "outputs/history/historyplot.h"
 #include "programs/cli.h"
 #include "records/database/database.h"
@@ -45,7 +46,8 @@ constexpr const char* history_description =
     "sensor: serial, sweeps, the time and verdict of its latest sweep and a few of\n"
     "its figures. --sweeps shows one row per sweep; --summary one row per figure.\n"
     "--export copies the archive's records to a SQL database; --database shows\n"
-    "the same views from there.";
+    "the same views from there. --html writes one page over the batch to open in a\n"
+    "browser.";
 
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
@@ -69,8 +71,17 @@ The first sweep of a sensor is its first among those the filters keep.
 A record that cannot be read (no report.json, not valid JSON, no record.time),
 a scratch folder .partial-... left by a report being written, and anything
 that is no sensor's folder or record folder are skipped, each with one line
-PATH: reason on standard error. With --csv - or --json - the text goes to
-standard error. --png needs gnuplot on the PATH.
+PATH: reason on standard error. With --csv -, --json - or --html - the text
+goes to standard error. --png needs gnuplot on the PATH.
+
+The page of --html, for a browser, from a file or a share: the yields, which
+figures failed how often, the capability table, a trend chart of each judged
+figure (of --figures when given) over time with its limits and guard band
+(gnuplot's pictures, inside the page; without gnuplot the page says so), and
+one row per sensor with its latest outcome, failing figures and a link to the
+certificate (record.html) of each of its sweeps, relative to the page. It
+needs DIR, and is written beside the archive folder, not inside it, where it
+would be taken for a sensor.
 
 CONNECTION is an ODBC connection string, e.g. "DSN=bench" or
 "Driver={PostgreSQL Unicode};Server=db;Database=bench;Uid=gm;Pwd=...".
@@ -102,6 +113,7 @@ struct HistoryOptions {
     std::string json;
     std::string png;
     std::string plot;
+    std::string html;
 };
 
 int history_usage_error(const std::string& message) {
@@ -118,6 +130,19 @@ CLI::Validator history_time_check() {
                        : "not a UTC date or time like 2026-12-09 or 2026-12-09T10:15:03Z: " + text;
         },
         "");
+}
+
+// Whether the file `path` would be in the folder `dir` or below it, by any name of the folder.
+bool history_inside(const std::string& path, const std::string& dir) {
+    std::error_code error;
+    const std::filesystem::path file = std::filesystem::absolute(files_path(path), error);
+    for (std::filesystem::path folder = file.parent_path(); !error && folder.has_relative_path();
+         folder = folder.parent_path()) {
+        if (files_same_file(files_name(folder), dir)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions& options) {
@@ -181,6 +206,11 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                            ->type_name("FILE")
                            ->check(cli_text());
     views.push_back(png);
+    views.push_back(app.add_option("--html", options.html,
+                                   "write the batch's page to FILE (- for standard\noutput)")
+                        ->type_name("FILE")
+                        ->check(cli_text())
+                        ->excludes(database));
     views.push_back(app.add_option("--plot", options.plot,
                                    "the figure to draw over time and over the mean\n"
                                    "temperature")
@@ -197,18 +227,24 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
     if (options.dir.empty() && options.database.empty()) {
         return history_usage_error("DIR (or --database CONNECTION) is required");
     }
-    if (options.csv == "-" && options.json == "-") {
-        return history_usage_error("--csv - and --json - cannot both take standard output");
+    if ((options.csv == "-") + (options.json == "-") + (options.html == "-") > 1) {
+        return history_usage_error(
+            "only one of --csv -, --json - and --html - can take standard output");
     }
     const std::string standard_output;
-    const std::array<CliFile, 4> files{{
+    const std::array<CliFile, 5> files{{
         {"DIR", &options.dir},
         {"--csv", options.csv == "-" ? &standard_output : &options.csv},
         {"--json", options.json == "-" ? &standard_output : &options.json},
         {"--png", &options.png},
+        {"--html", options.html == "-" ? &standard_output : &options.html},
     }};
     if (const std::optional<std::string> problem = cli_check_files(files)) {
         return history_usage_error(*problem);
+    }
+    if (!options.html.empty() && options.html != "-" && history_inside(options.html, options.dir)) {
+        return history_usage_error("--html " + options.html + " is inside the archive folder " +
+                                   options.dir + "; write the page beside it");
     }
     return std::nullopt;
 }
@@ -278,6 +314,32 @@ struct HistoryView {
     std::size_t sweeps = 0;
 };
 
+// --html: the batch's page, over the figures of --figures or else those the sweeps were judged
+// on, linking each record's certificate where it has one.
+bool history_page(const HistoryOptions& options, const HistoryView& view, std::FILE* says) {
+    const std::vector<std::string> figures =
+        options.figures.empty() ? history_judged_figures(view.records) : options.figures;
+    const HistorySummary summary = history_summarise(view.records, view.sensors, figures);
+    std::error_code ignored;
+    std::filesystem::path folder =
+        options.html == "-" ? std::filesystem::path(".") : files_path(options.html).parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    std::vector<std::string> certificates;
+    for (const HistoryRecord& record : view.records) {
+        const std::filesystem::path certificate = files_path(record.path) / "record.html";
+        certificates.push_back(std::filesystem::is_regular_file(certificate, ignored)
+                                   ? pages_href(folder, certificate)
+                                   : std::string());
+    }
+    const PagesPictures pictures = historypage_pictures(history_name, view.records, summary);
+    const std::string html = historypage_html(
+        {options.dir, view.records, view.sensors, summary, certificates, view.skipped.size()},
+        pictures);
+    return history_write(options.html, html, "page", says);
+}
+
 HistoryFilter history_filter_of(const HistoryOptions& options) {
     HistoryFilter filter;
     filter.serial_glob = options.serial;
@@ -346,14 +408,7 @@ std::optional<int> history_from_folder(const HistoryOptions& options, HistoryVie
     view.figures = options.figures;
     if (view.figures.empty() && options.summary) {
         // The figures the sweeps were judged on; every figure when none was judged.
-        for (const HistoryRecord& record : records) {
-            for (const HistoryLimit& limit : record.limits) {
-                if (std::find(view.figures.begin(), view.figures.end(), limit.figure) ==
-                    view.figures.end()) {
-                    view.figures.push_back(limit.figure);
-                }
-            }
-        }
+        view.figures = history_judged_figures(records);
         if (view.figures.empty()) {
             view.figures = history_figure_paths(records);
         }
@@ -511,7 +566,8 @@ int main(int argc, char** argv) {
         table = historyout_sensors(records, sensors, view.figures);
     }
 
-    std::FILE* const says = options.csv == "-" || options.json == "-" ? stderr : stdout;
+    std::FILE* const says =
+        options.csv == "-" || options.json == "-" || options.html == "-" ? stderr : stdout;
     std::fprintf(says, "%zu %s of %zu %s", view.sweeps, view.sweeps == 1 ? "sweep" : "sweeps",
                  sensors.size(), sensors.size() == 1 ? "sensor" : "sensors");
     if (!view.skipped.empty()) {
@@ -532,6 +588,9 @@ int main(int argc, char** argv) {
     }
     if (!options.png.empty()) {
         outputs_ok = history_draw(options, records, sensors, says) && outputs_ok;
+    }
+    if (!options.html.empty()) {
+        outputs_ok = history_page(options, view, says) && outputs_ok;
     }
     if (!outputs_ok) {
         return history_exit_failed;

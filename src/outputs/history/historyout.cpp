@@ -33,7 +33,8 @@ std::string historyout_exact(double value) {
     return error == std::errc{} ? std::string(digits.data(), end) : std::string();
 }
 
-// A cell as the text table shows it.
+} // namespace
+
 std::string historyout_shown(const HistoryCell& cell) {
     if (const auto* text = std::get_if<std::optional<std::string>>(&cell)) {
         return text->value_or("-");
@@ -43,6 +44,8 @@ std::string historyout_shown(const HistoryCell& cell) {
     }
     return std::to_string(std::get<std::size_t>(cell));
 }
+
+namespace {
 
 std::string historyout_csv_field(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) {

@@ -35,6 +35,10 @@ HistoryTable historyout_sweeps(const std::vector<HistoryRecord>& records,
 // differ), index (Cpk, Cpu or Cpl) and capability.
 HistoryTable historyout_summary(const HistorySummary& summary);
 
+// A cell as the text table shows it: a missing text or number as "-", numbers to six
+// significant digits.
+std::string historyout_shown(const HistoryCell& cell);
+
 // The table with a header line and columns two blanks apart, numbers to six significant digits.
 std::string historyout_text(const HistoryTable& table);
 

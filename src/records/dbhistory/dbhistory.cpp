@@ -166,7 +166,7 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
             } else {
                 found->second->limits.push_back({row[3].text, dbhistory_optional(row[4]),
                                                  dbhistory_optional(row[5]),
-                                                 dbhistory_optional(row[6])});
+                                                 dbhistory_optional(row[6]), std::nullopt});
             }
         };
         if (!dbhistory_rows(database, sql, parameters,

@@ -152,14 +152,27 @@ bool history_parse_verdict(const Json& verdict, HistoryRecord& record, std::stri
         return false;
     }
     for (const auto& [figure, limit] : figures->items()) {
-        HistoryLimit applied{figure, std::nullopt, std::nullopt, std::nullopt};
+        HistoryLimit applied{figure, std::nullopt, std::nullopt, std::nullopt, std::nullopt};
         if (!limit.is_object() || !history_bound(limit, "min", applied.min) ||
             !history_bound(limit, "max", applied.max) ||
-            !history_bound(limit, "max_abs", applied.max_abs)) {
-            error = "verdict.limits.figures." + figure + " is no min, max and max_abs";
+            !history_bound(limit, "max_abs", applied.max_abs) ||
+            !history_bound(limit, "guard", applied.guard)) {
+            error = "verdict.limits.figures." + figure + " is no min, max, max_abs and guard";
             return false;
         }
         record.limits.push_back(std::move(applied));
+    }
+    // The figures that failed; a record without rows names none.
+    const auto rows = verdict.find("rows");
+    if (rows != verdict.end() && rows->is_array()) {
+        for (const Json& row : *rows) {
+            const auto figure = row.find("figure");
+            const auto pass = row.find("pass");
+            if (row.is_object() && figure != row.end() && figure->is_string() &&
+                pass != row.end() && *pass == false) {
+                record.failed.push_back(figure->get<std::string>());
+            }
+        }
     }
     return true;
 }
@@ -351,6 +364,18 @@ std::vector<std::string> history_figure_paths(const std::vector<HistoryRecord>& 
     return paths;
 }
 
+std::vector<std::string> history_judged_figures(const std::vector<HistoryRecord>& records) {
+    std::vector<std::string> figures;
+    for (const HistoryRecord& record : records) {
+        for (const HistoryLimit& limit : record.limits) {
+            if (std::find(figures.begin(), figures.end(), limit.figure) == figures.end()) {
+                figures.push_back(limit.figure);
+            }
+        }
+    }
+    return figures;
+}
+
 // --- the batch -----------------------------------------------------------------------------
 
 void history_filter(std::vector<HistoryRecord>& records, const HistoryFilter& filter) {
@@ -384,6 +409,7 @@ void history_figure_limits(const std::vector<HistoryRecord>& records,
                            const std::vector<HistorySensor>& sensors,
                            HistoryFigureSummary& summary) {
     std::optional<HistoryLimit> agreed;
+    bool one_guard = true;
     for (const HistorySensor& sensor : sensors) {
         for (const HistoryLimit& limit : records[sensor.latest].limits) {
             if (limit.figure != summary.figure) {
@@ -394,11 +420,15 @@ void history_figure_limits(const std::vector<HistoryRecord>& records,
                 summary.limits_disagree = true;
                 return;
             }
+            one_guard = one_guard && (!agreed || agreed->guard == limit.guard);
             agreed = limit;
         }
     }
     if (!agreed) {
         return;
+    }
+    if (one_guard) {
+        summary.guard = agreed->guard;
     }
     summary.lsl = agreed->min;
     summary.usl = agreed->max;

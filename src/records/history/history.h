@@ -24,6 +24,7 @@ struct HistoryLimit {
     std::optional<double> min;
     std::optional<double> max;
     std::optional<double> max_abs;
+    std::optional<double> guard; // shown beside the limits, not part of them
 };
 
 // A figure of a record: its path in the report's JSON (group.key) and its value, nothing when the
@@ -39,6 +40,7 @@ struct HistoryRecord {
     std::optional<bool> passed; // the verdict; nothing when no limits were applied
     std::string limits_name;    // verdict.limits.name; empty without a verdict
     std::vector<HistoryLimit> limits;
+    std::vector<std::string> failed;    // the figures the verdict failed, in its order
     std::vector<HistoryFigure> figures; // every numeric leaf but the verdict's and the record's
 };
 
@@ -78,6 +80,9 @@ const std::optional<double>* history_value(const HistoryRecord& record, std::str
 
 // Every figure path that the records hold, in the order first met.
 std::vector<std::string> history_figure_paths(const std::vector<HistoryRecord>& records);
+
+// The figures the records' verdicts judged, in the order first met.
+std::vector<std::string> history_judged_figures(const std::vector<HistoryRecord>& records);
 
 // A UTC time as 2026-12-09T10:15:03Z or 20261209T101503Z, or a date as 2026-12-09 (then
 // `date_only` is set and the time is its midnight), in seconds since 1970. Nothing for any other
@@ -120,6 +125,7 @@ struct HistoryFigureSummary {
     std::optional<double> lsl; // the limits, max_abs M as -M and +M
     std::optional<double> usl;
     bool limits_disagree = false; // the records applied different limits: no capability
+    std::optional<double> guard;  // the guard of the agreed limits, when they all have the same
     std::string index;            // "Cpk" for two limits, "Cpu" or "Cpl" for one, else empty
     std::optional<double> capability;
 };

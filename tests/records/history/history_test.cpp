@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -32,7 +33,8 @@ struct Sweep {
 };
 
 // SN1's second and third sweep share a second; SN4's first sweep has no verdict. The latest
-// sweeps: SN1-SN4 pass, SN5 fails; SN2's latest was judged against rev D.
+// sweeps: SN1-SN4 pass, SN5 fails; SN2's latest was judged against rev D, SN5 against limits
+// whose name every output must show as written.
 const std::vector<Sweep> batch = {
     {"SN1", "20261209T101503Z", "FAIL", "rev C", 0.70, 0.10, 0.0010, 24.0},
     {"SN1", "20261209T120000Z-10", "PASS", "rev C", 0.20, 0.15, 0.0011, 24.5},
@@ -43,7 +45,7 @@ const std::vector<Sweep> batch = {
     {"SN3", "20261210T090000Z", "PASS", "rev C", -0.10, 0.25, 0.0014, 23.5},
     {"SN4", "20261209T140000Z", nullptr, nullptr, std::nullopt, 0.10, 0.0010, 25.0},
     {"SN4", "20261210T100000Z", "PASS", "rev C", 0.30, 0.15, 0.0009, 24.0},
-    {"SN5", "20261210T110000Z", "FAIL", "rev C", 0.60, 0.05, std::nullopt, 22.5},
+    {"SN5", "20261210T110000Z", "FAIL", "C <b>O'Neil & \"Co\"</b>", 0.60, 0.05, std::nullopt, 22.5},
 };
 
 nlohmann::json figure_or_null(const std::optional<double>& value) {
@@ -82,14 +84,26 @@ std::string record_json(const Sweep& sweep) {
                  {{"min", nullptr}, {"max", 0.3}, {"max_abs", nullptr}, {"guard", nullptr}}},
                 {"mag.fit_rms_gauss", {{"max", fit_max}}}}}}},
             {"result", sweep.verdict}};
+        // The rows as the verdict judged them: outside the limit (less its guard) or unmeasured.
+        const auto row = [](const char* figure, std::optional<double> value, double bound) {
+            return nlohmann::json{{"figure", figure}, {"pass", value && std::abs(*value) <= bound}};
+        };
+        json["verdict"]["rows"] = {row("heading.peak_deviation_deg", sweep.peak, 0.5 - 0.02),
+                                   row("yaw_rate.scale_error_percent", sweep.scale, 0.3),
+                                   row("mag.fit_rms_gauss", sweep.fit, fit_max)};
     }
     return json.dump(2);
 }
 
+// The records with their certificates, but SN4's first, kept before records had one.
 void write_batch(const fs::path& archive) {
     for (const Sweep& sweep : batch) {
-        fs::create_directories(archive / sweep.serial / sweep.name);
-        tool_write_file(archive / sweep.serial / sweep.name / "report.json", record_json(sweep));
+        const fs::path record = archive / sweep.serial / sweep.name;
+        fs::create_directories(record);
+        tool_write_file(record / "report.json", record_json(sweep));
+        if (sweep.verdict != nullptr) {
+            tool_write_file(record / "record.html", "<!DOCTYPE html>\n<title>x</title>\n");
+        }
     }
 }
 
@@ -115,6 +129,17 @@ class HistoryTest : public testing::Test {
 std::string lf_lines(std::string text) {
     std::erase(text, '\r');
     return text;
+}
+
+// The batch page with its charts' part as a mark: what gnuplot draws differs from one version
+// to the next, and the browser test counts the charts.
+std::string without_charts(std::string page) {
+    const std::size_t start = page.find("<h2>Trends</h2>\n");
+    const std::size_t end = page.find("<h2>Sensors</h2>");
+    if (start != std::string::npos && end != std::string::npos) {
+        page.replace(start + 16, end - start - 16, "[charts]\n");
+    }
+    return page;
 }
 
 } // namespace
@@ -216,13 +241,27 @@ TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
                "-", archive.string()},
               "sweeps.csv"},
              {{"--summary", "--json", "-", archive.string()}, "summary.json"},
+             {{"--html", (dir / "batch.html").string(), archive.string()}, "batch.html"},
          }) {
         const ToolResult result = run(view.arguments);
         EXPECT_EQ(result.status, 0) << result.err;
-        const std::string golden = tool_read_file(fs::path(GM_HISTORY_DATA) / view.golden);
-        const bool text = fs::path(view.golden).extension() == ".txt";
-        EXPECT_EQ(lf_lines(result.out), golden) << view.golden;
-        EXPECT_EQ(result.err.empty(), text) << result.err;
+        const fs::path golden_path = fs::path(GM_HISTORY_DATA) / view.golden;
+        // The page goes to a file beside the archive, which it names as given.
+        const bool page = golden_path.extension() == ".html";
+        std::string out = lf_lines(result.out);
+        if (page) {
+            out = without_charts(tool_read_file(dir / "batch.html"));
+            for (std::size_t at; (at = out.find(archive.string())) != std::string::npos;) {
+                out.replace(at, archive.string().size(), "ARCHIVE");
+            }
+        }
+        if (std::getenv("GM_UPDATE_GOLDEN") != nullptr) {
+            tool_write_file(golden_path, out);
+        }
+        const std::string golden = tool_read_file(golden_path);
+        const bool text = golden_path.extension() == ".txt";
+        EXPECT_EQ(out, golden) << view.golden;
+        EXPECT_EQ(result.err.empty(), text || page) << result.err;
     }
 }
 
@@ -308,6 +347,11 @@ TEST_F(HistoryTest, BadArgumentsEndWithStatusTwoAndOneLine) {
         {{"--csv", "-", "--json", "-", dir_argument}, "standard output"},
         {{"--csv", "x", "--json", "x", dir_argument}, "--json would overwrite --csv"},
         {{"--figures", "heading.nope", dir_argument}, "heading.nope"},
+        {{"--json", "-", "--html", "-", dir_argument}, "standard output"},
+        {{"--html", (archive / "SN1" / "batch.html").string(), dir_argument}, "inside the archive"},
+        {{"--html", (archive / "SN1" / ".." / "batch.html").string(), dir_argument},
+         "inside the archive"},
+        {{"--html", "p.html", "--database", "DSN=x"}, "--database"},
     };
     for (const auto& [arguments, named] : cases) {
         const ToolResult result = run(arguments);
@@ -338,4 +382,33 @@ TEST_F(HistoryTest, DrawsAFigureOverTimeAndTemperature) {
     const std::string picture = tool_read_file(png);
     ASSERT_GT(picture.size(), 1000u);
     EXPECT_EQ(picture.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+}
+
+// The batch page as a browser shows it, opened from its file beside the archive: nothing
+// fetched, no error, a row per sensor, a chart per judged figure, a link to every record's
+// certificate that resolves, valid markup; the screenshot is kept in the build folder.
+TEST_F(HistoryTest, TheBatchPageOpensInABrowserAndLinksEveryCertificate) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the browser runs on the build's own platform";
+#else
+    if (std::getenv("GM_HISTORY_TOOL") != nullptr) {
+        GTEST_SKIP() << "the browser checks the build's own page";
+    }
+    const fs::path page = dir / "batch.html";
+    const ToolResult result = run({"--html", page.string(), archive.string()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("wrote " + page.string()), std::string::npos) << result.out;
+    fs::create_directories(GM_ARTEFACT_DIR);
+    const ToolResult checked =
+        tool_run("python3",
+                 {GM_BROWSER_CHECK, page.string(), "--text", "batch=" + archive.string(), "--count",
+                  "table.sensors tbody tr=5", "--count", "a[href]=9", "--count",
+                  tool_gnuplot_on_path() ? "svg.picture=3" : "#no-pictures=1", "--links", "--tidy",
+                  "--screenshot", std::string(GM_ARTEFACT_DIR) + "/batch.png"},
+                 dir);
+    if (checked.status == 77) {
+        GTEST_SKIP() << checked.out;
+    }
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+#endif
 }

@@ -124,16 +124,21 @@ std::string historypage_sensors(const HistoryPageBatch& batch) {
         const HistoryRecord& latest = batch.records[sensor.latest];
         std::string failing;
         for (const std::string& figure : latest.failed) {
-            failing += (failing.empty() ? "" : ", ") + pages_escape(figure);
+            if (!failing.empty()) {
+                failing += ", ";
+            }
+            failing += pages_escape(figure);
         }
         std::string links;
         for (std::size_t i = sensor.first; i <= sensor.latest; ++i) {
             const std::string name = pages_escape(batch.records[i].name);
+            if (!links.empty()) {
+                links += ' ';
+            }
             links +=
-                (links.empty() ? "" : " ") +
-                (batch.certificates[i].empty()
-                     ? "<span>" + name + "</span>"
-                     : "<a href=\"" + pages_escape(batch.certificates[i]) + "\">" + name + "</a>");
+                batch.certificates[i].empty()
+                    ? "<span>" + name + "</span>"
+                    : "<a href=\"" + pages_escape(batch.certificates[i]) + "\">" + name + "</a>";
         }
         rows.push_back({{pages_escape(sensor.serial)},
                         {std::to_string(sensor.sweeps), "num"},

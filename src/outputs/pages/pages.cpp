@@ -65,7 +65,10 @@ std::string pages_url_path(const fs::path& path) {
         if (name.empty() || name == "/" || name == "\\") {
             continue;
         }
-        url += (url.empty() ? "" : "/") + pages_url_part(name);
+        if (!url.empty()) {
+            url += '/';
+        }
+        url += pages_url_part(name);
     }
     return url;
 }
@@ -214,18 +217,57 @@ pages_draw(const char* program, const std::vector<std::string>& labels,
 }
 
 std::string pages_href(const fs::path& from, const fs::path& to) {
+    // A share's name (\\server\share\...) is absolute as it stands; the runtime may take it for
+    // a folder of the current drive. Here it is "/server/share/...".
+    const auto share = [](const fs::path& path) -> std::optional<fs::path> {
+        const std::string name = files_name(path);
+        if (name.size() < 3 || (name[0] != '\\' && name[0] != '/') ||
+            (name[1] != '\\' && name[1] != '/')) {
+            return std::nullopt;
+        }
+        std::string rooted = name.substr(name.find_first_not_of("\\/") - 1);
+        rooted[0] = '/';
+        return files_path(rooted).lexically_normal();
+    };
+    const std::optional<fs::path> to_share = share(to);
+    const std::optional<fs::path> from_share = share(from);
+    if (to_share || from_share) {
+        // Within one share a relative link; else the share's file: URL.
+        if (to_share && from_share) {
+            // On one server's share ("/", the server and the share alike, in any letter case),
+            // the link's target as under the page's own spelling of the share.
+            auto i = to_share->begin();
+            auto j = from_share->begin();
+            fs::path target;
+            for (int n = 0;
+                 n < 3 && i != to_share->end() && j != from_share->end() && files_same_name(*i, *j);
+                 ++n, ++i, ++j) {
+                target /= *j;
+            }
+            if (std::distance(to_share->begin(), i) == 3) {
+                for (; i != to_share->end(); ++i) {
+                    target /= *i;
+                }
+                const fs::path relative = target.lexically_relative(*from_share);
+                if (!relative.empty()) {
+                    return pages_url_path(relative);
+                }
+            }
+        }
+        if (to_share) {
+            return "file://" + pages_url_path(*to_share);
+        }
+    }
     std::error_code error;
     const fs::path target = fs::absolute(to, error).lexically_normal();
     const fs::path relative =
-        target.lexically_relative(fs::absolute(from, error).lexically_normal());
+        from_share ? fs::path()
+                   : target.lexically_relative(fs::absolute(from, error).lexically_normal());
     if (!relative.empty()) {
         return pages_url_path(relative);
     }
-    // Another drive or share: a file: URL, file:///C:/... or file://server/share/...
+    // Another drive: a file: URL, file:///C:/...
     const std::string root = files_name(target.root_name());
     const std::string rest = pages_url_path(target.relative_path());
-    if (root.size() > 2 && (root[0] == '\\' || root[0] == '/')) {
-        return "file://" + pages_url_part(root.substr(2)) + "/" + rest;
-    }
     return "file:///" + (root.empty() ? std::string() : root + "/") + rest;
 }

@@ -1,5 +1,6 @@
 // What the pages share: escaping, the frame, tables, gnuplot's SVG made fit for a page, pictures
 // drawn through gnuplot, and links from one page to another file.
+#include "base/files/files.h"
 #include "outputs/pages/pages.h"
 #include "records/archive/archive.h"
 #include "tests/support/tool_run.h"
@@ -130,7 +131,8 @@ TEST(Pages, ALinkIsRelativeAndEncodedWhereThatCanBe) {
          "../archive/a.html"},
         {"blanks and signs", "/srv", "/srv/my archive/#1 100%/a&b?.html",
          "my%20archive/%231%20100%25/a%26b%3F.html"},
-        {"letters of any language", "/srv", "/srv/Jürgen/Größe.html",
+        // Named as the programs name files, from UTF-8 whatever the code page.
+        {"letters of any language", "/srv", files_path("/srv/Jürgen/Größe.html"),
          "J%C3%BCrgen/Gr%C3%B6%C3%9Fe.html"},
     };
 #ifdef _WIN32
@@ -140,6 +142,12 @@ TEST(Pages, ALinkIsRelativeAndEncodedWhereThatCanBe) {
                      "file:///D:/archive/SN%201/record.html"});
     cases.push_back({"a share", "C:\\reports", "\\\\bench\\archive\\SN1\\record.html",
                      "file://bench/archive/SN1/record.html"});
+    cases.push_back({"within a share", "\\\\bench\\q\\reports",
+                     "\\\\BENCH\\q\\archive\\SN1\\record.html", "../archive/SN1/record.html"});
+    cases.push_back({"from a share to another", "\\\\bench\\q\\reports",
+                     "\\\\bench\\r\\archive\\record.html", "file://bench/r/archive/record.html"});
+    cases.push_back({"from a share to a drive", "\\\\bench\\q", "D:\\archive\\record.html",
+                     "file:///D:/archive/record.html"});
 #endif
     for (const Case& c : cases) {
         EXPECT_EQ(pages_href(c.from, c.to), c.href) << c.name;

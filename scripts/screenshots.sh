@@ -29,6 +29,7 @@ fi
 work=$(cd "$work" && pwd)
 cd "$work"
 rm -rf archive batch.html sweeps
+mkdir archive
 
 cat >limits.toml <<'EOF'
 name = "HS-200 production, rev C"
@@ -55,7 +56,7 @@ sweep() {
     mkdir -p "$folder"
     (
         cd "$folder"
-        "$bin/sim/gyro_motor_sim" --no-pacing --time-scale 8 --ready-file sim.ready "$@" \
+        "$bin/sim/gyro_motor_sim" --no-pacing --time-scale 4 --ready-file sim.ready "$@" \
             >/dev/null 2>sim.err &
         local sim_pid=$!
         for _ in $(seq 200); do
@@ -63,7 +64,7 @@ sweep() {
             sleep 0.05
         done
         [ -e sim.ready ] || { echo "screenshots: the simulator did not start" >&2; exit 1; }
-        "$bin/gyro_motor" >/dev/null
+        "$bin/gyro_motor" >gyro_motor.out 2>&1
         kill -TERM "$sim_pid"
         wait "$sim_pid" || true
     )

@@ -13,7 +13,9 @@ constexpr const char* historypage_style = R"(.kind { margin: 0; font-size: 0.8re
   letter-spacing: 0.08em; text-transform: uppercase; color: #555; }
 header { border-bottom: 3px solid #1b1b1b; padding-bottom: 0.5rem; }
 h1 { overflow-wrap: anywhere; }
-table.sensors td:nth-child(-n+5) { white-space: nowrap; }
+table.sensors td:nth-child(-n+4), td.num { white-space: nowrap; }
+table.capability { font-size: 0.8rem; }
+.wide { overflow-x: auto; }
 ul.yields { font-size: 1.1rem; padding-left: 1.2rem; }
 .charts { display: grid; grid-template-columns: repeat(auto-fill, minmax(30rem, 1fr)); gap: 1rem; }
 figure figcaption { font-size: 0.85rem; color: #555; }
@@ -94,7 +96,8 @@ std::string historypage_capability(const HistorySummary& summary) {
         }
         rows.push_back(std::move(cells));
     }
-    return html + pages_table("capability", table.columns, rows);
+    return html + "<div class=\"wide\">\n" + pages_table("capability", table.columns, rows) +
+           "</div>\n";
 }
 
 std::string historypage_charts(const HistorySummary& summary, const PagesPictures& pictures) {

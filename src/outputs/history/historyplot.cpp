@@ -3,6 +3,7 @@
 #include "base/text/text.h"
 #include "outputs/gnuplot/gnuplot.h"
 
+#include <algorithm>
 #include <array>
 #include <initializer_list>
 #include <tuple>
@@ -151,6 +152,13 @@ std::string historyplot_trend_script(const std::vector<HistoryRecord>& records,
                          "set offsets graph 0.03, graph 0.03, graph 0.08, graph 0.08\n"
                          "set title " +
                          gnuplot_string(summary.figure) + "\n" + historyplot_time_axis;
+    // Four or five times along the axis, whatever the span: a chart is narrow.
+    const auto [first, last] = std::ranges::minmax_element(
+        records, {}, [](const HistoryRecord& record) { return record.seconds; });
+    if (first != records.end() && last->seconds > first->seconds) {
+        text_append(panels, "set xtics %lld\n",
+                    static_cast<long long>((last->seconds - first->seconds + 3) / 4));
+    }
     if (blocks[0].empty() && blocks[1].empty() && blocks[2].empty()) {
         panels += "set label 1 'no sweep measured it' at graph 0.5,0.5 center\nset xdata\n"
                   "plot 0 with lines linecolor rgb '#bbbbbb' notitle\nunset label 1\n";

@@ -265,7 +265,7 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         for (std::size_t row = 0; row < report_card_rows; ++row) { // the card is the curve
             const double at = 15.0 * static_cast<double>(row);
             EXPECT_EQ(reportout_document(report)["deviation_card"].at(row),
-                      nlohmann::json::array({at, report_deviation_at(report.heading, at)}));
+                      nlohmann::ordered_json::array({at, report_deviation_at(report.heading, at)}));
         }
         ASSERT_TRUE(report.heading.b_deg && report.mag.major_gauss);
         EXPECT_NEAR(report.yaw_rate.mean_dps, c.sweep.rate_dps * (1 + c.sensor.scale_percent / 100),

@@ -182,7 +182,8 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
     // 1 + 0.25 + 0 + 0.25 + 1 = 2.5, / 4 = 0.625, sd 0.790569; Cpl = 1.5 / (3 * 0.790569).
     std::vector<HistoryRecord> cold = read.records;
     for (HistoryRecord& record : cold) {
-        record.limits.push_back({"temperature.mean_c", 22.0, std::nullopt, std::nullopt});
+        record.limits.push_back(
+            {"temperature.mean_c", 22.0, std::nullopt, std::nullopt, std::nullopt});
     }
     const HistoryFigureSummary temperature =
         history_summarise(cold, sensors, {"temperature.mean_c"}).figures.at(0);

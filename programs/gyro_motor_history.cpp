@@ -33,8 +33,9 @@ constexpr std::array<const char*, 3> history_key_figures{
 constexpr const char* history_description =
     "Reads a sensor archive (DIR/SERIAL/20261209T101503Z/report.json, as\n"
     "gyro_motor_report --serial ID --archive DIR writes it) and shows one row per\n"
-    "sensor: serial, sweeps, the time and verdict of its latest sweep and a few of\n"
-    "its figures. --sweeps shows one row per sweep; --summary one row per figure.";
+    "sensor: serial, sweeps, the time and outcome (PASS, FAIL, ERROR, ABORTED) of\n"
+    "its latest sweep and a few of its figures. --sweeps shows one row per sweep;\n"
+    "--summary one row per figure.";
 
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
@@ -48,7 +49,8 @@ Where the latest sweeps applied different limits to a figure it says so and
 gives none. First-pass yield: sensors whose first sweep (by time) passed, of
 the sensors whose first sweep has a verdict; final yield likewise with the
 latest sweep. A sweep without a verdict (reported without --limits) neither
-passes nor fails: its sensor counts on neither side of that yield.
+passes nor fails: its sensor counts on neither side of that yield; nor does
+one whose sweep did not complete (ERROR, ABORTED), which is counted apart.
 
 Times are UTC: --since 2026-12-09 keeps sweeps from that day's midnight on,
 --until 2026-12-09 those up to the end of that day; with a time of day

@@ -36,7 +36,11 @@ struct HistoryRecord {
     std::string time;           // record.time, e.g. 2026-12-09T10:15:03Z
     std::int64_t seconds;       // the same in seconds since 1970-01-01T00:00:00Z
     std::optional<bool> passed; // the verdict; nothing when no limits were applied
-    std::string limits_name;    // verdict.limits.name; empty without a verdict
+    // record.outcome: "PASS", "FAIL", "ERROR" or "ABORTED"; for a record without one, PASS or
+    // FAIL from its verdict; empty when neither says (no limits applied). An ERROR or ABORTED
+    // record has no `passed`.
+    std::string outcome;
+    std::string limits_name; // verdict.limits.name; empty without a verdict
     std::vector<HistoryLimit> limits;
     std::vector<HistoryFigure> figures; // every numeric leaf but the verdict's and the record's
 };
@@ -113,11 +117,14 @@ struct HistoryFigureSummary {
 };
 
 // Sensors whose first (or latest) sweep passed, of those whose first (latest) sweep has a verdict;
-// `unjudged` sensors' sweep has none and counts on neither side.
+// `unjudged` sensors' sweep has none and counts on neither side, nor do those whose sweep's
+// outcome is ERROR (`errors`) or ABORTED (`aborted`).
 struct HistoryYield {
     std::size_t passed = 0;
     std::size_t judged = 0;
     std::size_t unjudged = 0;
+    std::size_t errors = 0;
+    std::size_t aborted = 0;
 };
 
 struct HistorySummary {

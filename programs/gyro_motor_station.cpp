@@ -77,6 +77,7 @@ struct StationContext {
     std::optional<std::regex> pattern;
     bool console = false;
     bool colour = false;
+    bool echo = false;   // answers from a script are written after their prompts
     int stop_signal = 0; // a request to stop seen during a sweep: the loop ends after it
 };
 
@@ -100,15 +101,17 @@ void station_prompt(const char* text) {
     std::fflush(stdout);
 }
 
-// The progress line, in place on a console, now and then elsewhere.
+// The progress line, in place on a console, now and then elsewhere; `shown` is the plain line
+// written last.
 void station_show_progress(const StationContext& context, const ShiftProgress& progress,
-                           int& seconds_shown, int seconds) {
+                           int& seconds_shown, int seconds, std::string& shown) {
     const std::string text = "  " + shift_progress_text(progress);
     if (context.console) {
         std::printf("\r%-*s", station_progress_width, text.c_str());
         std::fflush(stdout);
-    } else if (seconds >= seconds_shown + station_plain_every_s) {
+    } else if (seconds >= seconds_shown + station_plain_every_s && text != shown) {
         seconds_shown = seconds;
+        shown = text;
         std::printf("%s\n", text.c_str());
         std::fflush(stdout);
     }
@@ -124,6 +127,7 @@ bool station_sweep(StationContext& context, std::string& error) {
     }
     const auto started = std::chrono::steady_clock::now();
     int seconds_shown = 0;
+    std::string shown;
     while (!shift_wait(sweep, station_poll_ms)) {
         // Ctrl-C is the sweep's to act on; a request to stop the station waits for the sweep.
         if (const int signal = shift_take_signal(); signal != 0 && signal != 2) {
@@ -133,7 +137,7 @@ bool station_sweep(StationContext& context, std::string& error) {
         const auto seconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
                                                   std::chrono::steady_clock::now() - started)
                                                   .count());
-        station_show_progress(context, progress, seconds_shown, seconds);
+        station_show_progress(context, progress, seconds_shown, seconds, shown);
     }
     if (const int signal = shift_take_signal(); signal != 0 && signal != 2) {
         context.stop_signal = signal;
@@ -142,7 +146,11 @@ bool station_sweep(StationContext& context, std::string& error) {
         std::printf("\r%*s\r", station_progress_width, "");
     }
     shift_progress_read(station_log, progress);
-    std::printf("  %s\n", shift_progress_text(progress).c_str());
+    // Where the sweep ended: a sweep that never replaced the log has nothing to say here.
+    if (const std::string text = "  " + shift_progress_text(progress);
+        progress.started && text != shown) {
+        std::printf("%s\n", text.c_str());
+    }
     return true;
 }
 
@@ -260,6 +268,9 @@ int station_loop(StationContext& context) {
             std::fputs("\n", stdout);
             return false;
         }
+        if (context.echo) {
+            std::printf("%s\n", shift_trim(line).c_str());
+        }
         return true;
     };
     while (context.stop_signal == 0) {
@@ -372,6 +383,7 @@ int main(int argc, char** argv) {
         }
     }
     context.console = shift_is_console();
+    context.echo = !shift_input_is_console();
     context.colour = shift_use_colour();
     shift_catch_signals();
     return options.serial ? station_one(context, *options.serial) : station_loop(context);

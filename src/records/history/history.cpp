@@ -174,8 +174,11 @@ bool history_parse_outcome(const Json& about, HistoryRecord& record, std::string
         return true;
     }
     const std::string given = outcome->is_string() ? outcome->get<std::string>() : "";
-    if (outcome->is_null() ? !from_verdict.empty()
-                           : given != from_verdict && given != "ERROR" && given != "ABORTED") {
+    const bool agrees = outcome->is_null()
+                            ? from_verdict.empty()
+                            : outcome->is_string() && !given.empty() &&
+                                  (given == from_verdict || given == "ERROR" || given == "ABORTED");
+    if (!agrees) {
         error = "record.outcome is not what the verdict says, nor ERROR or ABORTED";
         return false;
     }

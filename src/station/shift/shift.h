@@ -88,6 +88,9 @@ enum class ShiftColour { plain, green, red, yellow };
 // coloured; colour also needs NO_COLOR unset or empty.
 bool shift_is_console();
 bool shift_use_colour();
+// Whether standard input is a console, which shows what is typed; answers read from elsewhere (a
+// script's) are written after their prompts, so that the output reads as a dialogue.
+bool shift_input_is_console();
 
 // Sets the colour of what is written to standard output from here on.
 void shift_set_colour(ShiftColour colour);

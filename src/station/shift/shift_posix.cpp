@@ -28,6 +28,10 @@ bool shift_is_console() {
     return isatty(STDOUT_FILENO) == 1;
 }
 
+bool shift_input_is_console() {
+    return isatty(STDIN_FILENO) == 1;
+}
+
 void shift_set_colour(ShiftColour colour) {
     static constexpr std::array<const char*, 4> codes{"\033[0m", "\033[1;32m", "\033[1;31m",
                                                       "\033[1;33m"};

@@ -40,6 +40,11 @@ bool shift_is_console() {
     return GetConsoleMode(shift_output(), &mode) != 0;
 }
 
+bool shift_input_is_console() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
 void shift_set_colour(ShiftColour colour) {
     std::fflush(stdout);
     const HANDLE output = shift_output();

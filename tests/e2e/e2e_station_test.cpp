@@ -12,11 +12,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -70,23 +68,6 @@ std::vector<nlohmann::json> records_of(const std::string& archive, const std::st
 
 bool has(const std::string& text, const std::string& part) {
     return text.find(bench_console(part)) != std::string::npos;
-}
-
-// Waits until the transcript shows `count` lines that end with `text`.
-bool wait_for_events(const std::string& transcript, const std::string& text, std::size_t count) {
-    const BenchClock::time_point start = BenchClock::now();
-    while (std::chrono::duration<double>(BenchClock::now() - start).count() < 20.0) {
-        std::size_t seen = 0;
-        for (const std::string& line :
-             harness_split_lines(harness_read_file(transcript).value_or(""))) {
-            seen += line.ends_with(text) ? 1u : 0u;
-        }
-        if (seen >= count) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
 }
 
 class E2eStationTest : public ::testing::Test {
@@ -195,16 +176,16 @@ TEST_F(E2eStationTest, ASessionRecordsEveryAttemptWithItsOutcome) {
 
     // Ctrl-C to the station's process group in the middle of a sweep: the sweep returns the
     // motor to zero, the attempt is ABORTED, and the loop goes on to the end of its input.
-    const SweepRun aborted =
-        session("e2e_wide.toml", "SN-A\n", {},
-                {.setup = {},
-                 .during =
-                     [](const SweepRun& run, pid_t group) {
-                         if (wait_for_events(run.dir + "/transcript.txt", " gyro G", 20)) {
-                             kill(-group, SIGINT);
-                         }
-                     },
-                 .ready = {}});
+    const SweepRun aborted = session(
+        "e2e_wide.toml", "SN-A\n", {},
+        {.setup = {},
+         .during =
+             [](const SweepRun& run, pid_t group) {
+                 if (bench_wait_for_events(run.dir + "/transcript.txt", " gyro G", 20, 20.0)) {
+                     kill(-group, SIGINT);
+                 }
+             },
+         .ready = {}});
     EXPECT_EQ(aborted.status, 0) << aborted.err;
     EXPECT_TRUE(has(aborted.out, "Session: swept 1, passed 0, failed 0, errors 0, aborted 1\n"))
         << aborted.out;

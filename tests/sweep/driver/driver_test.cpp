@@ -179,7 +179,7 @@ class DriverTest : public ::testing::Test {
         EXPECT_EQ(account.log_replaced, replaced);
         EXPECT_LE(account.started, account.ended);
         if (replaced) {
-            EXPECT_EQ(account.log_bytes, read_file(log_path).size());
+            EXPECT_EQ(account.log_bytes, fs::file_size(log_path));
         } else {
             EXPECT_EQ(account.log_bytes, std::nullopt);
         }

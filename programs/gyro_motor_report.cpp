@@ -58,7 +58,10 @@ constexpr const char* report_footer =
     "not measured fails, and so does a log with broken records or an unusable times file.\n"
     "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log and its\n"
     "times, its run file, report.txt, report.json, report.png and the limits file. A record\n"
-    "appears whole or not at all and never replaces another.\n"
+    "appears whole or not at all and never replaces another. With --database the record is\n"
+    "also written to the SQL database that CONNECTION (an ODBC connection string) names,\n"
+    "right after the folder, which stays the primary copy: gyro_motor_history DIR --export\n"
+    "brings over what the database missed.\n"
     "\n"
     "With --limits or --archive the log is checked against the run file that gyro_motor\n"
     "leaves beside it (LOG with .txt replaced by _run.txt). A log that is not the last\n"
@@ -78,9 +81,11 @@ constexpr const char* report_footer =
     "     else failed: the report covers the good records, by sample number without usable\n"
     "     times\n"
     "  5  the verdict is FAIL\n"
-    "  6  the sweep could not be archived (the report was still printed); before 7, 5, 3\n"
+    "  6  the sweep could not be archived (the report was still printed); before 8, 7, 5, 3\n"
     "  7  the outcome is ERROR or ABORTED: the log is not the last sweep's, or the sweep\n"
-    "     failed or was interrupted; before 5 and 3\n";
+    "     failed or was interrupted; before 5 and 3\n"
+    "  8  the record is in the archive but could not be written to the database; before 7,\n"
+    "     5 and 3\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
@@ -94,6 +99,7 @@ struct ReportOptions {
     std::string archive;
     std::optional<std::string> operator_name;
     bool unverified = false;
+    std::string database; // --database CONNECTION
 };
 
 // One line naming what is wrong; CLI11's own messages already name the option.
@@ -195,6 +201,12 @@ int main(int argc, char** argv) {
                  "archive a log that has no run file beside it (an older\n"
                  "log, or one copied from elsewhere); the record says so")
         ->needs(archive);
+    app.add_option("--database", options.database,
+                   "also write the record to the SQL database that\n"
+                   "CONNECTION (an ODBC connection string) names")
+        ->option_text("CONNECTION")
+        ->check(cli_text())
+        ->needs(archive);
     app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)");
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
@@ -237,6 +249,7 @@ int main(int argc, char** argv) {
                                  .unverified = options.unverified,
                                  .not_before = {},
                                  .archive = options.archive,
+                                 .database = options.database,
                                  .serial = options.serial,
                                  .operator_name = options.operator_name,
                                  .station = {},
@@ -273,5 +286,8 @@ int main(int argc, char** argv) {
     if (!result.record.empty()) {
         std::fprintf(report_out, "archived %s\n", result.record.c_str());
     }
-    return outcome_status(result, outputs_ok, archived);
+    // Only a record in the folder goes to the database: the folder is the primary copy.
+    const bool in_database =
+        options.database.empty() || !archived || outcome_database(request, result, report_out);
+    return outcome_status(result, outputs_ok, archived, in_database);
 }

@@ -56,9 +56,11 @@ sweep stops it safely (the motor back to zero) and the attempt is ABORTED;
 Ctrl-C at the prompt ends the loop.
 
 Exit status: 0 the loop ended; 2 bad arguments, or a --serial that is
-refused; 6 a record could not be written (the loop stops there); 129 or 143
-SIGHUP or SIGTERM ended the loop (a sweep under way first ends and is
-recorded). With --serial: 0 PASS, 5 FAIL, 7 ERROR or ABORTED.
+refused; 6 a record could not be written (the loop stops there); 8 a record
+is in the archive but not in the --database (gyro_motor_history DIR --export
+brings it over); 129 or 143 SIGHUP or SIGTERM ended the loop (a sweep under
+way first ends and is recorded). With --serial: 0 PASS, 5 FAIL, 7 ERROR or
+ABORTED.
 )";
 
 struct StationOptions {
@@ -69,6 +71,7 @@ struct StationOptions {
     std::string serial_pattern;
     std::optional<std::uint64_t> max_tries;
     std::optional<std::string> serial;
+    std::string database;
 };
 
 struct StationContext {
@@ -175,10 +178,11 @@ void station_show(const StationContext& context, const OutcomeResult& result) {
     }
 }
 
-// One attempt on a serial, from the sweep to the record. False when the record could not be
-// written.
-bool station_step(StationContext& context, const std::string& serial,
-                  const std::optional<std::string>& retest_reason, Outcome& outcome) {
+// One attempt on a serial, from the sweep to the record. Returns 0, exit_archive_failed when the
+// record could not be written, or exit_database_failed when it is in the archive but not in the
+// database.
+int station_step(StationContext& context, const std::string& serial,
+                 const std::optional<std::string>& retest_reason, Outcome& outcome) {
     const StationOptions& options = context.options;
     std::printf("Sweeping %s\n", serial.c_str());
     std::fflush(stdout);
@@ -191,6 +195,7 @@ bool station_step(StationContext& context, const std::string& serial,
                            .unverified = false,
                            .not_before = runfile_time(std::chrono::system_clock::now()),
                            .archive = options.archive,
+                           .database = options.database,
                            .serial = serial,
                            .operator_name = options.operator_name,
                            .station = options.station,
@@ -208,12 +213,16 @@ bool station_step(StationContext& context, const std::string& serial,
     outcome_judge(request, result);
     const bool archived = outcome_archive(request, result);
     station_show(context, result);
+    bool in_database = true;
     if (archived) {
-        std::printf("archived %s\n\n", result.record.c_str());
+        std::printf("archived %s\n", result.record.c_str());
+        // Only a record in the folder goes to the database: the folder is the primary copy.
+        in_database = options.database.empty() || outcome_database(request, result, stdout);
+        std::printf("\n");
     }
     std::fflush(stdout);
     outcome = result.outcome;
-    return archived;
+    return !archived ? exit_archive_failed : !in_database ? exit_database_failed : exit_ok;
 }
 
 // Why the serial may not be swept now, or empty; `passed` tells that it has a PASS record.
@@ -248,8 +257,8 @@ int station_one(StationContext& context, const std::string& serial) {
         return exit_bad_arguments;
     }
     Outcome outcome = Outcome::none;
-    if (!station_step(context, serial, std::nullopt, outcome)) {
-        return exit_archive_failed;
+    if (const int kept = station_step(context, serial, std::nullopt, outcome); kept != exit_ok) {
+        return kept;
     }
     return outcome == Outcome::pass   ? exit_ok
            : outcome == Outcome::fail ? exit_verdict_failed
@@ -304,12 +313,14 @@ int station_loop(StationContext& context) {
             retest_reason = shift_trim(line);
         }
         Outcome outcome = Outcome::none;
-        const bool archived = station_step(context, serial, retest_reason, outcome);
+        const int kept = station_step(context, serial, retest_reason, outcome);
         shift_count(session, outcome);
-        if (!archived) {
-            status = exit_archive_failed;
+        if (kept == exit_archive_failed) {
+            status = kept;
             break;
         }
+        // A record the database missed is in the folder: the shift goes on, and ends with 8.
+        status = kept == exit_database_failed ? kept : status;
         // A Ctrl-C during the sweep was the sweep's; one at the prompt from here on ends the loop.
         shift_take_signal();
     }
@@ -350,6 +361,11 @@ int main(int argc, char** argv) {
                    "refuse a serial with N failed or errored attempts on record")
         ->option_text("N")
         ->check(cli_count(1));
+    app.add_option("--database", options.database,
+                   "also write each record to the SQL database that\n"
+                   "CONNECTION (an ODBC connection string) names")
+        ->option_text("CONNECTION")
+        ->check(cli_text());
     app.add_option("--serial", options.serial,
                    "sweep this serial once, no prompt; the exit status is\n"
                    "the outcome")

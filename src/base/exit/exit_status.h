@@ -22,5 +22,8 @@ inline constexpr int exit_archive_failed = 6;
 // beside it says that run did not replace it, or left another size, or never ended), or the sweep
 // ended with a failure or was interrupted. The attempt is recorded as such when archived.
 inline constexpr int exit_sweep_error = 7;
+// The lab's database could not be reached or did not take the records (a server down, the
+// network, a driver missing); with gyro_motor_report the record is kept in the archive folder.
+inline constexpr int exit_database_failed = 8;
 // Interrupted by the user: 128 + the signal number, 130 for Ctrl-C, 143 for SIGTERM.
 inline constexpr int exit_interrupted_base = 128;

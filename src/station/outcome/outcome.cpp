@@ -9,6 +9,7 @@
 #include "outputs/report/reportout.h"
 #include "outputs/report/reportplot.h"
 #include "records/archive/archive.h"
+#include "records/database/database.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -293,10 +294,29 @@ bool outcome_archive(const OutcomeRequest& request, OutcomeResult& result) {
         return false;
     }
     result.record = files_name(kept);
+    result.record_name = files_name(kept.filename());
     return true;
 }
 
-int outcome_status(const OutcomeResult& result, bool outputs_ok, bool archived) {
+bool outcome_database(const OutcomeRequest& request, const OutcomeResult& result, std::FILE* says) {
+    Database database;
+    DatabaseRecord row;
+    std::size_t added = 0;
+    std::string error;
+    if (!database_record(result.document.dump(), result.record_name, row, error) ||
+        !database_open(request.database, database, error) ||
+        !database_put(database, std::span<const DatabaseRecord>(&row, 1), added, error)) {
+        std::fprintf(stderr,
+                     "%s: the record was not written to the database: %s (it is kept in the "
+                     "archive; gyro_motor_history DIR --export writes it later)\n",
+                     request.program, error.c_str());
+        return false;
+    }
+    std::fprintf(says, "wrote the record to the database\n");
+    return true;
+}
+
+int outcome_status(const OutcomeResult& result, bool outputs_ok, bool archived, bool in_database) {
     const bool error = result.outcome == Outcome::error || result.outcome == Outcome::aborted;
     const bool log_unusable = !result.analysed && result.sweep != OutcomeSweep::stale &&
                               result.sweep != OutcomeSweep::failed &&
@@ -306,6 +326,9 @@ int outcome_status(const OutcomeResult& result, bool outputs_ok, bool archived) 
     }
     if (!archived) {
         return exit_archive_failed;
+    }
+    if (!in_database) {
+        return exit_database_failed;
     }
     if (error) {
         return exit_sweep_error;

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,7 @@ struct OutcomeRequest {
     bool unverified = false;         // a log without a run file may be archived
     std::string not_before;          // a run file that started earlier is stale (runfile_time)
     std::string archive;             // empty: nothing is kept
+    std::string database;            // an ODBC connection string: the record goes there too
     std::string serial;              // with archive
     std::optional<std::string> operator_name;
     std::string station;                      // empty: the computer's name
@@ -70,6 +72,7 @@ struct OutcomeResult {
     std::string text;                // the report as printed and kept
     nlohmann::ordered_json document; // its JSON, and the record's report.json with "record"
     std::string record;              // where the record went, once archived
+    std::string record_name;         // its folder's name
 };
 
 // Checks the log against its run file when it is judged or archived. False, after one line on
@@ -86,10 +89,15 @@ void outcome_judge(const OutcomeRequest& request, OutcomeResult& result);
 // standard error after "program: ", when it could not be written.
 bool outcome_archive(const OutcomeRequest& request, OutcomeResult& result);
 
+// Writes the archived record to the database too, and says so on `says`. False, in one line on
+// standard error, when it could not (the folder stays the primary copy).
+bool outcome_database(const OutcomeRequest& request, const OutcomeResult& result, std::FILE* says);
+
 // The report's exit status: 1 when the log could not be used (a failed sweep's log is its ERROR)
-// or an output failed, then 6 not archived, 7 ERROR or ABORTED, 5 FAIL, 3 broken records or
-// times, else 0.
-int outcome_status(const OutcomeResult& result, bool outputs_ok, bool archived);
+// or an output failed, then 6 not archived, 8 not in the database, 7 ERROR or ABORTED, 5 FAIL, 3
+// broken records or times, else 0.
+int outcome_status(const OutcomeResult& result, bool outputs_ok, bool archived,
+                   bool in_database = true);
 
 // The account's fields as the record holds them under "sweep".
 nlohmann::ordered_json outcome_sweep_json(const RunAccount& account);

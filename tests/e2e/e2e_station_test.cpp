@@ -7,6 +7,7 @@
 #include "tests/support/e2e_bench.h"
 #include "tests/support/e2e_check.h"
 #include "tests/support/process_harness.h"
+#include "tests/support/test_database.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -91,13 +92,30 @@ class E2eStationTest : public ::testing::Test {
                      const std::vector<std::string>& sim_options = sensor) {
         options.insert(options.begin(), {"--limits", limits_file(limits), "--archive", archive,
                                          "--operator", "e2e"});
+        options = with_database(options);
         BenchHooks with_serials = hooks;
         with_serials.setup = [&serials](const SweepRun& run) {
             ASSERT_TRUE(harness_write_file(run.dir + "/serials.txt", serials));
         };
         return bench_run(with_input(station(options), "serials.txt"), sim_options, with_serials);
     }
+    // The arguments, with --database where the session writes to one.
+    std::vector<std::string> with_database(std::vector<std::string> arguments) const {
+        if (!database.empty()) {
+            arguments.insert(arguments.end(), {"--database", database});
+        }
+        return arguments;
+    }
+    // gyro_motor_history's standard output, run in `dir`.
+    std::string history_of(const std::string& dir, const std::vector<std::string>& arguments) {
+        const pid_t history = harness_spawn(*bench_program_argv("gyro_motor_history", arguments),
+                                            dir, dir + "/history.out", dir + "/history.err");
+        EXPECT_EQ(harness_wait(history, 60.0), 0)
+            << harness_read_file(dir + "/history.err").value_or("");
+        return harness_read_file(dir + "/history.out").value_or("");
+    }
     std::string archive;
+    std::string database; // empty: the tests' database server is not up
 };
 
 } // namespace
@@ -105,6 +123,12 @@ class E2eStationTest : public ::testing::Test {
 TEST_F(E2eStationTest, ASessionRecordsEveryAttemptWithItsOutcome) {
     if (!bench_native_sweep()) {
         GTEST_SKIP() << "the whole session runs in the native build; the zip's runs one serial";
+    }
+    // Where the tests' database server is up, every attempt goes to it too.
+    std::string why;
+    if (const std::optional<std::string> server = test_database_server(why)) {
+        std::string error;
+        ASSERT_TRUE(test_database_fresh(*server, "gm_station", database, error)) << error;
     }
     // Tight limits: two FAIL records, then the third attempt is refused.
     const SweepRun failing =
@@ -142,10 +166,11 @@ TEST_F(E2eStationTest, ASessionRecordsEveryAttemptWithItsOutcome) {
     // again, and its record holds no log.
     ASSERT_TRUE(harness_write_file(passing.dir + "/serials.txt", "SN-E\n"));
     const std::string earlier_log = harness_read_file(passing.dir + "/gyro_motor.txt").value_or("");
-    const pid_t stopped = harness_spawn(
-        with_input(station({"--limits", limits_file("e2e_wide.toml"), "--archive", archive}),
-                   "serials.txt"),
-        passing.dir, passing.dir + "/stopped.out", passing.dir + "/stopped.err");
+    const pid_t stopped =
+        harness_spawn(with_input(station(with_database({"--limits", limits_file("e2e_wide.toml"),
+                                                        "--archive", archive})),
+                                 "serials.txt"),
+                      passing.dir, passing.dir + "/stopped.out", passing.dir + "/stopped.err");
     EXPECT_EQ(harness_wait(stopped, 60.0), 0);
     const std::string stopped_out = harness_read_file(passing.dir + "/stopped.out").value_or("");
     EXPECT_TRUE(has(stopped_out, "ERROR: the last sweep (status 1: open gyro port failed) did "
@@ -161,11 +186,11 @@ TEST_F(E2eStationTest, ASessionRecordsEveryAttemptWithItsOutcome) {
     EXPECT_EQ(harness_read_file(passing.dir + "/gyro_motor.txt"), earlier_log);
 
     // The report, asked to archive that log under a new serial, does not pass it either.
-    const pid_t report =
-        harness_spawn(*bench_program_argv("gyro_motor_report",
-                                          {"--limits", limits_file("e2e_wide.toml"), "--serial",
-                                           "SN0052", "--archive", archive, "gyro_motor.txt"}),
-                      passing.dir, passing.dir + "/report.out", passing.dir + "/report.err");
+    const pid_t report = harness_spawn(
+        *bench_program_argv("gyro_motor_report",
+                            with_database({"--limits", limits_file("e2e_wide.toml"), "--serial",
+                                           "SN0052", "--archive", archive, "gyro_motor.txt"})),
+        passing.dir, passing.dir + "/report.out", passing.dir + "/report.err");
     EXPECT_EQ(harness_wait(report, 60.0), 7);
     const std::vector<nlohmann::json> stale = records_of(archive, "SN0052");
     ASSERT_EQ(stale.size(), 1u);
@@ -197,6 +222,18 @@ TEST_F(E2eStationTest, ASessionRecordsEveryAttemptWithItsOutcome) {
     EXPECT_EQ(stopped_by_user[0]["record"]["outcome"], "ABORTED");
     EXPECT_EQ(stopped_by_user[0]["record"]["sweep"]["status"], 130);
     EXPECT_EQ(stopped_by_user[0]["record"]["sweep"]["message"], "sweep interrupted");
+
+    // The database holds every attempt with its outcome: its history is the folder's.
+    if (!database.empty()) {
+        const std::string sweeps = history_of(aborted.dir, {"--sweeps", "--csv", "-", archive});
+        EXPECT_NE(sweeps.find(",ABORTED,"), std::string::npos) << sweeps;
+        EXPECT_EQ(history_of(aborted.dir, {"--sweeps", "--csv", "-", "--database", database}),
+                  sweeps);
+        const std::string summary = history_of(aborted.dir, {"--summary", "--json", "-", archive});
+        EXPECT_NE(summary.find("\"errors\": 2,"), std::string::npos) << summary;
+        EXPECT_EQ(history_of(aborted.dir, {"--summary", "--json", "-", "--database", database}),
+                  summary);
+    }
     bench_finish(aborted);
 }
 

@@ -425,7 +425,11 @@ bool database_record(const std::string& json, const std::string& name, DatabaseR
     // The history read it, so it is a JSON object with a record object.
     const Json document = Json::parse(text, nullptr, false);
     const Json& about = document["record"];
-    record.outcome = database_string(about, "outcome");
+    // As the history reads it: a record made before it had an outcome has its verdict's, so
+    // that a query on the column finds every PASS.
+    record.outcome = record.history.outcome.empty()
+                         ? std::nullopt
+                         : std::optional<std::string>(record.history.outcome);
     record.station = database_string(about, "station");
     record.operator_name = database_string(about, "operator");
     record.lot = database_string(about, "lot");

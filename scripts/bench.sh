@@ -62,7 +62,7 @@ wants() {
 wants wine || wants adapter || skip_wine=1
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
-          libcli11-dev libtomlplusplus-dev)
+          libcli11-dev libtomlplusplus-dev libssl-dev)
 [ "$skip_wine" -eq 1 ] || packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 scripts/deps.sh "${packages[@]}"
 echo "bench: building" >&2

@@ -45,6 +45,7 @@ provided() {
     nlohmann-json3-dev) has_header nlohmann/json.hpp ;;
     libcli11-dev) has_header CLI/CLI.hpp ;;
     libtomlplusplus-dev) has_header toml++/toml.h ;;
+    libssl-dev) has_header openssl/evp.h ;;
     libclang-rt-*-dev) # libFuzzer's driver, where clang looks for it
         compgen -G "$(clang++ -print-resource-dir)/lib/*/libclang_rt.fuzzer-x86_64.a" ;;
     *) return 2 ;;

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox \
-    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev dpkg-dev
+    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev libssl-dev dpkg-dev
 
 jobs=2
 for preset in default asan; do

@@ -67,3 +67,21 @@ bool files_same_file(const std::string& a, const std::string& b) {
     const std::filesystem::path canonical_b = std::filesystem::weakly_canonical(path_b, error_b);
     return !error_a && !error_b && files_same_name(canonical_a, canonical_b);
 }
+
+bool files_inside(const std::string& name, const std::string& folder) {
+    std::error_code error;
+    const std::filesystem::path whole = std::filesystem::absolute(files_path(name), error);
+    if (error) {
+        return false;
+    }
+    const std::filesystem::path path = std::filesystem::weakly_canonical(whole, error);
+    for (std::filesystem::path part = (error ? whole : path).parent_path();;
+         part = part.parent_path()) {
+        if (files_same_file(files_name(part), folder)) {
+            return true;
+        }
+        if (part == part.parent_path()) {
+            return false;
+        }
+    }
+}

@@ -9,12 +9,14 @@
 #include "outputs/history/historyplot.h"
 #include "programs/cli.h"
 #include "records/history/history.h"
+#include "records/select/select.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,9 +34,11 @@ constexpr std::array<const char*, 3> history_key_figures{
 
 constexpr const char* history_description =
     "Reads a sensor archive (DIR/SERIAL/20261209T101503Z/report.json, as\n"
-    "gyro_motor_report --serial ID --archive DIR writes it) and shows one row per\n"
-    "sensor: serial, sweeps, the time and verdict of its latest sweep and a few of\n"
-    "its figures. --sweeps shows one row per sweep; --summary one row per figure.";
+    "gyro_motor_report --serial ID --archive DIR writes it), checks every record,\n"
+    "and shows one row per sensor: serial, sweeps, the time and verdict of its\n"
+    "latest sweep, what it failed on, its limits and a few of its figures.\n"
+    "--sweeps shows one row per sweep; --summary one row per figure; --verify\n"
+    "checks the archive and lists the records that are not whole.";
 
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
@@ -55,23 +59,43 @@ Times are UTC: --since 2026-12-09 keeps sweeps from that day's midnight on,
 (2026-12-09T10:15:03Z or 20261209T101503Z) both take that second itself.
 The first sweep of a sensor is its first among those the filters keep.
 
-A record that cannot be read (no report.json, not valid JSON, no record.time),
-a scratch folder .partial-... left by a report being written, and anything
-that is no sensor's folder or record folder are skipped, each with one line
-PATH: reason on standard error. With --csv - or --json - the text goes to
-standard error. --png needs gnuplot on the PATH.
+Failing figures go by their short names (peak_deviation_deg for
+heading.peak_deviation_deg). The summary ends with the failures by figure:
+how many sensors failed on it at their first sweep and at their latest,
+largest first. Limits are shown as their name and the first digits of the
+SHA-256 of their file, rev C (3f2a9c1e); a name that two different files
+carry is marked *, and --limits takes a name, such digits (8 or more) or both
+as shown. The --operator, --station, --lot and --part filters take a GLOB as
+--serial does; --show adds those fields as columns.
+
+Every record is checked: its manifest.sha256 matches its files, it lies in
+its serial's folder, every figure is a number or null, it has a verdict where
+it must, and that verdict is what its own limits.toml gives for its own
+figures. A record that fails a check, one that cannot be read (no
+report.json, not valid JSON, no record.time), a scratch folder .partial-...
+left by a crash (10 minutes old or more), and anything that is no sensor's
+folder or record folder are skipped, each with one line PATH: reason on
+standard error. A scratch folder younger than that is a record being
+written: a note on standard error, and the status stays. A record written
+before records had manifests is read but unverified. With --csv - or
+--json - the text goes to standard error. --png needs gnuplot on the PATH.
+Outputs are never written into the archive.
 
 Exit status:
-  0  listed
+  0  listed (with --verify: every record is whole)
   1  the archive cannot be read or holds no record (none left by the filters),
      or an output could not be written
   2  bad arguments
-  3  records were skipped (each named on standard error), the rest listed)";
+  3  records were skipped (each named on standard error), the rest listed;
+     with --verify: a record is not whole or unverified (each listed))";
 
 struct HistoryOptions {
     std::string dir;
     bool sweeps = false;
     bool summary = false;
+    bool verify = false;
+    std::array<std::string, archive_trace_fields.size()> trace; // the filters' globs
+    std::vector<std::string> show;
     std::vector<std::string> figures;
     std::string serial;
     std::string since;
@@ -92,63 +116,117 @@ CLI::Validator history_time_check() {
     return CLI::Validator(
         [](const std::string& text) -> std::string {
             bool date_only = false;
-            return history_parse_time(text, date_only)
+            return archive_parse_time(text, date_only)
                        ? ""
                        : "not a UTC date or time like 2026-12-09 or 2026-12-09T10:15:03Z: " + text;
         },
         "");
 }
 
-std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions& options) {
+// The filter the options ask for; a usage error's text when --since is after --until.
+std::optional<std::string> history_make_filter(const HistoryOptions& options,
+                                               SelectFilter& filter) {
+    filter.serial_glob = options.serial;
+    bool date_only = false;
+    if (!options.since.empty()) {
+        filter.since = archive_parse_time(options.since, date_only);
+    }
+    if (!options.until.empty()) {
+        // A date takes in its whole day.
+        filter.until = archive_parse_time(options.until, date_only);
+        *filter.until += date_only ? 86400 - 1 : 0;
+    }
+    filter.limits_name = options.limits;
+    filter.trace_globs = options.trace;
+    if (filter.since && filter.until && *filter.since > *filter.until) {
+        return "--since " + options.since + " is after --until " + options.until;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions& options,
+                                           SelectFilter& filter) {
     CLI::App app(history_description, history_name);
     cli_setup(app);
     app.footer(history_footer);
     app.add_option("DIR", options.dir, "the archive folder")->required()->check(cli_text());
     CLI::Option* sweeps = app.add_flag("--sweeps", options.sweeps, "one row per sweep");
-    app.add_flag("--summary", options.summary,
-                 "one row per figure over the latest sweep of each\n"
-                 "sensor, with its capability, and the yields")
-        ->excludes(sweeps);
-    app.add_option("--figures", options.figures,
-                   "the figures to show, by their path in report.json,\n"
-                   "e.g. heading.B_deg (default: the rows\n"
-                   "heading.peak_deviation_deg,\n"
-                   "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
-                   "the summary the figures with limits, or every\n"
-                   "figure when no sweep was judged)")
-        ->delimiter(',')
-        ->type_name("LIST")
-        ->check(cli_text());
-    app.add_option("--serial", options.serial, "only the serials that match GLOB (* and ?)")
-        ->type_name("GLOB")
-        ->check(cli_text());
-    app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
-        ->type_name("TIME")
-        ->check(history_time_check());
-    app.add_option("--until", options.until, "only sweeps at or before TIME (UTC)")
-        ->type_name("TIME")
-        ->check(history_time_check());
-    app.add_option("--limits", options.limits, "only sweeps judged against the limits named NAME")
-        ->type_name("NAME");
-    app.add_option("--csv", options.csv, "write the table as CSV to FILE (- for standard\noutput)")
-        ->type_name("FILE")
-        ->check(cli_text());
-    app.add_option("--json", options.json,
-                   "write the table as JSON to FILE (- for standard\noutput)")
-        ->type_name("FILE")
-        ->check(cli_text());
+    CLI::Option* summary = app.add_flag("--summary", options.summary,
+                                        "one row per figure over the latest sweep of each\n"
+                                        "sensor, with its capability, the yields and the\n"
+                                        "failures by figure")
+                               ->excludes(sweeps);
+    app.add_flag("--verify", options.verify,
+                 "check every record and list those that are not\n"
+                 "whole, and nothing else (an audit)");
+    std::vector<CLI::Option*> views{sweeps, summary};
+    views.push_back(app.add_option("--figures", options.figures,
+                                   "the figures to show, by their path in report.json,\n"
+                                   "e.g. heading.B_deg (default: the rows\n"
+                                   "heading.peak_deviation_deg,\n"
+                                   "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
+                                   "the summary the figures with limits, or every\n"
+                                   "figure when no sweep was judged)")
+                        ->delimiter(',')
+                        ->type_name("LIST")
+                        ->check(cli_text()));
+    views.push_back(app.add_option("--show", options.show,
+                                   "the record's fields to show as columns, of\n"
+                                   "operator, station, lot, part")
+                        ->delimiter(',')
+                        ->type_name("LIST")
+                        ->check(CLI::IsMember(std::vector<std::string>(
+                            archive_trace_fields.begin(), archive_trace_fields.end()))));
+    views.push_back(
+        app.add_option("--serial", options.serial, "only the serials that match GLOB (* and ?)")
+            ->type_name("GLOB")
+            ->check(cli_text()));
+    views.push_back(app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
+                        ->type_name("TIME")
+                        ->check(history_time_check()));
+    views.push_back(app.add_option("--until", options.until, "only sweeps at or before TIME (UTC)")
+                        ->type_name("TIME")
+                        ->check(history_time_check()));
+    views.push_back(app.add_option("--limits", options.limits,
+                                   "only sweeps judged against the limits named NAME,\n"
+                                   "or whose file's SHA-256 begins with these digits")
+                        ->type_name("NAME"));
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        const std::string field = archive_trace_fields[k];
+        views.push_back(app.add_option("--" + field, options.trace[k],
+                                       "only sweeps whose " + field + " matches GLOB")
+                            ->type_name("GLOB")
+                            ->check(cli_record_field()));
+    }
+    views.push_back(app.add_option("--csv", options.csv,
+                                   "write the table as CSV to FILE (- for standard\noutput)")
+                        ->type_name("FILE")
+                        ->check(cli_text()));
+    views.push_back(app.add_option("--json", options.json,
+                                   "write the table as JSON to FILE (- for standard\noutput)")
+                        ->type_name("FILE")
+                        ->check(cli_text()));
     CLI::Option* png = app.add_option("--png", options.png, "draw the figure of --plot to FILE")
                            ->type_name("FILE")
                            ->check(cli_text());
-    app.add_option("--plot", options.plot,
-                   "the figure to draw over time and over the mean\n"
-                   "temperature")
-        ->type_name("FIGURE")
-        ->check(cli_text())
-        ->needs(png);
+    CLI::Option* plot = app.add_option("--plot", options.plot,
+                                       "the figure to draw over time and over the mean\n"
+                                       "temperature")
+                            ->type_name("FIGURE")
+                            ->check(cli_text())
+                            ->needs(png);
     png->needs("--plot");
+    views.push_back(png);
+    views.push_back(plot);
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
+    }
+    for (const CLI::Option* view : views) {
+        if (options.verify && view->count() > 0) {
+            return history_usage_error("--verify checks the whole archive and shows nothing "
+                                       "else: no " +
+                                       view->get_name() + " with it");
+        }
     }
     if (options.csv == "-" && options.json == "-") {
         return history_usage_error("--csv - and --json - cannot both take standard output");
@@ -161,6 +239,16 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
         {"--png", &options.png},
     }};
     if (const std::optional<std::string> problem = cli_check_files(files)) {
+        return history_usage_error(*problem);
+    }
+    // An output in the archive would be read back as a damaged record by every later run.
+    for (const CliFile& file : std::span(files).subspan(1)) {
+        if (!file.second->empty() && files_inside(*file.second, options.dir)) {
+            return history_usage_error(std::string(file.first) + " " + *file.second +
+                                       " is inside the archive " + options.dir);
+        }
+    }
+    if (const std::optional<std::string> problem = history_make_filter(options, filter)) {
         return history_usage_error(*problem);
     }
     return std::nullopt;
@@ -215,11 +303,66 @@ bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord
     return true;
 }
 
+// --verify: one line per record that is not whole (to standard output: it is the audit's
+// result), and the count.
+int history_verify(const HistoryArchive& archive) {
+    std::size_t whole = 0;
+    for (const HistorySkip& skip : archive.skipped) {
+        std::printf("%s: %s\n", skip.path.c_str(), skip.reason.c_str());
+    }
+    for (const HistoryRecord& record : archive.records) {
+        if (record.sealed) {
+            ++whole;
+        } else {
+            std::printf("%s: unverified: no manifest (written before records had one)\n",
+                        record.path.c_str());
+        }
+    }
+    const std::size_t not_whole = archive.skipped.size() + archive.records.size() - whole;
+    std::printf("%zu %s whole", whole, whole == 1 ? "record" : "records");
+    if (not_whole > 0) {
+        std::printf(", %zu not (listed above)", not_whole);
+    }
+    std::printf("\n");
+    if (std::fflush(stdout) != 0) {
+        return history_exit_failed;
+    }
+    return not_whole == 0 ? history_exit_ok : history_exit_skipped;
+}
+
+// The figures the view shows: those asked for, else for the summary the figures the sweeps were
+// judged on (every figure when none was judged), else the key figures the records have.
+std::vector<std::string> history_view_figures(const HistoryOptions& options,
+                                              const std::vector<HistoryRecord>& records,
+                                              const std::vector<std::string>& known) {
+    std::vector<std::string> figures = options.figures;
+    if (figures.empty() && options.summary) {
+        for (const HistoryRecord& record : records) {
+            for (const HistoryLimit& limit : record.limits) {
+                if (std::find(figures.begin(), figures.end(), limit.figure) == figures.end()) {
+                    figures.push_back(limit.figure);
+                }
+            }
+        }
+        if (figures.empty()) {
+            figures = history_figure_paths(records);
+        }
+    } else if (figures.empty()) {
+        for (const char* figure : history_key_figures) {
+            if (std::find(known.begin(), known.end(), figure) != known.end()) {
+                figures.emplace_back(figure);
+            }
+        }
+    }
+    return figures;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     HistoryOptions options;
-    if (const std::optional<int> status = history_parse_arguments(argc, argv, options)) {
+    SelectFilter filter;
+    if (const std::optional<int> status = history_parse_arguments(argc, argv, options, filter)) {
         return *status;
     }
     HistoryArchive archive;
@@ -228,6 +371,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: cannot read %s: %s\n", history_name, options.dir.c_str(),
                      error.c_str());
         return history_exit_failed;
+    }
+    for (const HistorySkip& busy : archive.busy) {
+        std::fprintf(stderr, "%s: %s\n", busy.path.c_str(), busy.reason.c_str());
+    }
+    if (options.verify && !(archive.records.empty() && archive.skipped.empty())) {
+        return history_verify(archive);
     }
     for (const HistorySkip& skip : archive.skipped) {
         std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
@@ -248,20 +397,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    HistoryFilter filter;
-    filter.serial_glob = options.serial;
-    bool date_only = false;
-    if (!options.since.empty()) {
-        filter.since = history_parse_time(options.since, date_only);
-    }
-    if (!options.until.empty()) {
-        // A date takes in its whole day.
-        filter.until = history_parse_time(options.until, date_only);
-        *filter.until += date_only ? 86400 - 1 : 0;
-    }
-    filter.limits_name = options.limits;
     std::vector<HistoryRecord>& records = archive.records;
-    history_filter(records, filter);
+    select_filter(records, filter);
     if (records.empty()) {
         std::fprintf(stderr, "%s: no record in %s matches the filters\n", history_name,
                      options.dir.c_str());
@@ -269,25 +406,12 @@ int main(int argc, char** argv) {
     }
 
     const std::vector<HistorySensor> sensors = history_sensors(records);
-    std::vector<std::string> figures = options.figures;
-    if (figures.empty() && options.summary) {
-        // The figures the sweeps were judged on; every figure when none was judged.
-        for (const HistoryRecord& record : records) {
-            for (const HistoryLimit& limit : record.limits) {
-                if (std::find(figures.begin(), figures.end(), limit.figure) == figures.end()) {
-                    figures.push_back(limit.figure);
-                }
-            }
-        }
-        if (figures.empty()) {
-            figures = history_figure_paths(records);
-        }
-    } else if (figures.empty()) {
-        for (const char* figure : history_key_figures) {
-            if (std::find(known.begin(), known.end(), figure) != known.end()) {
-                figures.emplace_back(figure);
-            }
-        }
+    const std::vector<std::string> figures = history_view_figures(options, records, known);
+    HistoryTraceColumns trace;
+    for (const std::string& field : options.show) {
+        trace.push_back(static_cast<std::size_t>(
+            std::find(archive_trace_fields.begin(), archive_trace_fields.end(), field) -
+            archive_trace_fields.begin()));
     }
     std::optional<HistorySummary> summary;
     HistoryTable table;
@@ -295,21 +419,34 @@ int main(int argc, char** argv) {
         summary = history_summarise(records, sensors, figures);
         table = historyout_summary(*summary);
     } else if (options.sweeps) {
-        table = historyout_sweeps(records, figures);
+        table = historyout_sweeps(records, figures, trace);
     } else {
-        table = historyout_sensors(records, sensors, figures);
+        table = historyout_sensors(records, sensors, figures, trace);
     }
 
     std::FILE* const says = options.csv == "-" || options.json == "-" ? stderr : stdout;
     std::fprintf(says, "%zu %s of %zu %s", records.size(), records.size() == 1 ? "sweep" : "sweeps",
                  sensors.size(), sensors.size() == 1 ? "sensor" : "sensors");
+    const auto unverified = std::count_if(records.begin(), records.end(),
+                                          [](const HistoryRecord& r) { return !r.sealed; });
+    if (unverified > 0) {
+        std::fprintf(says, ", %td unverified (written before records had manifests)", unverified);
+    }
     if (!archive.skipped.empty()) {
         std::fprintf(says, ", %zu skipped (listed on standard error)", archive.skipped.size());
     }
     std::fprintf(says, "\n\n%s", historyout_text(table).c_str());
     if (summary) {
         std::fprintf(says, "\n%s", historyout_yields_text(*summary).c_str());
+        if (!summary->pareto.empty()) {
+            std::fprintf(says,
+                         "\nFailures by figure (sensors failing on it at their first sweep, "
+                         "at their latest):\n%s",
+                         historyout_text(historyout_pareto(*summary)).c_str());
+        }
     }
+    const std::string shared = historyout_shared_names_text(history_shared_names(records));
+    std::fprintf(says, "%s%s", shared.empty() ? "" : "\n", shared.c_str());
     bool outputs_ok = std::fflush(says) == 0;
     if (!options.csv.empty()) {
         outputs_ok = history_write(options.csv, historyout_csv(table), "CSV", says) && outputs_ok;

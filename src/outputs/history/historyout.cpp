@@ -25,7 +25,9 @@ std::optional<std::string> historyout_why(const HistoryRecord& record) {
         }
         std::string why;
         for (const std::string& figure : record.failed) {
-            why += (why.empty() ? "" : ",") + history_short_name(figure, paths);
+            // Appended piece by piece, as in historyout_csv.
+            why += why.empty() ? "" : ",";
+            why += history_short_name(figure, paths);
         }
         return why;
     }
@@ -44,7 +46,9 @@ std::optional<std::string> historyout_limits(const HistoryRecord& record,
     const bool marked = std::any_of(shared.begin(), shared.end(), [&](const HistorySharedName& n) {
         return n.name == record.limits_name;
     });
-    return history_limits_shown(record) + (marked ? " *" : "");
+    std::string shown = history_limits_shown(record);
+    shown += marked ? " *" : "";
+    return shown;
 }
 
 void historyout_trace_columns(const HistoryTraceColumns& trace, std::vector<std::string>& columns) {

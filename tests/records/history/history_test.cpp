@@ -333,7 +333,7 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
             const fs::path folder = where / "SN1" / ".partial-20261209T101503Z-pc-7";
             fs::create_directories(folder);
             tool_write_file(folder / "report.json", "{");
-            fs::last_write_time(folder, fs::file_time_type::clock::now() - age);
+            tool_age_folder(folder, age);
         };
     };
     const auto forged = [](const char* serial,

@@ -33,6 +33,11 @@ inline constexpr std::string_view archive_manifest_name = "manifest.sha256";
 // Who, where and what was tested, kept in report.json's record under these names.
 inline constexpr std::array<const char*, 4> archive_trace_fields{"operator", "station", "lot",
                                                                  "part"};
+// Their places in archive_trace_fields.
+inline constexpr std::size_t archive_operator = 0;
+inline constexpr std::size_t archive_station = 1;
+inline constexpr std::size_t archive_lot = 2;
+inline constexpr std::size_t archive_part = 3;
 inline constexpr std::size_t archive_field_max = 64;
 
 // A serial is a plain name: 1 to 64 of A-Z a-z 0-9 . _ -, not starting with '.' (which also

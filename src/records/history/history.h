@@ -9,9 +9,12 @@
 
 #include "records/archive/archive.h"
 
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +72,11 @@ inline constexpr std::int64_t history_busy_seconds = 600;
 // record is skipped with its reason, and a record being written is set apart in `busy`.
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error);
 
+// One record from its report.json, a JSON object with a record object, whose checks passed;
+// `name` is its folder's name. Returns false with the reason in `error`.
+bool history_parse_record(const nlohmann::ordered_json& document, const std::string& name,
+                          HistoryRecord& record, std::string& error);
+
 // The limits as the views show them: the name and the first 8 digits of the file's SHA-256,
 // "rev C (3f2a9c1e)"; the name alone where the digest is not known.
 std::string history_limits_shown(const HistoryRecord& record);
@@ -76,6 +84,17 @@ std::string history_limits_shown(const HistoryRecord& record);
 // A failing figure's short name: the last part of its path, unless another of `paths` ends
 // in the same part.
 std::string history_short_name(const std::string& path, const std::vector<std::string>& paths);
+
+// The -N after a record folder's time (20261209T101503Z-2), which orders the records of one
+// second; 1 for none.
+unsigned long history_suffix(const std::string& name);
+
+// Sorts records as history_read does: by serial, then time, then suffix (then folder).
+void history_sort(std::vector<HistoryRecord>& records);
+
+// The text of a record's report.json (a byte-order mark skipped); false with the reason
+// ("no report.json", "cannot read report.json: ...").
+bool history_read_file(const std::filesystem::path& path, std::string& text, std::string& error);
 
 // The value of a figure of the record: nullptr when the record has no such figure, else the
 // value or nothing when it was not measured.

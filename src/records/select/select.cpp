@@ -29,9 +29,20 @@ bool select_glob_match(std::string_view glob, std::string_view text) {
     return g == glob.size();
 }
 
+std::optional<std::string> select_digest_digits(std::string_view wanted) {
+    std::string digits(wanted);
+    std::transform(digits.begin(), digits.end(), digits.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c + 32) : c; });
+    if (digits.size() < 8 || digits.size() > 64 ||
+        digits.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return std::nullopt;
+    }
+    return digits;
+}
+
 namespace {
 
-// Whether the record was judged against the limits that `wanted` names (HistoryFilter).
+// Whether the record was judged against the limits that `wanted` names (SelectFilter).
 bool select_limits_match(const HistoryRecord& record, const std::string& wanted) {
     if (!record.passed) {
         return false;
@@ -39,12 +50,8 @@ bool select_limits_match(const HistoryRecord& record, const std::string& wanted)
     if (wanted == record.limits_name || wanted == history_limits_shown(record)) {
         return true;
     }
-    std::string digits = wanted;
-    std::transform(digits.begin(), digits.end(), digits.begin(),
-                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c + 32) : c; });
-    return digits.size() >= 8 && digits.size() <= 64 &&
-           digits.find_first_not_of("0123456789abcdef") == std::string::npos &&
-           record.limits_sha256.starts_with(digits);
+    const std::optional<std::string> digits = select_digest_digits(wanted);
+    return digits && record.limits_sha256.starts_with(*digits);
 }
 
 } // namespace

@@ -25,5 +25,9 @@ struct SelectFilter {
     std::array<std::string, archive_trace_fields.size()> trace_globs;
 };
 
+// The first (8 to 64) hexadecimal digits of a limits file's SHA-256 that `wanted` gives, in
+// lower case; nothing when it is no such digits.
+std::optional<std::string> select_digest_digits(std::string_view wanted);
+
 // Leaves the records that pass the filter.
 void select_filter(std::vector<HistoryRecord>& records, const SelectFilter& filter);

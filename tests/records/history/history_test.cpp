@@ -2,11 +2,11 @@
 // sensors, checked against a hand computation; and the real gyro_motor_history program on it:
 // its views against golden files, its filters, damaged records, a dry archive and bad arguments.
 // GM_HISTORY_TOOL in the environment runs another build of the program (the Windows zip's).
-#include "analysis/limits/limits.h"
 #include "records/archive/archive.h"
 #include "records/digest/digest.h"
 #include "records/history/history.h"
 #include "records/select/select.h"
+#include "tests/support/sealed_record.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
@@ -75,8 +75,7 @@ std::string lot_of(const std::string& serial) {
     return serial <= "SN3" ? "17" : "18";
 }
 
-// The sweep's record as gyro_motor_report --archive writes it: report.json, the limits file
-// and the verdict they give, and the manifest, through the archive's own code.
+// The sweep's record as gyro_motor_report --archive writes it.
 void write_record(const fs::path& folder, const Sweep& sweep) {
     const std::string n = sweep.name;
     const std::string time = n.substr(0, 4) + "-" + n.substr(4, 2) + "-" + n.substr(6, 2) + "T" +
@@ -99,20 +98,18 @@ void write_record(const fs::path& folder, const Sweep& sweep) {
           {"part", "HS-200"},
           {"program", "gyro_motor_report"},
           {"version", "0.1"}}}};
-    fs::create_directories(folder);
-    if (sweep.limits != nullptr) {
-        const std::string toml = limits_toml(sweep.limits);
-        tool_write_file(folder / "limits.toml", toml);
-        Limits limits;
-        std::string error;
-        ASSERT_TRUE(limits_read((folder / "limits.toml").string(), json, limits, error)) << error;
-        json["verdict"] = limits_verdict_json(limits_judge(limits, json, 0, false));
-        json["verdict"]["limits"]["sha256"] = *digest_sha256(toml);
-        ASSERT_EQ(json["verdict"]["result"], sweep.verdict) << sweep.name;
-    }
-    tool_write_file(folder / "report.json", json.dump(2) + "\n");
     std::string error;
-    ASSERT_TRUE(archive_write_manifest(folder, error)) << error;
+    ASSERT_TRUE(sealed_record_write(folder, json,
+                                    sweep.limits != nullptr
+                                        ? std::optional<std::string>(limits_toml(sweep.limits))
+                                        : std::nullopt,
+                                    error))
+        << error;
+    const nlohmann::ordered_json written =
+        nlohmann::ordered_json::parse(tool_read_file(folder / "report.json"));
+    if (sweep.limits != nullptr) {
+        ASSERT_EQ(written["verdict"]["result"], sweep.verdict) << sweep.name;
+    }
 }
 
 void write_batch(const fs::path& archive) {

@@ -158,6 +158,18 @@ bool verify_verdict(const fs::path& folder, const std::optional<std::string>& ou
                 worked_out;
         return false;
     }
+    if (record.sealed) {
+        // The whole verdict, not its result alone: the views and the database read its rows and
+        // its copy of the limits. Only where the bench read the limits from is the bench's own.
+        Json expected = limits_verdict_json(again);
+        expected["limits"]["file"] = applied->value("file", Json());
+        expected["limits"]["sha256"] = record.limits_sha256;
+        if (expected != verdict) {
+            error = "wrong verdict: its rows or its copy of the limits are not what its "
+                    "limits.toml gives for its figures";
+            return false;
+        }
+    }
     if (outcome && (*outcome == "PASS" || *outcome == "FAIL") && *outcome != stored) {
         error = "damaged: record.outcome " + *outcome + " is not the verdict " + stored;
         return false;

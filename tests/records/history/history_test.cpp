@@ -478,6 +478,28 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
                 }),
          3,
          "wrong verdict: it says FAIL, its figures against its limits give PASS"},
+        {"the verdict's copy of the limits edited",
+         {},
+         forged(
+             "SN5",
+             [](const fs::path& record) {
+                 edit_json(record, [](nlohmann::ordered_json& json) {
+                     json["verdict"]["limits"]["figures"]["heading.peak_deviation_deg"]["max_abs"] =
+                         5.0;
+                 });
+             }),
+         3,
+         "wrong verdict: its rows or its copy of the limits are not what its limits.toml gives"},
+        {"a verdict row edited",
+         {},
+         forged("SN5",
+                [](const fs::path& record) {
+                    edit_json(record, [](nlohmann::ordered_json& json) {
+                        json["verdict"]["rows"][0]["value"] = 0.45;
+                    });
+                }),
+         3,
+         "wrong verdict: its rows or its copy of the limits are not what its limits.toml gives"},
         {"a file edited without its manifest",
          {},
          [](const fs::path& where) {

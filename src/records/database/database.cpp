@@ -1,6 +1,7 @@
 #include "records/database/database.h"
 
 #include "base/files/files.h"
+#include "records/verify/verify.h"
 
 #include <nlohmann/json.hpp>
 
@@ -495,7 +496,7 @@ bool database_export(Database& database, const HistoryArchive& archive, std::siz
             std::string json;
             std::string reason;
             DatabaseRecord record;
-            if (!history_read_file(files_path(path), json, reason) ||
+            if (!verify_read_file(files_path(path), json, reason) ||
                 !database_record(json, read.name, record, reason)) {
                 skipped.push_back({path, reason});
                 continue;

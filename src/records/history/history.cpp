@@ -6,12 +6,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <tuple>
 
@@ -221,27 +219,6 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
 }
 
 } // namespace
-
-bool history_read_file(const fs::path& path, std::string& text, std::string& error) {
-    std::FILE* file = files_open(files_name(path), "rb");
-    if (file == nullptr) {
-        error = errno == ENOENT ? "no report.json"
-                                : std::string("cannot read report.json: ") + std::strerror(errno);
-        return false;
-    }
-    files_skip_bom(file);
-    std::array<char, 65536> buffer;
-    std::size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-        text.append(buffer.data(), got);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error = "cannot read report.json";
-    }
-    return !failed;
-}
 
 unsigned long history_suffix(const std::string& name) {
     return name.size() > 17 ? std::strtoul(name.c_str() + 17, nullptr, 10) : 1;

@@ -92,10 +92,6 @@ unsigned long history_suffix(const std::string& name);
 // Sorts records as history_read does: by serial, then time, then suffix (then folder).
 void history_sort(std::vector<HistoryRecord>& records);
 
-// The text of a record's report.json (a byte-order mark skipped); false with the reason
-// ("no report.json", "cannot read report.json: ...").
-bool history_read_file(const std::filesystem::path& path, std::string& text, std::string& error);
-
 // The value of a figure of the record: nullptr when the record has no such figure, else the
 // value or nothing when it was not measured.
 const std::optional<double>* history_value(const HistoryRecord& record, std::string_view figure);

@@ -20,7 +20,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// A file of the record read whole, a UTF-8 byte-order mark skipped.
+} // namespace
+
 bool verify_read_file(const fs::path& path, std::string& text, std::string& error) {
     const std::string name = files_name(path.filename());
     std::FILE* file = files_open(files_name(path), "rb");
@@ -42,6 +43,8 @@ bool verify_read_file(const fs::path& path, std::string& text, std::string& erro
     }
     return !failed;
 }
+
+namespace {
 
 // One line of a manifest: "SHA256  NAME" or "SHA256 *NAME", NAME a plain file name.
 bool verify_manifest_line(std::string_view line, std::string& hex, std::string& name) {

@@ -41,3 +41,7 @@ bool verify_record(const std::filesystem::path& folder, const std::string& seria
 // (or "SHA256 *NAME") of a plain file name, no name twice, each file there with that SHA-256,
 // and no other file in the folder. False with the reason in `error`.
 bool verify_manifest(const std::filesystem::path& folder, std::string& error);
+
+// A file of a record read whole, a UTF-8 byte-order mark skipped; false with the reason ("no
+// report.json", "cannot read report.json: ...").
+bool verify_read_file(const std::filesystem::path& path, std::string& text, std::string& error);

@@ -601,6 +601,7 @@ TEST_F(HistoryTest, BadArgumentsEndWithStatusTwoAndOneLine) {
         {{"--operator", std::string(65, 'a'), dir_argument}, "--operator"},
         {{"--show", "serial", dir_argument}, "--show"},
         {{"--verify", "--summary", dir_argument}, "--summary"},
+        {{"--verify", "--database", "DSN=bench"}, "--database"},
         {{"--verify", "--lot", "17", dir_argument}, "--lot"},
     };
     for (const auto& [arguments, named] : cases) {

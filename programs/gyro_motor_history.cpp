@@ -58,8 +58,10 @@ The first sweep of a sensor is its first among those the filters keep.
 A record that cannot be read (no report.json, not valid JSON, no record.time),
 a scratch folder .partial-... left by a report being written, and anything
 that is no sensor's folder or record folder are skipped, each with one line
-PATH: reason on standard error. With --csv - or --json - the text goes to
-standard error. --png needs gnuplot on the PATH.
+PATH: reason on standard error. Serials that differ only in letter case
+(SN0042, sn0042) are one sensor's: its records are listed together, with a
+warning on standard error. With --csv - or --json - the text goes to standard
+error. --png needs gnuplot on the PATH.
 
 Exit status:
   0  listed
@@ -110,16 +112,17 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                  "sensor, with its capability, and the yields")
         ->excludes(sweeps);
     app.add_option("--figures", options.figures,
-                   "the figures to show, by their path in report.json,\n"
-                   "e.g. heading.B_deg (default: the rows\n"
-                   "heading.peak_deviation_deg,\n"
+                   "the figures to show, by their path in\n"
+                   "report.json, e.g. heading.B_deg (default: the\n"
+                   "rows heading.peak_deviation_deg,\n"
                    "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
                    "the summary the figures with limits, or every\n"
                    "figure when no sweep was judged)")
         ->delimiter(',')
         ->type_name("LIST")
         ->check(cli_text());
-    app.add_option("--serial", options.serial, "only the serials that match GLOB (* and ?)")
+    app.add_option("--serial", options.serial,
+                   "only the serials that match GLOB (* and ?), in\nany letter case")
         ->type_name("GLOB")
         ->check(cli_text());
     app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
@@ -130,11 +133,11 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
         ->check(history_time_check());
     app.add_option("--limits", options.limits, "only sweeps judged against the limits named NAME")
         ->type_name("NAME");
-    app.add_option("--csv", options.csv, "write the table as CSV to FILE (- for standard\noutput)")
+    app.add_option("--csv", options.csv, "write the table as CSV to FILE (- for\nstandard output)")
         ->type_name("FILE")
         ->check(cli_text());
     app.add_option("--json", options.json,
-                   "write the table as JSON to FILE (- for standard\noutput)")
+                   "write the table as JSON to FILE (- for\nstandard output)")
         ->type_name("FILE")
         ->check(cli_text());
     CLI::Option* png = app.add_option("--png", options.png, "draw the figure of --plot to FILE")
@@ -231,6 +234,17 @@ int main(int argc, char** argv) {
     }
     for (const HistorySkip& skip : archive.skipped) {
         std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
+    }
+    for (const std::vector<std::string>& spellings : archive.spellings) {
+        std::string serials;
+        for (std::size_t i = 0; i < spellings.size(); ++i) {
+            serials += i == 0 ? "" : i + 1 == spellings.size() ? " and " : ", ";
+            serials += spellings[i];
+        }
+        std::fprintf(stderr,
+                     "%s: %s differ only in letter case: their records are taken as one "
+                     "sensor's\n",
+                     history_name, serials.c_str());
     }
     if (archive.records.empty()) {
         std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, options.dir.c_str(),

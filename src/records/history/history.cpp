@@ -238,27 +238,6 @@ bool history_list(const fs::path& dir, std::vector<FilesEntry>& entries, std::st
     return listed;
 }
 
-bool history_read_file(const fs::path& path, std::string& text, std::string& error) {
-    std::FILE* file = files_open(files_name(path), "rb");
-    if (file == nullptr) {
-        error = errno == ENOENT ? "no report.json"
-                                : std::string("cannot read report.json: ") + std::strerror(errno);
-        return false;
-    }
-    files_skip_bom(file);
-    std::array<char, 65536> buffer;
-    std::size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-        text.append(buffer.data(), got);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error = "cannot read report.json";
-    }
-    return !failed;
-}
-
 void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
     std::vector<FilesEntry> entries;
     std::string error;
@@ -294,10 +273,34 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
     }
 }
 
-// The -N after a record name's time; 1 for none.
+} // namespace
+
+bool history_read_file(const fs::path& path, std::string& text, std::string& error) {
+    std::FILE* file = files_open(files_name(path), "rb");
+    if (file == nullptr) {
+        error = errno == ENOENT ? "no report.json"
+                                : std::string("cannot read report.json: ") + std::strerror(errno);
+        return false;
+    }
+    files_skip_bom(file);
+    std::array<char, 65536> buffer;
+    std::size_t got = 0;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+        text.append(buffer.data(), got);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        error = "cannot read report.json";
+    }
+    return !failed;
+}
+
 unsigned long history_suffix(const std::string& name) {
     return name.size() > 17 ? std::strtoul(name.c_str() + 17, nullptr, 10) : 1;
 }
+
+namespace {
 
 // Each serial that has more than one spelling among the sensor folders and the records.
 void history_find_spellings(const std::vector<std::string>& folders, HistoryArchive& archive) {
@@ -335,14 +338,18 @@ bool history_read(const std::string& dir, HistoryArchive& archive, std::string& 
         folders.push_back(name);
         history_read_sensor(archive_dir / entry.name, archive);
     }
-    std::sort(archive.records.begin(), archive.records.end(), [](const auto& a, const auto& b) {
+    history_sort(archive.records);
+    history_find_spellings(folders, archive);
+    return true;
+}
+
+void history_sort(std::vector<HistoryRecord>& records) {
+    std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
         return std::make_tuple(archive_folded(a.serial), a.seconds, history_suffix(a.name),
                                std::cref(a.path)) <
                std::make_tuple(archive_folded(b.serial), b.seconds, history_suffix(b.name),
                                std::cref(b.path));
     });
-    history_find_spellings(folders, archive);
-    return true;
 }
 
 const std::optional<double>* history_value(const HistoryRecord& record, std::string_view figure) {

@@ -160,7 +160,7 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                         ->check(cli_text()));
     views.push_back(
         app.add_option("--serial", options.serial,
-                           "only the serials that match GLOB (* and ?), in\nany letter case")
+                       "only the serials that match GLOB (* and ?), in\nany letter case")
             ->type_name("GLOB")
             ->check(cli_text()));
     views.push_back(app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
@@ -312,6 +312,20 @@ void history_print_skipped(const std::vector<HistorySkip>& skipped) {
     }
 }
 
+// Serials that differ only in letter case, written before the archive refused a second spelling:
+// the view takes them as one sensor's, and says so.
+void history_print_spellings(const std::vector<std::vector<std::string>>& spellings) {
+    for (const std::vector<std::string>& spelled : spellings) {
+        std::string serials;
+        for (std::size_t i = 0; i < spelled.size(); ++i) {
+            serials += i == 0 ? "" : i + 1 == spelled.size() ? " and " : ", ";
+            serials += spelled[i];
+        }
+        std::fprintf(stderr, "%s: %s differ only in letter case: one sensor\n", history_name,
+                     serials.c_str());
+    }
+}
+
 // Reads the archive folder; a status when the program ends here.
 std::optional<int> history_read_folder(const std::string& dir, HistoryArchive& archive) {
     std::string error;
@@ -320,17 +334,7 @@ std::optional<int> history_read_folder(const std::string& dir, HistoryArchive& a
         return history_exit_failed;
     }
     history_print_skipped(archive.skipped);
-    for (const std::vector<std::string>& spellings : archive.spellings) {
-        std::string serials;
-        for (std::size_t i = 0; i < spellings.size(); ++i) {
-            serials += i == 0 ? "" : i + 1 == spellings.size() ? " and " : ", ";
-            serials += spellings[i];
-        }
-        std::fprintf(stderr,
-                     "%s: %s differ only in letter case: their records are taken as one "
-                     "sensor's\n",
-                     history_name, serials.c_str());
-    }
+    history_print_spellings(archive.spellings);
     if (archive.records.empty()) {
         std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, dir.c_str(),
                      archive.skipped.empty() ? "" : " that could be read");
@@ -404,6 +408,11 @@ std::optional<int> history_from_database(const HistoryOptions& options, HistoryV
         std::fprintf(stderr, "%s: the database holds no record\n", history_name);
         return history_exit_failed;
     }
+    std::vector<std::string> twins;
+    if (!dbhistory_case_twins(database, twins, error)) {
+        return history_database_error(error);
+    }
+    history_print_spellings(history_spellings(twins));
     for (const std::string& figure : history_asked(options)) {
         bool has = false;
         if (!dbhistory_has_figure(database, figure, has, error)) {
@@ -480,17 +489,17 @@ int history_export(const HistoryOptions& options) {
                                           present, refused, error);
     history_print_skipped(refused);
     if (!exported) {
-        std::fprintf(stderr,
-                     "%s: the export stopped: %s (the records written before are kept; run it "
-                     "again to write the rest)\n",
-                     history_name, error.c_str());
+        std::fprintf(stderr, "%s: the export stopped: %s\n", history_name, error.c_str());
+        std::fprintf(stderr, "%s: the records written are kept; run it again for the rest\n",
+                     history_name);
         return history_exit_database;
     }
     const std::size_t skipped = archive.skipped.size() + refused.size();
     std::printf("exported %zu %s to the database (%zu there already)", added,
                 added == 1 ? "record" : "records", present);
     if (skipped > 0) {
-        std::printf(", %zu skipped (listed on standard error)", skipped);
+        // Each is named on standard error; the line stays within a console's 80 columns.
+        std::printf(", %zu skipped", skipped);
     }
     std::printf("\n");
     return skipped == 0 ? history_exit_ok : history_exit_skipped;

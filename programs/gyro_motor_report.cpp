@@ -248,10 +248,10 @@ bool report_database(const ReportOptions& options, const ReportRecord& record,
     if (!database_record(record.document.dump(), files_name(kept.filename()), row, error) ||
         !database_open(options.database, database, error) ||
         !database_put(database, std::span<const DatabaseRecord>(&row, 1), added, error)) {
-        std::fprintf(stderr,
-                     "%s: the record was not written to the database: %s (it is kept in the "
-                     "archive; gyro_motor_history DIR --export writes it later)\n",
-                     report_name, error.c_str());
+        std::fprintf(stderr, "%s: the record was not written to the database: %s\n", report_name,
+                     error.c_str());
+        std::fprintf(stderr, "%s: it is in the archive: gyro_motor_history --export adds it\n",
+                     report_name);
         return false;
     }
     std::fprintf(report_out, "wrote the record to the database\n");

@@ -300,25 +300,19 @@ unsigned long history_suffix(const std::string& name) {
     return name.size() > 17 ? std::strtoul(name.c_str() + 17, nullptr, 10) : 1;
 }
 
-namespace {
-
-// Each serial that has more than one spelling among the sensor folders and the records.
-void history_find_spellings(const std::vector<std::string>& folders, HistoryArchive& archive) {
+std::vector<std::vector<std::string>> history_spellings(const std::vector<std::string>& serials) {
     std::map<std::string, std::set<std::string>> spellings;
-    for (const std::string& folder : folders) {
-        spellings[archive_folded(folder)].insert(folder);
+    for (const std::string& serial : serials) {
+        spellings[archive_folded(serial)].insert(serial);
     }
-    for (const HistoryRecord& record : archive.records) {
-        spellings[archive_folded(record.serial)].insert(record.serial);
-    }
+    std::vector<std::vector<std::string>> several;
     for (const auto& [folded, spelled] : spellings) {
         if (spelled.size() > 1) {
-            archive.spellings.emplace_back(spelled.begin(), spelled.end());
+            several.emplace_back(spelled.begin(), spelled.end());
         }
     }
+    return several;
 }
-
-} // namespace
 
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error) {
     std::vector<FilesEntry> entries;
@@ -326,7 +320,7 @@ bool history_read(const std::string& dir, HistoryArchive& archive, std::string& 
     if (!history_list(archive_dir, entries, error)) {
         return false;
     }
-    std::vector<std::string> folders;
+    std::vector<std::string> serials;
     for (const FilesEntry& entry : entries) {
         const std::string name = files_name(entry.name);
         if (!archive_valid_serial(name) || !entry.folder) {
@@ -335,11 +329,16 @@ bool history_read(const std::string& dir, HistoryArchive& archive, std::string& 
                  "not a sensor's folder (named by a serial: 1 to 64 of A-Z a-z 0-9 . _ -)"});
             continue;
         }
-        folders.push_back(name);
+        serials.push_back(name);
         history_read_sensor(archive_dir / entry.name, archive);
     }
     history_sort(archive.records);
-    history_find_spellings(folders, archive);
+    // A record written on Windows may sit in a folder of another spelling (sn0042's in SN0042\):
+    // its own serial tells.
+    for (const HistoryRecord& record : archive.records) {
+        serials.push_back(record.serial);
+    }
+    archive.spellings = history_spellings(serials);
     return true;
 }
 

@@ -62,6 +62,9 @@ struct HistoryArchive {
 // Serials that differ only in letter case are one sensor's (archive_same_serial).
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error);
 
+// Each set of serials among `serials` that differ only in letter case, each sorted, by their first.
+std::vector<std::vector<std::string>> history_spellings(const std::vector<std::string>& serials);
+
 // One record from its report.json text; `name` is its folder's name. Returns false with the
 // reason in `error`.
 bool history_parse_record(const std::string& json, const std::string& name, HistoryRecord& record,

@@ -2,6 +2,7 @@
 // sensors, checked against a hand computation; and the real gyro_motor_history program on it:
 // its views against golden files, its filters, damaged records, a dry archive and bad arguments.
 // GM_HISTORY_TOOL in the environment runs another build of the program (the Windows zip's).
+#include "outputs/history/historyout.h"
 #include "records/history/history.h"
 #include "tests/support/tool_run.h"
 
@@ -159,6 +160,16 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
     EXPECT_NEAR(*scale.sd, 0.0741620, 1e-7);
     EXPECT_EQ(scale.index, "Cpu");
     EXPECT_NEAR(*scale.capability, 0.629253, 1e-6);
+    // Latest temperatures 24.5, 23, 23.5, 24, 22.5 against a min of 22 alone: mean 23.5, squares
+    // 1 + 0.25 + 0 + 0.25 + 1 = 2.5, / 4 = 0.625, sd 0.790569; Cpl = 1.5 / (3 * 0.790569).
+    std::vector<HistoryRecord> cold = read.records;
+    for (HistoryRecord& record : cold) {
+        record.limits.push_back({"temperature.mean_c", 22.0, std::nullopt, std::nullopt});
+    }
+    const HistoryFigureSummary temperature =
+        history_summarise(cold, sensors, {"temperature.mean_c"}).figures.at(0);
+    EXPECT_EQ(temperature.index, "Cpl");
+    EXPECT_NEAR(*temperature.capability, 0.632456, 1e-6);
     // rev C and rev D disagree on the fit's limit; SN5 did not measure it.
     const HistoryFigureSummary& fit = summary.figures[2];
     EXPECT_TRUE(fit.limits_disagree);
@@ -211,6 +222,23 @@ TEST(HistoryNames, TimesAndGlobs) {
     }
 }
 
+// A CSV field that holds a comma, a quote or a line break is quoted, its quotes doubled, so that
+// a spreadsheet keeps the row whole; limits names and operators may hold any of them.
+TEST(HistoryCsv, FieldsThatWouldSplitTheRowAreQuoted) {
+    for (const auto& [field, written] : std::vector<std::pair<std::string, std::string>>{
+             {"rev C", "rev C"},
+             {"", ""},
+             {"rev C, 2026", "\"rev C, 2026\""},
+             {"rev \"C\"", "\"rev \"\"C\"\"\""},
+             {"rev C\n2026", "\"rev C\n2026\""},
+             {"rev C\r", "\"rev C\r\""},
+             {"it's; fine", "it's; fine"},
+         }) {
+        const HistoryTable table{"sweeps", {field}, {{std::optional<std::string>(field)}}};
+        EXPECT_EQ(historyout_csv(table), written + "\n" + written + "\n") << field;
+    }
+}
+
 TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
     struct View {
         std::vector<std::string> arguments;
@@ -253,6 +281,26 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
         {"until a day", {"--until", "2026-12-09"}, "", "", 0, "6 sweeps of 4 sensors"},
         {"until a second", {"--until", "20261209T120000Z"}, "", "", 0, "4 sweeps of 2 sensors"},
         {"limits", {"--limits", "rev D"}, "", "", 0, "1 sweep of 1 sensor"},
+        // A day ends at its last second: a sweep then is kept, one at the next midnight is not;
+        // --since a day keeps its midnight.
+        {"until a day, its last second",
+         {"--until", "2026-12-09"},
+         "SN6/20261209T235959Z/report.json",
+         record_json({"SN6", "20261209T235959Z", nullptr, nullptr, 0.1, 0.1, 0.001, 25}),
+         0,
+         "7 sweeps of 5 sensors"},
+        {"until a day, the next midnight",
+         {"--until", "2026-12-09"},
+         "SN6/20261210T000000Z/report.json",
+         record_json({"SN6", "20261210T000000Z", nullptr, nullptr, 0.1, 0.1, 0.001, 25}),
+         0,
+         "6 sweeps of 4 sensors"},
+        {"since a day, its midnight",
+         {"--since", "2026-12-10"},
+         "SN6/20261210T000000Z/report.json",
+         record_json({"SN6", "20261210T000000Z", nullptr, nullptr, 0.1, 0.1, 0.001, 25}),
+         0,
+         "5 sweeps of 5 sensors"},
         {"none left", {"--serial", "SN9*"}, "", "", 1, "no record in"},
         {"scratch",
          {},
@@ -272,6 +320,12 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
          R"({"record": {"serial": "SN2"}})",
          3,
          "report.json: no record.time"},
+        {"verdict PAS",
+         {},
+         "SN2/20261211T000000Z/report.json",
+         record_json({"SN2", "20261211T000000Z", "PAS", "rev C", 0.2, 0.1, 0.001, 25}),
+         3,
+         "report.json: verdict.result is neither PASS nor FAIL"},
         {"no report", {}, "SN2/20261211T000000Z/report.txt", "", 3, ": no report.json"},
         {"stray folder", {}, "SN2/old/report.json", "{}", 3, "old: not a record"},
         {"stray file", {}, "notes.txt", "", 3, "notes.txt: not a sensor's folder"},

@@ -408,9 +408,8 @@ bool database_open(const std::string& connection, Database& database, std::strin
         return false;
     }
     if (version != database_schema_version) {
-        error = "the database's tables are of version " +
-                (version ? std::to_string(*version) : std::string("none")) +
-                ", this program's of version " + std::to_string(database_schema_version);
+        error = "tables of version " + (version ? std::to_string(*version) : std::string("none")) +
+                ", this program's are of " + std::to_string(database_schema_version);
         return false;
     }
     return true;

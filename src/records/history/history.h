@@ -48,13 +48,22 @@ struct HistorySkip {
 };
 
 struct HistoryArchive {
-    std::vector<HistoryRecord> records; // by serial, then by time (and suffix within a second)
+    std::vector<HistoryRecord> records; // by serial in any letter case, then by time (and suffix
+                                        // within a second)
     std::vector<HistorySkip> skipped;   // in the order met
+    // Each set of spellings of one serial that differ only in letter case, in sensor folders' names
+    // or records (SN0042 and sn0042, written before the archive refused the second): taken as one
+    // sensor's, and said. Each sorted, by their first.
+    std::vector<std::vector<std::string>> spellings;
 };
 
 // Reads every record under `dir`. Returns false, with the reason in `error`, when `dir` itself
 // cannot be read; everything below it that is no readable record is skipped with its reason.
+// Serials that differ only in letter case are one sensor's (archive_same_serial).
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error);
+
+// Each set of serials among `serials` that differ only in letter case, each sorted, by their first.
+std::vector<std::vector<std::string>> history_spellings(const std::vector<std::string>& serials);
 
 // One record from its report.json text; `name` is its folder's name. Returns false with the
 // reason in `error`.
@@ -65,7 +74,8 @@ bool history_parse_record(const std::string& json, const std::string& name, Hist
 // second; 1 for none.
 unsigned long history_suffix(const std::string& name);
 
-// Sorts records as history_read does: by serial, then time, then suffix (then folder).
+// Sorts records as history_read does: by serial in any letter case, then time, then suffix (then
+// folder).
 void history_sort(std::vector<HistoryRecord>& records);
 
 // The text of a record's report.json (a byte-order mark skipped); false with the reason
@@ -94,7 +104,7 @@ struct HistoryFilter {
     std::optional<std::string> limits_name; // records judged against these limits
 };
 
-// Leaves the records that pass the filter.
+// Leaves the records that pass the filter; the serial's glob matches in any letter case.
 void history_filter(std::vector<HistoryRecord>& records, const HistoryFilter& filter);
 
 // A sensor: its serial and the indexes of its first and latest record and how many it has.
@@ -105,7 +115,8 @@ struct HistorySensor {
     std::size_t sweeps = 0;
 };
 
-// The sensors of records sorted as history_read sorts them.
+// The sensors of records sorted as history_read sorts them, each by the serial of its first
+// record.
 std::vector<HistorySensor> history_sensors(const std::vector<HistoryRecord>& records);
 
 // The spread of one figure over the latest sweep of each sensor, and its capability.

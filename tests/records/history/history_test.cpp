@@ -71,7 +71,7 @@ std::string record_json(const Sweep& sweep) {
                              {"program", "gyro_motor_report"},
                              {"version", "0.1"}}}};
     if (sweep.verdict != nullptr) {
-        const double fit_max = std::string(sweep.limits) == "rev D" ? 0.003 : 0.002;
+        const double fit_max = std::string(sweep.limits) == "rev C" ? 0.002 : 0.003;
         json["verdict"] = {
             {"limits",
              {{"name", sweep.limits},
@@ -87,10 +87,17 @@ std::string record_json(const Sweep& sweep) {
     return json.dump(2);
 }
 
-void write_batch(const fs::path& archive) {
-    for (const Sweep& sweep : batch) {
-        fs::create_directories(archive / sweep.serial / sweep.name);
-        tool_write_file(archive / sweep.serial / sweep.name / "report.json", record_json(sweep));
+void write_sweep(const fs::path& archive, const std::string& folder, const Sweep& sweep) {
+    fs::create_directories(archive / folder / sweep.name);
+    tool_write_file(archive / folder / sweep.name / "report.json", record_json(sweep));
+}
+
+// The batch, with the limits named `rev_d` where they are rev D.
+void write_batch(const fs::path& archive, const char* rev_d = "rev D") {
+    for (Sweep sweep : batch) {
+        sweep.limits =
+            sweep.limits != nullptr && std::string(sweep.limits) == "rev D" ? rev_d : sweep.limits;
+        write_sweep(archive, sweep.serial, sweep);
     }
 }
 
@@ -237,7 +244,11 @@ TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
         std::vector<std::string> arguments;
         const char* golden;
     };
+    // Limits whose name a console shows in fewer columns than it has bytes.
+    const fs::path german = dir / "german";
+    write_batch(german, "Prüfgrenzen Größe – rev Ä");
     for (const View& view : std::vector<View>{
+             {{"--sweeps", german.string()}, "sweeps.txt"},
              {{archive.string()}, "sensors.txt"},
              {{"--summary", archive.string()}, "summary.txt"},
              {{"--sweeps", "--figures", "temperature.mean_c,heading.peak_deviation_deg", "--csv",
@@ -392,4 +403,44 @@ TEST_F(HistoryTest, DrawsAFigureOverTimeAndTemperature) {
     const std::string picture = tool_read_file(png);
     ASSERT_GT(picture.size(), 1000u);
     EXPECT_EQ(picture.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+}
+
+// A record of sn1 that Windows put into SN1's folder, and a folder sn2 beside SN2 (where the
+// file system tells the two apart): one sensor each, said on standard error.
+TEST_F(HistoryTest, SerialsThatDifferOnlyInLetterCaseAreOneSensor) {
+    write_sweep(archive, "SN1",
+                {"sn1", "20261211T090000Z", "PASS", "rev C", 0.1, 0.1, 0.001, 24.0});
+    const bool two_folders = !fs::exists(archive / "sn2") && fs::create_directory(archive / "sn2");
+    if (two_folders) {
+        write_sweep(archive, "sn2",
+                    {"sn2", "20261209T100000Z", "FAIL", "rev C", 0.9, 0.1, 0.001, 24.0});
+    }
+    HistoryArchive read;
+    std::string error;
+    ASSERT_TRUE(history_read(archive.string(), read, error)) << error;
+    const std::vector<HistorySensor> sensors = history_sensors(read.records);
+    ASSERT_EQ(sensors.size(), 5u);
+    EXPECT_EQ(sensors[0].serial, "SN1");
+    EXPECT_EQ(sensors[0].sweeps, 4u);
+    EXPECT_EQ(read.records[sensors[0].latest].serial, "sn1");
+    EXPECT_EQ(sensors[1].sweeps, two_folders ? 3u : 2u);
+    // sn2's sweep is SN2's first: it sorts by its time among SN2's.
+    EXPECT_EQ(read.records[sensors[1].first].serial, two_folders ? "sn2" : "SN2");
+    std::vector<std::vector<std::string>> spellings{{"SN1", "sn1"}};
+    if (two_folders) {
+        spellings.push_back({"SN2", "sn2"});
+    }
+    EXPECT_EQ(read.spellings, spellings);
+
+    const ToolResult all = run({archive.string()});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_TRUE(lf_lines(all.out).starts_with(two_folders ? "12 sweeps of 5 sensors\n"
+                                                          : "11 sweeps of 5 sensors\n"))
+        << all.out;
+    EXPECT_EQ(lf_lines(all.err).substr(0, lf_lines(all.err).find('\n') + 1),
+              "gyro_motor_history: SN1 and sn1 differ only in letter case: one sensor\n");
+    EXPECT_EQ(tool_count_lines(all.err), spellings.size());
+    // The serial's glob matches in any letter case.
+    const ToolResult one = run({"--serial", "sN1", archive.string()});
+    EXPECT_TRUE(lf_lines(one.out).starts_with("4 sweeps of 1 sensor\n")) << one.out;
 }

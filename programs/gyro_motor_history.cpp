@@ -88,7 +88,9 @@ left by a crash (10 minutes old or more), and anything that is no sensor's
 folder or record folder are skipped, each with one line PATH: reason on
 standard error. A scratch folder younger than that is a record being
 written: a note on standard error, and the status stays. A record written
-before records had manifests is read but unverified. With --csv - or
+before records had manifests is read but unverified. Serials that differ
+only in letter case (SN0042, sn0042) are one sensor's: its records are
+listed together, with a warning on standard error. With --csv - or
 --json - the text goes to standard error. --png needs gnuplot on the PATH.
 Outputs are never written into the archive.
 
@@ -200,9 +202,9 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                               ->excludes(export_to);
     std::vector<CLI::Option*> views{sweeps, summary};
     views.push_back(app.add_option("--figures", options.figures,
-                                   "the figures to show, by their path in report.json,\n"
-                                   "e.g. heading.B_deg (default: the rows\n"
-                                   "heading.peak_deviation_deg,\n"
+                                   "the figures to show, by their path in\n"
+                                   "report.json, e.g. heading.B_deg (default: the\n"
+                                   "rows heading.peak_deviation_deg,\n"
                                    "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
                                    "the summary the figures with limits, or every\n"
                                    "figure when no sweep was judged)")
@@ -220,7 +222,8 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                         ->check(CLI::IsMember(std::vector<std::string>(
                             archive_trace_fields.begin(), archive_trace_fields.end()))));
     views.push_back(
-        app.add_option("--serial", options.serial, "only the serials that match GLOB (* and ?)")
+        app.add_option("--serial", options.serial,
+                       "only the serials that match GLOB (* and ?), in\nany letter case")
             ->type_name("GLOB")
             ->check(cli_text()));
     views.push_back(app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
@@ -241,11 +244,11 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                             ->check(cli_record_field()));
     }
     views.push_back(app.add_option("--csv", options.csv,
-                                   "write the table as CSV to FILE (- for standard\noutput)")
+                                   "write the table as CSV to FILE (- for\nstandard output)")
                         ->type_name("FILE")
                         ->check(cli_text()));
     views.push_back(app.add_option("--json", options.json,
-                                   "write the table as JSON to FILE (- for standard\noutput)")
+                                   "write the table as JSON to FILE (- for\nstandard output)")
                         ->type_name("FILE")
                         ->check(cli_text()));
     CLI::Option* png = app.add_option("--png", options.png, "draw the figure of --plot to FILE")
@@ -409,6 +412,20 @@ int history_verify(const HistoryArchive& archive) {
     return not_whole == 0 ? history_exit_ok : history_exit_skipped;
 }
 
+// Serials that differ only in letter case, written before the archive refused a second spelling:
+// the view takes them as one sensor's, and says so.
+void history_print_spellings(const std::vector<std::vector<std::string>>& spellings) {
+    for (const std::vector<std::string>& spelled : spellings) {
+        std::string serials;
+        for (std::size_t i = 0; i < spelled.size(); ++i) {
+            serials += i == 0 ? "" : i + 1 == spelled.size() ? " and " : ", ";
+            serials += spelled[i];
+        }
+        std::fprintf(stderr, "%s: %s differ only in letter case: one sensor\n", history_name,
+                     serials.c_str());
+    }
+}
+
 // Reads the archive folder; a status when the program ends here (with --verify, always but for
 // an empty archive).
 std::optional<int> history_read_folder(const HistoryOptions& options, HistoryArchive& archive) {
@@ -423,6 +440,7 @@ std::optional<int> history_read_folder(const HistoryOptions& options, HistoryArc
         return history_verify(archive);
     }
     history_print_skipped(archive.skipped);
+    history_print_spellings(archive.spellings);
     if (archive.records.empty()) {
         std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, dir.c_str(),
                      archive.skipped.empty() ? "" : " that could be read");
@@ -498,6 +516,11 @@ std::optional<int> history_from_database(const HistoryOptions& options, const Se
         std::fprintf(stderr, "%s: the database holds no record\n", history_name);
         return history_exit_failed;
     }
+    std::vector<std::string> twins;
+    if (!dbhistory_case_twins(database, twins, error)) {
+        return history_database_error(error);
+    }
+    history_print_spellings(history_spellings(twins));
     for (const std::string& figure : history_asked(options)) {
         bool has = false;
         if (!dbhistory_has_figure(database, figure, has, error)) {
@@ -574,17 +597,17 @@ int history_export(const HistoryOptions& options) {
                                           present, refused, error);
     history_print_skipped(refused);
     if (!exported) {
-        std::fprintf(stderr,
-                     "%s: the export stopped: %s (the records written before are kept; run it "
-                     "again to write the rest)\n",
-                     history_name, error.c_str());
+        std::fprintf(stderr, "%s: the export stopped: %s\n", history_name, error.c_str());
+        std::fprintf(stderr, "%s: the records written are kept; run it again for the rest\n",
+                     history_name);
         return history_exit_database;
     }
     const std::size_t skipped = archive.skipped.size() + refused.size();
     std::printf("exported %zu %s to the database (%zu there already)", added,
                 added == 1 ? "record" : "records", present);
     if (skipped > 0) {
-        std::printf(", %zu skipped (listed on standard error)", skipped);
+        // Each is named on standard error; the line stays within a console's 80 columns.
+        std::printf(", %zu skipped", skipped);
     }
     std::printf("\n");
     return skipped == 0 ? history_exit_ok : history_exit_skipped;

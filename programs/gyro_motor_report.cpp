@@ -48,45 +48,54 @@ constexpr int report_exit_not_in_database = exit_database_failed;
 constexpr const char* report_name = "gyro_motor_report";
 
 constexpr const char* report_footer =
-    "The cruise is the stretch of samples whose Z yaw rate lies within 5% of the median,\n"
-    "from the first such sample to the last; every figure is worked out over it. The turn is\n"
-    "measured against the time of each sample's poll, from the times file beside LOG (LOG\n"
-    "with its .txt replaced by _times.txt, or another named with --times); without one the\n"
-    "samples are taken as evenly spaced, which every stall of the sweep's loop bends. B-E,\n"
-    "their card, the measured turn rate and the wobble need at least 300 deg of turn in the\n"
-    "cruise, the magnetometer's ellipse 240 deg; short of that, and for points that trace no\n"
-    "ellipse, the figures are absent with the reason (null in the JSON). The yaw rate's scale\n"
-    "error is against --turn-rate, else against the turn rate measured from the sample times.\n"
+    "The cruise is the stretch of samples whose Z yaw rate lies within 5% of the\n"
+    "median, from the first such sample to the last; every figure is worked out over\n"
+    "it. The turn is measured against the time of each sample's poll, from the times\n"
+    "file beside LOG (LOG with its .txt replaced by _times.txt, or another named\n"
+    "with --times); without one the samples are taken as evenly spaced, which every\n"
+    "stall of the sweep's loop bends. B-E, their card, the measured turn rate and\n"
+    "the wobble need at least 300 deg of turn in the cruise, the magnetometer's\n"
+    "ellipse 240 deg; short of that, and for points that trace no ellipse, the\n"
+    "figures are absent with the reason (null in the JSON). The yaw rate's scale\n"
+    "error is against --turn-rate, else against the turn rate measured from the\n"
+    "sample times.\n"
     "\n"
-    "A broken record is reported on standard error as LOG:LINE: message and left out; the rest\n"
-    "is still analysed. A broken times file is reported as FILE:LINE: message and the samples\n"
-    "go by their number. The pictures need gnuplot on the PATH.\n"
+    "A broken record is reported on standard error as LOG:LINE: message and left\n"
+    "out; the rest is still analysed. A broken times file is reported as FILE:LINE:\n"
+    "message and the samples go by their number. The pictures need gnuplot on\n"
+    "the PATH.\n"
     "\n"
-    "With --limits the report ends with a verdict: each limited figure's value against its\n"
-    "limits, then \"Verdict: PASS\" or \"Verdict: FAIL (N of M figures)\". A figure that was\n"
-    "not measured fails, and so does a log with broken records or an unusable times file.\n"
-    "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log and its\n"
-    "times, report.txt, report.json, report.png and the limits file, sealed by\n"
-    "manifest.sha256 (sha256sum -c manifest.sha256 checks it). A record appears whole or\n"
-    "not at all and never replaces another. --operator, --station, --lot and --part are kept\n"
-    "in it: each 1 to 64 printable characters on one line. With --database the record is also\n"
-    "written to the SQL database that CONNECTION (an ODBC connection string) names, right\n"
-    "after the folder, which stays the primary copy: gyro_motor_history DIR --export brings\n"
-    "over what the database missed.\n"
+    "With --limits the report ends with a verdict: each limited figure's value\n"
+    "against its limits, then \"Verdict: PASS\" or \"Verdict: FAIL (N of M figures)\". A\n"
+    "figure that was not measured fails, and so does a log with broken records or an\n"
+    "unusable times file.\n"
+    "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log\n"
+    "and its times, report.txt, report.json, report.png and the limits file, sealed\n"
+    "by manifest.sha256 (sha256sum -c manifest.sha256 checks it). A record appears\n"
+    "whole or not at all and never replaces another. A serial that the archive\n"
+    "holds in another letter case is refused: one folder per sensor. --operator,\n"
+    "--station, --lot and --part are kept in it: each 1 to 64 printable characters\n"
+    "on one line.\n"
+    "With --database the record is also written to the SQL database that\n"
+    "CONNECTION (an ODBC connection string) names, right after the folder, which\n"
+    "stays the primary copy: gyro_motor_history DIR --export brings over what the\n"
+    "database missed.\n"
     "\n"
     "Exit status:\n"
     "  0  the report was made from a log without problems (with --limits: PASS)\n"
-    "  1  the log could not be read, is not a sample log or has too few samples, or an\n"
-    "     output could not be written\n"
-    "  2  bad arguments, a serial that is not a plain name, or a bad limits file\n"
-    "     (FILE:LINE: message; nothing is written)\n"
-    "  3  without --limits: the log has broken records or the times file is broken, nothing\n"
-    "     else failed: the report covers the good records, by sample number without usable\n"
-    "     times\n"
+    "  1  the log could not be read, is not a sample log or has too few samples, or\n"
+    "     an output could not be written\n"
+    "  2  bad arguments, a serial that is not a plain name or that the archive holds\n"
+    "     in another letter case, a path too long for the system, or a bad limits\n"
+    "     file (FILE:LINE: message; nothing is written)\n"
+    "  3  without --limits: the log has broken records or the times file is broken,\n"
+    "     nothing else failed: the report covers the good records, by sample number\n"
+    "     without usable times\n"
     "  5  the verdict is FAIL\n"
-    "  6  the sweep could not be archived (the report was still printed); before 8, 5 and 3\n"
-    "  8  the record is in the archive but could not be written to the database; before 5\n"
-    "     and 3\n";
+    "  6  the sweep could not be archived (the report was still printed); before 8,\n"
+    "     5 and 3\n"
+    "  8  the record is in the archive but could not be written to the database;\n"
+    "     before 5 and 3\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
@@ -182,7 +191,8 @@ bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& opti
                         const ReportRecord& record, const Report& report,
                         const std::vector<SweepLogSample>& samples, std::string& error) {
     std::error_code ignored;
-    const bool times = std::filesystem::is_regular_file(files_path(options.times), ignored);
+    const bool times =
+        std::filesystem::is_regular_file(files_system(files_path(options.times)), ignored);
     if (!archive_copy(scratch, "gyro_motor.txt", files_path(options.log), error) ||
         (times &&
          !archive_copy(scratch, "gyro_motor_times.txt", files_path(options.times), error)) ||
@@ -226,8 +236,10 @@ bool report_archive(const ReportOptions& options, ReportRecord& record, const Re
     }
     if (!report_fill_record(scratch, options, record, report, samples, error) ||
         !archive_finish(scratch, kept, error)) {
-        archive_abandon(scratch);
         std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
+        if (!archive_abandon(scratch, error)) {
+            std::fprintf(stderr, "%s: %s\n", report_name, error.c_str());
+        }
         return false;
     }
     std::fprintf(report_out, "archived %s\n", files_name(kept).c_str());
@@ -245,10 +257,10 @@ bool report_database(const ReportOptions& options, const ReportRecord& record,
     if (!database_record(record.document.dump(), files_name(kept.filename()), row, error) ||
         !database_open(options.database, database, error) ||
         !database_put(database, std::span<const DatabaseRecord>(&row, 1), added, error)) {
-        std::fprintf(stderr,
-                     "%s: the record was not written to the database: %s (it is kept in the "
-                     "archive; gyro_motor_history DIR --export writes it later)\n",
-                     report_name, error.c_str());
+        std::fprintf(stderr, "%s: the record was not written to the database: %s\n", report_name,
+                     error.c_str());
+        std::fprintf(stderr, "%s: it is in the archive: gyro_motor_history --export adds it\n",
+                     report_name);
         return false;
     }
     std::fprintf(report_out, "wrote the record to the database\n");
@@ -267,42 +279,45 @@ int main(int argc, char** argv) {
     app.footer(report_footer);
     ReportOptions options;
     app.add_option("--turn-rate", options.turn_rate,
-                   "the commanded turn rate in deg/s, above 0 (a turn either way),\n"
-                   "for the yaw rate's scale error (default: the rate measured against\n"
-                   "the sample times)")
+                   "the commanded turn rate in deg/s, above 0\n"
+                   "(a turn either way), for the yaw rate's scale\n"
+                   "error (default: the rate measured against the\n"
+                   "sample times)")
         ->option_text("DEG_PER_S")
         // The rate's size: a turn either way is measured against it.
         ->check(cli_number(0.0, true));
     cli_add_times(app, options.times);
     app.add_option("--json", options.json,
-                   "write the figures as JSON to FILE (- for standard\n"
-                   "output; the report then goes to standard error)")
+                   "write the figures as JSON to FILE (- for\n"
+                   "standard output; the report then goes to\n"
+                   "standard error)")
         ->option_text("FILE")
         ->check(cli_text());
-    app.add_option("--png", options.png, "draw the deviation curve and the ellipse to FILE (PNG)")
+    app.add_option("--png", options.png, "draw the deviation curve and the ellipse to\nFILE (PNG)")
         ->option_text("FILE")
         ->check(cli_text());
     app.add_option("--svg", options.svg, "draw them to FILE (SVG)")
         ->option_text("FILE")
         ->check(cli_text());
     app.add_option("--limits", options.limits,
-                   "judge the figures against the limits in FILE (TOML)")
+                   "judge the figures against the limits in FILE\n(TOML)")
         ->option_text("FILE")
         ->check(cli_text());
     CLI::Option* serial =
         app.add_option("--serial", options.serial,
-                       "the sensor's serial number for --archive: 1 to 64 of\n"
-                       "A-Z a-z 0-9 . _ -, not starting or ending with .,\n"
-                       "no device name of Windows (CON, COM1, ...)")
+                       "the sensor's serial number for --archive: 1 to\n"
+                       "64 of A-Z a-z 0-9 . _ -, not starting or\n"
+                       "ending with ., no device name of Windows\n"
+                       "(CON, COM1, ...)")
             ->option_text("ID")
             ->check(CLI::Validator(
                 [](const std::string& text) -> std::string {
-                    return archive_valid_serial(text) ? "" : "not a plain name: " + text;
+                    return archive_valid_serial(text) ? "" : "not a plain name: \"" + text + "\"";
                 },
                 ""));
     CLI::Option* archive =
         app.add_option("--archive", options.archive,
-                       "keep the sweep in the archive DIR, as DIR/ID/<UTC time>/")
+                       "keep the sweep in the archive DIR, as\nDIR/ID/<UTC time>/")
             ->option_text("DIR")
             ->check(cli_text());
     serial->needs(archive);
@@ -361,6 +376,12 @@ int main(int argc, char** argv) {
     }
     if (!options.trace[1]) {
         options.trace[1] = archive_host_name();
+    }
+    if (!options.archive.empty()) {
+        const std::string refusal = archive_refusal(files_path(options.archive), options.serial);
+        if (!refusal.empty()) {
+            return report_usage_error(refusal);
+        }
     }
     // The figures a limit may name are those of the report's document, whatever the sweep.
     std::optional<Limits> limits;

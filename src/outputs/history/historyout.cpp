@@ -204,7 +204,7 @@ std::string historyout_text(const HistoryTable& table) {
     std::vector<std::size_t> widths(table.columns.size(), 0);
     for (const std::vector<std::string>& line : lines) {
         for (std::size_t c = 0; c < line.size(); ++c) {
-            widths[c] = std::max(widths[c], line[c].size());
+            widths[c] = std::max(widths[c], text_width(line[c]));
         }
     }
     std::string text;
@@ -216,9 +216,8 @@ std::string historyout_text(const HistoryTable& table) {
                 l == 0 ? table.rows.empty() ||
                              std::holds_alternative<std::optional<std::string>>(table.rows[0][c])
                        : std::holds_alternative<std::optional<std::string>>(table.rows[l - 1][c]);
-            const int width = static_cast<int>(widths[c]);
-            text_append(line, left ? "%s%-*s" : "%s%*s", c == 0 ? "" : "  ", width,
-                        lines[l][c].c_str());
+            line += c == 0 ? "" : "  ";
+            line += text_padded(lines[l][c], widths[c], left);
         }
         line.erase(line.find_last_not_of(' ') + 1);
         text += line;

@@ -38,6 +38,17 @@ std::string archive_plain_host() {
     return host.empty() ? "host" : host;
 }
 
+// A scratch folder's name for a record to be named `name`, unique to this computer and process.
+std::string archive_scratch_name(const std::string& name) {
+    return text_format("%s%s-%s-%lu", archive_scratch_prefix.data(), name.c_str(),
+                       archive_plain_host().c_str(), archive_process_id());
+}
+
+// The n-th choice of a name: the name itself, then name-2, name-3, ...
+std::string archive_nth_name(const std::string& name, int n) {
+    return n == 1 ? name : text_format("%s-%d", name.c_str(), n);
+}
+
 struct ArchiveTime {
     int year;
     unsigned month, day;
@@ -137,6 +148,42 @@ const char* archive_field_problem(std::string_view text) {
     return characters > archive_field_max ? "longer than 64 characters" : nullptr;
 }
 
+bool archive_same_serial(std::string_view a, std::string_view b) {
+    return archive_folded(a) == archive_folded(b);
+}
+
+std::string archive_folded(std::string_view serial) {
+    std::string folded(serial);
+    for (char& c : folded) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return folded;
+}
+
+std::string archive_refusal(const fs::path& dir, const std::string& serial) {
+    std::vector<FilesEntry> entries;
+    std::string ignored;
+    files_list(dir, entries, ignored);
+    const auto spelled = [&](const FilesEntry& entry) { return files_name(entry.name) == serial; };
+    if (std::none_of(entries.begin(), entries.end(), spelled)) {
+        for (const FilesEntry& entry : entries) {
+            const std::string name = files_name(entry.name);
+            if (entry.folder && archive_same_serial(name, serial)) {
+                return text_format("\"%s\": %s holds this sensor as \"%s\": serials that differ "
+                                   "only in letter case are one sensor's",
+                                   serial.c_str(), files_name(dir).c_str(), name.c_str());
+            }
+        }
+    }
+    // The longest path of a record: the last scratch name tried, and the longest file name.
+    const fs::path longest =
+        dir / serial /
+        archive_nth_name(archive_scratch_name(std::string(16, '0')), archive_names_tried) /
+        "gyro_motor_times.txt";
+    const std::string why = files_unusable(files_name(longest));
+    return why.empty() ? why : files_name(longest) + ": " + why + ", so no record fits there";
+}
+
 bool archive_is_record_name(std::string_view name) {
     if (name.size() < 16 || !archive_digits(name.substr(0, 8)) || name[8] != 'T' ||
         !archive_digits(name.substr(9, 6)) || name[15] != 'Z') {
@@ -206,27 +253,29 @@ bool archive_begin(const fs::path& dir, const std::string& serial,
                    std::chrono::system_clock::time_point time, ArchiveScratch& scratch,
                    std::string& error) {
     std::error_code code;
-    if (!fs::is_directory(dir, code)) {
-        error = files_name(dir) + ": no such folder";
+    if (!fs::is_directory(files_system(dir), code)) {
+        error = files_name(dir) + (fs::exists(files_system(dir), code) ? ": is a file, not a folder"
+                                                                       : ": no such folder");
+        return false;
+    }
+    error = archive_refusal(dir, serial);
+    if (!error.empty()) {
         return false;
     }
     scratch.sensor = dir / serial;
     scratch.name = archive_record_name(time);
-    fs::create_directory(scratch.sensor, code);
-    if (code || !fs::is_directory(scratch.sensor, code)) {
+    fs::create_directory(files_system(scratch.sensor), code);
+    if (code || !fs::is_directory(files_system(scratch.sensor), code)) {
         error = files_name(scratch.sensor) + ": cannot make the folder: " +
                 (code ? code.message() : "something else has its name");
         return false;
     }
-    // Unique to this computer and process; a second record of the process in the same second,
-    // or one left by a crash of a process of the same number, takes the next suffix.
-    const std::string scratch_name =
-        text_format("%s%s-%s-%lu", archive_scratch_prefix.data(), scratch.name.c_str(),
-                    archive_plain_host().c_str(), archive_process_id());
+    // A second record of the process in the same second, or one left by a crash of a process of
+    // the same number, takes the next suffix.
+    const std::string scratch_name = archive_scratch_name(scratch.name);
     for (int k = 1; k <= archive_names_tried; ++k) {
-        scratch.folder = scratch.sensor /
-                         (k == 1 ? scratch_name : text_format("%s-%d", scratch_name.c_str(), k));
-        if (fs::create_directory(scratch.folder, code)) {
+        scratch.folder = scratch.sensor / archive_nth_name(scratch_name, k);
+        if (fs::create_directory(files_system(scratch.folder), code)) {
             return true;
         }
         if (code) {
@@ -246,7 +295,7 @@ bool archive_put(const ArchiveScratch& scratch, const std::string& name, std::st
 bool archive_copy(const ArchiveScratch& scratch, const std::string& name, const fs::path& from,
                   std::string& error) {
     std::error_code code;
-    if (!fs::copy_file(from, scratch.folder / name, code)) {
+    if (!fs::copy_file(files_system(from), files_system(scratch.folder / name), code)) {
         error = files_name(from) + ": cannot copy it into the record: " + code.message();
         return false;
     }
@@ -284,22 +333,22 @@ bool archive_finish(const ArchiveScratch& scratch, fs::path& record, std::string
     if (!archive_write_manifest(scratch.folder, error)) {
         return false;
     }
-    std::error_code code;
-    for (const fs::directory_entry& entry : fs::directory_iterator(scratch.folder, code)) {
-        if (!archive_sync(entry.path(), false, error)) {
+    std::vector<FilesEntry> entries;
+    std::string reason;
+    if (!files_list(scratch.folder, entries, reason)) {
+        error = files_name(scratch.folder) + ": cannot list it: " + reason;
+        return false;
+    }
+    for (const FilesEntry& entry : entries) {
+        if (!archive_sync(scratch.folder / entry.name, false, error)) {
             return false;
         }
-    }
-    if (code) {
-        error = files_name(scratch.folder) + ": cannot list it: " + code.message();
-        return false;
     }
     if (!archive_sync(scratch.folder, true, error)) {
         return false;
     }
     for (int k = 1; k <= archive_names_tried; ++k) {
-        const fs::path to = scratch.sensor /
-                            (k == 1 ? scratch.name : text_format("%s-%d", scratch.name.c_str(), k));
+        const fs::path to = scratch.sensor / archive_nth_name(scratch.name, k);
         switch (archive_rename(scratch.folder, to, error)) {
         case ArchiveRename::done: {
             record = to;
@@ -320,7 +369,10 @@ bool archive_finish(const ArchiveScratch& scratch, fs::path& record, std::string
     return false;
 }
 
-void archive_abandon(const ArchiveScratch& scratch) {
-    std::error_code ignored;
-    fs::remove_all(scratch.folder, ignored);
+bool archive_abandon(const ArchiveScratch& scratch, std::string& error) {
+    if (files_remove_all(scratch.folder)) {
+        return true;
+    }
+    error = files_name(scratch.folder) + ": the scratch folder could not be removed";
+    return false;
 }

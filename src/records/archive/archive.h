@@ -50,6 +50,18 @@ bool archive_valid_serial(std::string_view serial);
 // it is 1 to 64 characters of UTF-8 on one line, none of them a control character, and neither
 // begins nor ends with a blank (" 17" would be another lot than "17" that looks the same).
 const char* archive_field_problem(std::string_view text);
+// Whether two serials name one sensor: the same letters, in any letter case. A share read by
+// Windows holds one folder for both, so the archive takes only one of them.
+bool archive_same_serial(std::string_view a, std::string_view b);
+
+// The serial in small letters: the same for every spelling of one sensor's serial.
+std::string archive_folded(std::string_view serial);
+
+// Why a record of sensor `serial` cannot go into DIR, said before anything is written; empty
+// when nothing that can be seen now stands in its way (a DIR that is missing is archive_begin's
+// to report): DIR holds the sensor under another spelling (SN0042 when sn0042 is to be archived),
+// or a path the record needs is more than the file system takes (files_unusable).
+std::string archive_refusal(const std::filesystem::path& dir, const std::string& serial);
 
 // A record's folder name: 8 digits, T, 6 digits, Z, and perhaps - and digits
 // (^[0-9]{8}T[0-9]{6}Z(-[0-9]+)?$).
@@ -74,7 +86,7 @@ struct ArchiveScratch {
 
 // Makes the scratch folder for a record of sensor `serial` taken at `time`, and DIR/ID if this
 // is the sensor's first. DIR must exist: a mistyped share is not quietly made a folder. False,
-// with the reason in `error`, when it cannot.
+// with the reason in `error`, when it cannot or archive_refusal refuses.
 bool archive_begin(const std::filesystem::path& dir, const std::string& serial,
                    std::chrono::system_clock::time_point time, ArchiveScratch& scratch,
                    std::string& error);
@@ -97,10 +109,12 @@ bool archive_write_manifest(const std::filesystem::path& folder, std::string& er
 bool archive_finish(const ArchiveScratch& scratch, std::filesystem::path& record,
                     std::string& error);
 
-// Removes the scratch folder and all it holds, after a failure.
-void archive_abandon(const ArchiveScratch& scratch);
+// Removes the scratch folder and all it holds, after a failure; false, said in `error`, when
+// some of it stays.
+bool archive_abandon(const ArchiveScratch& scratch, std::string& error);
 
-// The platform's part, one file per platform.
+// The platform's part, one file per platform; every path goes to the system through
+// files_system.
 // The computer's name, and this process's number.
 std::string archive_host_name();
 unsigned long archive_process_id();

@@ -18,9 +18,10 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 // A server's own words for a unique key already taken (ODBC's class 23, PostgreSQL's), for a
-// table already there, and for a transaction chosen as a deadlock's victim.
+// table already there (PostgreSQL says 42710 when another session's CREATE has just taken the
+// table's row type), and for a transaction chosen as a deadlock's victim.
 constexpr std::array<std::string_view, 2> database_conflict_states = {"23000", "23505"};
-constexpr std::array<std::string_view, 2> database_exists_states = {"42S01", "42P07"};
+constexpr std::array<std::string_view, 3> database_exists_states = {"42S01", "42P07", "42710"};
 constexpr std::array<std::string_view, 2> database_missing_states = {"42S02", "42P01"};
 constexpr std::array<std::string_view, 2> database_deadlock_states = {"40001", "40P01"};
 
@@ -409,9 +410,8 @@ bool database_open(const std::string& connection, Database& database, std::strin
         return false;
     }
     if (version != database_schema_version) {
-        error = "the database's tables are of version " +
-                (version ? std::to_string(*version) : std::string("none")) +
-                ", this program's of version " + std::to_string(database_schema_version);
+        error = "tables of version " + (version ? std::to_string(*version) : std::string("none")) +
+                ", this program's are of " + std::to_string(database_schema_version);
         return false;
     }
     return true;

@@ -60,8 +60,10 @@ std::string dbhistory_limits(const std::string& wanted, std::vector<OdbcValue>& 
 std::string dbhistory_where(const SelectFilter& filter, std::vector<OdbcValue>& parameters) {
     std::string where = " WHERE 1 = 1";
     if (!filter.serial_glob.empty()) {
-        where += " AND serial LIKE ? ESCAPE '!'";
-        parameters.push_back(odbc_text(dbhistory_like(filter.serial_glob)));
+        // In any letter case, as in a folder: serials are ASCII, which LOWER folds alike on
+        // every server.
+        where += " AND LOWER(serial) LIKE ? ESCAPE '!'";
+        parameters.push_back(odbc_text(dbhistory_like(archive_folded(filter.serial_glob))));
     }
     if (filter.since) {
         where += " AND recorded_at >= ?";
@@ -243,7 +245,15 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
     }
     history.sensors = history_sensors(history.records);
     for (HistorySensor& sensor : history.sensors) {
-        sensor.sweeps = sweeps[sensor.serial];
+        // A sensor whose serial is held in more than one letter case: the sweeps of each.
+        std::set<std::string> spellings;
+        for (std::size_t i = sensor.first; i <= sensor.latest; ++i) {
+            spellings.insert(history.records[i].serial);
+        }
+        sensor.sweeps = 0;
+        for (const std::string& spelling : spellings) {
+            sensor.sweeps += sweeps[spelling];
+        }
         history.sweeps += sensor.sweeps;
     }
     return true;
@@ -254,6 +264,17 @@ bool dbhistory_any(Database& database, bool& any, std::string& error) {
     return dbhistory_rows(
         database, "SELECT 1 WHERE EXISTS (SELECT 1 FROM gm_record)", {}, {odbc_integer(0)},
         [&](const std::vector<OdbcValue>&) { any = true; }, error);
+}
+
+bool dbhistory_case_twins(Database& database, std::vector<std::string>& serials,
+                          std::string& error) {
+    serials.clear();
+    return dbhistory_rows(
+        database,
+        "SELECT serial FROM gm_record WHERE LOWER(serial) IN (SELECT LOWER(serial) FROM gm_record "
+        "GROUP BY LOWER(serial) HAVING COUNT(DISTINCT serial) > 1) GROUP BY serial",
+        {}, {odbc_text("")},
+        [&](const std::vector<OdbcValue>& row) { serials.push_back(row[0].text); }, error);
 }
 
 bool dbhistory_has_figure(Database& database, const std::string& figure, bool& has,

@@ -34,6 +34,11 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
 // Whether the database holds any record.
 bool dbhistory_any(Database& database, bool& any, std::string& error);
 
+// The serials of the records that another serial matches but for letter case (SN0042 and sn0042,
+// exported from folders written before the archive refused a second spelling).
+bool dbhistory_case_twins(Database& database, std::vector<std::string>& serials,
+                          std::string& error);
+
 // Whether any record holds the figure.
 bool dbhistory_has_figure(Database& database, const std::string& figure, bool& has,
                           std::string& error);

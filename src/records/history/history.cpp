@@ -11,6 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
 #include <tuple>
 
 namespace fs = std::filesystem;
@@ -151,22 +154,18 @@ bool history_parse_record(const Json& document, const std::string& name, History
 namespace {
 
 // The entries of a folder, sorted by name; false when it cannot be listed.
-bool history_list(const fs::path& dir, std::vector<fs::directory_entry>& entries,
-                  std::error_code& error) {
-    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-        entries.push_back(*it);
-    }
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-        return a.path().filename() < b.path().filename();
-    });
-    return !error;
+bool history_list(const fs::path& dir, std::vector<FilesEntry>& entries, std::string& error) {
+    const bool listed = files_list(dir, entries, error);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    return listed;
 }
 
 // Whether a scratch folder was modified less than history_busy_seconds ago (or as long ahead:
 // the clocks of the benches on a share differ a little).
-bool history_busy(const fs::directory_entry& entry) {
+bool history_busy(const fs::path& folder) {
     std::error_code error;
-    const fs::file_time_type modified = entry.last_write_time(error);
+    const fs::file_time_type modified = fs::last_write_time(folder, error);
     if (error) {
         return false;
     }
@@ -177,25 +176,25 @@ bool history_busy(const fs::directory_entry& entry) {
 }
 
 void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
-    std::vector<fs::directory_entry> entries;
-    std::error_code error;
+    std::vector<FilesEntry> entries;
+    std::string error;
     if (!history_list(sensor_dir, entries, error)) {
-        archive.skipped.push_back({files_name(sensor_dir), "cannot be read: " + error.message()});
+        archive.skipped.push_back({files_name(sensor_dir), "cannot be read: " + error});
         return;
     }
     const std::string serial = files_name(sensor_dir.filename());
-    for (const fs::directory_entry& entry : entries) {
-        const std::string name = files_name(entry.path().filename());
-        const std::string path = files_name(entry.path());
+    for (const FilesEntry& entry : entries) {
+        const std::string name = files_name(entry.name);
+        const std::string path = files_name(sensor_dir / entry.name);
         if (name.starts_with(archive_scratch_prefix)) {
-            if (history_busy(entry)) {
+            if (history_busy(sensor_dir / entry.name)) {
                 archive.busy.push_back({path, "a record being written now: not read"});
             } else {
                 archive.skipped.push_back({path, "left by a crash: not a record"});
             }
             continue;
         }
-        if (!archive_is_record_name(name) || !entry.is_directory(error)) {
+        if (!archive_is_record_name(name) || !entry.folder) {
             archive.skipped.push_back({path, "not a record (a record is a folder named like "
                                              "20261209T101503Z)"});
             continue;
@@ -204,10 +203,11 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
         HistoryRecord record;
         std::string where;
         std::string reason;
-        if (!verify_record(entry.path(), serial, verified, where, reason)) {
+        if (!verify_record(sensor_dir / entry.name, serial, verified, where, reason)) {
             archive.skipped.push_back({where, reason});
         } else if (!history_parse_record(verified.document, name, record, reason)) {
-            archive.skipped.push_back({files_name(entry.path() / "report.json"), reason});
+            archive.skipped.push_back(
+                {files_name(sensor_dir / entry.name / "report.json"), reason});
         } else {
             record.path = path;
             record.sealed = verified.sealed;
@@ -224,32 +224,54 @@ unsigned long history_suffix(const std::string& name) {
     return name.size() > 17 ? std::strtoul(name.c_str() + 17, nullptr, 10) : 1;
 }
 
+std::vector<std::vector<std::string>> history_spellings(const std::vector<std::string>& serials) {
+    std::map<std::string, std::set<std::string>> spellings;
+    for (const std::string& serial : serials) {
+        spellings[archive_folded(serial)].insert(serial);
+    }
+    std::vector<std::vector<std::string>> several;
+    for (const auto& [folded, spelled] : spellings) {
+        if (spelled.size() > 1) {
+            several.emplace_back(spelled.begin(), spelled.end());
+        }
+    }
+    return several;
+}
+
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error) {
-    std::vector<fs::directory_entry> entries;
-    std::error_code list_error;
-    if (!history_list(files_path(dir), entries, list_error)) {
-        error = list_error.message();
+    std::vector<FilesEntry> entries;
+    const fs::path archive_dir = files_path(dir);
+    if (!history_list(archive_dir, entries, error)) {
         return false;
     }
-    for (const fs::directory_entry& entry : entries) {
-        const std::string name = files_name(entry.path().filename());
-        std::error_code kind_error;
-        if (!archive_valid_serial(name) || !entry.is_directory(kind_error)) {
+    std::vector<std::string> serials;
+    for (const FilesEntry& entry : entries) {
+        const std::string name = files_name(entry.name);
+        if (!archive_valid_serial(name) || !entry.folder) {
             archive.skipped.push_back(
-                {files_name(entry.path()),
+                {files_name(archive_dir / entry.name),
                  "not a sensor's folder (named by a serial: 1 to 64 of A-Z a-z 0-9 . _ -)"});
             continue;
         }
-        history_read_sensor(entry.path(), archive);
+        serials.push_back(name);
+        history_read_sensor(archive_dir / entry.name, archive);
     }
     history_sort(archive.records);
+    // A record written on Windows may sit in a folder of another spelling (sn0042's in SN0042\):
+    // its own serial tells.
+    for (const HistoryRecord& record : archive.records) {
+        serials.push_back(record.serial);
+    }
+    archive.spellings = history_spellings(serials);
     return true;
 }
 
 void history_sort(std::vector<HistoryRecord>& records) {
     std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
-        return std::forward_as_tuple(a.serial, a.seconds, history_suffix(a.name), a.path) <
-               std::forward_as_tuple(b.serial, b.seconds, history_suffix(b.name), b.path);
+        return std::make_tuple(archive_folded(a.serial), a.seconds, history_suffix(a.name),
+                               std::cref(a.path)) <
+               std::make_tuple(archive_folded(b.serial), b.seconds, history_suffix(b.name),
+                               std::cref(b.path));
     });
 }
 
@@ -294,7 +316,7 @@ std::string history_short_name(const std::string& path, const std::vector<std::s
 std::vector<HistorySensor> history_sensors(const std::vector<HistoryRecord>& records) {
     std::vector<HistorySensor> sensors;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        if (sensors.empty() || sensors.back().serial != records[i].serial) {
+        if (sensors.empty() || !archive_same_serial(sensors.back().serial, records[i].serial)) {
             sensors.push_back({records[i].serial, i, i, 0});
         }
         sensors.back().latest = i;

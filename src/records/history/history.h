@@ -58,9 +58,14 @@ struct HistorySkip {
 };
 
 struct HistoryArchive {
-    std::vector<HistoryRecord> records; // by serial, then by time (and suffix within a second)
+    std::vector<HistoryRecord> records; // by serial in any letter case, then by time (and suffix
+                                        // within a second)
     std::vector<HistorySkip> skipped;   // in the order met
     std::vector<HistorySkip> busy;      // records being written now (young scratch folders)
+    // Each set of spellings of one serial that differ only in letter case, in sensor folders' names
+    // or records (SN0042 and sn0042, written before the archive refused the second): taken as one
+    // sensor's, and said. Each sorted, by their first.
+    std::vector<std::vector<std::string>> spellings;
 };
 
 // A scratch folder younger than this (by its modification time) is a record being written by a
@@ -69,8 +74,12 @@ inline constexpr std::int64_t history_busy_seconds = 600;
 
 // Reads every record under `dir`, each checked as verify.h says. Returns false, with the reason
 // in `error`, when `dir` itself cannot be read; everything below it that is no readable, whole
-// record is skipped with its reason, and a record being written is set apart in `busy`.
+// record is skipped with its reason, and a record being written is set apart in `busy`. Serials
+// that differ only in letter case are one sensor's (archive_same_serial).
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error);
+
+// Each set of serials among `serials` that differ only in letter case, each sorted, by their first.
+std::vector<std::vector<std::string>> history_spellings(const std::vector<std::string>& serials);
 
 // One record from its report.json, a JSON object with a record object, whose checks passed;
 // `name` is its folder's name. Returns false with the reason in `error`.
@@ -89,7 +98,8 @@ std::string history_short_name(const std::string& path, const std::vector<std::s
 // second; 1 for none.
 unsigned long history_suffix(const std::string& name);
 
-// Sorts records as history_read does: by serial, then time, then suffix (then folder).
+// Sorts records as history_read does: by serial in any letter case, then time, then suffix (then
+// folder).
 void history_sort(std::vector<HistoryRecord>& records);
 
 // The value of a figure of the record: nullptr when the record has no such figure, else the
@@ -107,7 +117,8 @@ struct HistorySensor {
     std::size_t sweeps = 0;
 };
 
-// The sensors of records sorted as history_read sorts them.
+// The sensors of records sorted as history_read sorts them, each by the serial of its first
+// record.
 std::vector<HistorySensor> history_sensors(const std::vector<HistoryRecord>& records);
 
 // The spread of one figure over the latest sweep of each sensor, and its capability.

@@ -65,7 +65,8 @@ void select_filter(std::vector<HistoryRecord>& records, const SelectFilter& filt
             }
         }
         return (!filter.serial_glob.empty() &&
-                !select_glob_match(filter.serial_glob, record.serial)) ||
+                !select_glob_match(archive_folded(filter.serial_glob),
+                                   archive_folded(record.serial))) ||
                (filter.since && record.seconds < *filter.since) ||
                (filter.until && record.seconds > *filter.until) ||
                (filter.limits_name && !select_limits_match(record, *filter.limits_name));

@@ -29,5 +29,5 @@ struct SelectFilter {
 // lower case; nothing when it is no such digits.
 std::optional<std::string> select_digest_digits(std::string_view wanted);
 
-// Leaves the records that pass the filter.
+// Leaves the records that pass the filter; the serial's glob matches in any letter case.
 void select_filter(std::vector<HistoryRecord>& records, const SelectFilter& filter);

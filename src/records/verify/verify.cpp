@@ -223,7 +223,9 @@ bool verify_document(const fs::path& folder, const std::string& serial, Verified
                      std::string& error) {
     const Json& about = record.document["record"];
     const auto named = about.find("serial");
-    if (named != about.end() && named->is_string() && *named != serial) {
+    // Windows keeps sn0042's records in a folder SN0042: one sensor, not a misfiled record.
+    if (named != about.end() && named->is_string() &&
+        !archive_same_serial(named->get<std::string>(), serial)) {
         error =
             "misfiled: record.serial is " + named->get<std::string>() + ", the folder " + serial;
         return false;

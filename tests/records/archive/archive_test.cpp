@@ -1,12 +1,17 @@
-// The archive's naming rules, and records written whole under names that replace nothing.
+// The archive's naming rules, and records written whole under names that replace nothing; one
+// folder per sensor whatever the letter case of its serial; records below a folder far past
+// Windows' old limit of 259 characters, and a path too long for any, refused before use.
+#include "base/files/files.h"
 #include "records/archive/archive.h"
 #include "records/digest/digest.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -182,9 +187,139 @@ TEST(Archive, RecordsAppearWholeAndReplaceNothing) {
     EXPECT_FALSE(archive_begin(dir, "SN2", time, failed, error));
     ASSERT_TRUE(archive_begin(dir, "SN3", time, failed, error)) << error;
     EXPECT_FALSE(archive_copy(failed, "gyro_motor.txt", dir / "none", error));
-    archive_abandon(failed);
+    EXPECT_TRUE(archive_abandon(failed, error)) << error;
     EXPECT_TRUE(fs::is_empty(dir / "SN3"));
     fs::remove_all(dir);
+}
+
+// The names in a folder, through the files module (which takes long paths).
+std::vector<std::string> listed(const fs::path& folder) {
+    std::vector<FilesEntry> entries;
+    std::string error;
+    files_list(folder, entries, error);
+    std::vector<std::string> names;
+    for (const FilesEntry& entry : entries) {
+        names.push_back(files_name(entry.name));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Archive, OneSensorIsOneFolderWhateverTheLetterCase) {
+    for (const auto& [a, b, same] : std::vector<std::tuple<const char*, const char*, bool>>{
+             {"SN0042", "sn0042", true},
+             {"Sn-0042_a.Z", "sN-0042_A.z", true},
+             {"SN0042", "SN0043", false},
+             {"SN1", "SN10", false},
+             {"@", "`", false}, // the neighbours of A and a
+             {"[", "{", false}, // of Z and z
+         }) {
+        EXPECT_EQ(archive_same_serial(a, b), same) << a << " " << b;
+    }
+    EXPECT_EQ(archive_folded("AZaz09.-_@[`{"), "azaz09.-_@[`{");
+
+    const fs::path dir = tool_make_test_dir("gm_archive_test_");
+    const auto time = sys_days{year{2026} / 12 / 9} + 10h + 15min + 3s;
+    std::string error;
+    ArchiveScratch scratch;
+    fs::path record;
+    ASSERT_TRUE(archive_begin(dir, "SN0042", time, scratch, error)) << error;
+    ASSERT_TRUE(archive_finish(scratch, record, error)) << error;
+    const std::string refusal = "\"sn0042\": " + files_name(dir) +
+                                " holds this sensor as \"SN0042\": serials that differ only in "
+                                "letter case are one sensor's";
+    EXPECT_EQ(archive_refusal(dir, "sn0042"), refusal);
+    EXPECT_FALSE(archive_begin(dir, "sn0042", time, scratch, error));
+    EXPECT_EQ(error, refusal);
+    EXPECT_EQ(archive_refusal(dir, "SN0042"), "");
+    EXPECT_EQ(archive_refusal(dir, "SN00421"), "");
+    // A file of the other spelling is no sensor's folder.
+    tool_write_file(dir / "sn7", "");
+    EXPECT_EQ(archive_refusal(dir, "SN7"), "");
+    EXPECT_EQ(listed(dir), (std::vector<std::string>{"SN0042", "sn7"}));
+    EXPECT_EQ(listed(dir / "SN0042"), std::vector<std::string>{"20261209T101503Z"});
+    // Where both spellings are folders already (written by Linux before), each takes its own.
+    if (!fs::exists(dir / "sN0042") && fs::create_directory(dir / "sn0042")) {
+        EXPECT_EQ(archive_refusal(dir, "SN0042"), "");
+        EXPECT_EQ(archive_refusal(dir, "sn0042"), "");
+        EXPECT_NE(archive_refusal(dir, "Sn0042"), "");
+    }
+    fs::remove_all(dir);
+}
+
+// The archive path as a file, or missing, is said so; a name too long for the file system, or a
+// path that is one character too long for the longest file a record holds, is refused before
+// anything is made.
+TEST(Archive, WhatCannotHoldARecordIsSaidBeforeAnythingIsMade) {
+    const fs::path dir = tool_make_test_dir("gm_archive_test_");
+    const auto time = sys_days{year{2026} / 12 / 9} + 10h + 15min + 3s;
+    std::string error;
+    ArchiveScratch scratch;
+    tool_write_file(dir / "file", "");
+    EXPECT_FALSE(archive_begin(dir / "file", "SN1", time, scratch, error));
+    EXPECT_EQ(error, files_name(dir / "file") + ": is a file, not a folder");
+    EXPECT_FALSE(archive_begin(dir / "missing", "SN1", time, scratch, error));
+    EXPECT_EQ(error, files_name(dir / "missing") + ": no such folder");
+
+    const fs::path long_name = dir / std::string(256, 'n');
+    EXPECT_NE(archive_refusal(long_name, "SN1").find(": a name in it is longer than 255 "),
+              std::string::npos);
+    // DIR/SN1/.partial-20261209T101503Z-HOST-PID-1000/gyro_motor_times.txt at the system's
+    // longest path, and one character past it.
+    const std::string host = archive_host_name().substr(0, archive_serial_max);
+    const std::size_t tail = std::string("/SN1/.partial-20261209T101503Z-").size() +
+                             (host.empty() ? 4 : host.size()) + 1 +
+                             std::to_string(archive_process_id()).size() +
+                             std::string("-1000/gyro_motor_times.txt").size();
+    const std::size_t whole = files_whole_max;
+    const std::size_t base = files_system(dir).native().size() + 1;
+    std::string filler;
+    while (base + filler.size() + 101 + tail <= whole) {
+        filler += std::string(100, 'f') + "/";
+    }
+    filler += std::string(whole - base - filler.size() - tail, 'g');
+    EXPECT_EQ(archive_refusal(dir / filler, "SN1"), "");
+    const std::string refused = archive_refusal(dir / (filler + "g"), "SN1");
+    EXPECT_NE(refused.find("gyro_motor_times.txt: the path is longer than the "), std::string::npos)
+        << refused;
+    EXPECT_NE(refused.find(", so no record fits there"), std::string::npos);
+    EXPECT_EQ(listed(dir), std::vector<std::string>{"file"});
+    fs::remove_all(dir);
+}
+
+// Below a folder of more than 300 characters a record is written whole, and a failed one leaves
+// no scratch folder.
+TEST(Archive, RecordsBelowALongFolder) {
+    const fs::path dir = tool_make_test_dir("gm_archive_test_");
+    fs::path deep = dir;
+    for (const char c : {'a', 'b', 'c', 'd'}) {
+        deep /= files_path(std::string(80, c) + "ü");
+    }
+    std::error_code code;
+    ASSERT_TRUE(fs::create_directories(files_system(deep), code)) << code.message();
+    ASSERT_GT(files_name(deep).size(), 300u);
+    const auto time = sys_days{year{2026} / 12 / 9} + 10h + 15min + 3s;
+    std::string error;
+    ArchiveScratch scratch;
+    fs::path record;
+    tool_write_file(dir / "log", "log");
+    ASSERT_TRUE(archive_begin(deep, "SN1", time, scratch, error)) << error;
+    ASSERT_TRUE(archive_put(scratch, "report.txt", "text", true, error)) << error;
+    ASSERT_TRUE(archive_copy(scratch, "gyro_motor.txt", dir / "log", error)) << error;
+    ASSERT_TRUE(archive_finish(scratch, record, error)) << error;
+    EXPECT_EQ(record, deep / "SN1" / "20261209T101503Z");
+    EXPECT_EQ(listed(record),
+              (std::vector<std::string>{"gyro_motor.txt", "manifest.sha256", "report.txt"}));
+
+    ArchiveScratch failed;
+    ASSERT_TRUE(archive_begin(deep, "SN1", time, failed, error)) << error;
+    ASSERT_TRUE(archive_put(failed, "report.txt", "text", true, error)) << error;
+    ASSERT_TRUE(fs::create_directory(files_system(failed.folder / "inner")));
+    ASSERT_TRUE(archive_put(failed, "inner/more.txt", "text", true, error)) << error;
+    EXPECT_FALSE(archive_copy(failed, "gyro_motor.txt", dir / "none", error));
+    EXPECT_TRUE(archive_abandon(failed, error)) << error;
+    EXPECT_EQ(listed(deep / "SN1"), std::vector<std::string>{"20261209T101503Z"});
+    EXPECT_TRUE(files_remove_all(dir));
 }
 
 } // namespace

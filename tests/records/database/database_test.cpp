@@ -314,8 +314,7 @@ TEST_F(DatabaseTest, ExportCases) {
          Archive::damaged,
          1,
          3,
-         "exported 12 records to the database (0 there already), 1 skipped (listed on standard "
-         "error)\n",
+         "exported 12 records to the database (0 there already), 1 skipped\n",
          "report.json: not valid JSON",
          "12"},
         {"a forged record is not exported",
@@ -325,8 +324,7 @@ TEST_F(DatabaseTest, ExportCases) {
          Archive::forged,
          1,
          3,
-         "exported 12 records to the database (0 there already), 1 skipped (listed on standard "
-         "error)\n",
+         "exported 12 records to the database (0 there already), 1 skipped\n",
          "20261212T080000Z: wrong verdict: it says PASS",
          "12"},
         {"an unverified record is not exported",
@@ -336,8 +334,7 @@ TEST_F(DatabaseTest, ExportCases) {
          Archive::unverified,
          1,
          3,
-         "exported 12 records to the database (0 there already), 1 skipped (listed on standard "
-         "error)\n",
+         "exported 12 records to the database (0 there already), 1 skipped\n",
          "20261212T080000Z: unverified: no manifest (written before records had one): not "
          "exported",
          "12"},
@@ -348,8 +345,7 @@ TEST_F(DatabaseTest, ExportCases) {
          Archive::too_long,
          1,
          3,
-         "exported 12 records to the database (0 there already), 1 skipped (listed on standard "
-         "error)\n",
+         "exported 12 records to the database (0 there already), 1 skipped\n",
          "record.operator is longer than the database's 255 characters",
          "12"},
         {"tables of a newer version",
@@ -361,7 +357,7 @@ TEST_F(DatabaseTest, ExportCases) {
          1,
          8,
          "",
-         "the database's tables are of version 2",
+         "the database: tables of version 2, this program's are of 1",
          nullptr},
         {"a server that is down",
          "",
@@ -484,6 +480,9 @@ TEST_F(DatabaseTest, ExportCases) {
 TEST_F(DatabaseTest, ViewsFromTheDatabaseEqualThoseFromTheFolder) {
     const fs::path archive = dir / "archive";
     write_sweeps(archive, batch);
+    // A second spelling of SN2, as a Linux bench wrote it before the archive refused it: one
+    // sensor, and its latest sweep.
+    write_sweeps(archive, {{"sn2", "20261211T100000Z", "FAIL", "rev D", 0.65, 0.1, 24.0, "anna"}});
     const std::string connection = fresh_database("gm_views");
     const ToolResult exported = history({archive.string(), "--export", connection}, dir);
     ASSERT_EQ(exported.status, 0) << exported.err;
@@ -501,6 +500,8 @@ TEST_F(DatabaseTest, ViewsFromTheDatabaseEqualThoseFromTheFolder) {
         {"--serial", "SN_1", "--sweeps", "--csv", "-"}, // _ is itself, not any letter
         {"--serial", "SN?1", "--sweeps", "--csv", "-"},
         {"--serial", "SN%", "--csv", "-"},
+        {"--serial", "sn2", "--sweeps", "--csv", "-"}, // in any letter case
+        {"--serial", "Sn?", "--summary", "--csv", "-"},
         {"--serial", "*6", "--summary", "--csv", "-"},              // never judged: every figure
         {"--since", "2026-12-10", "--sweeps", "--csv", "-"},        // at midnight itself
         {"--until", "2026-12-09", "--sweeps", "--csv", "-"},        // to 23:59:59

@@ -57,9 +57,9 @@ const std::vector<Sweep> batch = {
 };
 
 // The limits files: rev C, rev D, and the loosened copy that calls itself rev C.
-std::string limits_toml(const std::string& key) {
+std::string limits_toml(const std::string& key, const char* name = nullptr) {
     const char* fit = key == "rev D" ? "0.003" : key == "rev C loosened" ? "0.0025" : "0.002";
-    return "name = \"" + key.substr(0, 5) +
+    return "name = \"" + (name != nullptr ? std::string(name) : key.substr(0, 5)) +
            "\"\n[figures]\n"
            "\"heading.peak_deviation_deg\" = { max_abs = 0.5 }\n"
            "\"yaw_rate.scale_error_percent\" = { max = 0.3 }\n"
@@ -76,8 +76,9 @@ std::string lot_of(const std::string& serial) {
     return serial <= "SN3" ? "17" : "18";
 }
 
-// The sweep's record as gyro_motor_report --archive writes it.
-void write_record(const fs::path& folder, const Sweep& sweep) {
+// The sweep's record as gyro_motor_report --archive writes it, its limits named `limits_name`
+// where one is given.
+void write_record(const fs::path& folder, const Sweep& sweep, const char* limits_name = nullptr) {
     const std::string n = sweep.name;
     const std::string time = n.substr(0, 4) + "-" + n.substr(4, 2) + "-" + n.substr(6, 2) + "T" +
                              n.substr(9, 2) + ":" + n.substr(11, 2) + ":" + n.substr(13, 2) + "Z";
@@ -100,11 +101,11 @@ void write_record(const fs::path& folder, const Sweep& sweep) {
           {"program", "gyro_motor_report"},
           {"version", "0.1"}}}};
     std::string error;
-    ASSERT_TRUE(sealed_record_write(folder, json,
-                                    sweep.limits != nullptr
-                                        ? std::optional<std::string>(limits_toml(sweep.limits))
-                                        : std::nullopt,
-                                    error))
+    ASSERT_TRUE(sealed_record_write(
+        folder, json,
+        sweep.limits != nullptr ? std::optional<std::string>(limits_toml(sweep.limits, limits_name))
+                                : std::nullopt,
+        error))
         << error;
     const nlohmann::ordered_json written =
         nlohmann::ordered_json::parse(tool_read_file(folder / "report.json"));
@@ -113,9 +114,16 @@ void write_record(const fs::path& folder, const Sweep& sweep) {
     }
 }
 
-void write_batch(const fs::path& archive) {
+void write_sweep(const fs::path& archive, const std::string& folder, const Sweep& sweep) {
+    write_record(archive / folder / sweep.name, sweep);
+}
+
+// The batch, with the limits named `rev_d` where they are rev D.
+void write_batch(const fs::path& archive, const char* rev_d = nullptr) {
     for (const Sweep& sweep : batch) {
-        write_record(archive / sweep.serial / sweep.name, sweep);
+        write_record(archive / sweep.serial / sweep.name, sweep,
+                     sweep.limits != nullptr && std::string(sweep.limits) == "rev D" ? rev_d
+                                                                                     : nullptr);
     }
 }
 
@@ -324,7 +332,11 @@ TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
         std::vector<std::string> arguments;
         const char* golden;
     };
+    // Limits whose name a console shows in fewer columns than it has bytes.
+    const fs::path german = dir / "german";
+    write_batch(german, "Prüfgrenzen Größe – rev Ä");
     for (const View& view : std::vector<View>{
+             {{"--sweeps", german.string()}, "sweeps.txt"},
              {{archive.string()}, "sensors.txt"},
              {{"--summary", archive.string()}, "summary.txt"},
              {{"--sweeps", "--show", "lot,operator", "--figures",
@@ -693,4 +705,44 @@ TEST_F(HistoryTest, DrawsAFigureOverTimeAndTemperature) {
     const std::string picture = tool_read_file(png);
     ASSERT_GT(picture.size(), 1000u);
     EXPECT_EQ(picture.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+}
+
+// A record of sn1 that Windows put into SN1's folder, and a folder sn2 beside SN2 (where the
+// file system tells the two apart): one sensor each, said on standard error.
+TEST_F(HistoryTest, SerialsThatDifferOnlyInLetterCaseAreOneSensor) {
+    write_sweep(archive, "SN1",
+                {"sn1", "20261211T090000Z", "PASS", "rev C", 0.1, 0.1, 0.001, 24.0});
+    const bool two_folders = !fs::exists(archive / "sn2") && fs::create_directory(archive / "sn2");
+    if (two_folders) {
+        write_sweep(archive, "sn2",
+                    {"sn2", "20261209T100000Z", "FAIL", "rev C", 0.9, 0.1, 0.001, 24.0});
+    }
+    HistoryArchive read;
+    std::string error;
+    ASSERT_TRUE(history_read(archive.string(), read, error)) << error;
+    const std::vector<HistorySensor> sensors = history_sensors(read.records);
+    ASSERT_EQ(sensors.size(), 5u);
+    EXPECT_EQ(sensors[0].serial, "SN1");
+    EXPECT_EQ(sensors[0].sweeps, 4u);
+    EXPECT_EQ(read.records[sensors[0].latest].serial, "sn1");
+    EXPECT_EQ(sensors[1].sweeps, two_folders ? 3u : 2u);
+    // sn2's sweep is SN2's first: it sorts by its time among SN2's.
+    EXPECT_EQ(read.records[sensors[1].first].serial, two_folders ? "sn2" : "SN2");
+    std::vector<std::vector<std::string>> spellings{{"SN1", "sn1"}};
+    if (two_folders) {
+        spellings.push_back({"SN2", "sn2"});
+    }
+    EXPECT_EQ(read.spellings, spellings);
+
+    const ToolResult all = run({archive.string()});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_TRUE(lf_lines(all.out).starts_with(two_folders ? "12 sweeps of 5 sensors\n"
+                                                          : "11 sweeps of 5 sensors\n"))
+        << all.out;
+    EXPECT_EQ(lf_lines(all.err).substr(0, lf_lines(all.err).find('\n') + 1),
+              "gyro_motor_history: SN1 and sn1 differ only in letter case: one sensor\n");
+    EXPECT_EQ(tool_count_lines(all.err), spellings.size());
+    // The serial's glob matches in any letter case.
+    const ToolResult one = run({"--serial", "sN1", archive.string()});
+    EXPECT_TRUE(lf_lines(one.out).starts_with("4 sweeps of 1 sensor\n")) << one.out;
 }

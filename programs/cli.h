@@ -9,6 +9,7 @@
 #include "base/exit/exit_status.h"
 #include "base/files/files.h"
 #include "base/usage/usage.h"
+#include "records/archive/archive.h"
 
 #include <CLI/CLI.hpp>
 
@@ -135,6 +136,19 @@ inline CLI::Validator cli_number(double minimum, bool strictly = false) {
 inline CLI::Validator cli_text() {
     return CLI::Validator(
         [](const std::string& text) -> std::string { return text.empty() ? "empty value" : ""; },
+        "");
+}
+
+// A traceability field kept in a record (an operator, a station, a lot, a part), or a filter on
+// one: printable UTF-8 on one line, 1 to 64 characters (archive_field_problem).
+inline CLI::Validator cli_record_field() {
+    return CLI::Validator(
+        [](const std::string& text) -> std::string {
+            const char* problem = archive_field_problem(text);
+            return problem == nullptr
+                       ? ""
+                       : std::string(problem) + " (printable, one line, 1 to 64 characters)";
+        },
         "");
 }
 

@@ -20,6 +20,7 @@
 #include "programs/cli.h"
 #include "records/archive/archive.h"
 #include "records/database/database.h"
+#include "records/digest/digest.h"
 
 #include <array>
 #include <cerrno>
@@ -29,6 +30,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -68,9 +70,12 @@ constexpr const char* report_footer =
     "figure that was not measured fails, and so does a log with broken records or an\n"
     "unusable times file.\n"
     "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log\n"
-    "and its times, report.txt, report.json, report.png and the limits file. A\n"
-    "record appears whole or not at all and never replaces another. A serial that\n"
-    "the archive holds in another letter case is refused: one folder per sensor.\n"
+    "and its times, report.txt, report.json, report.png and the limits file, sealed\n"
+    "by manifest.sha256 (sha256sum -c manifest.sha256 checks it). A record appears\n"
+    "whole or not at all and never replaces another. A serial that the archive\n"
+    "holds in another letter case is refused: one folder per sensor. --operator,\n"
+    "--station, --lot and --part are kept in it: each 1 to 64 printable characters\n"
+    "on one line.\n"
     "With --database the record is also written to the SQL database that\n"
     "CONNECTION (an ODBC connection string) names, right after the folder, which\n"
     "stays the primary copy: gyro_motor_history DIR --export brings over what the\n"
@@ -102,7 +107,9 @@ struct ReportOptions {
     std::string limits;
     std::string serial;
     std::string archive;
-    std::optional<std::string> operator_name;
+    // The record's traceability fields, as archive_trace_fields names them; the station is
+    // the computer's name unless given.
+    std::array<std::optional<std::string>, archive_trace_fields.size()> trace;
     std::string database; // --database CONNECTION
 };
 
@@ -210,15 +217,17 @@ bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& opti
 bool report_archive(const ReportOptions& options, ReportRecord& record, const Report& report,
                     const std::vector<SweepLogSample>& samples,
                     std::chrono::system_clock::time_point now, std::filesystem::path& kept) {
-    record.document["record"] = {{"serial", options.serial},
-                                 {"time", archive_record_time(now)},
-                                 {"station", archive_host_name()},
-                                 {"operator", options.operator_name
-                                                  ? nlohmann::ordered_json(*options.operator_name)
-                                                  : nlohmann::ordered_json(nullptr)},
-                                 {"program", report_name},
-                                 {"version", usage_version_number()},
-                                 {"turn_rate_dps", reportout_figure(options.turn_rate)}};
+    nlohmann::ordered_json about = {
+        {"format", archive_format}, {"serial", options.serial}, {"time", archive_record_time(now)}};
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        const std::optional<std::string>& value = options.trace[k];
+        about[archive_trace_fields[k]] =
+            value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+    }
+    about["program"] = report_name;
+    about["version"] = usage_version_number();
+    about["turn_rate_dps"] = reportout_figure(options.turn_rate);
+    record.document["record"] = std::move(about);
     ArchiveScratch scratch;
     std::string error;
     if (!archive_begin(files_path(options.archive), options.serial, now, scratch, error)) {
@@ -297,7 +306,9 @@ int main(int argc, char** argv) {
     CLI::Option* serial =
         app.add_option("--serial", options.serial,
                        "the sensor's serial number for --archive: 1 to\n"
-                       "64 of A-Z a-z 0-9 . _ -, not starting with .")
+                       "64 of A-Z a-z 0-9 . _ -, not starting or\n"
+                       "ending with ., no device name of Windows\n"
+                       "(CON, COM1, ...)")
             ->option_text("ID")
             ->check(CLI::Validator(
                 [](const std::string& text) -> std::string {
@@ -311,10 +322,20 @@ int main(int argc, char** argv) {
             ->check(cli_text());
     serial->needs(archive);
     archive->needs(serial);
-    app.add_option("--operator", options.operator_name, "who ran the sweep, kept in the record")
-        ->option_text("NAME")
-        ->check(cli_text())
-        ->needs(archive);
+    // Each 1 to 64 printable characters on one line, kept in the record.
+    const std::array<const char*, archive_trace_fields.size()> trace_help{
+        "who ran the sweep", "the test station (default: this\ncomputer's name)",
+        "the production lot", "the part number"};
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        app.add_option("--" + std::string(archive_trace_fields[k]), options.trace[k],
+                       std::string(trace_help[k]) + ", kept in the record")
+            ->option_text(k == 0   ? "NAME"
+                          : k == 1 ? "NAME"
+                          : k == 2 ? "LOT"
+                                   : "PART")
+            ->check(cli_record_field())
+            ->needs(archive);
+    }
     app.add_option("--database", options.database,
                    "also write the record to the SQL database that\n"
                    "CONNECTION (an ODBC connection string) names")
@@ -344,6 +365,17 @@ int main(int argc, char** argv) {
     }};
     if (const std::optional<std::string> problem = cli_check_files(files)) {
         return report_usage_error(*problem);
+    }
+    // Only the record's own files go into the archive: any other would be read back as damage.
+    for (const CliFile& file : std::span(files).subspan(3)) {
+        if (!options.archive.empty() && !file.second->empty() &&
+            files_inside(*file.second, options.archive)) {
+            return report_usage_error(std::string(file.first) + " " + *file.second +
+                                      " is inside the archive " + options.archive);
+        }
+    }
+    if (!options.trace[1]) {
+        options.trace[1] = archive_host_name();
     }
     if (!options.archive.empty()) {
         const std::string refusal = archive_refusal(files_path(options.archive), options.serial);
@@ -391,6 +423,16 @@ int main(int argc, char** argv) {
         record.text += "\n" + limits_text(*verdict);
     }
     record.document["verdict"] = verdict ? limits_verdict_json(*verdict) : nullptr;
+    if (verdict) {
+        // Ties the record's verdict to the very limits file it applied, whatever its name.
+        const std::optional<std::string> digest = digest_sha256(limits->text);
+        if (!digest) {
+            std::fprintf(stderr, "%s: cannot take the SHA-256 of %s\n", report_name,
+                         options.limits.c_str());
+            return report_exit_failed;
+        }
+        record.document["verdict"]["limits"]["sha256"] = *digest;
+    }
     std::fputs(record.text.c_str(), report_out);
 
     bool outputs_ok = true;

@@ -134,3 +134,21 @@ bool files_same_file(const std::string& a, const std::string& b) {
     return files_resolved(path_a, resolved_a) && files_resolved(path_b, resolved_b) &&
            files_same_name(resolved_a, resolved_b);
 }
+
+bool files_inside(const std::string& name, const std::string& folder) {
+    std::error_code error;
+    const std::filesystem::path whole = std::filesystem::absolute(files_path(name), error);
+    if (error) {
+        return false;
+    }
+    const std::filesystem::path path = std::filesystem::weakly_canonical(whole, error);
+    for (std::filesystem::path part = (error ? whole : path).parent_path();;
+         part = part.parent_path()) {
+        if (files_same_file(files_name(part), folder)) {
+            return true;
+        }
+        if (part == part.parent_path()) {
+            return false;
+        }
+    }
+}

@@ -111,3 +111,7 @@ bool files_same_name(const std::filesystem::path& a, const std::filesystem::path
 // whatever names: links, letter case, short names), or the names lead to the same place once
 // ".", ".." and links are resolved, compared by files_same_name.
 bool files_same_file(const std::string& a, const std::string& b);
+
+// True when the name lies in the folder or below it, by any name of the folder (files_same_file
+// of the folder and each folder the name lies in).
+bool files_inside(const std::string& name, const std::string& folder);

@@ -2,9 +2,12 @@
 
 #include "base/files/files.h"
 #include "base/text/text.h"
+#include "records/digest/digest.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -67,9 +70,82 @@ ArchiveTime archive_time(std::chrono::system_clock::time_point time) {
 
 } // namespace
 
+namespace {
+
+// Whether the name is one Windows keeps for a device, whatever follows its first '.'.
+bool archive_device_name(std::string_view name) {
+    std::string base(name.substr(0, name.find('.')));
+    std::transform(base.begin(), base.end(), base.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") {
+        return true;
+    }
+    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
+// Writes `bytes` as the file, in text mode when `text`.
+bool archive_write(const fs::path& path, std::string_view bytes, bool text, std::string& error) {
+    std::FILE* file = files_open(files_name(path), text ? "w" : "wb");
+    if (file == nullptr) {
+        error = files_name(path) + ": cannot write: " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0 || !written) {
+        error = files_name(path) + ": cannot write it whole";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool archive_valid_serial(std::string_view serial) {
     return !serial.empty() && serial.size() <= archive_serial_max && serial.front() != '.' &&
-           std::all_of(serial.begin(), serial.end(), archive_serial_char);
+           serial.back() != '.' && std::all_of(serial.begin(), serial.end(), archive_serial_char) &&
+           !archive_device_name(serial);
+}
+
+const char* archive_field_problem(std::string_view text) {
+    if (text.empty()) {
+        return "empty";
+    }
+    if (text.front() == ' ' || text.back() == ' ') {
+        return "begins or ends with a blank";
+    }
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++characters) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80             ? 1
+                                   : (lead & 0xE0) == 0xC0 ? 2
+                                   : (lead & 0xF0) == 0xE0 ? 3
+                                   : (lead & 0xF8) == 0xF0 ? 4
+                                                           : 0;
+        if (length == 0 || i + length > text.size()) {
+            return "not UTF-8 text";
+        }
+        std::uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return "not UTF-8 text";
+            }
+            code = code << 6 | (next & 0x3Fu);
+        }
+        // The shortest form only, and no surrogate or number past Unicode's last.
+        static constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+            return "not UTF-8 text";
+        }
+        if (code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x2028 || code == 0x2029) {
+            return code == '\n' || code == '\r' || code == 0x2028 || code == 0x2029
+                       ? "more than one line"
+                       : "a control character";
+        }
+        i += length;
+    }
+    return characters > archive_field_max ? "longer than 64 characters" : nullptr;
 }
 
 bool archive_same_serial(std::string_view a, std::string_view b) {
@@ -128,6 +204,51 @@ std::string archive_record_time(std::chrono::system_clock::time_point time) {
                        t.minutes, t.seconds);
 }
 
+std::optional<std::int64_t> archive_parse_time(std::string_view text, bool& date_only) {
+    // The forms taken, 'd' for a digit; their digits read in order are YYYYMMDD[hhmmss].
+    static constexpr std::array<std::string_view, 3> forms{"dddd-dd-dd", "dddd-dd-ddTdd:dd:ddZ",
+                                                           "ddddddddTddddddZ"};
+    for (const std::string_view form : forms) {
+        if (text.size() != form.size()) {
+            continue;
+        }
+        std::string digits;
+        bool matches = true;
+        for (std::size_t i = 0; i < form.size() && matches; ++i) {
+            const bool digit = text[i] >= '0' && text[i] <= '9';
+            matches = form[i] == 'd' ? digit : text[i] == form[i];
+            if (digit) {
+                digits += text[i];
+            }
+        }
+        if (!matches) {
+            continue;
+        }
+        date_only = digits.size() == 8;
+        digits.resize(14, '0');
+        const auto number = [&](std::size_t at, std::size_t count) {
+            int value = 0;
+            for (std::size_t i = at; i < at + count; ++i) {
+                value = value * 10 + (digits[i] - '0');
+            }
+            return value;
+        };
+        const int hour = number(8, 2);
+        const int minute = number(10, 2);
+        const int second = number(12, 2);
+        const std::chrono::year_month_day date{
+            std::chrono::year{number(0, 4)},
+            std::chrono::month{static_cast<unsigned>(number(4, 2))},
+            std::chrono::day{static_cast<unsigned>(number(6, 2))}};
+        if (!date.ok() || hour > 23 || minute > 59 || second > 59) {
+            return std::nullopt;
+        }
+        const std::int64_t days = std::chrono::sys_days{date}.time_since_epoch().count();
+        return days * 86400 + hour * 3600 + minute * 60 + second;
+    }
+    return std::nullopt;
+}
+
 bool archive_begin(const fs::path& dir, const std::string& serial,
                    std::chrono::system_clock::time_point time, ArchiveScratch& scratch,
                    std::string& error) {
@@ -168,18 +289,7 @@ bool archive_begin(const fs::path& dir, const std::string& serial,
 
 bool archive_put(const ArchiveScratch& scratch, const std::string& name, std::string_view bytes,
                  bool text, std::string& error) {
-    const fs::path path = scratch.folder / name;
-    std::FILE* file = files_open(files_name(path), text ? "w" : "wb");
-    if (file == nullptr) {
-        error = files_name(path) + ": cannot write: " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0 || !written) {
-        error = files_name(path) + ": cannot write it whole";
-        return false;
-    }
-    return true;
+    return archive_write(scratch.folder / name, bytes, text, error);
 }
 
 bool archive_copy(const ArchiveScratch& scratch, const std::string& name, const fs::path& from,
@@ -192,7 +302,37 @@ bool archive_copy(const ArchiveScratch& scratch, const std::string& name, const 
     return true;
 }
 
+bool archive_write_manifest(const fs::path& folder, std::string& error) {
+    std::vector<std::string> names;
+    std::error_code code;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, code)) {
+        const std::string name = files_name(entry.path().filename());
+        if (name != archive_manifest_name) {
+            names.push_back(name);
+        }
+    }
+    if (code) {
+        error = files_name(folder) + ": cannot list it: " + code.message();
+        return false;
+    }
+    std::sort(names.begin(), names.end());
+    std::string manifest;
+    for (const std::string& name : names) {
+        std::string hex;
+        if (!digest_file(folder / files_path(name), hex, error)) {
+            error = files_name(folder) + ": " + error;
+            return false;
+        }
+        manifest += hex + "  " + name + "\n";
+    }
+    // In binary, with Unix line ends: sha256sum reads it so on every platform.
+    return archive_write(folder / archive_manifest_name, manifest, false, error);
+}
+
 bool archive_finish(const ArchiveScratch& scratch, fs::path& record, std::string& error) {
+    if (!archive_write_manifest(scratch.folder, error)) {
+        return false;
+    }
     std::vector<FilesEntry> entries;
     std::string reason;
     if (!files_list(scratch.folder, entries, reason)) {

@@ -1,6 +1,7 @@
 #include "records/database/database.h"
 
 #include "base/files/files.h"
+#include "records/verify/verify.h"
 
 #include <nlohmann/json.hpp>
 
@@ -418,18 +419,22 @@ bool database_open(const std::string& connection, Database& database, std::strin
 
 bool database_record(const std::string& json, const std::string& name, DatabaseRecord& record,
                      std::string& error) {
-    const std::string_view text = files_without_bom(json);
-    if (!history_parse_record(std::string(text), name, record.history, error)) {
+    const Json document = Json::parse(files_without_bom(json), nullptr, false);
+    if (!document.is_object() || !document.contains("record") || !document["record"].is_object()) {
+        error = "not a report.json with a record";
         return false;
     }
-    // The history read it, so it is a JSON object with a record object.
-    const Json document = Json::parse(text, nullptr, false);
+    if (!history_parse_record(document, name, record.history, error)) {
+        return false;
+    }
     const Json& about = document["record"];
     record.outcome = database_string(about, "outcome");
-    record.station = database_string(about, "station");
-    record.operator_name = database_string(about, "operator");
-    record.lot = database_string(about, "lot");
-    record.part = database_string(about, "part");
+    // The traceability fields as the history reads them.
+    const auto& trace = record.history.trace;
+    record.operator_name = trace[archive_operator];
+    record.station = trace[archive_station];
+    record.lot = trace[archive_lot];
+    record.part = trace[archive_part];
     record.program = database_string(about, "program");
     record.version = database_string(about, "version");
     const auto verdict = document.find("verdict");
@@ -480,16 +485,25 @@ bool database_export(Database& database, const HistoryArchive& archive, std::siz
         std::vector<DatabaseRecord> records;
         for (std::size_t i = first; i < end; ++i) {
             const HistoryRecord& read = archive.records[i];
+            if (!read.sealed) {
+                // Nothing shows that such a record is what its bench wrote; the database holds
+                // only records that do.
+                skipped.push_back({read.path, "unverified: no manifest (written before records "
+                                              "had one): not exported"});
+                continue;
+            }
             const std::string path = files_name(files_path(read.path) / "report.json");
             std::string json;
             std::string reason;
             DatabaseRecord record;
-            if (!history_read_file(files_path(path), json, reason) ||
+            if (!verify_read_file(files_path(path), json, reason) ||
                 !database_record(json, read.name, record, reason)) {
                 skipped.push_back({path, reason});
                 continue;
             }
             record.history.path = read.path;
+            // The SHA-256 of the limits file that the record holds, as its check found it.
+            record.limits_sha256 = read.limits_sha256;
             records.push_back(std::move(record));
         }
         std::size_t written = 0;

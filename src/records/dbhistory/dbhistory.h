@@ -5,6 +5,7 @@
 
 #include "records/database/database.h"
 #include "records/history/history.h"
+#include "records/select/select.h"
 
 #include <cstddef>
 #include <string>
@@ -14,7 +15,7 @@
 // and the latest of each sensor, with only the figures named (and the limits that the verdicts
 // applied to them).
 struct DbHistoryQuery {
-    HistoryFilter filter;
+    SelectFilter filter;
     std::vector<std::string> figures;
     bool every_sweep = false;
 };
@@ -44,5 +45,5 @@ bool dbhistory_has_figure(Database& database, const std::string& figure, bool& h
 
 // The figures that the records the filter keeps were judged on (with `judged`), or every figure
 // they hold, in the order first met going through them as the history sorts them.
-bool dbhistory_figures(Database& database, const HistoryFilter& filter, bool judged,
+bool dbhistory_figures(Database& database, const SelectFilter& filter, bool judged,
                        std::vector<std::string>& figures, std::string& error);

@@ -3,6 +3,7 @@
 // Windows' old limit of 259 characters, and a path too long for any, refused before use.
 #include "base/files/files.h"
 #include "records/archive/archive.h"
+#include "records/digest/digest.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
@@ -23,9 +24,45 @@ TEST(Archive, SerialsAndRecordNames) {
     const std::string longest(archive_serial_max, 'x');
     const std::string too_long = longest + "x";
     bool plain = true;
-    for (const std::string serial :
-         {"SN0042", "a.b_c-D9", "-x", longest.c_str(), "|", "", ".", "..", ".partial-x", "a/b",
-          "a\\b", "a b", "a:b", "\xC3\xA4", too_long.c_str()}) {
+    // Windows' device names in any case and before any extension, and a trailing dot that
+    // Windows drops, are refused on every platform; names that only look like them are not.
+    for (const std::string serial : {"SN0042",
+                                     "a.b_c-D9",
+                                     "-x",
+                                     longest.c_str(),
+                                     "COM10",
+                                     "COM0",
+                                     "LPT",
+                                     "CONSOLE",
+                                     "CON-1",
+                                     "xNUL",
+                                     "nulx.txt",
+                                     "SN.0042",
+                                     "|",
+                                     "",
+                                     ".",
+                                     "..",
+                                     ".partial-x",
+                                     "a/b",
+                                     "a\\b",
+                                     "a b",
+                                     "a:b",
+                                     "\xC3\xA4",
+                                     too_long.c_str(),
+                                     "CON",
+                                     "con",
+                                     "Prn",
+                                     "AUX",
+                                     "NUL",
+                                     "nul.txt",
+                                     "COM1",
+                                     "Com8",
+                                     "COM9",
+                                     "LPT1",
+                                     "lpt9.x.y",
+                                     "CON.",
+                                     "SN0042.",
+                                     "SN0042.."}) {
         plain = plain && serial != "|";
         EXPECT_TRUE(serial == "|" || archive_valid_serial(serial) == plain) << serial;
     }
@@ -39,7 +76,59 @@ TEST(Archive, SerialsAndRecordNames) {
     }
     const auto time = sys_days{year{2024} / 2 / 29} + 23h + 59min + 59s + 999ms;
     EXPECT_EQ(archive_record_name(time), "20240229T235959Z");
+    bool date_only = false;
+    EXPECT_EQ(archive_parse_time(archive_record_name(time), date_only),
+              duration_cast<seconds>(floor<seconds>(time).time_since_epoch()).count());
     EXPECT_EQ(archive_record_time(time), "2024-02-29T23:59:59Z");
+}
+
+// The traceability fields: printable UTF-8 on one line, 1 to 64 characters (not bytes).
+TEST(Archive, TraceFields) {
+    const std::string umlauts = [] {
+        std::string text;
+        for (int k = 0; k < 64; ++k) {
+            text += "\xC3\xBC";
+        }
+        return text;
+    }();
+    struct Row {
+        std::string text;
+        const char* problem; // nullptr: accepted
+    };
+    for (const Row& row : std::vector<Row>{
+             {"17", nullptr},
+             {"M\xC3\xBCller, Anna", nullptr},
+             {std::string(64, 'x'), nullptr},
+             {umlauts, nullptr},
+             {"\xF0\x9F\x94\xA7 bench", nullptr},
+             {"", "empty"},
+             {" 17", "begins or ends with a blank"},
+             {"17 ", "begins or ends with a blank"},
+             {std::string(65, 'x'), "longer than 64 characters"},
+             {umlauts + "x", "longer than 64 characters"},
+             {"a\nb", "more than one line"},
+             {"a\r", "more than one line"},
+             {"a\xE2\x80\xA8"
+              "b",
+              "more than one line"},
+             {"a\tb", "a control character"},
+             {"a\x7F", "a control character"},
+             {"a\xC2\x85", "a control character"},
+             {"a\xC2\xA0"
+              "b",
+              nullptr},
+             {"\xC3", "not UTF-8 text"},
+             {"\xC3x", "not UTF-8 text"},
+             {"\xC0\xAF", "not UTF-8 text"},
+             {"\xED\xA0\x80", "not UTF-8 text"},
+             {"\xF4\x90\x80\x80", "not UTF-8 text"},
+             {"\xFF", "not UTF-8 text"},
+         }) {
+        const char* problem = archive_field_problem(row.text);
+        EXPECT_EQ(std::string(problem ? problem : "-"),
+                  std::string(row.problem ? row.problem : "-"))
+            << row.text;
+    }
 }
 
 // A record left half written (the program killed) stays a scratch folder, no record; records of
@@ -75,6 +164,10 @@ TEST(Archive, RecordsAppearWholeAndReplaceNothing) {
         ASSERT_TRUE(archive_copy(scratch, "gyro_motor.txt", dir / "log", error)) << error;
         ASSERT_TRUE(archive_finish(scratch, record, error)) << error;
         EXPECT_EQ(tool_read_file(record / "report.txt"), text);
+        // Sealed by its manifest, by name, in sha256sum's form.
+        EXPECT_EQ(tool_read_file(record / "manifest.sha256"),
+                  *digest_sha256(log) + "  gyro_motor.txt\n" + *digest_sha256(text) +
+                      "  report.txt\n");
         EXPECT_FALSE(fs::exists(scratch.folder));
     }
     EXPECT_EQ(records(), (std::set<std::string>{"20261209T101503Z", "20261209T101503Z-2",
@@ -215,7 +308,8 @@ TEST(Archive, RecordsBelowALongFolder) {
     ASSERT_TRUE(archive_copy(scratch, "gyro_motor.txt", dir / "log", error)) << error;
     ASSERT_TRUE(archive_finish(scratch, record, error)) << error;
     EXPECT_EQ(record, deep / "SN1" / "20261209T101503Z");
-    EXPECT_EQ(listed(record), (std::vector<std::string>{"gyro_motor.txt", "report.txt"}));
+    EXPECT_EQ(listed(record),
+              (std::vector<std::string>{"gyro_motor.txt", "manifest.sha256", "report.txt"}));
 
     ArchiveScratch failed;
     ASSERT_TRUE(archive_begin(deep, "SN1", time, failed, error)) << error;

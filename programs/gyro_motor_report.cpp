@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -39,53 +40,65 @@ namespace {
 constexpr const char* report_name = "gyro_motor_report";
 
 constexpr const char* report_footer =
-    "The cruise is the stretch of samples whose Z yaw rate lies within 5% of the median,\n"
-    "from the first such sample to the last; every figure is worked out over it. The turn is\n"
-    "measured against the time of each sample's poll, from the times file beside LOG (LOG\n"
-    "with its .txt replaced by _times.txt, or another named with --times); without one the\n"
-    "samples are taken as evenly spaced, which every stall of the sweep's loop bends. B-E,\n"
-    "their card, the measured turn rate and the wobble need at least 300 deg of turn in the\n"
-    "cruise, the magnetometer's ellipse 240 deg; short of that, and for points that trace no\n"
-    "ellipse, the figures are absent with the reason (null in the JSON). The yaw rate's scale\n"
-    "error is against --turn-rate, else against the turn rate measured from the sample times.\n"
+    "The cruise is the stretch of samples whose Z yaw rate lies within 5% of the\n"
+    "median, from the first such sample to the last; every figure is worked out over\n"
+    "it. The turn is measured against the time of each sample's poll, from the times\n"
+    "file beside LOG (LOG with its .txt replaced by _times.txt, or another named\n"
+    "with --times); without one the samples are taken as evenly spaced, which every\n"
+    "stall of the sweep's loop bends. B-E, their card, the measured turn rate and\n"
+    "the wobble need at least 300 deg of turn in the cruise, the magnetometer's\n"
+    "ellipse 240 deg; short of that, and for points that trace no ellipse, the\n"
+    "figures are absent with the reason (null in the JSON). The yaw rate's scale\n"
+    "error is against --turn-rate, else against the turn rate measured from the\n"
+    "sample times.\n"
     "\n"
-    "A broken record is reported on standard error as LOG:LINE: message and left out; the rest\n"
-    "is still analysed. A broken times file is reported as FILE:LINE: message and the samples\n"
-    "go by their number. The pictures need gnuplot on the PATH.\n"
+    "A broken record is reported on standard error as LOG:LINE: message and left\n"
+    "out; the rest is still analysed. A broken times file is reported as FILE:LINE:\n"
+    "message and the samples go by their number. The pictures need gnuplot on\n"
+    "the PATH.\n"
     "\n"
-    "With --limits the report ends with a verdict: each limited figure's value against its\n"
-    "limits, then \"Verdict: PASS\" or \"Verdict: FAIL (N of M figures)\". A figure that was\n"
-    "not measured fails, and so does a log with broken records or an unusable times file.\n"
-    "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log and its\n"
-    "times, its run file, report.txt, report.json, report.png and the limits file. A record\n"
-    "appears whole or not at all and never replaces another. With --database the record is\n"
-    "also written to the SQL database that CONNECTION (an ODBC connection string) names,\n"
-    "right after the folder, which stays the primary copy: gyro_motor_history DIR --export\n"
-    "brings over what the database missed.\n"
+    "With --limits the report ends with a verdict: each limited figure's value\n"
+    "against its limits, then \"Verdict: PASS\" or \"Verdict: FAIL (N of M figures)\". A\n"
+    "figure that was not measured fails, and so does a log with broken records or an\n"
+    "unusable times file.\n"
+    "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log\n"
+    "and its times, its run file, report.txt, report.json, report.png and the limits\n"
+    "file, sealed by manifest.sha256 (sha256sum -c manifest.sha256 checks it). A\n"
+    "record appears whole or not at all and never replaces another. A serial that\n"
+    "the archive holds in another letter case is refused: one folder per sensor.\n"
+    "--operator, --station, --lot and --part are kept in it: each 1 to 64\n"
+    "printable characters on one line.\n"
+    "With --database the record is also written to the SQL database that\n"
+    "CONNECTION (an ODBC connection string) names, right after the folder, which\n"
+    "stays the primary copy: gyro_motor_history DIR --export brings over what the\n"
+    "database missed.\n"
     "\n"
-    "With --limits or --archive the log is checked against the run file that gyro_motor\n"
-    "leaves beside it (LOG with .txt replaced by _run.txt). A log that is not the last\n"
-    "sweep's (that run did not replace it, left another size, or never ended) is not judged\n"
-    "at all: the outcome is ERROR. A sweep that ended with a failure gives ERROR, one that\n"
-    "was interrupted ABORTED: the figures are shown but not judged, never a PASS. Such an\n"
-    "attempt is archived all the same. Without a run file --archive needs --unverified.\n"
+    "With --limits or --archive the log is checked against the run file that\n"
+    "gyro_motor leaves beside it (LOG with .txt replaced by _run.txt). A log that is\n"
+    "not the last sweep's (that run did not replace it, left another size, or never\n"
+    "ended) is not judged at all: the outcome is ERROR. A sweep that ended with a\n"
+    "failure gives ERROR, one that was interrupted ABORTED: the figures are shown\n"
+    "but not judged, never a PASS. Such an attempt is archived all the same.\n"
+    "Without a run file --archive needs --unverified.\n"
     "\n"
     "Exit status:\n"
     "  0  the report was made from a log without problems (with --limits: PASS)\n"
-    "  1  the log could not be read, is not a sample log or has too few samples, or an\n"
-    "     output could not be written\n"
-    "  2  bad arguments, a serial that is not a plain name, a bad limits file\n"
+    "  1  the log could not be read, is not a sample log or has too few samples, or\n"
+    "     an output could not be written\n"
+    "  2  bad arguments, a serial that is not a plain name or that the archive holds\n"
+    "     in another letter case, a path too long for the system, a bad limits file\n"
     "     (FILE:LINE: message), or --archive without a run file or --unverified;\n"
     "     nothing is written\n"
-    "  3  without --limits: the log has broken records or the times file is broken, nothing\n"
-    "     else failed: the report covers the good records, by sample number without usable\n"
-    "     times\n"
+    "  3  without --limits: the log has broken records or the times file is broken,\n"
+    "     nothing else failed: the report covers the good records, by sample number\n"
+    "     without usable times\n"
     "  5  the verdict is FAIL\n"
-    "  6  the sweep could not be archived (the report was still printed); before 8, 7, 5, 3\n"
-    "  7  the outcome is ERROR or ABORTED: the log is not the last sweep's, or the sweep\n"
-    "     failed or was interrupted; before 5 and 3\n"
-    "  8  the record is in the archive but could not be written to the database; before 7,\n"
-    "     5 and 3\n";
+    "  6  the sweep could not be archived (the report was still printed); before 8,\n"
+    "     7, 5 and 3\n"
+    "  7  the outcome is ERROR or ABORTED: the log is not the last sweep's, or the\n"
+    "     sweep failed or was interrupted; before 5 and 3\n"
+    "  8  the record is in the archive but could not be written to the database;\n"
+    "     before 7, 5 and 3\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
@@ -97,7 +110,9 @@ struct ReportOptions {
     std::string limits;
     std::string serial;
     std::string archive;
-    std::optional<std::string> operator_name;
+    // The record's traceability fields, as archive_trace_fields names them; the station is
+    // the computer's name unless given.
+    std::array<std::optional<std::string>, archive_trace_fields.size()> trace;
     bool unverified = false;
     std::string database; // --database CONNECTION
 };
@@ -154,49 +169,63 @@ int main(int argc, char** argv) {
     app.footer(report_footer);
     ReportOptions options;
     app.add_option("--turn-rate", options.turn_rate,
-                   "the commanded turn rate in deg/s, above 0 (a turn either way),\n"
-                   "for the yaw rate's scale error (default: the rate measured against\n"
-                   "the sample times)")
+                   "the commanded turn rate in deg/s, above 0\n"
+                   "(a turn either way), for the yaw rate's scale\n"
+                   "error (default: the rate measured against the\n"
+                   "sample times)")
         ->option_text("DEG_PER_S")
         // The rate's size: a turn either way is measured against it.
         ->check(cli_number(0.0, true));
     cli_add_times(app, options.times);
     app.add_option("--json", options.json,
-                   "write the figures as JSON to FILE (- for standard\n"
-                   "output; the report then goes to standard error)")
+                   "write the figures as JSON to FILE (- for\n"
+                   "standard output; the report then goes to\n"
+                   "standard error)")
         ->option_text("FILE")
         ->check(cli_text());
-    app.add_option("--png", options.png, "draw the deviation curve and the ellipse to FILE (PNG)")
+    app.add_option("--png", options.png, "draw the deviation curve and the ellipse to\nFILE (PNG)")
         ->option_text("FILE")
         ->check(cli_text());
     app.add_option("--svg", options.svg, "draw them to FILE (SVG)")
         ->option_text("FILE")
         ->check(cli_text());
     app.add_option("--limits", options.limits,
-                   "judge the figures against the limits in FILE (TOML)")
+                   "judge the figures against the limits in FILE\n(TOML)")
         ->option_text("FILE")
         ->check(cli_text());
     CLI::Option* serial =
         app.add_option("--serial", options.serial,
-                       "the sensor's serial number for --archive: 1 to 64 of\n"
-                       "A-Z a-z 0-9 . _ -, not starting with .")
+                       "the sensor's serial number for --archive: 1 to\n"
+                       "64 of A-Z a-z 0-9 . _ -, not starting or\n"
+                       "ending with ., no device name of Windows\n"
+                       "(CON, COM1, ...)")
             ->option_text("ID")
             ->check(CLI::Validator(
                 [](const std::string& text) -> std::string {
-                    return archive_valid_serial(text) ? "" : "not a plain name: " + text;
+                    return archive_valid_serial(text) ? "" : "not a plain name: \"" + text + "\"";
                 },
                 ""));
     CLI::Option* archive =
         app.add_option("--archive", options.archive,
-                       "keep the sweep in the archive DIR, as DIR/ID/<UTC time>/")
+                       "keep the sweep in the archive DIR, as\nDIR/ID/<UTC time>/")
             ->option_text("DIR")
             ->check(cli_text());
     serial->needs(archive);
     archive->needs(serial);
-    app.add_option("--operator", options.operator_name, "who ran the sweep, kept in the record")
-        ->option_text("NAME")
-        ->check(cli_text())
-        ->needs(archive);
+    // Each 1 to 64 printable characters on one line, kept in the record.
+    const std::array<const char*, archive_trace_fields.size()> trace_help{
+        "who ran the sweep", "the test station (default: this\ncomputer's name)",
+        "the production lot", "the part number"};
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        app.add_option("--" + std::string(archive_trace_fields[k]), options.trace[k],
+                       std::string(trace_help[k]) + ", kept in the record")
+            ->option_text(k == 0   ? "NAME"
+                          : k == 1 ? "NAME"
+                          : k == 2 ? "LOT"
+                                   : "PART")
+            ->check(cli_record_field())
+            ->needs(archive);
+    }
     app.add_flag("--unverified", options.unverified,
                  "archive a log that has no run file beside it (an older\n"
                  "log, or one copied from elsewhere); the record says so")
@@ -231,6 +260,23 @@ int main(int argc, char** argv) {
     if (const std::optional<std::string> problem = cli_check_files(files)) {
         return report_usage_error(*problem);
     }
+    // Only the record's own files go into the archive: any other would be read back as damage.
+    for (const CliFile& file : std::span(files).subspan(3)) {
+        if (!options.archive.empty() && !file.second->empty() &&
+            files_inside(*file.second, options.archive)) {
+            return report_usage_error(std::string(file.first) + " " + *file.second +
+                                      " is inside the archive " + options.archive);
+        }
+    }
+    if (!options.trace[1]) {
+        options.trace[1] = archive_host_name();
+    }
+    if (!options.archive.empty()) {
+        const std::string refusal = archive_refusal(files_path(options.archive), options.serial);
+        if (!refusal.empty()) {
+            return report_usage_error(refusal);
+        }
+    }
     // The figures a limit may name are those of the report's document, whatever the sweep.
     std::optional<Limits> limits;
     if (!options.limits.empty()) {
@@ -251,8 +297,7 @@ int main(int argc, char** argv) {
                                  .archive = options.archive,
                                  .database = options.database,
                                  .serial = options.serial,
-                                 .operator_name = options.operator_name,
-                                 .station = {},
+                                 .trace = options.trace,
                                  .retest_reason = {},
                                  .now = now};
     OutcomeResult result;

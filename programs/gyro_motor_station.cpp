@@ -66,8 +66,8 @@ ABORTED.
 struct StationOptions {
     std::string limits;
     std::string archive;
-    std::optional<std::string> operator_name;
-    std::string station;
+    // The records' operator, station, lot and part (archive_trace_fields).
+    std::array<std::optional<std::string>, archive_trace_fields.size()> trace;
     std::string serial_pattern;
     std::optional<std::uint64_t> max_tries;
     std::optional<std::string> serial;
@@ -197,8 +197,7 @@ int station_step(StationContext& context, const std::string& serial,
                            .archive = options.archive,
                            .database = options.database,
                            .serial = serial,
-                           .operator_name = options.operator_name,
-                           .station = options.station,
+                           .trace = options.trace,
                            .retest_reason = retest_reason,
                            .now = {}};
     OutcomeResult result;
@@ -346,13 +345,18 @@ int main(int argc, char** argv) {
         ->option_text("DIR")
         ->required()
         ->check(cli_text());
-    app.add_option("--operator", options.operator_name, "who runs the station, kept in records")
-        ->option_text("NAME")
-        ->check(cli_text());
-    app.add_option("--station", options.station,
-                   "the station's name in records (default: the computer's)")
-        ->option_text("NAME")
-        ->check(cli_text());
+    // Each 1 to 64 printable characters on one line, kept in every record of the shift.
+    const std::array<const char*, archive_trace_fields.size()> trace_help{
+        "who runs the station", "the station's name (default: this\ncomputer's)",
+        "the production lot", "the part number"};
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        app.add_option("--" + std::string(archive_trace_fields[k]), options.trace[k],
+                       std::string(trace_help[k]) + ", kept in records")
+            ->option_text(k <= archive_station ? "NAME"
+                          : k == archive_lot   ? "LOT"
+                                               : "PART")
+            ->check(cli_record_field());
+    }
     app.add_option("--serial-pattern", options.serial_pattern,
                    "accept only serials that REGEX matches whole")
         ->option_text("REGEX")

@@ -65,4 +65,6 @@ for file in "${programs[@]/#/usr/bin/}" usr/share/doc/gyro_motor/README.md; do
     grep -q "\./$file\$" <<<"$listing" || fail "$deb lacks $file"
 done
 dpkg-deb --field "$deb" Recommends | grep -q gnuplot || fail "$deb does not recommend gnuplot"
+# The records' SHA-256 comes from OpenSSL's libcrypto, which the package must pull in.
+dpkg-deb --field "$deb" Depends | grep -q libssl || fail "$deb does not depend on libssl"
 echo "test-install: $(basename "$deb") and $(basename build/default/gyro_motor-*.tar.gz) made"

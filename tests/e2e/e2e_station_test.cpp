@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -227,8 +228,13 @@ TEST_F(E2eStationTest, ASessionRecordsEveryAttemptWithItsOutcome) {
     if (!database.empty()) {
         const std::string sweeps = history_of(aborted.dir, {"--sweeps", "--csv", "-", archive});
         EXPECT_NE(sweeps.find(",ABORTED,"), std::string::npos) << sweeps;
+        // The database keeps no reason of an ERROR or ABORTED sweep (docs/database.md): its
+        // `why` is empty there.
+        const std::string without_reasons = std::regex_replace(
+            sweeps, std::regex(R"((,(?:ERROR|ABORTED),)(?:"(?:[^"]|"")*"|[^,\n]*),)"), "$1,");
+        EXPECT_NE(without_reasons, sweeps);
         EXPECT_EQ(history_of(aborted.dir, {"--sweeps", "--csv", "-", "--database", database}),
-                  sweeps);
+                  without_reasons);
         const std::string summary = history_of(aborted.dir, {"--summary", "--json", "-", archive});
         EXPECT_NE(summary.find("\"errors\": 2,"), std::string::npos) << summary;
         EXPECT_EQ(history_of(aborted.dir, {"--summary", "--json", "-", "--database", database}),

@@ -10,6 +10,7 @@
 #include "outputs/report/reportplot.h"
 #include "records/archive/archive.h"
 #include "records/database/database.h"
+#include "records/digest/digest.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -105,17 +106,23 @@ Json outcome_record_json(const OutcomeRequest& request, const OutcomeResult& res
         return text ? Json(*text) : Json(nullptr);
     };
     const char* outcome = outcome_name(result.outcome);
-    return {{"serial", request.serial},
-            {"time", archive_record_time(request.now)},
-            {"station", request.station.empty() ? archive_host_name() : request.station},
-            {"operator", text_or_null(request.operator_name)},
-            {"program", request.program},
-            {"version", usage_version_number()},
-            {"turn_rate_dps", reportout_figure(request.turn_rate)},
-            {"outcome", outcome ? Json(outcome) : Json(nullptr)},
-            {"reason", result.reason.empty() ? Json(nullptr) : Json(result.reason)},
-            {"retest_reason", text_or_null(request.retest_reason)},
-            {"sweep", result.account ? outcome_sweep_json(*result.account) : Json(nullptr)}};
+    Json about = {{"format", archive_format},
+                  {"serial", request.serial},
+                  {"time", archive_record_time(request.now)}};
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        about[archive_trace_fields[k]] = k == archive_station && !request.trace[k]
+                                             ? Json(archive_host_name())
+                                             : text_or_null(request.trace[k]);
+    }
+    about.update(
+        Json{{"program", request.program},
+             {"version", usage_version_number()},
+             {"turn_rate_dps", reportout_figure(request.turn_rate)},
+             {"outcome", outcome ? Json(outcome) : Json(nullptr)},
+             {"reason", result.reason.empty() ? Json(nullptr) : Json(result.reason)},
+             {"retest_reason", text_or_null(request.retest_reason)},
+             {"sweep", result.account ? outcome_sweep_json(*result.account) : Json(nullptr)}});
+    return about;
 }
 
 // Writes the record's files into its scratch folder. A picture that fails is left out.
@@ -124,8 +131,10 @@ bool outcome_fill_record(const ArchiveScratch& scratch, const OutcomeRequest& re
     std::error_code ignored;
     const std::string run_file = runfile_path(request.log);
     const bool stale = result.sweep == OutcomeSweep::stale;
-    const bool times = std::filesystem::is_regular_file(files_path(request.times), ignored);
-    const bool account = std::filesystem::is_regular_file(files_path(run_file), ignored);
+    const bool times =
+        std::filesystem::is_regular_file(files_system(files_path(request.times)), ignored);
+    const bool account =
+        std::filesystem::is_regular_file(files_system(files_path(run_file)), ignored);
     if ((!stale && !archive_copy(scratch, "gyro_motor.txt", files_path(request.log), error)) ||
         (!stale && times &&
          !archive_copy(scratch, "gyro_motor_times.txt", files_path(request.times), error)) ||
@@ -270,6 +279,19 @@ void outcome_judge(const OutcomeRequest& request, OutcomeResult& result) {
         result.outcome = Outcome::error;
     }
     result.document["verdict"] = result.verdict ? limits_verdict_json(*result.verdict) : nullptr;
+    if (result.verdict) {
+        // Ties the record's verdict to the very limits file it applied, whatever its name.
+        const std::optional<std::string> digest = digest_sha256(request.limits->text);
+        if (digest) {
+            result.document["verdict"]["limits"]["sha256"] = *digest;
+        } else {
+            std::fprintf(stderr, "%s: cannot take the SHA-256 of the limits\n", request.program);
+            result.verdict.reset();
+            result.document["verdict"] = nullptr;
+            result.reason = "the limits' SHA-256 could not be taken";
+            result.outcome = Outcome::error;
+        }
+    }
     if (!result.reason.empty()) {
         text_append(result.text, "Outcome: %s: %s\n", outcome_name(result.outcome),
                     result.reason.c_str());
@@ -288,9 +310,11 @@ bool outcome_archive(const OutcomeRequest& request, OutcomeResult& result) {
     }
     if (!outcome_fill_record(scratch, request, result, error) ||
         !archive_finish(scratch, kept, error)) {
-        archive_abandon(scratch);
         std::fprintf(stderr, "%s: the sweep was not archived: %s\n", request.program,
                      error.c_str());
+        if (!archive_abandon(scratch, error)) {
+            std::fprintf(stderr, "%s: %s\n", request.program, error.c_str());
+        }
         return false;
     }
     result.record = files_name(kept);
@@ -306,10 +330,10 @@ bool outcome_database(const OutcomeRequest& request, const OutcomeResult& result
     if (!database_record(result.document.dump(), result.record_name, row, error) ||
         !database_open(request.database, database, error) ||
         !database_put(database, std::span<const DatabaseRecord>(&row, 1), added, error)) {
-        std::fprintf(stderr,
-                     "%s: the record was not written to the database: %s (it is kept in the "
-                     "archive; gyro_motor_history DIR --export writes it later)\n",
+        std::fprintf(stderr, "%s: the record was not written to the database: %s\n",
                      request.program, error.c_str());
+        std::fprintf(stderr, "%s: it is in the archive: gyro_motor_history --export adds it\n",
+                     request.program);
         return false;
     }
     std::fprintf(says, "wrote the record to the database\n");

@@ -14,10 +14,12 @@
 
 #include "analysis/limits/limits.h"
 #include "analysis/report/report.h"
+#include "records/archive/archive.h"
 #include "sweep/runfile/runfile.h"
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -42,8 +44,9 @@ struct OutcomeRequest {
     std::string archive;             // empty: nothing is kept
     std::string database;            // an ODBC connection string: the record goes there too
     std::string serial;              // with archive
-    std::optional<std::string> operator_name;
-    std::string station;                      // empty: the computer's name
+    // The record's operator, station, lot and part (archive_trace_fields); a station not given
+    // is the computer's name.
+    std::array<std::optional<std::string>, archive_trace_fields.size()> trace;
     std::optional<std::string> retest_reason; // why a sensor with a PASS record is swept again
     std::chrono::system_clock::time_point now;
 };

@@ -4,6 +4,7 @@
 #include "base/text/text.h"
 #include "records/archive/archive.h"
 #include "records/history/history.h"
+#include "records/verify/verify.h"
 
 #include <array>
 #include <cmath>
@@ -119,11 +120,13 @@ ShiftRecords shift_records(const fs::path& archive, const std::string& serial) {
         if (!archive_is_record_name(name)) {
             continue;
         }
-        std::string json;
+        // Checked as every reader checks a record: an altered one counts as no attempt's.
+        VerifiedRecord verified;
         HistoryRecord record;
+        std::string where;
         std::string error;
-        if (!shift_read_from(it->path() / "report.json", 0, json) ||
-            !history_parse_record(json, name, record, error)) {
+        if (!verify_record(it->path(), serial, verified, where, error) ||
+            !history_parse_record(verified.document, name, record, error)) {
             ++records.unreadable;
         } else if (record.outcome == "PASS") {
             ++records.passed;

@@ -223,14 +223,14 @@ TEST_F(OutcomeTable, TheRunFileTheLogAndTheStatusGiveTheOutcome) {
         request.unverified = row.asked == Asked::unverified;
         request.archive = archived ? archive.string() : "";
         request.serial = "SN1";
-        request.operator_name = "anna";
+        request.trace[archive_operator] = "anna";
         request.now = std::chrono::system_clock::now();
         if (row.asked == Asked::station || row.asked == Asked::station_later ||
             row.asked == Asked::station_same) {
             request.not_before = row.asked == Asked::station_later  ? "2026-12-09T13:38:57.124Z"
                                  : row.asked == Asked::station_same ? started
                                                                     : "2026-12-09T13:38:57.122Z";
-            request.station = "bench-7";
+            request.trace[archive_station] = "bench-7";
         }
         OutcomeResult result;
         testing::internal::CaptureStderr();
@@ -274,7 +274,7 @@ TEST_F(OutcomeTable, TheRunFileTheLogAndTheStatusGiveTheOutcome) {
         EXPECT_EQ(about["outcome"], row.outcome ? nlohmann::json(row.outcome) : nullptr);
         EXPECT_EQ(about["reason"].is_string(), error_outcome);
         EXPECT_EQ(about["operator"], "anna");
-        EXPECT_EQ(about["station"].get<std::string>() == "bench-7", !request.station.empty());
+        EXPECT_EQ(about["station"].get<std::string>() == "bench-7", request.trace[archive_station].has_value());
         // The log is kept unless it is not this sweep's; the run file whenever there is one.
         const bool stale = row.sweep == OutcomeSweep::stale;
         EXPECT_EQ(fs::exists(record / "gyro_motor.txt"), !stale);

@@ -303,17 +303,18 @@ bool archive_copy(const ArchiveScratch& scratch, const std::string& name, const 
 }
 
 bool archive_write_manifest(const fs::path& folder, std::string& error) {
+    std::vector<FilesEntry> entries;
+    std::string reason;
+    if (!files_list(folder, entries, reason)) {
+        error = files_name(folder) + ": cannot list it: " + reason;
+        return false;
+    }
     std::vector<std::string> names;
-    std::error_code code;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, code)) {
-        const std::string name = files_name(entry.path().filename());
+    for (const FilesEntry& entry : entries) {
+        const std::string name = files_name(entry.name);
         if (name != archive_manifest_name) {
             names.push_back(name);
         }
-    }
-    if (code) {
-        error = files_name(folder) + ": cannot list it: " + code.message();
-        return false;
     }
     std::sort(names.begin(), names.end());
     std::string manifest;

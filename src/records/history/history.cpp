@@ -193,7 +193,7 @@ bool history_list(const fs::path& dir, std::vector<FilesEntry>& entries, std::st
 // the clocks of the benches on a share differ a little).
 bool history_busy(const fs::path& folder) {
     std::error_code error;
-    const fs::file_time_type modified = fs::last_write_time(folder, error);
+    const fs::file_time_type modified = fs::last_write_time(files_system(folder), error);
     if (error) {
         return false;
     }

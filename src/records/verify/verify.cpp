@@ -13,6 +13,7 @@
 #include <set>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -89,7 +90,7 @@ bool verify_limits(const fs::path& folder, const Json& applied, VerifiedRecord& 
                    Limits& limits, std::string& error) {
     const fs::path file = folder / "limits.toml";
     std::error_code code;
-    if (!fs::exists(file, code)) {
+    if (!fs::exists(files_system(file), code)) {
         if (record.sealed) {
             error = "damaged: a verdict without limits.toml";
             return false;
@@ -244,7 +245,7 @@ bool verify_document(const fs::path& folder, const std::string& serial, Verified
         outcome = found->get<std::string>();
     }
     std::error_code code;
-    const bool has_limits = fs::exists(folder / "limits.toml", code);
+    const bool has_limits = fs::exists(files_system(folder / "limits.toml"), code);
     const auto verdict = record.document.find("verdict");
     if (verdict == record.document.end() || verdict->is_null()) {
         if (outcome && (*outcome == "PASS" || *outcome == "FAIL")) {
@@ -282,7 +283,7 @@ bool verify_manifest(const fs::path& folder, std::string& error) {
         }
         std::string actual;
         std::error_code code;
-        if (!fs::is_regular_file(folder / files_path(name), code)) {
+        if (!fs::is_regular_file(files_system(folder / files_path(name)), code)) {
             error = "altered: " + name + " is in the manifest but not in the record";
             return false;
         }
@@ -296,17 +297,18 @@ bool verify_manifest(const fs::path& folder, std::string& error) {
         }
         start = end + 1;
     }
-    std::error_code code;
-    for (fs::directory_iterator it(folder, code), end; !code && it != end; it.increment(code)) {
-        const std::string name = files_name(it->path().filename());
+    std::vector<FilesEntry> entries;
+    std::string reason;
+    if (!files_list(folder, entries, reason)) {
+        error = "cannot list the record: " + reason;
+        return false;
+    }
+    for (const FilesEntry& entry : entries) {
+        const std::string name = files_name(entry.name);
         if (name != archive_manifest_name && listed.count(name) == 0) {
             error = "altered: " + name + " is not in the manifest";
             return false;
         }
-    }
-    if (code) {
-        error = "cannot list the record: " + code.message();
-        return false;
     }
     return true;
 }
@@ -315,7 +317,7 @@ bool verify_record(const fs::path& folder, const std::string& serial, VerifiedRe
                    std::string& where, std::string& error) {
     where = files_name(folder);
     std::error_code code;
-    const bool has_manifest = fs::exists(folder / archive_manifest_name, code);
+    const bool has_manifest = fs::exists(files_system(folder / archive_manifest_name), code);
     if (has_manifest && !verify_manifest(folder, error)) {
         return false;
     }

@@ -44,12 +44,12 @@ constexpr std::array<const char*, 3> history_key_figures{
 constexpr const char* history_description =
     "Reads a sensor archive (DIR/SERIAL/20261209T101503Z/report.json, as\n"
     "gyro_motor_report --serial ID --archive DIR writes it), checks every record,\n"
-    "and shows one row per sensor: serial, sweeps, the time and verdict of its\n"
-    "latest sweep, what it failed on, its limits and a few of its figures.\n"
-    "--sweeps shows one row per sweep; --summary one row per figure; --verify\n"
-    "checks the archive and lists the records that are not whole. --export copies\n"
-    "the archive's whole records to a SQL database; --database shows the same\n"
-    "views from there.";
+    "and shows one row per sensor: serial, sweeps, the time and outcome (PASS,\n"
+    "FAIL, ERROR, ABORTED) of its latest sweep, what it failed on, its limits and\n"
+    "a few of its figures. --sweeps shows one row per sweep; --summary one row per\n"
+    "figure; --verify checks the archive and lists the records that are not\n"
+    "whole. --export copies the archive's whole records to a SQL database;\n"
+    "--database shows the same views from there.";
 
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
@@ -63,7 +63,8 @@ Where the latest sweeps applied different limits to a figure it says so and
 gives none. First-pass yield: sensors whose first sweep (by time) passed, of
 the sensors whose first sweep has a verdict; final yield likewise with the
 latest sweep. A sweep without a verdict (reported without --limits) neither
-passes nor fails: its sensor counts on neither side of that yield.
+passes nor fails: its sensor counts on neither side of that yield; nor does
+one whose sweep did not complete (ERROR, ABORTED), which is counted apart.
 
 Times are UTC: --since 2026-12-09 keeps sweeps from that day's midnight on,
 --until 2026-12-09 those up to the end of that day; with a time of day

@@ -4,8 +4,9 @@
 // tilt and the temperature; optionally writes them as JSON and draws the deviation curve and the
 // field's ellipse with gnuplot; judges the figures against production limits and keeps the sweep
 // in a sensor archive. The analysis itself lives in analysis/report/, its text, JSON and picture
-// in outputs/report/, the verdict in analysis/limits/ and the archive's records in
-// records/archive/.
+// in outputs/report/, the verdict in analysis/limits/, the archive's records in records/archive/,
+// and the step that checks the log against the sweep's run file, judges it and keeps it, which
+// gyro_motor_station runs too, in station/outcome/.
 #include "analysis/limits/limits.h"
 #include "analysis/report/report.h"
 #include "analysis/sweeplog/sweeplog.h"
@@ -14,13 +15,11 @@
 #include "base/files/files.h"
 #include "base/text/text.h"
 #include "base/usage/usage.h"
-#include "outputs/gnuplot/gnuplot.h"
 #include "outputs/report/reportout.h"
 #include "outputs/report/reportplot.h"
 #include "programs/cli.h"
 #include "records/archive/archive.h"
-#include "records/database/database.h"
-#include "records/digest/digest.h"
+#include "station/outcome/outcome.h"
 
 #include <array>
 #include <cerrno>
@@ -37,13 +36,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int report_exit_ok = exit_ok;
-constexpr int report_exit_failed = 1;      // log unreadable or unusable, an output failed
-constexpr int report_exit_bad_records = 3; // from the good records only, or by sample number
-constexpr int report_exit_fail = exit_verdict_failed;
-constexpr int report_exit_not_archived = exit_archive_failed;
-constexpr int report_exit_not_in_database = exit_database_failed;
 
 constexpr const char* report_name = "gyro_motor_report";
 
@@ -70,32 +62,43 @@ constexpr const char* report_footer =
     "figure that was not measured fails, and so does a log with broken records or an\n"
     "unusable times file.\n"
     "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log\n"
-    "and its times, report.txt, report.json, report.png and the limits file, sealed\n"
-    "by manifest.sha256 (sha256sum -c manifest.sha256 checks it). A record appears\n"
-    "whole or not at all and never replaces another. A serial that the archive\n"
-    "holds in another letter case is refused: one folder per sensor. --operator,\n"
-    "--station, --lot and --part are kept in it: each 1 to 64 printable characters\n"
-    "on one line.\n"
+    "and its times, its run file, report.txt, report.json, report.png and the limits\n"
+    "file, sealed by manifest.sha256 (sha256sum -c manifest.sha256 checks it). A\n"
+    "record appears whole or not at all and never replaces another. A serial that\n"
+    "the archive holds in another letter case is refused: one folder per sensor.\n"
+    "--operator, --station, --lot and --part are kept in it: each 1 to 64\n"
+    "printable characters on one line.\n"
     "With --database the record is also written to the SQL database that\n"
     "CONNECTION (an ODBC connection string) names, right after the folder, which\n"
     "stays the primary copy: gyro_motor_history DIR --export brings over what the\n"
     "database missed.\n"
+    "\n"
+    "With --limits or --archive the log is checked against the run file that\n"
+    "gyro_motor leaves beside it (LOG with .txt replaced by _run.txt). A log that is\n"
+    "not the last sweep's (that run did not replace it, left another size, or never\n"
+    "ended) is not judged at all: the outcome is ERROR. A sweep that ended with a\n"
+    "failure gives ERROR, one that was interrupted ABORTED: the figures are shown\n"
+    "but not judged, never a PASS. Such an attempt is archived all the same.\n"
+    "Without a run file --archive needs --unverified.\n"
     "\n"
     "Exit status:\n"
     "  0  the report was made from a log without problems (with --limits: PASS)\n"
     "  1  the log could not be read, is not a sample log or has too few samples, or\n"
     "     an output could not be written\n"
     "  2  bad arguments, a serial that is not a plain name or that the archive holds\n"
-    "     in another letter case, a path too long for the system, or a bad limits\n"
-    "     file (FILE:LINE: message; nothing is written)\n"
+    "     in another letter case, a path too long for the system, a bad limits file\n"
+    "     (FILE:LINE: message), or --archive without a run file or --unverified;\n"
+    "     nothing is written\n"
     "  3  without --limits: the log has broken records or the times file is broken,\n"
     "     nothing else failed: the report covers the good records, by sample number\n"
     "     without usable times\n"
     "  5  the verdict is FAIL\n"
     "  6  the sweep could not be archived (the report was still printed); before 8,\n"
-    "     5 and 3\n"
+    "     7, 5 and 3\n"
+    "  7  the outcome is ERROR or ABORTED: the log is not the last sweep's, or the\n"
+    "     sweep failed or was interrupted; before 5 and 3\n"
     "  8  the record is in the archive but could not be written to the database;\n"
-    "     before 5 and 3\n";
+    "     before 7, 5 and 3\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
@@ -110,6 +113,7 @@ struct ReportOptions {
     // The record's traceability fields, as archive_trace_fields names them; the station is
     // the computer's name unless given.
     std::array<std::optional<std::string>, archive_trace_fields.size()> trace;
+    bool unverified = false;
     std::string database; // --database CONNECTION
 };
 
@@ -151,120 +155,6 @@ bool report_write_json(const std::string& path, const std::string& json) {
 
 std::string report_title(const ReportOptions& options) {
     return "Sweep report of " + files_last_part(options.log);
-}
-
-bool report_draw(const ReportOptions& options, const Report& report,
-                 const std::vector<SweepLogSample>& samples) {
-    const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
-    if (!gnuplot) {
-        std::fprintf(stderr, "%s: gnuplot not found on the PATH, so no picture was drawn. %s.\n",
-                     report_name, usage_gnuplot_install);
-        return false;
-    }
-    std::vector<std::string> outputs;
-    for (const std::string* path : {&options.png, &options.svg}) {
-        if (!path->empty()) {
-            outputs.push_back(*path);
-        }
-    }
-    if (!gnuplot_draw(report_name, *gnuplot, outputs,
-                      reportplot_gnuplot_script(report, samples, options.png, options.svg,
-                                                report_title(options)))) {
-        return false;
-    }
-    for (const std::string& path : outputs) {
-        std::fprintf(report_out, "wrote %s\n", path.c_str());
-    }
-    return true;
-}
-
-// What the sweep is judged on and kept as.
-struct ReportRecord {
-    std::string text;                // the report as printed
-    nlohmann::ordered_json document; // its JSON
-    const Limits* limits = nullptr;
-};
-
-// Writes the files of the record into its scratch folder: the log and its times as they are, the
-// report, the limits, and the picture when gnuplot is there. A picture that fails is left out.
-bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& options,
-                        const ReportRecord& record, const Report& report,
-                        const std::vector<SweepLogSample>& samples, std::string& error) {
-    std::error_code ignored;
-    const bool times =
-        std::filesystem::is_regular_file(files_system(files_path(options.times)), ignored);
-    if (!archive_copy(scratch, "gyro_motor.txt", files_path(options.log), error) ||
-        (times &&
-         !archive_copy(scratch, "gyro_motor_times.txt", files_path(options.times), error)) ||
-        !archive_put(scratch, "report.txt", record.text, true, error) ||
-        !archive_put(scratch, "report.json", record.document.dump(2) + "\n", false, error) ||
-        (record.limits &&
-         !archive_put(scratch, "limits.toml", record.limits->text, false, error))) {
-        return false;
-    }
-    if (const std::optional<std::filesystem::path> gnuplot = gnuplot_find()) {
-        const std::string png = files_name(scratch.folder / "report.png");
-        if (!gnuplot_draw(
-                report_name, *gnuplot, {png},
-                reportplot_gnuplot_script(report, samples, png, "", report_title(options)))) {
-            std::fprintf(stderr, "%s: the record is kept without its picture\n", report_name);
-        }
-    }
-    return true;
-}
-
-// Keeps the sweep in the archive, at `kept`; false, said on standard error, when it could not.
-bool report_archive(const ReportOptions& options, ReportRecord& record, const Report& report,
-                    const std::vector<SweepLogSample>& samples,
-                    std::chrono::system_clock::time_point now, std::filesystem::path& kept) {
-    nlohmann::ordered_json about = {
-        {"format", archive_format}, {"serial", options.serial}, {"time", archive_record_time(now)}};
-    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
-        const std::optional<std::string>& value = options.trace[k];
-        about[archive_trace_fields[k]] =
-            value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-    }
-    about["program"] = report_name;
-    about["version"] = usage_version_number();
-    about["turn_rate_dps"] = reportout_figure(options.turn_rate);
-    record.document["record"] = std::move(about);
-    ArchiveScratch scratch;
-    std::string error;
-    if (!archive_begin(files_path(options.archive), options.serial, now, scratch, error)) {
-        std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
-        return false;
-    }
-    if (!report_fill_record(scratch, options, record, report, samples, error) ||
-        !archive_finish(scratch, kept, error)) {
-        std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
-        if (!archive_abandon(scratch, error)) {
-            std::fprintf(stderr, "%s: %s\n", report_name, error.c_str());
-        }
-        return false;
-    }
-    std::fprintf(report_out, "archived %s\n", files_name(kept).c_str());
-    return true;
-}
-
-// Writes the archived record, kept at `kept`, to the database too; false, in one line on standard
-// error, when it could not.
-bool report_database(const ReportOptions& options, const ReportRecord& record,
-                     const std::filesystem::path& kept) {
-    Database database;
-    DatabaseRecord row;
-    std::size_t added = 0;
-    std::string error;
-    if (!database_record(record.document.dump(), files_name(kept.filename()), row, error) ||
-        !database_open(options.database, database, error) ||
-        !database_put(database, std::span<const DatabaseRecord>(&row, 1), added, error)) {
-        std::fprintf(stderr, "%s: the record was not written to the database: %s\n", report_name,
-                     error.c_str());
-        std::fprintf(stderr, "%s: it is in the archive: gyro_motor_history --export adds it\n",
-                     report_name);
-        return false;
-    }
-    std::fprintf(report_out, "wrote the record to the database\n");
-    return true;
 }
 
 } // namespace
@@ -336,6 +226,10 @@ int main(int argc, char** argv) {
             ->check(cli_record_field())
             ->needs(archive);
     }
+    app.add_flag("--unverified", options.unverified,
+                 "archive a log that has no run file beside it (an older\n"
+                 "log, or one copied from elsewhere); the record says so")
+        ->needs(archive);
     app.add_option("--database", options.database,
                    "also write the record to the SQL database that\n"
                    "CONNECTION (an ODBC connection string) names")
@@ -392,73 +286,53 @@ int main(int argc, char** argv) {
             return exit_bad_arguments;
         }
     }
-
-    std::vector<SweepLogSample> samples;
-    std::vector<SweepLogProblem> problems;
-    if (!sweeplog_load(report_name, options.log, samples, problems)) {
-        return report_exit_failed;
+    const OutcomeRequest request{.program = report_name,
+                                 .log = options.log,
+                                 .times = options.times,
+                                 .times_named = times_named,
+                                 .turn_rate = options.turn_rate,
+                                 .limits = limits ? &*limits : nullptr,
+                                 .unverified = options.unverified,
+                                 .not_before = {},
+                                 .archive = options.archive,
+                                 .database = options.database,
+                                 .serial = options.serial,
+                                 .trace = options.trace,
+                                 .retest_reason = {},
+                                 .now = now};
+    OutcomeResult result;
+    if (!outcome_verify(request, result)) {
+        return exit_bad_arguments;
     }
-    sweeplog_print_problems(stderr, options.log, problems);
-
-    std::vector<double> times;
-    const bool times_ok = sweeptimes_load(report_name, options.times, times_named, samples, times);
-
-    Report report;
-    std::string error;
-    if (!report_analyse(samples, options.turn_rate, report, error, times)) {
-        std::fprintf(stderr, "%s: %s: %s\n", report_name, options.log.c_str(), error.c_str());
-        return report_exit_failed;
+    outcome_judge(request, result);
+    if (!result.analysed && result.reason.empty()) {
+        return outcome_status(result, true, true); // a log that cannot be used, and nothing else
     }
     report_out = options.json == "-" ? stderr : stdout;
-    ReportRecord record{.text = reportout_text(report, options.log),
-                        .document = reportout_document(report),
-                        .limits = limits ? &*limits : nullptr};
-    if (!problems.empty()) {
-        text_append(record.text, "\n%zu broken %s left out (listed on standard error)\n",
-                    problems.size(), problems.size() == 1 ? "record" : "records");
-    }
-    std::optional<LimitsVerdict> verdict;
-    if (limits) {
-        verdict = limits_judge(*limits, record.document, problems.size(), !times_ok);
-        record.text += "\n" + limits_text(*verdict);
-    }
-    record.document["verdict"] = verdict ? limits_verdict_json(*verdict) : nullptr;
-    if (verdict) {
-        // Ties the record's verdict to the very limits file it applied, whatever its name.
-        const std::optional<std::string> digest = digest_sha256(limits->text);
-        if (!digest) {
-            std::fprintf(stderr, "%s: cannot take the SHA-256 of %s\n", report_name,
-                         options.limits.c_str());
-            return report_exit_failed;
-        }
-        record.document["verdict"]["limits"]["sha256"] = *digest;
-    }
-    std::fputs(record.text.c_str(), report_out);
+    std::fputs(result.text.c_str(), report_out);
 
     bool outputs_ok = true;
     if (!options.json.empty()) {
-        outputs_ok = report_write_json(options.json, record.document.dump(2) + "\n");
+        outputs_ok = report_write_json(options.json, result.document.dump(2) + "\n");
     }
-    if ((!options.png.empty() || !options.svg.empty()) && !report_draw(options, report, samples)) {
-        outputs_ok = false;
+    if ((!options.png.empty() || !options.svg.empty()) && result.analysed) {
+        if (reportplot_draw(report_name, result.report, result.samples, options.png, options.svg,
+                            report_title(options))) {
+            for (const std::string* path : {&options.png, &options.svg}) {
+                if (!path->empty()) {
+                    std::fprintf(report_out, "wrote %s\n", path->c_str());
+                }
+            }
+        } else {
+            outputs_ok = false;
+        }
     }
-    std::filesystem::path kept;
-    const bool archived =
-        options.archive.empty() || report_archive(options, record, report, samples, now, kept);
+    const bool archived = options.archive.empty() || outcome_archive(request, result);
+    if (!result.record.empty()) {
+        std::fprintf(report_out, "archived %s\n", result.record.c_str());
+    }
     // Only a record in the folder goes to the database: the folder is the primary copy.
     const bool in_database =
-        options.database.empty() || !archived || report_database(options, record, kept);
-    if (!outputs_ok) {
-        return report_exit_failed;
-    }
-    if (!archived) {
-        return report_exit_not_archived;
-    }
-    if (!in_database) {
-        return report_exit_not_in_database;
-    }
-    if (verdict) {
-        return verdict->pass ? report_exit_ok : report_exit_fail;
-    }
-    return problems.empty() && times_ok ? report_exit_ok : report_exit_bad_records;
+        options.database.empty() || !archived || outcome_database(request, result, report_out);
+    return outcome_status(result, outputs_ok, archived, in_database);
 }

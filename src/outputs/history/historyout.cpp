@@ -9,11 +9,12 @@
 
 namespace {
 
+// The record's outcome: PASS, FAIL, ERROR or ABORTED; none without limits.
 std::optional<std::string> historyout_verdict(const HistoryRecord& record) {
-    if (!record.passed) {
+    if (record.outcome.empty()) {
         return std::nullopt;
     }
-    return *record.passed ? "PASS" : "FAIL";
+    return record.outcome;
 }
 
 // What the record failed on: its failing figures by short name, or why it ended in error.
@@ -101,6 +102,15 @@ std::string historyout_csv_field(const std::string& text) {
         quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     }
     return quoted + "\"";
+}
+
+// The sensors whose sweep counts on neither side because it did not complete: "N ERROR, M
+// ABORTED", or nothing when there are none.
+std::string historyout_apart(const HistoryYield& counts) {
+    if (counts.errors == 0 && counts.aborted == 0) {
+        return {};
+    }
+    return text_format("%zu ERROR, %zu ABORTED", counts.errors, counts.aborted);
 }
 
 } // namespace
@@ -230,7 +240,9 @@ std::string historyout_yields_text(const HistorySummary& summary) {
     std::string text;
     const auto yield = [&](const char* title, const HistoryYield& counts, const char* which) {
         if (counts.judged == 0) {
-            text_append(text, "%s: none, no sensor's %s sweep has a verdict\n", title, which);
+            text_append(text, "%s: none, no sensor's %s sweep has a verdict", title, which);
+            const std::string apart = historyout_apart(counts);
+            text += apart.empty() ? "\n" : " (" + apart + ")\n";
             return;
         }
         text_append(text, "%s: %.1f %% (%zu of %zu sensors whose %s sweep has a verdict", title,
@@ -238,6 +250,9 @@ std::string historyout_yields_text(const HistorySummary& summary) {
                     counts.passed, counts.judged, which);
         if (counts.unjudged > 0) {
             text_append(text, "; %zu without one", counts.unjudged);
+        }
+        if (const std::string apart = historyout_apart(counts); !apart.empty()) {
+            text += "; " + apart;
         }
         text += ")\n";
     };
@@ -285,10 +300,9 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
     if (summary != nullptr) {
         document["sensor_count"] = summary->sensors;
         const auto yield = [](const HistoryYield& counts) {
-            Json part = {{"passed", counts.passed},
-                         {"judged", counts.judged},
-                         {"unjudged", counts.unjudged},
-                         {"yield", nullptr}};
+            Json part = {{"passed", counts.passed},     {"judged", counts.judged},
+                         {"unjudged", counts.unjudged}, {"errors", counts.errors},
+                         {"aborted", counts.aborted},   {"yield", nullptr}};
             if (counts.judged > 0) {
                 part["yield"] =
                     static_cast<double>(counts.passed) / static_cast<double>(counts.judged);

@@ -428,7 +428,11 @@ bool database_record(const std::string& json, const std::string& name, DatabaseR
         return false;
     }
     const Json& about = document["record"];
-    record.outcome = database_string(about, "outcome");
+    // As the history reads it: a record made before it had an outcome has its verdict's, so
+    // that a query on the column finds every PASS.
+    record.outcome = record.history.outcome.empty()
+                         ? std::nullopt
+                         : std::optional<std::string>(record.history.outcome);
     // The traceability fields as the history reads them.
     const auto& trace = record.history.trace;
     record.operator_name = trace[archive_operator];

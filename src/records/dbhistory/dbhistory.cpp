@@ -155,7 +155,13 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
                 record.limits_name = row[5].text;
                 record.limits_sha256 = row[7].null ? "" : row[7].text;
             }
-            record.outcome = row[8].null ? "" : row[8].text;
+            // As the folder's reader takes it: the verdict's where the record has no outcome.
+            record.outcome = !row[8].null    ? row[8].text
+                             : record.passed ? (*record.passed ? "PASS" : "FAIL")
+                                             : "";
+            if (record.outcome == "ERROR" || record.outcome == "ABORTED") {
+                record.passed.reset();
+            }
             for (std::size_t k = 0; k < record.trace.size(); ++k) {
                 if (!row[9 + k].null) {
                     record.trace[k] = row[9 + k].text;

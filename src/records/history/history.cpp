@@ -92,6 +92,31 @@ bool history_parse_verdict(const Json& verdict, HistoryRecord& record, std::stri
     return true;
 }
 
+// record.outcome where the record has one, else the verdict's. A PASS or FAIL must be what the
+// verdict says; an ERROR or ABORTED sweep passed or failed nothing.
+bool history_parse_outcome(const Json& about, HistoryRecord& record, std::string& error) {
+    const std::string from_verdict = record.passed ? (*record.passed ? "PASS" : "FAIL") : "";
+    const auto outcome = about.find("outcome");
+    if (outcome == about.end()) {
+        record.outcome = from_verdict;
+        return true;
+    }
+    const std::string given = outcome->is_string() ? outcome->get<std::string>() : "";
+    const bool agrees = outcome->is_null()
+                            ? from_verdict.empty()
+                            : outcome->is_string() && !given.empty() &&
+                                  (given == from_verdict || given == "ERROR" || given == "ABORTED");
+    if (!agrees) {
+        error = "record.outcome is not what the verdict says, nor ERROR or ABORTED";
+        return false;
+    }
+    record.outcome = given;
+    if (given == "ERROR" || given == "ABORTED") {
+        record.passed.reset();
+    }
+    return true;
+}
+
 } // namespace
 
 namespace {
@@ -143,6 +168,9 @@ bool history_parse_record(const Json& document, const std::string& name, History
     const auto verdict = document.find("verdict");
     if (verdict != document.end() && !verdict->is_null() &&
         !history_parse_verdict(*verdict, record, error)) {
+        return false;
+    }
+    if (!history_parse_outcome(about, record, error)) {
         return false;
     }
     history_collect_figures(document, "", record.figures);
@@ -376,13 +404,17 @@ void history_capability(HistoryFigureSummary& summary) {
     }
 }
 
-void history_count_yield(const std::optional<bool>& passed, HistoryYield& yield) {
-    if (!passed) {
+void history_count_yield(const HistoryRecord& record, HistoryYield& yield) {
+    if (record.outcome == "ERROR" || record.outcome == "ABORTED") {
+        ++(record.outcome == "ERROR" ? yield.errors : yield.aborted);
+        return;
+    }
+    if (!record.passed) {
         ++yield.unjudged;
         return;
     }
     ++yield.judged;
-    yield.passed += *passed ? 1u : 0u;
+    yield.passed += *record.passed ? 1u : 0u;
 }
 
 } // namespace
@@ -442,8 +474,8 @@ HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
     HistorySummary summary;
     summary.sensors = sensors.size();
     for (const HistorySensor& sensor : sensors) {
-        history_count_yield(records[sensor.first].passed, summary.first_pass);
-        history_count_yield(records[sensor.latest].passed, summary.final_pass);
+        history_count_yield(records[sensor.first], summary.first_pass);
+        history_count_yield(records[sensor.latest], summary.final_pass);
     }
     for (const std::string& figure : figures) {
         HistoryFigureSummary row;

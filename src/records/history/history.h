@@ -40,13 +40,16 @@ struct HistoryRecord {
     std::string time;           // record.time, e.g. 2026-12-09T10:15:03Z
     std::int64_t seconds;       // the same in seconds since 1970-01-01T00:00:00Z
     std::optional<bool> passed; // the verdict; nothing when no limits were applied
-    std::string limits_name;    // verdict.limits.name; empty without a verdict
-    std::string limits_sha256;  // the SHA-256 of the limits file; empty when not known
+    // record.outcome: "PASS", "FAIL", "ERROR" or "ABORTED"; for a record without one, PASS or
+    // FAIL from its verdict; empty when neither says (no limits applied). An ERROR or ABORTED
+    // record has no `passed`.
+    std::string outcome;
+    std::string limits_name;   // verdict.limits.name; empty without a verdict
+    std::string limits_sha256; // the SHA-256 of the limits file; empty when not known
     std::vector<HistoryLimit> limits;
     std::vector<HistoryFigure> figures; // every numeric leaf but the verdict's and the record's
     bool sealed = false;                // its manifest was checked; false: an older record
     std::vector<std::string> failed;    // what a FAIL failed on (verify.h), figures by path
-    std::string outcome;                // record.outcome; empty when the record has none
     std::string reason;                 // why a sweep ended in ERROR or ABORTED, where it says
     // record.operator, .station, .lot and .part (archive_trace_fields); nothing when not kept.
     std::array<std::optional<std::string>, archive_trace_fields.size()> trace;
@@ -85,6 +88,9 @@ std::vector<std::vector<std::string>> history_spellings(const std::vector<std::s
 // `name` is its folder's name. Returns false with the reason in `error`.
 bool history_parse_record(const nlohmann::ordered_json& document, const std::string& name,
                           HistoryRecord& record, std::string& error);
+// Not from the text of report.json: it would be taken as one JSON string, unchecked.
+bool history_parse_record(const std::string& text, const std::string& name, HistoryRecord& record,
+                          std::string& error) = delete;
 
 // The limits as the views show them: the name and the first 8 digits of the file's SHA-256,
 // "rev C (3f2a9c1e)"; the name alone where the digest is not known.
@@ -138,11 +144,14 @@ struct HistoryFigureSummary {
 };
 
 // Sensors whose first (or latest) sweep passed, of those whose first (latest) sweep has a verdict;
-// `unjudged` sensors' sweep has none and counts on neither side.
+// `unjudged` sensors' sweep has none and counts on neither side, nor do those whose sweep's
+// outcome is ERROR (`errors`) or ABORTED (`aborted`).
 struct HistoryYield {
     std::size_t passed = 0;
     std::size_t judged = 0;
     std::size_t unjudged = 0;
+    std::size_t errors = 0;
+    std::size_t aborted = 0;
 };
 
 // How many sensors failed on a figure at their first sweep and at their latest.

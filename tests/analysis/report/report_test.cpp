@@ -616,6 +616,9 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
         {{"--turn-rate", "-14.4", log.string()}, "--turn-rate"},
         {{"--png", log.string(), log.string()}, "--png"},
         {{"--times", "", log.string()}, "--times"},
+        {{"--unverified", log.string()}, "--unverified"},
+        // A log without the sweep's run file beside it is archived only when asked to be.
+        {{"--serial", "SN1", "--archive", archive, log.string()}, "--unverified archives it"},
     };
     for (const auto& [arguments, option] : cases) {
         const ToolResult result = run(arguments);
@@ -652,15 +655,21 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
         std::size_t records; // in the archive after the case
         std::string says = "";
     } cases[] = {
-        {{good, "--limits", pass, "--serial", "S", "--archive", archive}, 0, 1},
-        {{good, "--limits", fail, "--serial", "S", "--archive", archive}, 5, 2},
-        {{broken, "--serial", "S", "--archive", archive}, 3, 3},
+        {{good, "--limits", pass, "--serial", "S", "--archive", archive, "--unverified"}, 0, 1},
+        {{good, "--limits", fail, "--serial", "S", "--archive", archive, "--unverified"}, 5, 2},
+        {{broken, "--serial", "S", "--archive", archive, "--unverified"}, 3, 3},
         {{broken, "--limits", pass}, 5, 3},
-        {{good, "--limits", fail, "--serial", "S", "--archive", nowhere}, 6, 3},
-        {{broken, "--serial", "S", "--archive", nowhere}, 6, 3},
-        {{good, "--json", json, "--serial", "S", "--archive", nowhere}, 1, 3},
-        {{good, "--serial", "S", "--archive", good}, 6, 3, good + ": is a file, not a folder"},
-        {{good, "--serial", "S", "--archive", nowhere}, 6, 3, nowhere + ": no such folder"},
+        {{good, "--limits", fail, "--serial", "S", "--archive", nowhere, "--unverified"}, 6, 3},
+        {{broken, "--serial", "S", "--archive", nowhere, "--unverified"}, 6, 3},
+        {{good, "--json", json, "--serial", "S", "--archive", nowhere, "--unverified"}, 1, 3},
+        {{good, "--serial", "S", "--archive", good, "--unverified"},
+         6,
+         3,
+         good + ": is a file, not a folder"},
+        {{good, "--serial", "S", "--archive", nowhere, "--unverified"},
+         6,
+         3,
+         nowhere + ": no such folder"},
     };
     for (const auto& c : cases) {
         const ToolResult result = run(c.arguments);

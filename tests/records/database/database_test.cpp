@@ -7,6 +7,7 @@
 #include "records/digest/digest.h"
 #include "records/odbc/odbc.h"
 #include "tests/support/sealed_record.h"
+#include "tests/support/test_database.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
@@ -25,9 +26,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One generated sweep: its serial and folder, the verdict its limits give (none: reported
-// without limits) and those limits, two figures (nothing: not measured), the temperature and the
-// operator.
+// One generated sweep: its serial and folder, verdict (none: reported without limits; ERROR or
+// ABORTED: the record's outcome, a sweep not judged) and limits, two figures (nothing: not
+// measured), the temperature and the operator.
 struct Sweep {
     std::string serial;
     std::string name;
@@ -81,7 +82,7 @@ void write_sweeps(const fs::path& archive, const std::vector<Sweep>& sweeps) {
         const std::string time = n.substr(0, 4) + "-" + n.substr(4, 2) + "-" + n.substr(6, 2) +
                                  "T" + n.substr(9, 2) + ":" + n.substr(11, 2) + ":" +
                                  n.substr(13, 2) + "Z";
-        const nlohmann::ordered_json json = {
+        nlohmann::ordered_json json = {
             {"samples", 300},
             {"heading", {{"peak_deviation_deg", number_or_null(sweep.peak)}}},
             {"yaw_rate", {{"scale_error_percent", sweep.scale}}},
@@ -94,6 +95,11 @@ void write_sweeps(const fs::path& archive, const std::vector<Sweep>& sweeps) {
               {"operator", sweep.operator_name},
               {"program", "gyro_motor_report"},
               {"version", "0.1"}}}};
+        // A sweep that did not complete has its outcome, and no verdict.
+        if (sweep.verdict != nullptr &&
+            (std::string(sweep.verdict) == "ERROR" || std::string(sweep.verdict) == "ABORTED")) {
+            json["record"]["outcome"] = sweep.verdict;
+        }
         std::string error;
         ASSERT_TRUE(sealed_record_write(archive / sweep.serial / sweep.name, json,
                                         sweep.limits != nullptr
@@ -121,23 +127,6 @@ std::vector<Sweep> many_sweeps(int count) {
     return sweeps;
 }
 
-// The private server's connection string to its database "gm", or why there is none.
-std::optional<std::string> server_connection(std::string& why) {
-    const fs::path state = GM_DATABASE_STATE;
-    if (fs::exists(state / "connection.txt")) {
-        return tool_read_file(state / "connection.txt");
-    }
-    why = fs::exists(state / "unavailable.txt") ? tool_read_file(state / "unavailable.txt")
-                                                : "the database server was not started";
-    return std::nullopt;
-}
-
-std::string connection_to(const std::string& server, const std::string& database) {
-    std::string text = server;
-    const std::size_t at = text.find("Database=gm;");
-    return text.replace(at, 12, "Database=" + database + ";");
-}
-
 std::string with_port(const std::string& server, const std::string& port) {
     std::string text = server;
     const std::size_t at = text.find("Port=") + 5;
@@ -146,13 +135,8 @@ std::string with_port(const std::string& server, const std::string& port) {
 
 // Runs the statements on the database, each on its own; a failure fails the test.
 void run_sql(const std::string& connection, const std::vector<std::string>& statements) {
-    OdbcConnection link;
-    OdbcError error;
-    ASSERT_TRUE(odbc_connect(connection, 10, link, error)) << error.message;
-    for (const std::string& sql : statements) {
-        OdbcStatement statement;
-        ASSERT_TRUE(odbc_execute(link, sql, {}, statement, error)) << sql << ": " << error.message;
-    }
+    std::string error;
+    EXPECT_TRUE(test_database_run(connection, statements, error)) << error;
 }
 
 // The first column of the query's rows, as text.
@@ -194,7 +178,7 @@ class DatabaseTest : public testing::Test {
     void SetUp() override {
         dir = tool_make_test_dir("gm_database_test_");
         std::string why;
-        server = server_connection(why);
+        server = test_database_server(why);
         if (!server) {
             GTEST_SKIP() << "no database server: " << why;
         }
@@ -205,8 +189,10 @@ class DatabaseTest : public testing::Test {
     }
     // A database of its own for a case, made anew.
     std::string fresh_database(const std::string& name) {
-        run_sql(*server, {"DROP DATABASE IF EXISTS " + name, "CREATE DATABASE " + name});
-        return connection_to(*server, name);
+        std::string connection;
+        std::string error;
+        EXPECT_TRUE(test_database_fresh(*server, name, connection, error)) << error;
+        return connection;
     }
     ToolResult history(const std::vector<std::string>& arguments, const fs::path& where) {
         fs::create_directories(where);
@@ -405,7 +391,7 @@ TEST_F(DatabaseTest, ExportCases) {
         // Port 1 has no server behind it (nothing listens on it unprivileged).
         const std::string connection = row.database.empty() ? with_port(*server, "1")
                                        : row.fresh          ? fresh_database(row.database)
-                                                            : connection_to(*server, row.database);
+                                                   : test_database_named(*server, row.database);
         if (!row.setup.empty()) {
             run_sql(connection, row.setup);
         }
@@ -449,7 +435,7 @@ TEST_F(DatabaseTest, ExportCases) {
         }
     }
     // Texts went to the server as values: stored as written, and table x is still there.
-    const std::string first = connection_to(*server, "gm_first");
+    const std::string first = test_database_named(*server, "gm_first");
     EXPECT_EQ(query_texts(first, "SELECT operator_name FROM gm_record WHERE record_name = ?",
                           {odbc_text("20261209T120000Z-10")}),
               std::vector<std::string>{tricky_operator});
@@ -458,14 +444,15 @@ TEST_F(DatabaseTest, ExportCases) {
               std::vector<std::string>{"SN1"});
     EXPECT_EQ(count_of(first, "x"), "0");
     // A record's row as a quality engineer reads it.
-    EXPECT_EQ(query_texts(first,
-                          "SELECT CONCAT(serial, '|', record_name, '|', CAST(recorded_at AS "
-                          "VARCHAR(30)), '|', record_time, '|', CAST(suffix AS VARCHAR(9)), '|', "
-                          "verdict, '|', station, '|', limits_name, '|', program, '|', "
-                          "program_version) FROM gm_record WHERE record_name = ?",
-                          {odbc_text("20261209T120000Z-10")}),
-              std::vector<std::string>{"SN1|20261209T120000Z-10|2026-12-09 12:00:00|2026-12-"
-                                       "09T12:00:00Z|10|PASS|bench-1|rev C|gyro_motor_report|0.1"});
+    EXPECT_EQ(
+        query_texts(first,
+                    "SELECT CONCAT(serial, '|', record_name, '|', CAST(recorded_at AS "
+                    "VARCHAR(30)), '|', record_time, '|', CAST(suffix AS VARCHAR(9)), '|', "
+                    "verdict, '|', outcome, '|', station, '|', limits_name, '|', "
+                    "program, '|', program_version) FROM gm_record WHERE record_name = ?",
+                    {odbc_text("20261209T120000Z-10")}),
+        std::vector<std::string>{"SN1|20261209T120000Z-10|2026-12-09 12:00:00|2026-12-"
+                                 "09T12:00:00Z|10|PASS|PASS|bench-1|rev C|gyro_motor_report|0.1"});
     EXPECT_EQ(query_texts(first,
                           "SELECT CONCAT(figure, '|', CAST(figure_value AS VARCHAR(20)), '|', "
                           "CAST(limit_max_abs AS VARCHAR(20)), '|', CAST(guard AS VARCHAR(20)), "
@@ -479,7 +466,13 @@ TEST_F(DatabaseTest, ExportCases) {
 
 TEST_F(DatabaseTest, ViewsFromTheDatabaseEqualThoseFromTheFolder) {
     const fs::path archive = dir / "archive";
-    write_sweeps(archive, batch);
+    // Sweeps that did not complete: SN8's first an ERROR, then a PASS; SN9's only one ABORTED.
+    std::vector<Sweep> sweeps = batch;
+    sweeps.insert(sweeps.end(),
+                  {{"SN8", "20261210T120000Z", "ERROR", nullptr, std::nullopt, 0.1, 24.0, "anna"},
+                   {"SN8", "20261210T130000Z", "PASS", "rev C", 0.2, 0.1, 24.0, "anna"},
+                   {"SN9", "20261210T140000Z", "ABORTED", nullptr, 0.3, 0.2, 24.0, "anna"}});
+    write_sweeps(archive, sweeps);
     // A second spelling of SN2, as a Linux bench wrote it before the archive refused it: one
     // sensor, and its latest sweep.
     write_sweeps(archive, {{"sn2", "20261211T100000Z", "FAIL", "rev D", 0.65, 0.1, 24.0, "anna"}});

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -112,6 +113,28 @@ void write_record(const fs::path& folder, const Sweep& sweep, const char* limits
     if (sweep.limits != nullptr) {
         ASSERT_EQ(written["verdict"]["result"], sweep.verdict) << sweep.name;
     }
+}
+
+// The sweep's report.json as parsed before any check: its verdict as written, no manifest.
+nlohmann::ordered_json record_document(const Sweep& sweep) {
+    const std::string n = sweep.name;
+    const std::string time = n.substr(0, 4) + "-" + n.substr(4, 2) + "-" + n.substr(6, 2) + "T" +
+                             n.substr(9, 2) + ":" + n.substr(11, 2) + ":" + n.substr(13, 2) + "Z";
+    nlohmann::ordered_json json = {
+        {"yaw_rate", {{"scale_error_percent", sweep.scale}}},
+        {"verdict", nullptr},
+        {"record", {{"serial", sweep.serial}, {"time", time}}}};
+    if (sweep.verdict != nullptr) {
+        json["verdict"] = {
+            {"limits",
+             {{"name", sweep.limits},
+              {"file", "limits.toml"},
+              {"figures",
+               {{"yaw_rate.scale_error_percent",
+                 {{"min", nullptr}, {"max", 0.3}, {"max_abs", nullptr}, {"guard", nullptr}}}}}}},
+            {"result", sweep.verdict}};
+    }
+    return json;
 }
 
 void write_sweep(const fs::path& archive, const std::string& folder, const Sweep& sweep) {
@@ -271,6 +294,93 @@ TEST(HistoryNames, ShortNamesAndLimitsShown) {
     EXPECT_EQ(history_limits_shown(record), "rev C");
     record.limits_sha256 = std::string(56, '0') + "3f2a9c1e";
     EXPECT_EQ(history_limits_shown(record), "rev C (00000000)");
+}
+
+// record.outcome against the verdict: older records have none and take the verdict's; an ERROR or
+// ABORTED sweep passed or failed nothing, and counts apart from both sides of the yields.
+TEST(HistoryOutcome, TheOutcomeIsReadAndIncompleteSweepsCountApart) {
+    const nlohmann::json absent = "absent";
+    struct Case {
+        nlohmann::json outcome; // "absent": no such key
+        const char* verdict;    // nullptr: null
+        const char* read;       // nullptr: the record is refused
+        std::optional<bool> passed;
+    };
+    const std::vector<Case> cases = {
+        {absent, "PASS", "PASS", true},
+        {absent, "FAIL", "FAIL", false},
+        {absent, nullptr, "", std::nullopt},
+        {nullptr, nullptr, "", std::nullopt},
+        {nullptr, "PASS", nullptr, std::nullopt},
+        {"PASS", "PASS", "PASS", true},
+        {"FAIL", "FAIL", "FAIL", false},
+        {"FAIL", "PASS", nullptr, std::nullopt},
+        {"PASS", nullptr, nullptr, std::nullopt},
+        {"ERROR", nullptr, "ERROR", std::nullopt},
+        {"ABORTED", nullptr, "ABORTED", std::nullopt},
+        {"ERROR", "PASS", "ERROR", std::nullopt},
+        {"error", nullptr, nullptr, std::nullopt},
+        {3, nullptr, nullptr, std::nullopt},
+    };
+    const Sweep plain{"SN1", "20261209T101503Z", nullptr, nullptr, 0.1, 0.1, 0.001, 25.0};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome.dump() + " " + (c.verdict ? c.verdict : "null"));
+        Sweep sweep = plain;
+        sweep.verdict = c.verdict;
+        sweep.limits = c.verdict ? "rev C" : nullptr;
+        nlohmann::ordered_json json = record_document(sweep);
+        if (c.outcome != absent) {
+            json["record"]["outcome"] = c.outcome;
+        }
+        HistoryRecord record;
+        std::string error;
+        EXPECT_EQ(history_parse_record(json, sweep.name, record, error), c.read != nullptr);
+        if (c.read != nullptr) {
+            EXPECT_EQ(record.outcome, c.read);
+            EXPECT_EQ(record.passed, c.passed);
+        } else {
+            EXPECT_EQ(error, "record.outcome is not what the verdict says, nor ERROR or ABORTED");
+        }
+    }
+    // First sweeps: SN1 ERROR, SN2 ABORTED, SN3 PASS; latest: SN1 PASS, SN2 ABORTED, SN3 FAIL.
+    std::vector<HistoryRecord> records;
+    for (const auto& [serial, name, outcome, verdict] :
+         std::vector<std::array<const char*, 4>>{{"SN1", "20261209T100000Z", "ERROR", nullptr},
+                                                 {"SN1", "20261209T110000Z", "PASS", "PASS"},
+                                                 {"SN2", "20261209T100000Z", "ABORTED", nullptr},
+                                                 {"SN3", "20261209T100000Z", "PASS", "PASS"},
+                                                 {"SN3", "20261209T110000Z", "FAIL", "FAIL"}}) {
+        Sweep sweep{serial, name, verdict, verdict ? "rev C" : nullptr, 0.1, 0.1, 0.001, 25.0};
+        nlohmann::ordered_json json = record_document(sweep);
+        json["record"]["outcome"] = outcome;
+        std::string error;
+        ASSERT_TRUE(history_parse_record(json, name, records.emplace_back(), error))
+            << error;
+    }
+    const HistorySummary summary =
+        history_summarise(records, history_sensors(records), {"yaw_rate.scale_error_percent"});
+    EXPECT_EQ(summary.first_pass.passed, 1u);
+    EXPECT_EQ(summary.first_pass.judged, 1u);
+    EXPECT_EQ(summary.first_pass.errors, 1u);
+    EXPECT_EQ(summary.first_pass.aborted, 1u);
+    EXPECT_EQ(summary.first_pass.unjudged, 0u);
+    EXPECT_EQ(summary.final_pass.passed, 1u);
+    EXPECT_EQ(summary.final_pass.judged, 2u);
+    EXPECT_EQ(summary.final_pass.errors, 0u);
+    EXPECT_EQ(summary.final_pass.aborted, 1u);
+    EXPECT_EQ(historyout_yields_text(summary),
+              "First-pass yield: 100.0 % (1 of 1 sensors whose first sweep has a verdict; "
+              "1 ERROR, 1 ABORTED)\n"
+              "Final yield: 50.0 % (1 of 2 sensors whose latest sweep has a verdict; 0 ERROR, "
+              "1 ABORTED)\n");
+    HistorySummary none;
+    none.first_pass.errors = 2;
+    EXPECT_EQ(historyout_yields_text(none),
+              "First-pass yield: none, no sensor's first sweep has a verdict (2 ERROR, 0 "
+              "ABORTED)\nFinal yield: none, no sensor's latest sweep has a verdict\n");
+    const HistoryTable sweeps = historyout_sweeps(records, {});
+    EXPECT_EQ(std::get<std::optional<std::string>>(sweeps.rows[0][3]), "ERROR");
+    EXPECT_EQ(std::get<std::optional<std::string>>(sweeps.rows[2][3]), "ABORTED");
 }
 
 TEST(HistoryNames, TimesAndGlobs) {

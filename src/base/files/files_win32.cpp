@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -29,33 +27,7 @@ std::string files_utf8(std::wstring_view wide) {
     return text;
 }
 
-UINT files_console_page = 0;
-
-void files_restore_console() {
-    SetConsoleOutputCP(files_console_page);
-}
-
 } // namespace
-
-std::vector<std::string> files_arguments(int argc, char** argv) {
-    int count = 0;
-    LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
-        return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc)
-                        : std::vector<std::string>{};
-    }
-    std::vector<std::string> arguments;
-    for (int i = 1; i < count; ++i) {
-        arguments.push_back(files_utf8(wide[i]));
-    }
-    LocalFree(wide);
-    // The names are printed as they are held; a console in another code page would garble them.
-    files_console_page = GetConsoleOutputCP();
-    if (files_console_page != 0 && files_console_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
-        std::atexit(files_restore_console);
-    }
-    return arguments;
-}
 
 std::FILE* files_open(const std::string& name, const char* mode) {
     return _wfopen(files_system(files_path(name)).c_str(), files_wide(mode).c_str());

@@ -9,11 +9,60 @@
 
 namespace {
 
+// The record's outcome: PASS, FAIL, ERROR or ABORTED; none without limits.
 std::optional<std::string> historyout_verdict(const HistoryRecord& record) {
+    if (record.outcome.empty()) {
+        return std::nullopt;
+    }
+    return record.outcome;
+}
+
+// What the record failed on: its failing figures by short name, or why it ended in error.
+std::optional<std::string> historyout_why(const HistoryRecord& record) {
+    if (!record.failed.empty()) {
+        std::vector<std::string> paths;
+        for (const HistoryFigure& figure : record.figures) {
+            paths.push_back(figure.first);
+        }
+        std::string why;
+        for (const std::string& figure : record.failed) {
+            // Appended piece by piece, as in historyout_csv.
+            why += why.empty() ? "" : ",";
+            why += history_short_name(figure, paths);
+        }
+        return why;
+    }
+    if (!record.reason.empty()) {
+        return record.reason;
+    }
+    return std::nullopt;
+}
+
+// The limits applied, marked * when another file carries their name.
+std::optional<std::string> historyout_limits(const HistoryRecord& record,
+                                             const std::vector<HistorySharedName>& shared) {
     if (!record.passed) {
         return std::nullopt;
     }
-    return *record.passed ? "PASS" : "FAIL";
+    const bool marked = std::any_of(shared.begin(), shared.end(), [&](const HistorySharedName& n) {
+        return n.name == record.limits_name;
+    });
+    std::string shown = history_limits_shown(record);
+    shown += marked ? " *" : "";
+    return shown;
+}
+
+void historyout_trace_columns(const HistoryTraceColumns& trace, std::vector<std::string>& columns) {
+    for (const std::size_t k : trace) {
+        columns.emplace_back(archive_trace_fields[k]);
+    }
+}
+
+void historyout_trace(const HistoryRecord& record, const HistoryTraceColumns& trace,
+                      std::vector<HistoryCell>& row) {
+    for (const std::size_t k : trace) {
+        row.emplace_back(record.trace[k]);
+    }
 }
 
 // The record's figures as cells, in the order asked for.
@@ -58,18 +107,35 @@ std::string historyout_csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
+// The sensors whose sweep counts on neither side because it did not complete: "N ERROR, M
+// ABORTED", or nothing when there are none.
+std::string historyout_apart(const HistoryYield& counts) {
+    if (counts.errors == 0 && counts.aborted == 0) {
+        return {};
+    }
+    return text_format("%zu ERROR, %zu ABORTED", counts.errors, counts.aborted);
+}
+
 } // namespace
 
 HistoryTable historyout_sensors(const std::vector<HistoryRecord>& records,
                                 const std::vector<HistorySensor>& sensors,
-                                const std::vector<std::string>& figures) {
-    HistoryTable table{"sensors", {"serial", "sweeps", "last_time", "last_verdict"}, {}};
+                                const std::vector<std::string>& figures,
+                                const HistoryTraceColumns& trace) {
+    HistoryTable table{
+        "sensors", {"serial", "sweeps", "last_time", "last_verdict", "why", "limits"}, {}};
+    historyout_trace_columns(trace, table.columns);
     table.columns.insert(table.columns.end(), figures.begin(), figures.end());
+    const std::vector<HistorySharedName> shared = history_shared_names(records);
     for (const HistorySensor& sensor : sensors) {
         const HistoryRecord& latest = records[sensor.latest];
-        std::vector<HistoryCell> row{std::optional<std::string>(sensor.serial), sensor.sweeps,
+        std::vector<HistoryCell> row{std::optional<std::string>(sensor.serial),
+                                     sensor.sweeps,
                                      std::optional<std::string>(latest.time),
-                                     historyout_verdict(latest)};
+                                     historyout_verdict(latest),
+                                     historyout_why(latest),
+                                     historyout_limits(latest, shared)};
+        historyout_trace(latest, trace, row);
         historyout_figures(latest, figures, row);
         table.rows.push_back(std::move(row));
     }
@@ -77,18 +143,48 @@ HistoryTable historyout_sensors(const std::vector<HistoryRecord>& records,
 }
 
 HistoryTable historyout_sweeps(const std::vector<HistoryRecord>& records,
-                               const std::vector<std::string>& figures) {
-    HistoryTable table{"sweeps", {"serial", "time", "record", "verdict", "limits"}, {}};
+                               const std::vector<std::string>& figures,
+                               const HistoryTraceColumns& trace) {
+    HistoryTable table{
+        "sweeps", {"serial", "time", "record", "verdict", "why", "limits", "checked"}, {}};
+    historyout_trace_columns(trace, table.columns);
     table.columns.insert(table.columns.end(), figures.begin(), figures.end());
+    const std::vector<HistorySharedName> shared = history_shared_names(records);
     for (const HistoryRecord& record : records) {
         std::vector<HistoryCell> row{
-            std::optional<std::string>(record.serial), std::optional<std::string>(record.time),
-            std::optional<std::string>(record.name), historyout_verdict(record),
-            record.passed ? std::optional<std::string>(record.limits_name) : std::nullopt};
+            std::optional<std::string>(record.serial),
+            std::optional<std::string>(record.time),
+            std::optional<std::string>(record.name),
+            historyout_verdict(record),
+            historyout_why(record),
+            historyout_limits(record, shared),
+            std::optional<std::string>(record.sealed ? "verified" : "unverified")};
+        historyout_trace(record, trace, row);
         historyout_figures(record, figures, row);
         table.rows.push_back(std::move(row));
     }
     return table;
+}
+
+HistoryTable historyout_pareto(const HistorySummary& summary) {
+    HistoryTable table{"pareto", {"figure", "first", "latest"}, {}};
+    for (const HistoryParetoRow& row : summary.pareto) {
+        table.rows.push_back({std::optional<std::string>(row.figure), row.first, row.latest});
+    }
+    return table;
+}
+
+std::string historyout_shared_names_text(const std::vector<HistorySharedName>& names) {
+    std::string text;
+    for (const HistorySharedName& name : names) {
+        text_append(text, "* %zu limits files are named %s:", name.sha256.size(),
+                    name.name.c_str());
+        for (std::size_t k = 0; k < name.sha256.size(); ++k) {
+            text_append(text, "%s %s", k == 0 ? "" : ",", name.sha256[k].substr(0, 8).c_str());
+        }
+        text += "\n";
+    }
+    return text;
 }
 
 HistoryTable historyout_summary(const HistorySummary& summary) {
@@ -121,7 +217,7 @@ std::string historyout_text(const HistoryTable& table) {
     std::vector<std::size_t> widths(table.columns.size(), 0);
     for (const std::vector<std::string>& line : lines) {
         for (std::size_t c = 0; c < line.size(); ++c) {
-            widths[c] = std::max(widths[c], line[c].size());
+            widths[c] = std::max(widths[c], text_width(line[c]));
         }
     }
     std::string text;
@@ -133,9 +229,8 @@ std::string historyout_text(const HistoryTable& table) {
                 l == 0 ? table.rows.empty() ||
                              std::holds_alternative<std::optional<std::string>>(table.rows[0][c])
                        : std::holds_alternative<std::optional<std::string>>(table.rows[l - 1][c]);
-            const int width = static_cast<int>(widths[c]);
-            text_append(line, left ? "%s%-*s" : "%s%*s", c == 0 ? "" : "  ", width,
-                        lines[l][c].c_str());
+            line += c == 0 ? "" : "  ";
+            line += text_padded(lines[l][c], widths[c], left);
         }
         line.erase(line.find_last_not_of(' ') + 1);
         text += line;
@@ -148,7 +243,9 @@ std::string historyout_yields_text(const HistorySummary& summary) {
     std::string text;
     const auto yield = [&](const char* title, const HistoryYield& counts, const char* which) {
         if (counts.judged == 0) {
-            text_append(text, "%s: none, no sensor's %s sweep has a verdict\n", title, which);
+            text_append(text, "%s: none, no sensor's %s sweep has a verdict", title, which);
+            const std::string apart = historyout_apart(counts);
+            text += apart.empty() ? "\n" : " (" + apart + ")\n";
             return;
         }
         text_append(text, "%s: %.1f %% (%zu of %zu sensors whose %s sweep has a verdict", title,
@@ -156,6 +253,9 @@ std::string historyout_yields_text(const HistorySummary& summary) {
                     counts.passed, counts.judged, which);
         if (counts.unjudged > 0) {
             text_append(text, "; %zu without one", counts.unjudged);
+        }
+        if (const std::string apart = historyout_apart(counts); !apart.empty()) {
+            text += "; " + apart;
         }
         text += ")\n";
     };
@@ -203,10 +303,9 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
     if (summary != nullptr) {
         document["sensor_count"] = summary->sensors;
         const auto yield = [](const HistoryYield& counts) {
-            Json part = {{"passed", counts.passed},
-                         {"judged", counts.judged},
-                         {"unjudged", counts.unjudged},
-                         {"yield", nullptr}};
+            Json part = {{"passed", counts.passed},     {"judged", counts.judged},
+                         {"unjudged", counts.unjudged}, {"errors", counts.errors},
+                         {"aborted", counts.aborted},   {"yield", nullptr}};
             if (counts.judged > 0) {
                 part["yield"] =
                     static_cast<double>(counts.passed) / static_cast<double>(counts.judged);
@@ -232,6 +331,19 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
         rows.push_back(std::move(object));
     }
     document[table.name] = std::move(rows);
+    if (summary != nullptr) {
+        Json pareto = Json::array();
+        for (const HistoryParetoRow& row : summary->pareto) {
+            pareto.push_back(
+                {{"figure", row.figure}, {"first", row.first}, {"latest", row.latest}});
+        }
+        document["pareto"] = std::move(pareto);
+        Json shared = Json::array();
+        for (const HistorySharedName& name : summary->shared_names) {
+            shared.push_back({{"name", name.name}, {"sha256", name.sha256}});
+        }
+        document["shared_limits_names"] = std::move(shared);
+    }
     Json skips = Json::array();
     for (const HistorySkip& skip : skipped) {
         skips.push_back({{"path", skip.path}, {"reason", skip.reason}});

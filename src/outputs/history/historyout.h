@@ -21,15 +21,33 @@ struct HistoryTable {
     std::vector<std::vector<HistoryCell>> rows;
 };
 
-// One row per sensor: serial, sweeps, last_time, last_verdict and the figures of its latest sweep.
+// What the views show of the record's traceability fields: indexes into archive_trace_fields,
+// one column each, in the order given.
+using HistoryTraceColumns = std::vector<std::size_t>;
+
+// One row per sensor: serial, sweeps, last_time, last_verdict, why (what its latest sweep failed
+// on: the failing figures by their short names, or an error's reason), limits (name and short
+// digest, marked * when two files carry the name), the traceability columns asked for, and the
+// figures of its latest sweep.
 HistoryTable historyout_sensors(const std::vector<HistoryRecord>& records,
                                 const std::vector<HistorySensor>& sensors,
-                                const std::vector<std::string>& figures);
+                                const std::vector<std::string>& figures,
+                                const HistoryTraceColumns& trace = {});
 
-// One row per sweep: serial, time, record (its folder's name), verdict, limits (their name) and
-// the figures.
+// One row per sweep: serial, time, record (its folder's name), verdict, why, limits, checked
+// (verified, or unverified for a record older than manifests), the traceability columns and the
+// figures.
 HistoryTable historyout_sweeps(const std::vector<HistoryRecord>& records,
-                               const std::vector<std::string>& figures);
+                               const std::vector<std::string>& figures,
+                               const HistoryTraceColumns& trace = {});
+
+// The summary's Pareto of failures: one row per figure (figure, first, latest) as
+// HistorySummary::pareto holds them.
+HistoryTable historyout_pareto(const HistorySummary& summary);
+
+// A line per limits name that two different files carry: "* two limits files are named rev C:
+// 3f2a9c1e, 9d8e7f60"; empty when none is.
+std::string historyout_shared_names_text(const std::vector<HistorySharedName>& names);
 
 // One row per figure: figure, n, not_measured, mean, sd, min, max, lsl, usl, limits (agreed or
 // differ), index (Cpk, Cpu or Cpl) and capability.
@@ -50,7 +68,8 @@ std::string historyout_yields_text(const HistorySummary& summary);
 std::string historyout_csv(const HistoryTable& table);
 
 // The table as a JSON object: its rows under the table's name as objects by column, the
-// sensor_count and the yields when a summary is given, and the skipped records as "skipped":
-// [{"path", "reason"}].
+// sensor_count and the yields when a summary is given, its Pareto as "pareto": [{"figure",
+// "first", "latest"}] and the names two limits files share as "shared_limits_names": [{"name",
+// "sha256": [...]}], and the skipped records as "skipped": [{"path", "reason"}].
 std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,
                             const std::vector<HistorySkip>& skipped);

@@ -1,10 +1,13 @@
 #include "outputs/history/historypage.h"
 
+#include "base/files/files.h"
 #include "base/text/text.h"
 #include "outputs/history/historyout.h"
 #include "outputs/history/historyplot.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -23,54 +26,39 @@ td a { margin-right: 0.5rem; }
 @media print { .charts { display: block; } figure { margin-bottom: 0.5rem; } }
 )";
 
-// The outcome of a sweep as its cell shows it.
-PagesCell historypage_outcome(const HistoryRecord& record) {
-    if (!record.passed) {
-        return {"no verdict", "unjudged"};
+// A table of the history's views as the page shows it: texts escaped, numbers to the right, an
+// outcome in its colour.
+std::vector<std::vector<PagesCell>> historypage_cells(const HistoryTable& table) {
+    std::vector<std::vector<PagesCell>> rows;
+    for (const std::vector<HistoryCell>& row : table.rows) {
+        std::vector<PagesCell> cells;
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            const std::string shown = historyout_shown(row[k]);
+            const bool text = std::holds_alternative<std::optional<std::string>>(row[k]);
+            std::string css_class = text ? "" : "num";
+            if (table.columns[k] == "last_verdict") {
+                css_class = shown == "PASS"      ? "pass"
+                            : shown == "FAIL"    ? "fail"
+                            : shown == "ERROR"   ? "error"
+                            : shown == "ABORTED" ? "aborted"
+                                                 : "unjudged";
+            }
+            cells.push_back({pages_escape(shown), css_class});
+        }
+        rows.push_back(std::move(cells));
     }
-    return *record.passed ? PagesCell{"PASS", "pass"} : PagesCell{"FAIL", "fail"};
+    return rows;
 }
 
-// The figures' failures: for each figure the verdicts judged, the sweeps that failed it of those
-// judged on it, and the sensors whose latest sweep failed it; only figures that failed once.
-std::string historypage_failures(const HistoryPageBatch& batch) {
-    std::vector<std::vector<PagesCell>> rows;
-    for (const std::string& figure : history_judged_figures(batch.records)) {
-        std::size_t judged = 0;
-        std::size_t failed = 0;
-        std::size_t failing_now = 0;
-        const auto fails = [&](const HistoryRecord& record) {
-            return std::ranges::find(record.failed, figure) != record.failed.end();
-        };
-        for (const HistoryRecord& record : batch.records) {
-            if (std::ranges::any_of(record.limits,
-                                    [&](const HistoryLimit& l) { return l.figure == figure; })) {
-                ++judged;
-            }
-            if (fails(record)) {
-                ++failed;
-            }
-        }
-        for (const HistorySensor& sensor : batch.sensors) {
-            if (fails(batch.records[sensor.latest])) {
-                ++failing_now;
-            }
-        }
-        if (failed > 0) {
-            rows.push_back({{pages_escape(figure)},
-                            {std::to_string(failed), "num"},
-                            {std::to_string(judged), "num"},
-                            {std::to_string(failing_now), "num"}});
-        }
+// The summary's failures by figure, as the text summary ends.
+std::string historypage_failures(const HistorySummary& summary) {
+    std::string html = "<h2>Failures by figure</h2>\n";
+    if (summary.pareto.empty()) {
+        return html + "<p>No sensor failed a figure.</p>\n";
     }
-    std::string html = "<h2>Failed figures</h2>\n";
-    if (rows.empty()) {
-        return html + "<p>No sweep failed a figure.</p>\n";
-    }
-    return html + pages_table("failures",
-                              {"figure", "failed sweeps", "of sweeps judged on it",
-                               "sensors failing it at their latest sweep"},
-                              rows);
+    return html + "<p>Sensors failing on it at their first sweep, at their latest.</p>\n" +
+           pages_table("failures", {"figure", "first", "latest"},
+                       historypage_cells(historyout_pareto(summary)));
 }
 
 // The summary's table as the text view shows it, and its closing lines as a list.
@@ -87,17 +75,8 @@ std::string historypage_capability(const HistorySummary& summary) {
         return html + "<p>No sweep was judged against limits.</p>\n";
     }
     const HistoryTable table = historyout_summary(summary);
-    std::vector<std::vector<PagesCell>> rows;
-    for (const std::vector<HistoryCell>& row : table.rows) {
-        std::vector<PagesCell> cells;
-        for (const HistoryCell& cell : row) {
-            const bool text = std::holds_alternative<std::optional<std::string>>(cell);
-            cells.push_back({pages_escape(historyout_shown(cell)), text ? "" : "num"});
-        }
-        rows.push_back(std::move(cells));
-    }
-    return html + "<div class=\"wide\">\n" + pages_table("capability", table.columns, rows) +
-           "</div>\n";
+    return html + "<div class=\"wide\">\n" +
+           pages_table("capability", table.columns, historypage_cells(table)) + "</div>\n";
 }
 
 std::string historypage_charts(const HistorySummary& summary, const PagesPictures& pictures) {
@@ -119,42 +98,48 @@ std::string historypage_charts(const HistorySummary& summary, const PagesPicture
     return html + "</div>\n";
 }
 
-// One row per sensor: its latest sweep's outcome and failing figures, and a link to the
-// certificate of each of its sweeps, oldest first (a record without one is named, not linked).
+// One row per sensor as the sensors view shows it, and a link to the certificate of each of its
+// sweeps, oldest first; a record without one, or not sealed, is named and not linked.
 std::string historypage_sensors(const HistoryPageBatch& batch) {
-    std::vector<std::vector<PagesCell>> rows;
-    for (const HistorySensor& sensor : batch.sensors) {
-        const HistoryRecord& latest = batch.records[sensor.latest];
-        std::string failing;
-        for (const std::string& figure : latest.failed) {
-            if (!failing.empty()) {
-                failing += ", ";
-            }
-            failing += pages_escape(figure);
-        }
+    const HistoryTable table = historyout_sensors(batch.records, batch.sensors, {});
+    std::vector<std::vector<PagesCell>> rows = historypage_cells(table);
+    for (std::size_t k = 0; k < batch.sensors.size(); ++k) {
         std::string links;
-        for (std::size_t i = sensor.first; i <= sensor.latest; ++i) {
-            const std::string name = pages_escape(batch.records[i].name);
-            if (!links.empty()) {
-                links += ' ';
+        for (std::size_t i = batch.sensors[k].first; i <= batch.sensors[k].latest; ++i) {
+            const HistoryRecord& record = batch.records[i];
+            const std::string name = pages_escape(record.name);
+            links += links.empty() ? "" : " ";
+            if (!batch.certificates[i].empty()) {
+                links += "<a href=\"" + pages_escape(batch.certificates[i]) + "\">" + name + "</a>";
+            } else {
+                links += "<span class=\"unjudged\">" + name +
+                         (record.sealed ? "" : " (unverified)") + "</span>";
             }
-            links +=
-                batch.certificates[i].empty()
-                    ? "<span>" + name + "</span>"
-                    : "<a href=\"" + pages_escape(batch.certificates[i]) + "\">" + name + "</a>";
         }
-        rows.push_back({{pages_escape(sensor.serial)},
-                        {std::to_string(sensor.sweeps), "num"},
-                        {pages_escape(latest.time)},
-                        historypage_outcome(latest),
-                        {pages_escape(latest.limits_name)},
-                        {failing},
-                        {links}});
+        rows[k].push_back({links});
     }
-    return "<h2>Sensors</h2>\n" + pages_table("sensors",
-                                              {"serial", "sweeps", "latest sweep (UTC)", "outcome",
-                                               "limits", "failing figures", "certificates"},
-                                              rows);
+    std::vector<std::string> heads = table.columns;
+    heads.emplace_back("certificates");
+    std::string shared = historyout_shared_names_text(batch.summary.shared_names);
+    while (shared.ends_with('\n')) {
+        shared.pop_back();
+    }
+    return "<h2>Sensors</h2>\n<div class=\"wide\">\n" + pages_table("sensors", heads, rows) +
+           "</div>\n" +
+           (shared.empty() ? "" : "<p class=\"note\">" + pages_escape(shared) + "</p>\n");
+}
+
+// The records that failed their checks: named with the reason, never linked.
+std::string historypage_skipped(const std::vector<HistorySkip>& skipped) {
+    if (skipped.empty()) {
+        return {};
+    }
+    std::vector<std::vector<PagesCell>> rows;
+    for (const HistorySkip& skip : skipped) {
+        rows.push_back({{pages_escape(skip.path)}, {pages_escape(skip.reason), "fail"}});
+    }
+    return "<h2 id=\"left-out\">Left out: not whole or not readable</h2>\n" +
+           pages_table("skipped", {"record", "reason"}, rows);
 }
 
 } // namespace
@@ -171,13 +156,12 @@ std::string historypage_html(const HistoryPageBatch& batch, const PagesPictures&
             batch.records, {}, [](const HistoryRecord& record) { return record.seconds; });
         html += ", " + pages_escape(first->time) + " to " + pages_escape(last->time) + " (UTC)";
     }
-    if (batch.skipped > 0) {
-        html += text_format("; %zu %s could not be read", batch.skipped,
-                            batch.skipped == 1 ? "record" : "records");
+    if (!batch.skipped.empty()) {
+        html += text_format("; %zu left out (listed below)", batch.skipped.size());
     }
     html += "</p>\n</header>\n<main>\n" + historypage_capability(batch.summary) +
-            historypage_failures(batch) + historypage_charts(batch.summary, pictures) +
-            historypage_sensors(batch) + "</main>\n";
+            historypage_failures(batch.summary) + historypage_charts(batch.summary, pictures) +
+            historypage_sensors(batch) + historypage_skipped(batch.skipped) + "</main>\n";
     html += "<footer class=\"note\">Written by gyro_motor_history. Each record's certificate "
             "(record.html) is linked from its sensor's row.</footer>\n";
     return html + pages_end();
@@ -200,4 +184,30 @@ PagesPictures historypage_pictures(const char* program, const std::vector<Histor
         }
         return script;
     });
+}
+
+std::string historypage_make(const char* program, const std::string& dir, const std::string& page,
+                             const std::vector<HistoryRecord>& records,
+                             const std::vector<HistorySensor>& sensors,
+                             const std::vector<std::string>& figures,
+                             const std::vector<HistorySkip>& skipped) {
+    const HistorySummary summary = history_summarise(
+        records, sensors, figures.empty() ? history_judged_figures(records) : figures);
+    std::filesystem::path folder =
+        page == "-" ? std::filesystem::path(".") : files_path(page).parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    // Only a sealed record's certificate is linked: the manifest vouches for it.
+    std::vector<std::string> certificates;
+    std::error_code ignored;
+    for (const HistoryRecord& record : records) {
+        const std::filesystem::path certificate = files_path(record.path) / "record.html";
+        certificates.push_back(
+            record.sealed && std::filesystem::is_regular_file(files_system(certificate), ignored)
+                ? pages_href(folder, certificate)
+                : std::string());
+    }
+    return historypage_html({dir, records, sensors, summary, certificates, skipped},
+                            historypage_pictures(program, records, summary));
 }

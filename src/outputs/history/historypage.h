@@ -1,14 +1,13 @@
 // The batch page: one HTML page over the records of an archive (after the history's filters) that
-// a quality manager opens from the share. The yields, which figures failed how often, the
-// capability table, one trend chart per judged figure with its limits and guard band (inline SVG),
-// and the sensors with their latest outcome, failing figures and a relative link to each
-// record's certificate (record.html).
+// a quality manager opens from the share. The yields, the failures by figure, the capability
+// table, one trend chart per judged figure with its limits and guard band (inline SVG), the
+// sensors as the sensors view shows them with a relative link to each record's certificate
+// (record.html), and the records that failed their checks, listed and not linked.
 #pragma once
 
 #include "outputs/pages/pages.h"
 #include "records/history/history.h"
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,9 +18,10 @@ struct HistoryPageBatch {
     const std::vector<HistoryRecord>& records;
     const std::vector<HistorySensor>& sensors;
     const HistorySummary& summary; // over the figures that get a chart
-    // The link to each record's certificate, by the record's index; empty: the record has none.
+    // The link to each record's certificate, by the record's index; empty: the record has none,
+    // or is not sealed, and is named, not linked.
     const std::vector<std::string>& certificates;
-    std::size_t skipped; // records that could not be read
+    const std::vector<HistorySkip>& skipped; // records that failed their checks
 };
 
 // The page, with the trend charts that historypage_pictures drew (or the reason there are none).
@@ -30,3 +30,12 @@ std::string historypage_html(const HistoryPageBatch& batch, const PagesPictures&
 // The trend chart of each figure of the summary, in its order, drawn by gnuplot.
 PagesPictures historypage_pictures(const char* program, const std::vector<HistoryRecord>& records,
                                    const HistorySummary& summary);
+
+// The page over the records of the archive `dir`, to be written to `page` (- for standard
+// output: the page is taken to be in the working folder): the figures of `figures`, else those
+// the sweeps were judged on; a link to the certificate of each sealed record that has one.
+std::string historypage_make(const char* program, const std::string& dir, const std::string& page,
+                             const std::vector<HistoryRecord>& records,
+                             const std::vector<HistorySensor>& sensors,
+                             const std::vector<std::string>& figures,
+                             const std::vector<HistorySkip>& skipped);

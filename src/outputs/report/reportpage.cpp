@@ -1,9 +1,7 @@
 #include "outputs/report/reportpage.h"
 
 #include "analysis/limits/limits.h"
-#include "base/files/files.h"
 #include "base/text/text.h"
-#include "outputs/gnuplot/gnuplot.h"
 #include "outputs/report/reportout.h"
 #include "outputs/report/reportplot.h"
 
@@ -146,11 +144,14 @@ std::string reportpage_head(const Json& document) {
                                                              {"part", "Part"}}}) {
         reportpage_fact(html, label, reportpage_text(record, key));
     }
+    // The limits as the history names them, "rev C (3f2a9c1e)", and the whole digest to check
+    // the file against.
+    const std::optional<std::string> digest = reportpage_text(limits, "sha256");
     if (const std::optional<std::string> name = reportpage_text(limits, "name")) {
-        const std::optional<std::string> file = reportpage_text(limits, "file");
-        reportpage_fact(html, "Limits", *name + (file ? " (" + *file + ")" : std::string()));
+        reportpage_fact(html, "Limits",
+                        *name + (digest ? " (" + digest->substr(0, 8) + ")" : std::string()));
     }
-    reportpage_fact(html, "Limits SHA-256", reportpage_text(limits, "sha256"));
+    reportpage_fact(html, "Limits SHA-256", digest);
     const std::optional<std::string> program = reportpage_text(record, "program");
     const std::optional<std::string> version = reportpage_text(record, "version");
     if (program) {
@@ -175,8 +176,26 @@ std::string reportpage_head(const Json& document) {
     return html + "<p class=\"why " + css_class + "\">" + why + "</p>\n</div>\n</header>\n";
 }
 
+// Whether the sweep ended in ERROR or ABORTED: its figures, where it has them, were not judged.
+bool reportpage_unjudged(const Json& document) {
+    const std::string outcome = reportpage_outcome(document).first;
+    return outcome == "ERROR" || outcome == "ABORTED";
+}
+
+// The mark on the figures of a sweep that was not judged.
+std::string reportpage_unjudged_mark(const Json& document) {
+    return reportpage_unjudged(document) ? " <span class=\"unjudged\">(unjudged)</span>" : "";
+}
+
 std::string reportpage_verdict_section(const Json& document) {
     const Json& verdict = reportpage_member(document, "verdict");
+    if (reportpage_unjudged(document)) {
+        return "<h2>Verdict</h2>\n<p class=\"note unjudged\" id=\"unjudged\">Not judged: the "
+               "outcome is " +
+               reportpage_outcome(document).first +
+               ", so the figures below, where there are any, are shown as measured, against no "
+               "limit.</p>\n";
+    }
     if (!verdict.is_object()) {
         return "<h2>Verdict</h2>\n<p class=\"note\">No verdict: the sweep was not judged against "
                "limits.</p>\n";
@@ -227,7 +246,7 @@ std::string reportpage_figure(const Json& group, const char* key, int decimals) 
 
 std::string reportpage_deviation(const Json& document) {
     const Json& heading = reportpage_member(document, "heading");
-    std::string html = "<h2>Compass deviation</h2>\n";
+    std::string html = "<h2>Compass deviation" + reportpage_unjudged_mark(document) + "</h2>\n";
     if (!reportpage_number(heading, "B_deg")) {
         return html + "<p>B–E absent: the cruise turned " +
                reportout_number(std::abs(reportpage_number(heading, "turned_deg").value_or(0)), 2) +
@@ -273,8 +292,9 @@ std::string reportpage_card(const Json& document) {
     for (std::size_t k = 0; k < columns; ++k) {
         heads.insert(heads.end(), {"heading", "deviation"});
     }
-    return "<section>\n<h2>Deviation card (deg): the fitted deviation at each heading</h2>\n" +
-           pages_table("card", heads, card_rows) + "</section>\n";
+    return "<section>\n<h2>Deviation card (deg): the fitted deviation at each heading" +
+           reportpage_unjudged_mark(document) + "</h2>\n" + pages_table("card", heads, card_rows) +
+           "</section>\n";
 }
 
 std::string reportpage_sweep(const Json& document) {
@@ -370,24 +390,4 @@ PagesPictures reportpage_pictures(const char* program, const Report& report,
         [&](const std::vector<std::string>& names) {
             return reportplot_page_script(report, samples, names[0], names[1]);
         });
-}
-
-bool reportpage_write_record(const char* program, const ArchiveScratch& scratch,
-                             const nlohmann::ordered_json& document, const Report* report,
-                             std::span<const SweepLogSample> samples, std::string& error) {
-    PagesPictures pictures;
-    if (report == nullptr) {
-        pictures.missing = "the sweep's log was not analysed";
-    } else {
-        if (const std::optional<std::filesystem::path> gnuplot = gnuplot_find()) {
-            const std::string png = files_name(scratch.folder / "report.png");
-            if (!gnuplot_draw(program, *gnuplot, {png},
-                              reportplot_gnuplot_script(*report, samples, png, "",
-                                                        reportpage_title(document)))) {
-                std::fprintf(stderr, "%s: the record is kept without its picture\n", program);
-            }
-        }
-        pictures = reportpage_pictures(program, *report, samples);
-    }
-    return archive_put(scratch, "record.html", reportpage_html(document, pictures), false, error);
 }

@@ -10,7 +10,6 @@
 
 #include "analysis/report/report.h"
 #include "outputs/pages/pages.h"
-#include "records/archive/archive.h"
 
 #include <nlohmann/json.hpp>
 
@@ -27,12 +26,3 @@ PagesPictures reportpage_pictures(const char* program, const Report& report,
 
 // The title of a record's pictures: the serial and the record's UTC time.
 std::string reportpage_title(const nlohmann::ordered_json& document);
-
-// What every way of archiving a sweep adds to its record once report.json's document has its
-// "record": report.png titled by the sensor when gnuplot is there (one that fails is left out,
-// said on standard error after "program: "), then record.html. `report` is null when the log was
-// not analysed: the page then has no pictures and says so. False, with the reason in `error`,
-// when record.html cannot be written.
-bool reportpage_write_record(const char* program, const ArchiveScratch& scratch,
-                             const nlohmann::ordered_json& document, const Report* report,
-                             std::span<const SweepLogSample> samples, std::string& error);

@@ -152,6 +152,14 @@ std::vector<CertificateCase> certificate_cases() {
                                 {"samples", 12},
                                 {"log_bytes", nullptr}};
     cases.push_back({"error_unanalysed", error, {{}, "the sweep's log was not analysed"}});
+
+    // An interrupted sweep whose log was analysed: its figures shown, marked unjudged.
+    Json aborted = reportout_document(timed_report());
+    aborted["verdict"] = nullptr;
+    aborted["record"] = record("SN0045");
+    aborted["record"]["outcome"] = "ABORTED";
+    aborted["record"]["reason"] = "the sweep was interrupted (status 130: stopped by Ctrl-C)";
+    cases.push_back({"aborted_unjudged", aborted, {{}, "gnuplot was not found on the PATH"}});
     return cases;
 }
 

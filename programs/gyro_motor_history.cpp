@@ -1,25 +1,21 @@
 // gyro_motor_history: the view over a sensor archive that gyro_motor_report --archive fills. Lists
 // the sensors (or every sweep), or summarises each figure over the latest sweep of each sensor with
 // its process capability against the limits applied, and the first-pass and final yields; as a
-// text table, CSV or JSON, and draws a figure over time and temperature. The same views come from
-// a lab's SQL database (--database), which --export fills from an archive folder. The reading and
-// the statistics live in records/history/, the database in records/database/ and
-// records/dbhistory/, the tables and the picture in outputs/history/.
-#include "base/exit/exit_status.h"
+// text table, CSV or JSON, draws a figure over time and temperature, and writes one page over the
+// batch (--html). The same views come from a lab's SQL database (--database), which --export
+// fills from an archive folder: that part is gyro_motor_history_database.cpp. The reading and the
+// statistics live in records/history/, the database in records/database/ and records/dbhistory/,
+// the tables, the pictures and the page in outputs/history/.
+#include "programs/gyro_motor_history.h"
 #include "outputs/gnuplot/gnuplot.h"
 #include "outputs/history/historyout.h"
 #include "outputs/history/historypage.h"
 #include "outputs/history/historyplot.h"
 #include "programs/cli.h"
-#include "records/database/database.h"
-#include "records/dbhistory/dbhistory.h"
-#include "records/history/history.h"
-#include "records/select/select.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <span>
@@ -27,20 +23,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int history_exit_ok = exit_ok;
-constexpr int history_exit_failed = 1;  // archive unreadable or dry, an output failed
-constexpr int history_exit_skipped = 3; // records were skipped, the rest listed
-constexpr int history_exit_database = exit_database_failed;
-
-// Records written to the database in one transaction by --export.
-constexpr std::size_t history_export_batch = 250;
-
-constexpr const char* history_name = "gyro_motor_history";
-
-// The figures the sensor and sweep rows show unless --figures names others.
-constexpr std::array<const char*, 3> history_key_figures{
-    "heading.peak_deviation_deg", "yaw_rate.scale_error_percent", "mag.fit_rms_gauss"};
 
 constexpr const char* history_description =
     "Reads a sensor archive (DIR/SERIAL/20261209T101503Z/report.json, as\n"
@@ -121,32 +103,6 @@ Exit status:
      or exported; with --verify: a record is not whole or unverified (each
      listed)
   8  the database could not be used (the reason on standard error))";
-
-struct HistoryOptions {
-    std::string dir;
-    std::string database;  // --database CONNECTION
-    std::string export_to; // --export CONNECTION
-    bool sweeps = false;
-    bool summary = false;
-    bool verify = false;
-    std::array<std::string, archive_trace_fields.size()> trace; // the filters' globs
-    std::vector<std::string> show;
-    std::vector<std::string> figures;
-    std::string serial;
-    std::string since;
-    std::string until;
-    std::optional<std::string> limits;
-    std::string csv;
-    std::string json;
-    std::string png;
-    std::string plot;
-    std::string html;
-};
-
-int history_usage_error(const std::string& message) {
-    std::fprintf(stderr, "%s: %s (see --help)\n", history_name, message.c_str());
-    return exit_bad_arguments;
-}
 
 CLI::Validator history_time_check() {
     return CLI::Validator(
@@ -378,31 +334,6 @@ bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord
     return true;
 }
 
-// What a view is made of: the records kept (from a folder, all of them; from the database those
-// the view needs), their sensors, the figures to show and what was skipped.
-struct HistoryView {
-    std::vector<HistoryRecord> records;
-    std::vector<HistorySensor> sensors;
-    std::vector<std::string> figures;
-    std::vector<HistorySkip> skipped;
-    std::size_t sweeps = 0;
-};
-
-// The figures --figures and --plot name.
-std::vector<std::string> history_asked(const HistoryOptions& options) {
-    std::vector<std::string> asked = options.figures;
-    if (!options.plot.empty()) {
-        asked.push_back(options.plot);
-    }
-    return asked;
-}
-
-void history_print_skipped(const std::vector<HistorySkip>& skipped) {
-    for (const HistorySkip& skip : skipped) {
-        std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
-    }
-}
-
 // --verify: one line per record that is not whole (to standard output: it is the audit's
 // result), and the count.
 int history_verify(const HistoryArchive& archive) {
@@ -428,43 +359,6 @@ int history_verify(const HistoryArchive& archive) {
         return history_exit_failed;
     }
     return not_whole == 0 ? history_exit_ok : history_exit_skipped;
-}
-
-// Serials that differ only in letter case, written before the archive refused a second spelling:
-// the view takes them as one sensor's, and says so.
-void history_print_spellings(const std::vector<std::vector<std::string>>& spellings) {
-    for (const std::vector<std::string>& spelled : spellings) {
-        std::string serials;
-        for (std::size_t i = 0; i < spelled.size(); ++i) {
-            serials += i == 0 ? "" : i + 1 == spelled.size() ? " and " : ", ";
-            serials += spelled[i];
-        }
-        std::fprintf(stderr, "%s: %s differ only in letter case: one sensor\n", history_name,
-                     serials.c_str());
-    }
-}
-
-// Reads the archive folder; a status when the program ends here (with --verify, always but for
-// an empty archive).
-std::optional<int> history_read_folder(const HistoryOptions& options, HistoryArchive& archive) {
-    const std::string& dir = options.dir;
-    std::string error;
-    if (!history_read(dir, archive, error)) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", history_name, dir.c_str(), error.c_str());
-        return history_exit_failed;
-    }
-    history_print_skipped(archive.busy);
-    if (options.verify && !(archive.records.empty() && archive.skipped.empty())) {
-        return history_verify(archive);
-    }
-    history_print_skipped(archive.skipped);
-    history_print_spellings(archive.spellings);
-    if (archive.records.empty()) {
-        std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, dir.c_str(),
-                     archive.skipped.empty() ? "" : " that could be read");
-        return history_exit_failed;
-    }
-    return std::nullopt;
 }
 
 std::optional<int> history_from_folder(const HistoryOptions& options, const SelectFilter& filter,
@@ -507,124 +401,64 @@ std::optional<int> history_from_folder(const HistoryOptions& options, const Sele
     return std::nullopt;
 }
 
-int history_database_error(const std::string& error) {
-    std::fprintf(stderr, "%s: the database: %s\n", history_name, error.c_str());
-    return history_exit_database;
+} // namespace
+
+int history_usage_error(const std::string& message) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", history_name, message.c_str());
+    return exit_bad_arguments;
 }
 
-// The same view from the database: the figures are chosen as from a folder, and only the records
-// that the view shows are read (each sensor's first and latest sweep, unless it lists every sweep
-// or draws them).
-std::optional<int> history_from_database(const HistoryOptions& options, const SelectFilter& filter,
-                                         HistoryView& view) {
-    Database database;
+// The figures --figures and --plot name.
+std::vector<std::string> history_asked(const HistoryOptions& options) {
+    std::vector<std::string> asked = options.figures;
+    if (!options.plot.empty()) {
+        asked.push_back(options.plot);
+    }
+    return asked;
+}
+
+void history_print_skipped(const std::vector<HistorySkip>& skipped) {
+    for (const HistorySkip& skip : skipped) {
+        std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
+    }
+}
+
+// Serials that differ only in letter case, written before the archive refused a second spelling:
+// the view takes them as one sensor's, and says so.
+void history_print_spellings(const std::vector<std::vector<std::string>>& spellings) {
+    for (const std::vector<std::string>& spelled : spellings) {
+        std::string serials;
+        for (std::size_t i = 0; i < spelled.size(); ++i) {
+            serials += i == 0 ? "" : i + 1 == spelled.size() ? " and " : ", ";
+            serials += spelled[i];
+        }
+        std::fprintf(stderr, "%s: %s differ only in letter case: one sensor\n", history_name,
+                     serials.c_str());
+    }
+}
+
+// Reads the archive folder; a status when the program ends here (with --verify, always but for
+// an empty archive).
+std::optional<int> history_read_folder(const HistoryOptions& options, HistoryArchive& archive) {
+    const std::string& dir = options.dir;
     std::string error;
-    bool any = false;
-    if (!database_open(options.database, database, error) || !dbhistory_any(database, any, error)) {
-        return history_database_error(error);
-    }
-    if (!any) {
-        std::fprintf(stderr, "%s: the database holds no record\n", history_name);
+    if (!history_read(dir, archive, error)) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", history_name, dir.c_str(), error.c_str());
         return history_exit_failed;
     }
-    std::vector<std::string> twins;
-    if (!dbhistory_case_twins(database, twins, error)) {
-        return history_database_error(error);
+    history_print_skipped(archive.busy);
+    if (options.verify && !(archive.records.empty() && archive.skipped.empty())) {
+        return history_verify(archive);
     }
-    history_print_spellings(history_spellings(twins));
-    for (const std::string& figure : history_asked(options)) {
-        bool has = false;
-        if (!dbhistory_has_figure(database, figure, has, error)) {
-            return history_database_error(error);
-        }
-        if (!has) {
-            return history_usage_error("no record has the figure " + figure);
-        }
-    }
-    DbHistoryQuery query;
-    query.filter = filter;
-    view.figures = options.figures;
-    if (view.figures.empty() && options.summary) {
-        if (!dbhistory_figures(database, query.filter, true, view.figures, error) ||
-            (view.figures.empty() &&
-             !dbhistory_figures(database, query.filter, false, view.figures, error))) {
-            return history_database_error(error);
-        }
-    } else if (view.figures.empty()) {
-        for (const char* figure : history_key_figures) {
-            bool has = false;
-            if (!dbhistory_has_figure(database, figure, has, error)) {
-                return history_database_error(error);
-            }
-            if (has) {
-                view.figures.emplace_back(figure);
-            }
-        }
-    }
-    query.figures = view.figures;
-    query.every_sweep = options.sweeps || !options.png.empty();
-    if (!options.png.empty()) {
-        query.figures.insert(query.figures.end(), {options.plot, "temperature.mean_c"});
-    }
-    DbHistory history;
-    if (!dbhistory_read(database, query, history, error)) {
-        return history_database_error(error);
-    }
-    if (history.records.empty()) {
-        std::fprintf(stderr, "%s: no record in the database matches the filters\n", history_name);
+    history_print_skipped(archive.skipped);
+    history_print_spellings(archive.spellings);
+    if (archive.records.empty()) {
+        std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, dir.c_str(),
+                     archive.skipped.empty() ? "" : " that could be read");
         return history_exit_failed;
     }
-    view.records = std::move(history.records);
-    view.sensors = std::move(history.sensors);
-    view.sweeps = history.sweeps;
     return std::nullopt;
 }
-
-// --export: every record of DIR that the history reads, to the database.
-int history_export(const HistoryOptions& options) {
-    HistoryArchive archive;
-    if (const std::optional<int> status = history_read_folder(options, archive)) {
-        return *status;
-    }
-    Database database;
-    std::string error;
-    if (!database_open(options.export_to, database, error)) {
-        return history_database_error(error);
-    }
-    // A long export says how far it is, every few seconds.
-    auto said = std::chrono::steady_clock::now();
-    const auto progress = [&](std::size_t done, std::size_t total) {
-        const auto now = std::chrono::steady_clock::now();
-        if (done < total && now - said >= std::chrono::seconds(2)) {
-            std::fprintf(stderr, "%s: %zu of %zu records gone through\n", history_name, done,
-                         total);
-            said = now;
-        }
-    };
-    std::size_t added = 0;
-    std::size_t present = 0;
-    std::vector<HistorySkip> refused;
-    const bool exported = database_export(database, archive, history_export_batch, progress, added,
-                                          present, refused, error);
-    history_print_skipped(refused);
-    if (!exported) {
-        std::fprintf(stderr, "%s: the export stopped: %s\n", history_name, error.c_str());
-        std::fprintf(stderr, "%s: the records written are kept; run it again for the rest\n",
-                     history_name);
-        return history_exit_database;
-    }
-    const std::size_t skipped = archive.skipped.size() + refused.size();
-    std::printf("exported %zu %s to the database (%zu there already)", added,
-                added == 1 ? "record" : "records", present);
-    if (skipped > 0) {
-        // Each is named on standard error; the line stays within a console's 80 columns.
-        std::printf(", %zu skipped", skipped);
-    }
-    std::printf("\n");
-    return skipped == 0 ? history_exit_ok : history_exit_skipped;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     HistoryOptions options;

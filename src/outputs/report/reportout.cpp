@@ -3,7 +3,6 @@
 #include "base/text/text.h"
 
 #include <cmath>
-#include <utility>
 
 namespace {
 
@@ -150,26 +149,6 @@ std::string reportout_text(const Report& report, const std::string& log_name) {
     text += "  mean " + number(temp.mean_c, 2, 0) + " deg C, min " + number(temp.min_c, 2, 0) +
             " deg C, max " + number(temp.max_c, 2, 0) + " deg C\n";
     return text;
-}
-
-std::string reportout_record_text(const nlohmann::ordered_json& record) {
-    const auto text = [&record](const char* key) -> std::string {
-        const auto found = record.find(key);
-        return found != record.end() && found->is_string() ? found->get<std::string>() : "";
-    };
-    std::string head = "Serial: " + text("serial") + "\nTime: " + text("time");
-    if (const std::string local = text("local_time"); !local.empty()) {
-        head += " (" + local + " local)";
-    }
-    head += "\n";
-    for (const auto& [key, label] :
-         {std::pair{"station", "Station"}, std::pair{"operator", "Operator"},
-          std::pair{"lot", "Lot"}, std::pair{"part", "Part"}}) {
-        if (const std::string value = text(key); !value.empty()) {
-            head += std::string(label) + ": " + value + "\n";
-        }
-    }
-    return head + "\n";
 }
 
 nlohmann::ordered_json reportout_document(const Report& report) {

@@ -21,11 +21,6 @@ nlohmann::ordered_json reportout_figure(const std::optional<double>& value);
 // The readable report, with units, for the log `log_name`.
 std::string reportout_text(const Report& report, const std::string& log_name);
 
-// The head of an archived sweep's report: the record's serial, its time (UTC, and the station's
-// local time where the record has it), and the station, operator, lot and part where recorded,
-// from report.json's "record"; one line each, then a blank line.
-std::string reportout_record_text(const nlohmann::ordered_json& record);
-
 // The figures as a document, by section: reportout_document(report)["heading"]["B_deg"].
 nlohmann::ordered_json reportout_document(const Report& report);
 

@@ -22,13 +22,17 @@ std::optional<double> capability_mean(const std::vector<double>& values) {
     if (values.empty()) {
         return std::nullopt;
     }
-    // About the first value: a batch of equal values has exactly that mean, and so no spread
-    // (plain sums make 1e-16 of one, and a Ppk of 1e15 of that).
+    // A batch of equal values has exactly that mean, and so no spread: the sum would make 1e-17
+    // of one, and a Ppk of 1e15 of that.
+    if (std::all_of(values.begin(), values.end(),
+                    [&](double value) { return value == values.front(); })) {
+        return values.front();
+    }
     double sum = 0.0;
     for (const double value : values) {
-        sum += value - values.front();
+        sum += value;
     }
-    return values.front() + sum / static_cast<double>(values.size());
+    return sum / static_cast<double>(values.size());
 }
 
 std::optional<double> capability_sigma_overall(const std::vector<double>& values) {

@@ -134,37 +134,78 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
         {"heading.peak_deviation_deg", "yaw_rate.scale_error_percent", "mag.fit_rms_gauss"});
     ASSERT_EQ(summary.figures.size(), 3u);
 
-    // Latest peak deviations 0.2, 0.2, -0.1, 0.3, 0.6: mean 1.2 / 5 = 0.24; squares about it
-    // 0.0016 + 0.0016 + 0.1156 + 0.0036 + 0.1296 = 0.252, / 4 = 0.063, sd 0.250998008;
-    // limits -0.5..0.5: Cpk = min(0.26, 0.74) / (3 * 0.250998008) = 0.345287.
+    // The latest sweeps in time order: SN1 (the 9th), SN2, SN3, SN4, SN5 (the 10th, 08:00 to
+    // 11:00). The peak deviation's limit is max_abs 0.5 alone, so its sizes count: 0.2, 0.2,
+    // |-0.1|, 0.3, 0.6, mean 1.4 / 5 = 0.28; squares about it 0.0064 + 0.0064 + 0.0324 + 0.0004
+    // + 0.1024 = 0.148, / 4 = 0.037, sd 0.192353840616713; Ppu = 0.22 / (3 sd) =
+    // 0.38124184626736. Moving ranges 0, 0.1, 0.2, 0.3: MR-bar 0.15, sigma within 0.15 / 1.128
+    // = 0.132978723404255, Cpu = 0.22 / (3 * 0.132978723404255) = 0.551466666666667.
     const HistoryFigureSummary& peak = summary.figures[0];
     EXPECT_EQ(peak.n, 5u);
-    EXPECT_NEAR(*peak.mean, 0.24, 1e-12);
-    EXPECT_NEAR(*peak.sd, 0.250998008, 1e-9);
-    EXPECT_EQ(*peak.min, -0.1);
+    EXPECT_TRUE(peak.absolute);
+    EXPECT_FALSE(peak.lsl);
+    EXPECT_EQ(peak.usl, 0.5);
+    EXPECT_EQ(peak.guard, 0.02);
+    EXPECT_NEAR(*peak.mean, 0.28, 1e-12);
+    EXPECT_NEAR(*peak.sd, 0.192353840616713, 1e-12);
+    EXPECT_EQ(*peak.min, 0.1);
     EXPECT_EQ(*peak.max, 0.6);
-    EXPECT_EQ(peak.index, "Cpk");
-    EXPECT_NEAR(*peak.capability, 0.345288, 1e-6);
+    const Capability& c = peak.capability;
+    EXPECT_EQ(c.sides, CapabilitySides::upper);
+    EXPECT_TRUE(c.few);
+    EXPECT_NEAR(*c.sigma_within, 0.132978723404255, 1e-12);
+    EXPECT_FALSE(c.pp);
+    EXPECT_NEAR(*c.ppk, 0.38124184626736, 1e-9);
+    EXPECT_NEAR(*c.cpk, 0.551466666666667, 1e-9);
+    EXPECT_NEAR(c.ppk_ci95->low, -0.0126664218912606, 1e-9);
+    EXPECT_NEAR(c.cpk_ci95->high, 1.03251255275147, 1e-9);
+    EXPECT_FALSE(c.normality_p); // fewer than 8
     // Latest scale errors 0.15, 0.2, 0.25, 0.15, 0.05: mean 0.16, squares 0.0001 + 0.0016 +
-    // 0.0081 + 0.0001 + 0.0121 = 0.022, / 4 = 0.0055, sd 0.0741620; max 0.3 alone:
-    // Cpu = 0.14 / (3 * 0.0741620) = 0.629253.
+    // 0.0081 + 0.0001 + 0.0121 = 0.022, / 4 = 0.0055, sd 0.0741619848709566; max 0.3 alone:
+    // Ppu = 0.14 / (3 sd) = 0.629253204965693. Moving ranges 0.05, 0.05, 0.1, 0.1: Cpu 0.14 /
+    // (3 * 0.075 / 1.128) = 0.701866666666667.
     const HistoryFigureSummary& scale = summary.figures[1];
-    EXPECT_NEAR(*scale.sd, 0.0741620, 1e-7);
-    EXPECT_EQ(scale.index, "Cpu");
-    EXPECT_NEAR(*scale.capability, 0.629253, 1e-6);
-    // rev C and rev D disagree on the fit's limit; SN5 did not measure it.
+    EXPECT_FALSE(scale.absolute);
+    EXPECT_FALSE(scale.guard);
+    EXPECT_NEAR(*scale.sd, 0.0741619848709566, 1e-12);
+    EXPECT_EQ(scale.capability.sides, CapabilitySides::upper);
+    EXPECT_NEAR(*scale.capability.ppk, 0.629253204965693, 1e-9);
+    EXPECT_NEAR(*scale.capability.cpk, 0.701866666666667, 1e-9);
+    // rev C and rev D disagree on the fit's limit: no index, but the spread; SN5 did not measure
+    // it. In time order 0.0011, 0.0025, 0.0014, 0.0009: moving ranges 0.0014, 0.0011, 0.0005.
     const HistoryFigureSummary& fit = summary.figures[2];
     EXPECT_TRUE(fit.limits_disagree);
-    EXPECT_FALSE(fit.capability);
+    EXPECT_EQ(fit.capability.sides, CapabilitySides::none);
+    EXPECT_FALSE(fit.capability.ppk);
+    EXPECT_NEAR(*fit.capability.sigma_within, 0.001 / 1.128, 1e-15);
     EXPECT_EQ(fit.n, 4u);
     EXPECT_EQ(fit.unmeasured, 1u);
+    ASSERT_EQ(fit.points.size(), 4u);
+    EXPECT_EQ(fit.points[1].serial, "SN2");
+    EXPECT_EQ(fit.points[1].value, 0.0025);
     // First sweeps: SN1 FAIL, SN2 PASS, SN3 FAIL, SN4 none, SN5 FAIL: 1 of 4, one unjudged.
     // Latest: SN1-SN4 PASS, SN5 FAIL: 4 of 5.
     EXPECT_EQ(summary.first_pass.passed, 1u);
     EXPECT_EQ(summary.first_pass.judged, 4u);
     EXPECT_EQ(summary.first_pass.unjudged, 1u);
+    EXPECT_EQ(summary.first_pass.before_window, 0u);
     EXPECT_EQ(summary.final_pass.passed, 4u);
     EXPECT_EQ(summary.final_pass.judged, 5u);
+
+    // From the 10th on, SN2-SN4 keep only their re-tests: only SN5 was first swept in the window,
+    // and failed.
+    std::vector<HistoryRecord> window = read.records;
+    HistoryFilter since;
+    since.since = 1796860800; // 2026-12-10T00:00:00Z
+    history_filter(window, since);
+    std::vector<HistorySensor> kept = history_sensors(window);
+    history_mark_first_sweeps(read.records, window, kept);
+    const HistorySummary shift = history_summarise(window, kept, {});
+    EXPECT_EQ(shift.first_pass.passed, 0u);
+    EXPECT_EQ(shift.first_pass.judged, 1u);
+    EXPECT_EQ(shift.first_pass.before_window, 3u);
+    EXPECT_EQ(shift.final_pass.judged, 4u);
+    EXPECT_EQ(shift.final_pass.before_window, 0u);
 }
 
 TEST(HistoryNames, TimesAndGlobs) {
@@ -216,6 +257,8 @@ TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
                "-", archive.string()},
               "sweeps.csv"},
              {{"--summary", "--json", "-", archive.string()}, "summary.json"},
+             {{"--summary", "--since", "2026-12-10", "--csv", "-", archive.string()},
+              "summary_window.csv"},
          }) {
         const ToolResult result = run(view.arguments);
         EXPECT_EQ(result.status, 0) << result.err;
@@ -319,7 +362,7 @@ TEST_F(HistoryTest, BadArgumentsEndWithStatusTwoAndOneLine) {
     }
     const ToolResult help = run({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* part : {"Usage: gyro_motor_history", "Cpk = min(USL - mean, mean - LSL)",
+    for (const char* part : {"Usage: gyro_motor_history", "Ppk = min(USL - mean, mean - LSL)",
                              "neither\npasses nor fails", "PATH: reason", "Exit status"}) {
         EXPECT_NE(lf_lines(help.out).find(part), std::string::npos) << part;
     }

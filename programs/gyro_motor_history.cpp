@@ -229,9 +229,9 @@ bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord
     if (script.empty()) {
         if (imr) {
             std::fprintf(stderr,
-                         "%s: the latest sweeps of %zu sensors measured %s, and a control chart "
-                         "needs two\n",
-                         history_name, figure.n, options.plot.c_str());
+                         "%s: a control chart needs two sensors whose latest sweep measured %s; "
+                         "%zu did\n",
+                         history_name, options.plot.c_str(), figure.n);
         } else {
             std::fprintf(stderr, "%s: no sweep measured %s, so there is nothing to draw\n",
                          history_name, options.plot.c_str());

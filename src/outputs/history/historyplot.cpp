@@ -45,8 +45,8 @@ std::string historyplot_limits(const HistoryFigureSummary& summary, bool mirrore
         }
     };
     if (summary.absolute && mirrored) {
-        add(-*summary.usl, "", 1.0);
         add(summary.usl, text_format("max_abs %.6g", *summary.usl), -1.0);
+        add(-*summary.usl, "", 1.0);
     } else {
         add(summary.lsl, summary.lsl ? text_format("LSL %.6g", *summary.lsl) : "", 1.0);
         add(summary.usl, summary.usl ? text_format("USL %.6g", *summary.usl) : "", -1.0);
@@ -202,6 +202,8 @@ std::string historyplot_imr_script(const HistoryFigureSummary& summary, const st
     std::string panels = "set multiplot layout 2,1 title " + gnuplot_string(title) +
                          " font ',13'\nset grid\nset key outside right top\n"
                          "set offsets graph 0.03, graph 0.03, graph 0.1, graph 0.1\n"
+                         // The same margins for both panels, so that a sensor is above its range.
+                         "set lmargin at screen 0.08\nset rmargin at screen 0.72\n"
                          "set xrange [0.5:" +
                          text_format("%zu.5]\n", values.size());
     panels += "set title 'individuals: the latest sweep of each sensor, in time order'\n"

@@ -351,6 +351,9 @@ TEST_F(HistoryTest, BadArgumentsEndWithStatusTwoAndOneLine) {
         {{"--csv", "-", "--json", "-", dir_argument}, "standard output"},
         {{"--csv", "x", "--json", "x", dir_argument}, "--json would overwrite --csv"},
         {{"--figures", "heading.nope", dir_argument}, "heading.nope"},
+        {{"--png", "a.png", "--plot", "mag.fit_rms_gauss", "--chart", "pareto", dir_argument},
+         "--chart"},
+        {{"--chart", "imr", dir_argument}, "--png"},
     };
     for (const auto& [arguments, named] : cases) {
         const ToolResult result = run(arguments);
@@ -368,17 +371,42 @@ TEST_F(HistoryTest, BadArgumentsEndWithStatusTwoAndOneLine) {
     }
 }
 
-TEST_F(HistoryTest, DrawsAFigureOverTimeAndTemperature) {
+TEST_F(HistoryTest, DrawsTheTrendAndTheControlChart) {
     if (!tool_gnuplot_on_path()) {
         GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the picture is not "
                         "tested";
     }
     const fs::path png = dir / "peak.png";
-    const ToolResult result =
-        run({"--png", png.string(), "--plot", "heading.peak_deviation_deg", archive.string()});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, ""); // gnuplot had nothing to warn about either
-    const std::string picture = tool_read_file(png);
-    ASSERT_GT(picture.size(), 1000u);
-    EXPECT_EQ(picture.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    const std::vector<std::string> draw = {"--png", png.string(), "--plot",
+                                           "heading.peak_deviation_deg"};
+    struct Case {
+        std::vector<std::string> arguments; // before DRAW and DIR
+        int status;
+        const char* err;
+    };
+    for (const Case& row : std::vector<Case>{
+             {{}, 0, ""},
+             {{"--chart", "trend"}, 0, ""},
+             {{"--chart", "imr"}, 0, ""},
+             {{"--chart", "imr", "--serial", "SN1"},
+              1,
+              "gyro_motor_history: a control chart needs two sensors whose latest sweep "
+              "measured heading.peak_deviation_deg; 1 did\n"},
+         }) {
+        std::error_code gone;
+        fs::remove(png, gone);
+        std::vector<std::string> arguments = row.arguments;
+        arguments.insert(arguments.end(), draw.begin(), draw.end());
+        arguments.push_back(archive.string());
+        const ToolResult result = run(arguments);
+        EXPECT_EQ(result.status, row.status) << result.err;
+        EXPECT_EQ(lf_lines(result.err), row.err); // gnuplot had nothing to warn about either
+        if (row.status == 0) {
+            const std::string picture = tool_read_file(png);
+            ASSERT_GT(picture.size(), 1000u);
+            EXPECT_EQ(picture.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+        } else {
+            EXPECT_FALSE(fs::exists(png));
+        }
+    }
 }

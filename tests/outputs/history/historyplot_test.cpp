@@ -49,7 +49,7 @@ TEST(HistoryPlot, TheScriptsMatchTheirGoldenFiles) {
         history_summarise(records, history_sensors(records), {"heading.peak_deviation_deg"});
     const HistoryFigureSummary& peak = summary.figures.front();
     ASSERT_TRUE(peak.absolute);
-    const fs::path golden(GM_HISTORYPLOT_DATA);
+    const fs::path golden(GM_HISTORY_OUTPUTS_DATA);
     EXPECT_EQ(historyplot_gnuplot_script(records, peak, "trend.png", "peak of archive"),
               tool_read_file(golden / "trend.gp"));
     EXPECT_EQ(historyplot_imr_script(peak, "imr.png", "peak of archive"),

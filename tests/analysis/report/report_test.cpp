@@ -618,7 +618,7 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
         EXPECT_EQ(result.err.find(one_sided +
                                   ":3: warning: \"heading.peak_deviation_deg\" "
                                   "carries a sign, and max alone sets no bound below: limit its "
-                                  "size with max_abs\n") != std::string::npos,
+                                  "size with max_abs") != std::string::npos,
                   c.warns)
             << result.err;
         const bool judged = c.arguments[1] == "--limits";

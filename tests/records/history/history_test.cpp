@@ -208,6 +208,46 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
     EXPECT_EQ(shift.final_pass.before_window, 0u);
 }
 
+// A limit that comes down to |x| <= M is one on the size; min or max cutting into it leave a
+// signed range. A guard counts when every latest sweep applied the same.
+TEST(HistoryLimits, WhichLimitsAFigureIsSummarisedAgainst) {
+    using Maybe = std::optional<double>;
+    struct Row {
+        Maybe min, max, max_abs;
+        Maybe other_guard; // the second sensor's guard; the first applies 0.02
+        bool absolute;
+        Maybe lsl, usl, guard;
+    };
+    const Maybe no;
+    for (const Row& row : std::vector<Row>{
+             {no, no, 0.5, 0.02, true, no, 0.5, 0.02},
+             {-0.5, 0.5, 0.5, 0.02, true, no, 0.5, 0.02},
+             {-0.6, 0.7, 0.5, 0.02, true, no, 0.5, 0.02},
+             {-0.4, no, 0.5, 0.02, false, -0.4, 0.5, 0.02},
+             {no, 0.4, 0.5, 0.02, false, -0.5, 0.4, 0.02},
+             {0.0, no, 0.5, 0.03, false, 0.0, 0.5, no},
+             {no, 0.3, no, no, false, no, 0.3, no},
+             {-0.3, no, no, 0.02, false, -0.3, no, 0.02},
+         }) {
+        std::vector<HistoryRecord> records(2);
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            records[i].serial = "SN" + std::to_string(i);
+            records[i].passed = true;
+            records[i].limits = {
+                {"x.v", row.min, row.max, row.max_abs, i == 0 ? 0.02 : row.other_guard}};
+            records[i].figures = {{"x.v", i == 0 ? -0.2 : 0.1}};
+        }
+        const HistoryFigureSummary f =
+            history_summarise(records, history_sensors(records), {"x.v"}).figures[0];
+        SCOPED_TRACE(testing::Message() << row.min.value_or(99) << " " << row.max.value_or(99));
+        EXPECT_EQ(f.absolute, row.absolute);
+        EXPECT_EQ(f.lsl, row.lsl);
+        EXPECT_EQ(f.usl, row.usl);
+        EXPECT_EQ(f.guard, row.guard);
+        EXPECT_EQ(f.min, row.absolute ? 0.1 : -0.2);
+    }
+}
+
 TEST(HistoryNames, TimesAndGlobs) {
     struct TimeCase {
         const char* text;

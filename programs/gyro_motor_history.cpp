@@ -1,18 +1,23 @@
 // gyro_motor_history: the view over a sensor archive that gyro_motor_report --archive fills. Lists
 // the sensors (or every sweep), or summarises each figure over the latest sweep of each sensor with
 // its process capability against the limits applied, and the first-pass and final yields; as a
-// text table, CSV or JSON, and draws a figure over time and temperature. The reading and the
-// statistics live in records/history/, the tables and the picture in outputs/history/.
+// text table, CSV or JSON, and draws a figure over time and temperature. The same views come from
+// a lab's SQL database (--database), which --export fills from an archive folder. The reading and
+// the statistics live in records/history/, the database in records/database/ and
+// records/dbhistory/, the tables and the picture in outputs/history/.
 #include "base/exit/exit_status.h"
 #include "outputs/gnuplot/gnuplot.h"
 #include "outputs/history/historyout.h"
 #include "outputs/history/historyplot.h"
 #include "programs/cli.h"
+#include "records/database/database.h"
+#include "records/dbhistory/dbhistory.h"
 #include "records/history/history.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -23,6 +28,10 @@ namespace {
 constexpr int history_exit_ok = exit_ok;
 constexpr int history_exit_failed = 1;  // archive unreadable or dry, an output failed
 constexpr int history_exit_skipped = 3; // records were skipped, the rest listed
+constexpr int history_exit_database = exit_database_failed;
+
+// Records written to the database in one transaction by --export.
+constexpr std::size_t history_export_batch = 250;
 
 constexpr const char* history_name = "gyro_motor_history";
 
@@ -34,7 +43,9 @@ constexpr const char* history_description =
     "Reads a sensor archive (DIR/SERIAL/20261209T101503Z/report.json, as\n"
     "gyro_motor_report --serial ID --archive DIR writes it) and shows one row per\n"
     "sensor: serial, sweeps, the time and verdict of its latest sweep and a few of\n"
-    "its figures. --sweeps shows one row per sweep; --summary one row per figure.";
+    "its figures. --sweeps shows one row per sweep; --summary one row per figure.\n"
+    "--export copies the archive's records to a SQL database; --database shows\n"
+    "the same views from there.";
 
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
@@ -77,15 +88,25 @@ that is no sensor's folder or record folder are skipped, each with one line
 PATH: reason on standard error. With --csv - or --json - the text goes to
 standard error. --png needs gnuplot on the PATH.
 
+CONNECTION is an ODBC connection string, e.g. "DSN=bench" or
+"Driver={PostgreSQL Unicode};Server=db;Database=bench;Uid=gm;Pwd=...".
+--export writes every record of DIR that the database does not hold yet (a
+record is known by its serial and its folder's name, so a second run adds
+nothing) and makes the tables on first use; several benches may export at once.
+
 Exit status:
   0  listed
   1  the archive cannot be read or holds no record (none left by the filters),
      or an output could not be written
   2  bad arguments
-  3  records were skipped (each named on standard error), the rest listed)";
+  3  records were skipped (each named on standard error), the rest listed
+     or exported
+  8  the database could not be used (the reason on standard error))";
 
 struct HistoryOptions {
     std::string dir;
+    std::string database;  // --database CONNECTION
+    std::string export_to; // --export CONNECTION
     bool sweeps = false;
     bool summary = false;
     std::vector<std::string> figures;
@@ -120,60 +141,86 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
     CLI::App app(history_description, history_name);
     cli_setup(app);
     app.footer(history_footer);
-    app.add_option("DIR", options.dir, "the archive folder")->required()->check(cli_text());
+    CLI::Option* dir = app.add_option("DIR", options.dir, "the archive folder")->check(cli_text());
+    CLI::Option* database = app.add_option("--database", options.database,
+                                           "show the records of the SQL database that\n"
+                                           "CONNECTION names, not those of DIR")
+                                ->type_name("CONNECTION")
+                                ->check(cli_text())
+                                ->excludes(dir);
+    CLI::Option* export_to = app.add_option("--export", options.export_to,
+                                            "copy the records of DIR to the SQL database that\n"
+                                            "CONNECTION names (nothing else is shown)")
+                                 ->type_name("CONNECTION")
+                                 ->check(cli_text())
+                                 ->needs(dir)
+                                 ->excludes(database);
     CLI::Option* sweeps = app.add_flag("--sweeps", options.sweeps, "one row per sweep");
-    app.add_flag("--summary", options.summary,
-                 "one row per figure over the latest sweep of each\n"
-                 "sensor, with its capability, and the yields")
-        ->excludes(sweeps);
-    app.add_option("--figures", options.figures,
-                   "the figures to show, by their path in report.json,\n"
-                   "e.g. heading.B_deg (default: the rows\n"
-                   "heading.peak_deviation_deg,\n"
-                   "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
-                   "the summary the figures with limits, or every\n"
-                   "figure when no sweep was judged)")
-        ->delimiter(',')
-        ->type_name("LIST")
-        ->check(cli_text());
-    app.add_option("--serial", options.serial, "only the serials that match GLOB (* and ?)")
-        ->type_name("GLOB")
-        ->check(cli_text());
-    app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
-        ->type_name("TIME")
-        ->check(history_time_check());
-    app.add_option("--until", options.until, "only sweeps at or before TIME (UTC)")
-        ->type_name("TIME")
-        ->check(history_time_check());
-    app.add_option("--limits", options.limits, "only sweeps judged against the limits named NAME")
-        ->type_name("NAME");
-    app.add_option("--csv", options.csv, "write the table as CSV to FILE (- for standard\noutput)")
-        ->type_name("FILE")
-        ->check(cli_text());
-    app.add_option("--json", options.json,
-                   "write the table as JSON to FILE (- for standard\noutput)")
-        ->type_name("FILE")
-        ->check(cli_text());
+    CLI::Option* summary = app.add_flag("--summary", options.summary,
+                                        "one row per figure over the latest sweep of each\n"
+                                        "sensor, with its capability, and the yields")
+                               ->excludes(sweeps);
+    std::vector<CLI::Option*> views{sweeps, summary};
+    views.push_back(app.add_option("--figures", options.figures,
+                                   "the figures to show, by their path in report.json,\n"
+                                   "e.g. heading.B_deg (default: the rows\n"
+                                   "heading.peak_deviation_deg,\n"
+                                   "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
+                                   "the summary the figures with limits, or every\n"
+                                   "figure when no sweep was judged)")
+                        ->delimiter(',')
+                        // One LIST a time: DIR, no longer required, is no further figure.
+                        ->allow_extra_args(false)
+                        ->type_name("LIST")
+                        ->check(cli_text()));
+    views.push_back(
+        app.add_option("--serial", options.serial, "only the serials that match GLOB (* and ?)")
+            ->type_name("GLOB")
+            ->check(cli_text()));
+    views.push_back(app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
+                        ->type_name("TIME")
+                        ->check(history_time_check()));
+    views.push_back(app.add_option("--until", options.until, "only sweeps at or before TIME (UTC)")
+                        ->type_name("TIME")
+                        ->check(history_time_check()));
+    views.push_back(app.add_option("--limits", options.limits,
+                                   "only sweeps judged against the limits named NAME")
+                        ->type_name("NAME"));
+    views.push_back(app.add_option("--csv", options.csv,
+                                   "write the table as CSV to FILE (- for standard\noutput)")
+                        ->type_name("FILE")
+                        ->check(cli_text()));
+    views.push_back(app.add_option("--json", options.json,
+                                   "write the table as JSON to FILE (- for standard\noutput)")
+                        ->type_name("FILE")
+                        ->check(cli_text()));
     CLI::Option* png = app.add_option("--png", options.png, "draw the figure of --plot to FILE")
                            ->type_name("FILE")
                            ->check(cli_text());
-    app.add_option("--plot", options.plot,
-                   "the figure to draw over time and over the mean\n"
-                   "temperature")
-        ->type_name("FIGURE")
-        ->check(cli_text())
-        ->needs(png);
+    views.push_back(png);
+    views.push_back(app.add_option("--plot", options.plot,
+                                   "the figure to draw over time and over the mean\n"
+                                   "temperature")
+                        ->type_name("FIGURE")
+                        ->check(cli_text())
+                        ->needs(png));
     png->needs("--plot");
-    app.add_option("--chart", options.chart,
-                   "trend: the figure of every sweep over time and\n"
-                   "temperature (default); imr: the individuals and\n"
-                   "moving range chart of the latest sweep of each\n"
-                   "sensor in time order")
-        ->type_name("KIND")
-        ->check(CLI::IsMember({"trend", "imr"}))
-        ->needs(png);
+    views.push_back(app.add_option("--chart", options.chart,
+                                   "trend: the figure of every sweep over time and\n"
+                                   "temperature (default); imr: the individuals and\n"
+                                   "moving range chart of the latest sweep of each\n"
+                                   "sensor in time order")
+                        ->type_name("KIND")
+                        ->check(CLI::IsMember({"trend", "imr"}))
+                        ->needs(png));
+    for (CLI::Option* view : views) {
+        export_to->excludes(view);
+    }
     if (const std::optional<int> status = cli_parse(app, argc, argv)) {
         return *status;
+    }
+    if (options.dir.empty() && options.database.empty()) {
+        return history_usage_error("DIR (or --database CONNECTION) is required");
     }
     if (options.csv == "-" && options.json == "-") {
         return history_usage_error("--csv - and --json - cannot both take standard output");
@@ -217,15 +264,20 @@ bool history_write(const std::string& path, const std::string& text, const char*
     return true;
 }
 
+// What the records come from, for the messages and the picture's title.
+std::string history_where(const HistoryOptions& options) {
+    return options.database.empty() ? options.dir : "the database";
+}
+
 bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord>& records,
                   const std::vector<HistorySensor>& sensors, std::FILE* says) {
     const HistorySummary summary = history_summarise(records, sensors, {options.plot});
     const HistoryFigureSummary& figure = summary.figures.front();
     const bool imr = options.chart == "imr";
+    const std::string title = options.plot + " of " + history_where(options);
     const std::string script =
-        imr ? historyplot_imr_script(figure, options.png, options.plot + " of " + options.dir)
-            : historyplot_gnuplot_script(records, figure, options.png,
-                                         options.plot + " of " + options.dir);
+        imr ? historyplot_imr_script(figure, options.png, title)
+            : historyplot_gnuplot_script(records, figure, options.png, title);
     if (script.empty()) {
         if (imr) {
             std::fprintf(stderr,
@@ -251,39 +303,18 @@ bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord
     return true;
 }
 
-} // namespace
+// What a view is made of: the records kept (from a folder, all of them; from the database those
+// the view needs), their sensors, the figures to show and what was skipped.
+struct HistoryView {
+    std::vector<HistoryRecord> records;
+    std::vector<HistorySensor> sensors;
+    std::vector<std::string> figures;
+    std::vector<HistorySkip> skipped;
+    std::size_t sweeps = 0;
+    bool window = false; // kept by time: a sensor's first sweep may lie before the window
+};
 
-int main(int argc, char** argv) {
-    HistoryOptions options;
-    if (const std::optional<int> status = history_parse_arguments(argc, argv, options)) {
-        return *status;
-    }
-    HistoryArchive archive;
-    std::string error;
-    if (!history_read(options.dir, archive, error)) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", history_name, options.dir.c_str(),
-                     error.c_str());
-        return history_exit_failed;
-    }
-    for (const HistorySkip& skip : archive.skipped) {
-        std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
-    }
-    if (archive.records.empty()) {
-        std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, options.dir.c_str(),
-                     archive.skipped.empty() ? "" : " that could be read");
-        return history_exit_failed;
-    }
-    const std::vector<std::string> known = history_figure_paths(archive.records);
-    std::vector<std::string> asked = options.figures;
-    if (!options.plot.empty()) {
-        asked.push_back(options.plot);
-    }
-    for (const std::string& figure : asked) {
-        if (std::find(known.begin(), known.end(), figure) == known.end()) {
-            return history_usage_error("no record has the figure " + figure);
-        }
-    }
-
+HistoryFilter history_filter_of(const HistoryOptions& options) {
     HistoryFilter filter;
     filter.serial_glob = options.serial;
     bool date_only = false;
@@ -296,12 +327,58 @@ int main(int argc, char** argv) {
         *filter.until += date_only ? 86400 - 1 : 0;
     }
     filter.limits_name = options.limits;
+    return filter;
+}
+
+// The figures --figures and --plot name.
+std::vector<std::string> history_asked(const HistoryOptions& options) {
+    std::vector<std::string> asked = options.figures;
+    if (!options.plot.empty()) {
+        asked.push_back(options.plot);
+    }
+    return asked;
+}
+
+void history_print_skipped(const std::vector<HistorySkip>& skipped) {
+    for (const HistorySkip& skip : skipped) {
+        std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
+    }
+}
+
+// Reads the archive folder; a status when the program ends here.
+std::optional<int> history_read_folder(const std::string& dir, HistoryArchive& archive) {
+    std::string error;
+    if (!history_read(dir, archive, error)) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", history_name, dir.c_str(), error.c_str());
+        return history_exit_failed;
+    }
+    history_print_skipped(archive.skipped);
+    if (archive.records.empty()) {
+        std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, dir.c_str(),
+                     archive.skipped.empty() ? "" : " that could be read");
+        return history_exit_failed;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> history_from_folder(const HistoryOptions& options, HistoryView& view) {
+    HistoryArchive archive;
+    if (const std::optional<int> status = history_read_folder(options.dir, archive)) {
+        return status;
+    }
+    const std::vector<std::string> known = history_figure_paths(archive.records);
+    for (const std::string& figure : history_asked(options)) {
+        if (std::find(known.begin(), known.end(), figure) == known.end()) {
+            return history_usage_error("no record has the figure " + figure);
+        }
+    }
     std::vector<HistoryRecord>& records = archive.records;
+    const HistoryFilter filter = history_filter_of(options);
     // A sensor's first pass is its first sweep in the archive, which a time window may leave out:
     // the records before the window tell.
     std::vector<HistoryRecord> unwindowed;
-    const bool window = filter.since || filter.until;
-    if (window && options.summary) {
+    view.window = filter.since || filter.until;
+    if (view.window && options.summary) {
         HistoryFilter others = filter;
         others.since.reset();
         others.until.reset();
@@ -314,48 +391,184 @@ int main(int argc, char** argv) {
                      options.dir.c_str());
         return history_exit_failed;
     }
-
-    std::vector<HistorySensor> sensors = history_sensors(records);
-    if (window && options.summary) {
-        history_mark_first_sweeps(unwindowed, records, sensors);
-    }
-    std::vector<std::string> figures = options.figures;
-    if (figures.empty() && options.summary) {
+    view.figures = options.figures;
+    if (view.figures.empty() && options.summary) {
         // The figures the sweeps were judged on; every figure when none was judged.
         for (const HistoryRecord& record : records) {
             for (const HistoryLimit& limit : record.limits) {
-                if (std::find(figures.begin(), figures.end(), limit.figure) == figures.end()) {
-                    figures.push_back(limit.figure);
+                if (std::find(view.figures.begin(), view.figures.end(), limit.figure) ==
+                    view.figures.end()) {
+                    view.figures.push_back(limit.figure);
                 }
             }
         }
-        if (figures.empty()) {
-            figures = history_figure_paths(records);
+        if (view.figures.empty()) {
+            view.figures = history_figure_paths(records);
         }
-    } else if (figures.empty()) {
+    } else if (view.figures.empty()) {
         for (const char* figure : history_key_figures) {
             if (std::find(known.begin(), known.end(), figure) != known.end()) {
-                figures.emplace_back(figure);
+                view.figures.emplace_back(figure);
             }
         }
     }
+    view.sensors = history_sensors(records);
+    if (view.window && options.summary) {
+        history_mark_first_sweeps(unwindowed, records, view.sensors);
+    }
+    view.sweeps = records.size();
+    view.records = std::move(records);
+    view.skipped = std::move(archive.skipped);
+    return std::nullopt;
+}
+
+int history_database_error(const std::string& error) {
+    std::fprintf(stderr, "%s: the database: %s\n", history_name, error.c_str());
+    return history_exit_database;
+}
+
+// The same view from the database: the figures are chosen as from a folder, and only the records
+// that the view shows are read (each sensor's first and latest sweep, unless it lists every sweep
+// or draws them).
+std::optional<int> history_from_database(const HistoryOptions& options, HistoryView& view) {
+    Database database;
+    std::string error;
+    bool any = false;
+    if (!database_open(options.database, database, error) || !dbhistory_any(database, any, error)) {
+        return history_database_error(error);
+    }
+    if (!any) {
+        std::fprintf(stderr, "%s: the database holds no record\n", history_name);
+        return history_exit_failed;
+    }
+    for (const std::string& figure : history_asked(options)) {
+        bool has = false;
+        if (!dbhistory_has_figure(database, figure, has, error)) {
+            return history_database_error(error);
+        }
+        if (!has) {
+            return history_usage_error("no record has the figure " + figure);
+        }
+    }
+    DbHistoryQuery query;
+    query.filter = history_filter_of(options);
+    view.window = query.filter.since || query.filter.until;
+    view.figures = options.figures;
+    if (view.figures.empty() && options.summary) {
+        if (!dbhistory_figures(database, query.filter, true, view.figures, error) ||
+            (view.figures.empty() &&
+             !dbhistory_figures(database, query.filter, false, view.figures, error))) {
+            return history_database_error(error);
+        }
+    } else if (view.figures.empty()) {
+        for (const char* figure : history_key_figures) {
+            bool has = false;
+            if (!dbhistory_has_figure(database, figure, has, error)) {
+                return history_database_error(error);
+            }
+            if (has) {
+                view.figures.emplace_back(figure);
+            }
+        }
+    }
+    query.figures = view.figures;
+    query.every_sweep = options.sweeps || !options.png.empty();
+    if (!options.png.empty()) {
+        query.figures.insert(query.figures.end(), {options.plot, "temperature.mean_c"});
+    }
+    DbHistory history;
+    if (!dbhistory_read(database, query, history, error)) {
+        return history_database_error(error);
+    }
+    if (history.records.empty()) {
+        std::fprintf(stderr, "%s: no record in the database matches the filters\n", history_name);
+        return history_exit_failed;
+    }
+    view.records = std::move(history.records);
+    view.sensors = std::move(history.sensors);
+    view.sweeps = history.sweeps;
+    return std::nullopt;
+}
+
+// --export: every record of DIR that the history reads, to the database.
+int history_export(const HistoryOptions& options) {
+    HistoryArchive archive;
+    if (const std::optional<int> status = history_read_folder(options.dir, archive)) {
+        return *status;
+    }
+    Database database;
+    std::string error;
+    if (!database_open(options.export_to, database, error)) {
+        return history_database_error(error);
+    }
+    // A long export says how far it is, every few seconds.
+    auto said = std::chrono::steady_clock::now();
+    const auto progress = [&](std::size_t done, std::size_t total) {
+        const auto now = std::chrono::steady_clock::now();
+        if (done < total && now - said >= std::chrono::seconds(2)) {
+            std::fprintf(stderr, "%s: %zu of %zu records gone through\n", history_name, done,
+                         total);
+            said = now;
+        }
+    };
+    std::size_t added = 0;
+    std::size_t present = 0;
+    std::vector<HistorySkip> refused;
+    const bool exported = database_export(database, archive, history_export_batch, progress, added,
+                                          present, refused, error);
+    history_print_skipped(refused);
+    if (!exported) {
+        std::fprintf(stderr,
+                     "%s: the export stopped: %s (the records written before are kept; run it "
+                     "again to write the rest)\n",
+                     history_name, error.c_str());
+        return history_exit_database;
+    }
+    const std::size_t skipped = archive.skipped.size() + refused.size();
+    std::printf("exported %zu %s to the database (%zu there already)", added,
+                added == 1 ? "record" : "records", present);
+    if (skipped > 0) {
+        std::printf(", %zu skipped (listed on standard error)", skipped);
+    }
+    std::printf("\n");
+    return skipped == 0 ? history_exit_ok : history_exit_skipped;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    HistoryOptions options;
+    if (const std::optional<int> status = history_parse_arguments(argc, argv, options)) {
+        return *status;
+    }
+    if (!options.export_to.empty()) {
+        return history_export(options);
+    }
+    HistoryView view;
+    if (const std::optional<int> status = options.database.empty()
+                                              ? history_from_folder(options, view)
+                                              : history_from_database(options, view)) {
+        return *status;
+    }
+    const std::vector<HistoryRecord>& records = view.records;
+    const std::vector<HistorySensor>& sensors = view.sensors;
     std::optional<HistorySummary> summary;
     HistoryTable table;
     if (options.summary) {
-        summary = history_summarise(records, sensors, figures);
-        summary->window = window;
+        summary = history_summarise(records, sensors, view.figures);
+        summary->window = view.window;
         table = historyout_summary(*summary);
     } else if (options.sweeps) {
-        table = historyout_sweeps(records, figures);
+        table = historyout_sweeps(records, view.figures);
     } else {
-        table = historyout_sensors(records, sensors, figures);
+        table = historyout_sensors(records, sensors, view.figures);
     }
 
     std::FILE* const says = options.csv == "-" || options.json == "-" ? stderr : stdout;
-    std::fprintf(says, "%zu %s of %zu %s", records.size(), records.size() == 1 ? "sweep" : "sweeps",
+    std::fprintf(says, "%zu %s of %zu %s", view.sweeps, view.sweeps == 1 ? "sweep" : "sweeps",
                  sensors.size(), sensors.size() == 1 ? "sensor" : "sensors");
-    if (!archive.skipped.empty()) {
-        std::fprintf(says, ", %zu skipped (listed on standard error)", archive.skipped.size());
+    if (!view.skipped.empty()) {
+        std::fprintf(says, ", %zu skipped (listed on standard error)", view.skipped.size());
     }
     std::fprintf(
         says, "\n\n%s",
@@ -371,7 +584,7 @@ int main(int argc, char** argv) {
     }
     if (!options.json.empty()) {
         const std::string json =
-            historyout_json(table, summary ? &*summary : nullptr, archive.skipped);
+            historyout_json(table, summary ? &*summary : nullptr, view.skipped);
         outputs_ok = history_write(options.json, json, "JSON", says) && outputs_ok;
     }
     if (!options.png.empty()) {
@@ -380,5 +593,5 @@ int main(int argc, char** argv) {
     if (!outputs_ok) {
         return history_exit_failed;
     }
-    return archive.skipped.empty() ? history_exit_ok : history_exit_skipped;
+    return view.skipped.empty() ? history_exit_ok : history_exit_skipped;
 }

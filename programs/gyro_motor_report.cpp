@@ -19,6 +19,7 @@
 #include "outputs/report/reportplot.h"
 #include "programs/cli.h"
 #include "records/archive/archive.h"
+#include "records/database/database.h"
 
 #include <array>
 #include <cerrno>
@@ -40,6 +41,7 @@ constexpr int report_exit_failed = 1;      // log unreadable or unusable, an out
 constexpr int report_exit_bad_records = 3; // from the good records only, or by sample number
 constexpr int report_exit_fail = exit_verdict_failed;
 constexpr int report_exit_not_archived = exit_archive_failed;
+constexpr int report_exit_not_in_database = exit_database_failed;
 
 constexpr const char* report_name = "gyro_motor_report";
 
@@ -63,7 +65,10 @@ constexpr const char* report_footer =
     "not measured fails, and so does a log with broken records or an unusable times file.\n"
     "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log and its\n"
     "times, report.txt, report.json, report.png and the limits file. A record appears whole or\n"
-    "not at all and never replaces another.\n"
+    "not at all and never replaces another. With --database the record is also written to\n"
+    "the SQL database that CONNECTION (an ODBC connection string) names, right after the\n"
+    "folder, which stays the primary copy: gyro_motor_history DIR --export brings over what\n"
+    "the database missed.\n"
     "\n"
     "Exit status:\n"
     "  0  the report was made from a log without problems (with --limits: PASS)\n"
@@ -75,7 +80,9 @@ constexpr const char* report_footer =
     "     else failed: the report covers the good records, by sample number without usable\n"
     "     times\n"
     "  5  the verdict is FAIL\n"
-    "  6  the sweep could not be archived (the report was still printed); before 5 and 3\n";
+    "  6  the sweep could not be archived (the report was still printed); before 8, 5 and 3\n"
+    "  8  the record is in the archive but could not be written to the database; before 5\n"
+    "     and 3\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
@@ -88,6 +95,7 @@ struct ReportOptions {
     std::string serial;
     std::string archive;
     std::optional<std::string> operator_name;
+    std::string database; // --database CONNECTION
 };
 
 // One line naming what is wrong; CLI11's own messages already name the option.
@@ -189,10 +197,10 @@ bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& opti
     return true;
 }
 
-// Keeps the sweep in the archive; false, said on standard error, when it could not.
-bool report_archive(const ReportOptions& options, ReportRecord record, const Report& report,
+// Keeps the sweep in the archive, at `kept`; false, said on standard error, when it could not.
+bool report_archive(const ReportOptions& options, ReportRecord& record, const Report& report,
                     const std::vector<SweepLogSample>& samples,
-                    std::chrono::system_clock::time_point now) {
+                    std::chrono::system_clock::time_point now, std::filesystem::path& kept) {
     record.document["record"] = {{"serial", options.serial},
                                  {"time", archive_record_time(now)},
                                  {"station", archive_host_name()},
@@ -203,7 +211,6 @@ bool report_archive(const ReportOptions& options, ReportRecord record, const Rep
                                  {"version", usage_version_number()},
                                  {"turn_rate_dps", reportout_figure(options.turn_rate)}};
     ArchiveScratch scratch;
-    std::filesystem::path kept;
     std::string error;
     if (!archive_begin(files_path(options.archive), options.serial, now, scratch, error)) {
         std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
@@ -216,6 +223,27 @@ bool report_archive(const ReportOptions& options, ReportRecord record, const Rep
         return false;
     }
     std::fprintf(report_out, "archived %s\n", files_name(kept).c_str());
+    return true;
+}
+
+// Writes the archived record, kept at `kept`, to the database too; false, in one line on standard
+// error, when it could not.
+bool report_database(const ReportOptions& options, const ReportRecord& record,
+                     const std::filesystem::path& kept) {
+    Database database;
+    DatabaseRecord row;
+    std::size_t added = 0;
+    std::string error;
+    if (!database_record(record.document.dump(), files_name(kept.filename()), row, error) ||
+        !database_open(options.database, database, error) ||
+        !database_put(database, std::span<const DatabaseRecord>(&row, 1), added, error)) {
+        std::fprintf(stderr,
+                     "%s: the record was not written to the database: %s (it is kept in the "
+                     "archive; gyro_motor_history DIR --export writes it later)\n",
+                     report_name, error.c_str());
+        return false;
+    }
+    std::fprintf(report_out, "wrote the record to the database\n");
     return true;
 }
 
@@ -272,6 +300,12 @@ int main(int argc, char** argv) {
     archive->needs(serial);
     app.add_option("--operator", options.operator_name, "who ran the sweep, kept in the record")
         ->option_text("NAME")
+        ->check(cli_text())
+        ->needs(archive);
+    app.add_option("--database", options.database,
+                   "also write the record to the SQL database that\n"
+                   "CONNECTION (an ODBC connection string) names")
+        ->option_text("CONNECTION")
         ->check(cli_text())
         ->needs(archive);
     app.add_option("LOG", options.log, "the sample log (default gyro_motor.txt)");
@@ -350,13 +384,20 @@ int main(int argc, char** argv) {
     if ((!options.png.empty() || !options.svg.empty()) && !report_draw(options, report, samples)) {
         outputs_ok = false;
     }
+    std::filesystem::path kept;
     const bool archived =
-        options.archive.empty() || report_archive(options, std::move(record), report, samples, now);
+        options.archive.empty() || report_archive(options, record, report, samples, now, kept);
+    // Only a record in the folder goes to the database: the folder is the primary copy.
+    const bool in_database =
+        options.database.empty() || !archived || report_database(options, record, kept);
     if (!outputs_ok) {
         return report_exit_failed;
     }
     if (!archived) {
         return report_exit_not_archived;
+    }
+    if (!in_database) {
+        return report_exit_not_in_database;
     }
     if (verdict) {
         return verdict->pass ? report_exit_ok : report_exit_fail;

@@ -16,18 +16,23 @@
 #   6. gyro_motor_history over a generated archive of 10,000 records of a real report's size:
 #      the summary and the sensor view, wall time and peak memory;
 #   7. an instant sweep (no line pacing, motor time in lock step with the motion queries: some
-#      300 samples): what the start before the move costs against the whole run.
+#      300 samples): what the start before the move costs against the whole run;
+#   8. the lab's database: a generated archive of 100,000 records exported to a private
+#      PostgreSQL server on this machine (and exported again, which adds nothing), then
+#      gyro_motor_history --summary from the database and from the folder.
 # Takes about 25 minutes, most of it the long sweep (each sample waits out the 10 ms interval
 # time-out after the controller's prompt, so 100,000 samples take at least 1,000 s).
 #
 # Usage: scripts/bench.sh [--skip-long] [--skip-wine] [--only PARTS] [--long-samples N]
-#                        [--reads N]
+#                        [--reads N] [--database-records N]
 #   --skip-long        leave out the long unpaced sweep
 #   --skip-wine        leave out the Windows build under Wine (and its cross-build)
 #   --only PARTS       run only these parts, comma-separated: paced, long, timeouts, wine,
-#                      adapter, history, instant (e.g. --only adapter: a few minutes)
+#                      adapter, history, instant, database (e.g. --only adapter: a few
+#                      minutes)
 #   --long-samples N   samples the long sweep aims for (default 100000)
 #   --reads N          reads per time-out case (default 300)
+#   --database-records N  records of the database part's archive (default 100000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -36,6 +41,7 @@ skip_long=0
 skip_wine=0
 long_samples=100000
 reads=300
+database_records=100000
 only=""
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -44,7 +50,8 @@ while [ $# -gt 0 ]; do
     --only) only=${2:?}; shift ;;
     --long-samples) long_samples=${2:?}; shift ;;
     --reads) reads=${2:?}; shift ;;
-    *) sed -n '2,30p' "$0" >&2; exit 2 ;;
+    --database-records) database_records=${2:?}; shift ;;
+    *) sed -n '2,36p' "$0" >&2; exit 2 ;;
     esac
     shift
 done
@@ -62,8 +69,9 @@ wants() {
 wants wine || wants adapter || skip_wine=1
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
-          libcli11-dev libtomlplusplus-dev)
+          libcli11-dev libtomlplusplus-dev unixodbc-dev)
 [ "$skip_wine" -eq 1 ] || packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+! wants database || packages+=(postgresql odbc-postgresql python3)
 scripts/deps.sh "${packages[@]}"
 echo "bench: building" >&2
 cmake --preset default >/dev/null
@@ -97,6 +105,7 @@ load() {
 
 sim_pid=""
 wine_started=0
+database_state=""
 wine_setup() {
     if [ "$wine_started" -eq 0 ]; then
         echo "bench: preparing the Wine prefix" >&2
@@ -111,6 +120,9 @@ cleanup() {
     fi
     if [ "$wine_started" -eq 1 ]; then
         scripts/wine-run.sh --prefix="$wine_prefix" --stop || true
+    fi
+    if [ -n "$database_state" ]; then
+        tests/records/database/database_server.sh stop "$database_state" || true
     fi
 }
 trap cleanup EXIT
@@ -288,6 +300,34 @@ if wants instant; then
         "${R[$i.polls]} * 1000 / ${R[$i.start_to_last_poll_ms]} / ${R[bound_instant.samples_per_s]}")
 fi
 
+# 8. The database: the archive written once, exported to a private server (a cluster of its own,
+# as the tests start it), exported again, then the summary from the database and from the folder;
+# each summary run twice, the second timed, so that both read what the first left in the caches.
+if wants database; then
+    echo "bench: the database" >&2
+    d=$runs/database
+    mkdir -p "$d"
+    "$bench" archive --records "$database_records" --per-sensor 10 "$d/archive" >"$d/archive.txt"
+    load database "$d/archive.txt"
+    database_state=$d/server
+    GM_REQUIRE_DATABASE=1 tests/records/database/database_server.sh start "$database_state" >&2
+    connection=$(cat "$database_state/connection.txt")
+    history_program=$repo/build/default/gyro_motor_history
+    for step in export export_again; do
+        "$bench" run --child-output "$d/$step.out" --timeout-s 7200 -- \
+            "$history_program" "$d/archive" --export "$connection" >"$d/$step.txt"
+        load "database_$step" "$d/$step.txt"
+    done
+    for source in database folder; do
+        [ "$source" = database ] && from=(--database "$connection") || from=("$d/archive")
+        for pass in warm timed; do
+            "$bench" run --child-output "$d/summary_$source.out" --timeout-s 600 -- \
+                "$history_program" --summary "${from[@]}" >"$d/summary_$source.txt"
+        done
+        load "database_summary_$source" "$d/summary_$source.txt"
+    done
+fi
+
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- the table -------------------------------------------------------------------------------
@@ -386,6 +426,22 @@ f() { printf "%.${2:-2}f" "$1"; }
                 "$(verdict "${R[$v.wall_s]} < 2")"
         done
     fi
+    if wants database; then
+        echo "The database: ${R[database.records]} records of ${R[database.sensors]} sensors," \
+            "PostgreSQL on this machine"
+        x=database_export
+        row "export: wall time, peak memory (exit ${R[$x.status]})" \
+            "$(f "${R[$x.wall_s]}" 1) s, ${R[$x.peak_rss_kib]} KiB"
+        x=database_export_again
+        row "export again, adds 0 (exit ${R[$x.status]})" "$(f "${R[$x.wall_s]}" 1) s"
+        x=database_summary_database
+        row "--summary from the database (exit ${R[$x.status]})" \
+            "$(f "${R[$x.wall_s]}" 3) s, ${R[$x.peak_rss_kib]} KiB" "< 1 s" \
+            "$(verdict "${R[$x.wall_s]} < 1")"
+        x=database_summary_folder
+        row "--summary from the folder (exit ${R[$x.status]})" \
+            "$(f "${R[$x.wall_s]}" 3) s, ${R[$x.peak_rss_kib]} KiB"
+    fi
     if wants instant; then
         i=instant
         echo "Instant sweep, native (--no-pacing, --lockstep-ms 85)"
@@ -405,7 +461,8 @@ f() { printf "%.${2:-2}f" "$1"; }
     printf '  "load_average_end": [%s]' "$(echo "$load_end" | tr ' ' ',')"
     for section in bound paced_scale_1 paced_scale_5 unpaced_probe unpaced_long timeouts \
         wine_paced_scale_1 "${adapter_sections[@]}" history history_summary history_sensors \
-        bound_instant instant; do
+        bound_instant instant database database_export database_export_again \
+        database_summary_database database_summary_folder; do
         keys=$(printf '%s\n' "${!R[@]}" | grep "^$section\." | sort || true)
         [ -n "$keys" ] || continue
         printf ',\n  "%s": {' "$section"

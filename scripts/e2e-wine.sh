@@ -18,7 +18,7 @@ repo=$(pwd)
 
 scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
     g++-mingw-w64-x86-64-posix wine wine64 python3 unzip libeigen3-dev nlohmann-json3-dev \
-    libcli11-dev libtomlplusplus-dev
+    libcli11-dev libtomlplusplus-dev unixodbc-dev
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target e2e_tests gyro_motor_sim
 cmake --preset mingw >/dev/null

@@ -167,6 +167,28 @@ TEST(E2eTest, AVerdictOnTheInjectedErrorsAndTheRecordOfIt) {
         EXPECT_EQ(json["record"]["serial"], "SN-7");
         EXPECT_EQ(json["record"]["operator"], "e2e");
     }
+    // The database down (nothing listens on port 1; under Wine no driver is installed at all):
+    // the record is kept in the folder, one line says why, and the status is the database's.
+    const auto report_argv = bench_program_argv(
+        "gyro_motor_report",
+        {"--serial", "SN-8", "--archive", ".", "--database",
+         "Driver=/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so;Server=127.0.0.1;Port=1;Database=gm;"
+         "Uid=gm;",
+         "gyro_motor.txt"});
+    const pid_t report =
+        harness_spawn(*report_argv, run.dir, run.dir + "/down.out", run.dir + "/down.err");
+    EXPECT_EQ(harness_wait(report, 60.0), 8);
+    const std::string down_err = harness_read_file(run.dir + "/down.err").value_or("");
+    EXPECT_TRUE(down_err.starts_with("gyro_motor_report: the record was not written to the "
+                                     "database: "))
+        << down_err;
+    EXPECT_EQ(std::count(down_err.begin(), down_err.end(), '\n'), 1) << down_err;
+    const std::string out = harness_read_file(run.dir + "/down.out").value_or("");
+    const std::size_t archived = out.find("archived ");
+    ASSERT_NE(archived, std::string::npos) << out;
+    std::string name = out.substr(out.find_last_of("/\\", out.size() - 2) + 1);
+    name.erase(name.find_first_of("\r\n"));
+    EXPECT_EQ(harness_read_file(run.dir + "/SN-8/" + name + "/gyro_motor.txt"), run.log) << out;
     bench_finish(run);
 }
 

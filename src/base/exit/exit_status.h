@@ -17,5 +17,8 @@ inline constexpr int exit_log_failed = 4;
 inline constexpr int exit_verdict_failed = 5;
 // gyro_motor_report: the archive record could not be written; the report was still printed.
 inline constexpr int exit_archive_failed = 6;
+// The lab's database could not be reached or did not take the records (a server down, the
+// network, a driver missing); with gyro_motor_report the record is kept in the archive folder.
+inline constexpr int exit_database_failed = 8;
 // Interrupted by the user: 128 + the signal number, 130 for Ctrl-C, 143 for SIGTERM.
 inline constexpr int exit_interrupted_base = 128;

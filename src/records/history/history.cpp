@@ -240,27 +240,6 @@ bool history_list(const fs::path& dir, std::vector<fs::directory_entry>& entries
     return !error;
 }
 
-bool history_read_file(const fs::path& path, std::string& text, std::string& error) {
-    std::FILE* file = files_open(files_name(path), "rb");
-    if (file == nullptr) {
-        error = errno == ENOENT ? "no report.json"
-                                : std::string("cannot read report.json: ") + std::strerror(errno);
-        return false;
-    }
-    files_skip_bom(file);
-    std::array<char, 65536> buffer;
-    std::size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-        text.append(buffer.data(), got);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error = "cannot read report.json";
-    }
-    return !failed;
-}
-
 void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
     std::vector<fs::directory_entry> entries;
     std::error_code error;
@@ -296,12 +275,32 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
     }
 }
 
-// The -N after a record name's time; 1 for none.
+} // namespace
+
+bool history_read_file(const fs::path& path, std::string& text, std::string& error) {
+    std::FILE* file = files_open(files_name(path), "rb");
+    if (file == nullptr) {
+        error = errno == ENOENT ? "no report.json"
+                                : std::string("cannot read report.json: ") + std::strerror(errno);
+        return false;
+    }
+    files_skip_bom(file);
+    std::array<char, 65536> buffer;
+    std::size_t got = 0;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+        text.append(buffer.data(), got);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        error = "cannot read report.json";
+    }
+    return !failed;
+}
+
 unsigned long history_suffix(const std::string& name) {
     return name.size() > 17 ? std::strtoul(name.c_str() + 17, nullptr, 10) : 1;
 }
-
-} // namespace
 
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error) {
     std::vector<fs::directory_entry> entries;
@@ -321,11 +320,15 @@ bool history_read(const std::string& dir, HistoryArchive& archive, std::string& 
         }
         history_read_sensor(entry.path(), archive);
     }
-    std::sort(archive.records.begin(), archive.records.end(), [](const auto& a, const auto& b) {
+    history_sort(archive.records);
+    return true;
+}
+
+void history_sort(std::vector<HistoryRecord>& records) {
+    std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
         return std::forward_as_tuple(a.serial, a.seconds, history_suffix(a.name), a.path) <
                std::forward_as_tuple(b.serial, b.seconds, history_suffix(b.name), b.path);
     });
-    return true;
 }
 
 const std::optional<double>* history_value(const HistoryRecord& record, std::string_view figure) {

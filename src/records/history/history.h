@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,17 @@ bool history_read(const std::string& dir, HistoryArchive& archive, std::string& 
 // reason in `error`.
 bool history_parse_record(const std::string& json, const std::string& name, HistoryRecord& record,
                           std::string& error);
+
+// The -N after a record folder's time (20261209T101503Z-2), which orders the records of one
+// second; 1 for none.
+unsigned long history_suffix(const std::string& name);
+
+// Sorts records as history_read does: by serial, then time, then suffix (then folder).
+void history_sort(std::vector<HistoryRecord>& records);
+
+// The text of a record's report.json (a byte-order mark skipped); false with the reason
+// ("no report.json", "cannot read report.json: ...").
+bool history_read_file(const std::filesystem::path& path, std::string& text, std::string& error);
 
 // The value of a figure of the record: nullptr when the record has no such figure, else the
 // value or nothing when it was not measured.

@@ -557,6 +557,7 @@ int main(int argc, char** argv) {
     if (options.summary) {
         summary = history_summarise(records, sensors, view.figures);
         summary->window = view.window;
+        history_count_skipped(view.skipped, *summary);
         table = historyout_summary(*summary);
     } else if (options.sweeps) {
         table = historyout_sweeps(records, view.figures);

@@ -284,6 +284,13 @@ std::string historyout_yields_text(const HistorySummary& summary) {
                          : "First-pass yield",
           summary.first_pass, "first");
     yield("Final yield", summary.final_pass, "latest");
+    if (summary.damaged + summary.unfinished > 0) {
+        text_append(text,
+                    "Left out: %zu %s that could not be read, %zu left unfinished by a report "
+                    "that stopped\n",
+                    summary.damaged, summary.damaged == 1 ? "record" : "records",
+                    summary.unfinished);
+    }
     for (const HistoryFigureSummary& figure : summary.figures) {
         if (figure.limits_disagree) {
             text_append(text, "%s: the latest sweeps applied different limits: no capability\n",
@@ -335,7 +342,12 @@ std::string historyout_csv(const HistoryTable& table) {
 }
 
 std::string historyout_summary_csv(const HistoryTable& table, const HistorySummary& summary) {
-    return historyout_csv(table) + "\n" + historyout_csv(historyout_yields(summary));
+    const HistoryTable skipped{"skipped",
+                               {"skipped", "count"},
+                               {{std::optional<std::string>("error"), summary.damaged},
+                                {std::optional<std::string>("aborted"), summary.unfinished}}};
+    return historyout_csv(table) + "\n" + historyout_csv(historyout_yields(summary)) + "\n" +
+           historyout_csv(skipped);
 }
 
 std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,
@@ -359,6 +371,8 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
         document["first_pass_yield"] = yield(summary->first_pass);
         document["first_pass_yield"]["window"] = summary->window;
         document["final_yield"] = yield(summary->final_pass);
+        document["error_records"] = summary->damaged;
+        document["aborted_records"] = summary->unfinished;
     }
     Json rows = Json::array();
     for (const std::vector<HistoryCell>& row : table.rows) {

@@ -59,19 +59,22 @@ std::string historyout_text(const HistoryTable& table);
 // on one row of each, and the notes that the marks and flags call for.
 std::string historyout_summary_text(const HistoryTable& table, const HistorySummary& summary);
 
-// The summary's closing lines: the two yields, and the figures whose limits differ.
+// The summary's closing lines: the two yields, the records that could not be read or were left
+// unfinished, and the figures whose limits differ.
 std::string historyout_yields_text(const HistorySummary& summary);
 
 // The table as CSV: a header line, then the rows; numbers in the shortest form that reads back
 // exactly, texts quoted where they must be.
 std::string historyout_csv(const HistoryTable& table);
 
-// The summary as CSV: its table, an empty line, and the yields' table.
+// The summary as CSV: its table, an empty line, the yields' table, an empty line, and the count of
+// records skipped as damaged (skipped error) and as left unfinished (skipped aborted).
 std::string historyout_summary_csv(const HistoryTable& table, const HistorySummary& summary);
 
 // The table as a JSON object: its rows under the table's name as objects by column, the
-// sensor_count and the yields (first_pass_yield, final_yield: passed, judged, unjudged,
-// before_window, yield; and window for the first) when a summary is given, and the skipped records
+// sensor_count, the yields (first_pass_yield, final_yield: passed, judged, unjudged,
+// before_window, yield; and window for the first), error_records and aborted_records when a summary
+// is given, and the skipped records
 // as "skipped":
 // [{"path", "reason"}].
 std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,

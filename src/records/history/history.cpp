@@ -251,8 +251,9 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
         const std::string name = files_name(entry.path().filename());
         const std::string path = files_name(entry.path());
         if (name.starts_with(archive_scratch_prefix)) {
-            archive.skipped.push_back(
-                {path, "a record being written, or left by a crash: not a record"});
+            archive.skipped.push_back({path,
+                                       "a record being written, or left by a crash: not a record",
+                                       HistorySkipKind::unfinished});
             continue;
         }
         if (!archive_is_record_name(name) || !entry.is_directory(error)) {
@@ -265,9 +266,9 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
         std::string reason;
         const fs::path json = entry.path() / "report.json";
         if (!history_read_file(json, text, reason)) {
-            archive.skipped.push_back({path, reason});
+            archive.skipped.push_back({path, reason, HistorySkipKind::damaged});
         } else if (!history_parse_record(text, name, record, reason)) {
-            archive.skipped.push_back({files_name(json), reason});
+            archive.skipped.push_back({files_name(json), reason, HistorySkipKind::damaged});
         } else {
             record.path = path;
             archive.records.push_back(std::move(record));
@@ -503,4 +504,11 @@ HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
         summary.figures.push_back(std::move(row));
     }
     return summary;
+}
+
+void history_count_skipped(const std::vector<HistorySkip>& skipped, HistorySummary& summary) {
+    for (const HistorySkip& skip : skipped) {
+        summary.damaged += skip.kind == HistorySkipKind::damaged ? 1 : 0;
+        summary.unfinished += skip.kind == HistorySkipKind::unfinished ? 1 : 0;
+    }
 }

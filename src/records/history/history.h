@@ -45,9 +45,14 @@ struct HistoryRecord {
     std::vector<HistoryFigure> figures; // every numeric leaf but the verdict's and the record's
 };
 
+// What was skipped: a sweep's record that cannot be read (damaged), the scratch folder of a report
+// that never finished (unfinished: killed, crashed, a power cut), or anything else (stray).
+enum class HistorySkipKind { stray, damaged, unfinished };
+
 struct HistorySkip {
     std::string path;
     std::string reason;
+    HistorySkipKind kind = HistorySkipKind::stray;
 };
 
 struct HistoryArchive {
@@ -162,8 +167,13 @@ struct HistorySummary {
     std::vector<HistoryFigureSummary> figures;
     HistoryYield first_pass;
     HistoryYield final_pass;
-    bool window = false; // the sweeps were kept by time: the first pass only of sensors in it
+    bool window = false;     // the sweeps were kept by time: the first pass only of sensors in it
+    std::size_t damaged = 0; // sweeps whose record could not be read: in no figure, no yield
+    std::size_t unfinished = 0; // reports that never finished their record
 };
+
+// Counts the damaged and unfinished records among those skipped into the summary.
+void history_count_skipped(const std::vector<HistorySkip>& skipped, HistorySummary& summary);
 
 HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
                                  const std::vector<HistorySensor>& sensors,

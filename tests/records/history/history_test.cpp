@@ -318,7 +318,10 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
         int status;
         std::string says;   // the first line of standard output, or what standard error holds
         bool empty = false; // an empty archive folder, or (status 1) none at all
+        const char* left_out = ""; // the summary CSV's count of records skipped
     };
+    const char* none_left_out = "skipped,count\nerror,0\naborted,0\n";
+    const char* one_error = "skipped,count\nerror,1\naborted,0\n";
     const std::vector<Case> cases = {
         {"serial", {"--serial", "*3"}, "", "", 0, "2 sweeps of 1 sensor"},
         {"since", {"--since", "2026-12-10"}, "", "", 0, "4 sweeps of 4 sensors"},
@@ -331,22 +334,49 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
          "SN1/.partial-20261209T101503Z-pc-7/report.json",
          "{",
          3,
-         ".partial-20261209T101503Z-pc-7: a record being written, or left by a crash"},
+         ".partial-20261209T101503Z-pc-7: a record being written, or left by a crash",
+         false,
+         "skipped,count\nerror,0\naborted,1\n"},
         {"invalid JSON",
          {},
          "SN2/20261211T000000Z/report.json",
          "{\"record\": ",
          3,
-         "report.json: not valid JSON"},
+         "report.json: not valid JSON",
+         false,
+         one_error},
         {"no time",
          {},
          "SN2/20261211T000000Z/report.json",
          R"({"record": {"serial": "SN2"}})",
          3,
-         "report.json: no record.time"},
-        {"no report", {}, "SN2/20261211T000000Z/report.txt", "", 3, ": no report.json"},
-        {"stray folder", {}, "SN2/old/report.json", "{}", 3, "old: not a record"},
-        {"stray file", {}, "notes.txt", "", 3, "notes.txt: not a sensor's folder"},
+         "report.json: no record.time",
+         false,
+         one_error},
+        {"no report",
+         {},
+         "SN2/20261211T000000Z/report.txt",
+         "",
+         3,
+         ": no report.json",
+         false,
+         one_error},
+        {"stray folder",
+         {},
+         "SN2/old/report.json",
+         "{}",
+         3,
+         "old: not a record",
+         false,
+         none_left_out},
+        {"stray file",
+         {},
+         "notes.txt",
+         "",
+         3,
+         "notes.txt: not a sensor's folder",
+         false,
+         none_left_out},
         {"dry", {}, "", "", 1, "holds no record\n", true},
         {"missing", {}, "", "", 1, "cannot read", true},
     };
@@ -374,6 +404,15 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
             // A skipped record is one line, the rest still listed; nothing else is a table.
             EXPECT_EQ(tool_count_lines(result.err), 1u) << result.err;
             EXPECT_EQ(out.starts_with("10 sweeps of 5 sensors, 1 skipped"), row.status == 3) << out;
+        }
+        if (row.status == 3) {
+            arguments.insert(arguments.begin(), {"--summary", "--csv", "-"});
+            EXPECT_TRUE(lf_lines(run(arguments).out).ends_with(row.left_out));
+            // The text says so only when a sweep was lost.
+            const std::string text = lf_lines(run({"--summary", where.string()}).out);
+            EXPECT_EQ(text.find("\nLeft out: ") != std::string::npos,
+                      std::string(row.left_out) != none_left_out)
+                << text;
         }
     }
 }

@@ -68,7 +68,8 @@ latest sweep. A sweep without a verdict (reported without --limits) neither
 passes nor fails: its sensor counts on neither side of that yield. With
 --since or --until the first-pass yield counts only the sensors whose first
 sweep in the archive lies in the window. --csv writes the yields after the
-figures, past an empty line.
+figures, past an empty line, and past another the count of records that could
+not be read (error) or that a report left unfinished (aborted).
 
 Times are UTC: --since 2026-12-09 keeps sweeps from that day's midnight on,
 --until 2026-12-09 those up to the end of that day; with a time of day

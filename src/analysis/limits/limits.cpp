@@ -96,11 +96,19 @@ std::string limits_problem(const LimitsFigure& f) {
     if (f.guard && *f.guard < 0) {
         return "the guard is below 0";
     }
-    const double low = std::max(f.min ? limits_bound(*f.min, f.guard, 1) : -HUGE_VAL,
-                                f.max_abs ? limits_bound(-*f.max_abs, f.guard, 1) : -HUGE_VAL);
-    const double high = std::min(f.max ? limits_bound(*f.max, f.guard, -1) : HUGE_VAL,
-                                 f.max_abs ? limits_bound(*f.max_abs, f.guard, -1) : HUGE_VAL);
-    return low > high ? "the guard leaves no value that passes" : "";
+    // Whether the bounds, moved inward by `guard`, leave no value between them (min = max
+    // leaves one).
+    const auto nothing_passes = [&f](const std::optional<double>& guard) {
+        const double low = std::max(f.min ? limits_bound(*f.min, guard, 1) : -HUGE_VAL,
+                                    f.max_abs ? limits_bound(-*f.max_abs, guard, 1) : -HUGE_VAL);
+        const double high = std::min(f.max ? limits_bound(*f.max, guard, -1) : HUGE_VAL,
+                                     f.max_abs ? limits_bound(*f.max_abs, guard, -1) : HUGE_VAL);
+        return low > high;
+    };
+    if (nothing_passes(std::nullopt)) {
+        return "the limits leave no value that passes";
+    }
+    return nothing_passes(f.guard) ? "the guard leaves no value that passes" : "";
 }
 
 // Reads [figures] into `limits`; false with "LINE: message" in `error`.

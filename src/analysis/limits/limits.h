@@ -45,7 +45,8 @@ struct Limits {
 // figures that may be named. A leading UTF-8 byte order mark is skipped. False, with one line
 // "PATH:LINE: message" in `error`, for a file that cannot be read, is no TOML, or names a figure
 // the report does not have, a limit that is not a number, a min above its max, a negative guard
-// or max_abs, a guard that leaves nothing to pass, or anything the file should not hold.
+// or max_abs, limits or a guard that leave nothing to pass (min = max leaves one value, as does a
+// guard as wide as max_abs), or anything the file should not hold.
 bool limits_read(const std::string& path, const nlohmann::ordered_json& document, Limits& limits,
                  std::string& error);
 

@@ -45,6 +45,15 @@ TEST(Limits, AFileReadAndAValueJudged) {
         {head + "\"x.v\" = { max_abs = 1 }\n[guard]\n\"x.v\" = 0.25", -0.8,
          "within the guard of max_abs"},
         {head + "\"x.v\" = { min = 0, max = 1 }\n[guard]\n\"x.v\" = 0.5", 0.5, "pass"},
+        // min = max: a valid limit that only that value passes.
+        {head + "\"x.v\" = { min = 1, max = 1 }", 1, "pass"},
+        {head + "\"x.v\" = { min = 1, max = 1 }", std::nextafter(1.0, 2.0), "above max"},
+        {head + "\"x.v\" = { max_abs = 0.3 }\n[guard]\n\"x.v\" = 0.1", 0.2, "pass"},
+        {head + "\"x.v\" = { max_abs = 0.3 }\n[guard]\n\"x.v\" = 0.1", -0.2, "pass"},
+        {head + "\"x.v\" = { max_abs = 0.3 }\n[guard]\n\"x.v\" = 0.1", -0.20000000000000004,
+         "within the guard of max_abs"},
+        // A guard as wide as max_abs leaves 0 alone; any wider leaves nothing.
+        {head + "\"x.v\" = { max_abs = 1 }\n[guard]\n\"x.v\" = 1", 0, "pass"},
         {head + "\"x.v\" = { max = 1 }", std::nullopt, "not measured"},
         {head + "\"x.v\" = { max = 1 }", NAN, "not measured"},
         {"\xEF\xBB\xBF" + head + "\"x.v\" = { max = 1 }", 1, "pass"},
@@ -63,6 +72,10 @@ TEST(Limits, AFileReadAndAValueJudged) {
          "is below 0"},
         {head + "\"x.v\" = { min = 0, max = 1 }\n[guard]\n\"x.v\" = 0.6", 0,
          "error: 3: \"x.v\": the guard leaves no value that passes"},
+        {head + "\"x.v\" = { max_abs = 1 }\n[guard]\n\"x.v\" = 1.000001", 0,
+         "error: 3: \"x.v\": the guard leaves no value that passes"},
+        {head + "\"x.v\" = { min = 0.5, max_abs = 0.4 }", 0,
+         "error: 3: \"x.v\": the limits leave no value that passes"},
         {head + "\"x.v\" = { max = 1 }\n[guard]\n\"x.u\" = 0.1", 0,
          "error: 5: \"x.u\": a guard for a figure without limits"},
         {head + "\"x.v\" = { max = 1 }\n[guards]\n", 0, "error: 4: unknown key guards"},
@@ -121,6 +134,12 @@ TEST(Limits, TheVerdictIsLaidOutAsItsGoldenFiles) {
     limits.figures = {limits.figures.back()};
     EXPECT_TRUE(
         limits_text(limits_judge(limits, document, 0, false)).ends_with("\nVerdict: PASS\n"));
+    // Figures that pass, taken by sample number: no PASS.
+    const LimitsVerdict untimed = limits_judge(limits, document, 0, true);
+    EXPECT_FALSE(untimed.pass);
+    EXPECT_TRUE(limits_text(untimed).ends_with(
+        "\nVerdict: FAIL (0 of 1 figures, the times file unusable)\n"))
+        << limits_text(untimed);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "tests/support/report_check.h"
 #include "tests/support/tool_run.h"
 
+#include <Eigen/Dense>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -53,6 +54,10 @@ struct Synthetic {
 
 const Sweep irregular{
     .seconds_per_sample = 0.04, .jitter_s = 0.1, .hiccups = {{50, 0.45}, {140, 0.8}, {230, 0.6}}};
+const Sweep reverse_irregular{.rate_dps = -14.4,
+                              .seconds_per_sample = 0.04,
+                              .jitter_s = 0.1,
+                              .hiccups = {{50, 0.45}, {140, 0.8}, {230, 0.6}}};
 
 std::int32_t word(double value, double step) {
     return static_cast<std::int32_t>(std::lround(value / step));
@@ -227,6 +232,8 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         {"every error at once", all_errors, {}},
         {"irregular spacing and three hiccups, timed", all_errors, irregular, true},
         {"timed, the scale error against the measured rate", all_errors, irregular, true, false},
+        {"timed, turning the other way, against the measured rate", all_errors, reverse_irregular,
+         true, false},
         {"a turn the other way, steep soft iron, large deviation", steep, {.rate_dps = -14.4}},
         {"the soft iron's axis near the top of its range",
          {.major = 0.26, .minor = 0.2, .angle = 89},
@@ -258,7 +265,7 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         for (std::size_t row = 0; row < report_card_rows; ++row) { // the card is the curve
             const double at = 15.0 * static_cast<double>(row);
             EXPECT_EQ(reportout_document(report)["deviation_card"].at(row),
-                      nlohmann::json::array({at, report_deviation_at(report.heading, at)}));
+                      nlohmann::ordered_json::array({at, report_deviation_at(report.heading, at)}));
         }
         ASSERT_TRUE(report.heading.b_deg && report.mag.major_gauss);
         EXPECT_NEAR(report.yaw_rate.mean_dps, c.sweep.rate_dps * (1 + c.sensor.scale_percent / 100),
@@ -418,6 +425,38 @@ TEST(ReportAnalysis, TheStandardErrorsMatchTheSpreadOverNoiseSeeds) {
     for (std::size_t k = 0; k < 5; ++k) {
         const double spread = std::sqrt((squares[k] - sum[k] * sum[k] / seeds) / (seeds - 1));
         EXPECT_NEAR(sum[k + 5] / seeds / spread, 1, 0.2) << "figure " << k << ", spread " << spread;
+    }
+}
+
+// The standard errors worked out anew from the fit: sigma^2 (X'X)^-1 of its design, sigma^2 the
+// residual's sum of squares over n - 6. A cruise of 25 samples, where n and n - 6 differ by 30 %.
+TEST(ReportAnalysis, TheStandardErrorsAreTheResidualVarianceOverNMinusSixTimesTheInverse) {
+    const Synthetic sweep =
+        synthetic_sweep(all_errors, {.seconds_per_sample = 1, .ramp = 3, .cruise_deg = 350});
+    Report report;
+    std::string error;
+    ASSERT_TRUE(report_analyse(read_samples(sweep.log), {}, report, error, sweep.times)) << error;
+    const ReportHeading& h = report.heading;
+    ASSERT_TRUE(h.b_deg && h.turn_rate_se_dps) << "no fit";
+    const auto n = static_cast<Eigen::Index>(report.cruise.count);
+    ASSERT_EQ(n, 25);
+    Eigen::MatrixXd design(n, 6);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const double t = report.deviation.uniform_deg[static_cast<std::size_t>(i)] * rad;
+        const std::size_t at = report.cruise.first - 1 + static_cast<std::size_t>(i);
+        design.row(i) << 1, sweep.times[at] - sweep.times[report.cruise.first - 1], std::sin(t),
+            std::cos(t), std::sin(2 * t), std::cos(2 * t);
+    }
+    const double variance = *h.residual_rms_deg * *h.residual_rms_deg * static_cast<double>(n) /
+                            static_cast<double>(n - 6);
+    const Eigen::MatrixXd inverse = (design.transpose() * design).inverse();
+    const std::vector<std::pair<double, Eigen::Index>> errors{{*h.turn_rate_se_dps, 1},
+                                                              {*h.b_se_deg, 2},
+                                                              {*h.c_se_deg, 3},
+                                                              {*h.d_se_deg, 4},
+                                                              {*h.e_se_deg, 5}};
+    for (const auto& [se, column] : errors) {
+        EXPECT_NEAR(se / std::sqrt(variance * inverse(column, column)), 1, 1e-3) << column;
     }
 }
 
@@ -655,6 +694,8 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         std::string log{}; // a damaged log instead of the sweep's
     };
     const std::string elsewhere = (dir / "elsewhere.dat").string();
+    const std::string limits =
+        write_log("limits.toml", "name = \"n\"\n[figures]\n\"samples\" = { min = 1 }\n").string();
     const std::string at = beside + ":";
     const std::string sixth = times_file(6).substr(35, 6);
     const std::string two_more = times_file(n) + "999.0000\n999.5000\n";
@@ -668,6 +709,7 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         {"one line short", times_file(n - 1)},
         {"one line long", times_file(n) + "999.0000\n"},
         {"CR LF line ends", times_file(n, "\r\n")},
+        {"a byte order mark", "\xEF\xBB\xBF" + times_file(n)},
         {"named with --times", "", {"--times", elsewhere}},
         {"--times naming no file", "", {"--times", "nowhere"}, 3, "gyro_motor_report: cannot open"},
         {"not a number", times_file(n, "\n", 5, "1.5e3"), {}, 3, at + "5: expected a time in "},
@@ -676,6 +718,8 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         {"2 short", times_file(n - 2), {}, 3, at + text_format("%zu: %zu times", n - 1, n - 2)},
         {"2 long", two_more, {}, 3, at + text_format("%zu: %zu times", n + 2, n + 2)},
         {"four lines", times_file(n), {}, 3, at + "1: the log's record at line 5 ", four_lines},
+        // Figures that pass, but taken by sample number: the verdict fails.
+        {"broken, judged", times_file(n, "\n", 5, "x"), {"--limits", limits}, 5, at + "5: "},
     };
     tool_write_file(elsewhere, times_file(n));
     for (const Case& c : cases) {
@@ -697,6 +741,9 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
             expect_one_line({result.status, "", result.err.substr(own)}, c.status, c.err, true);
         }
         const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));
+        if (!c.arguments.empty() && c.arguments[0] == "--limits") {
+            expect_has(result.out, "Verdict: FAIL (0 of 1 figures, the times file unusable)");
+        }
         const bool timed = c.status == 0 && (!c.times.empty() || !c.arguments.empty());
         EXPECT_EQ(json["sampling"]["timed"], timed);
         expect_has(result.out, timed ? "sample times" : "sample number");

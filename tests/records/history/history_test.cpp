@@ -2,6 +2,7 @@
 // sensors, checked against a hand computation; and the real gyro_motor_history program on it:
 // its views against golden files, its filters, damaged records, a dry archive and bad arguments.
 // GM_HISTORY_TOOL in the environment runs another build of the program (the Windows zip's).
+#include "outputs/history/historyout.h"
 #include "records/history/history.h"
 #include "tests/support/tool_run.h"
 
@@ -171,6 +172,20 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
     EXPECT_EQ(scale.capability.sides, CapabilitySides::upper);
     EXPECT_NEAR(*scale.capability.ppk, 0.629253204965693, 1e-9);
     EXPECT_NEAR(*scale.capability.cpk, 0.701866666666667, 1e-9);
+    // Latest temperatures 24.5, 23, 23.5, 24, 22.5 against a min of 22 alone: mean 23.5, squares
+    // 1 + 0.25 + 0 + 0.25 + 1 = 2.5, / 4 = 0.625, sd 0.790569415042095; Ppl = 1.5 / (3 sd) =
+    // 0.632455532033676. Moving ranges 1.5, 0.5, 0.5, 1.5: sigma within 1 / 1.128, Cpl = 1.5 /
+    // (3 / 1.128) = 0.564.
+    std::vector<HistoryRecord> cold = read.records;
+    for (HistoryRecord& record : cold) {
+        record.limits.push_back(
+            {"temperature.mean_c", 22.0, std::nullopt, std::nullopt, std::nullopt});
+    }
+    const HistoryFigureSummary temperature =
+        history_summarise(cold, sensors, {"temperature.mean_c"}).figures.at(0);
+    EXPECT_EQ(temperature.capability.sides, CapabilitySides::lower);
+    EXPECT_NEAR(*temperature.capability.ppk, 0.632455532033676, 1e-9);
+    EXPECT_NEAR(*temperature.capability.cpk, 0.564, 1e-9);
     // rev C and rev D disagree on the fit's limit: no index, but the spread; SN5 did not measure
     // it. In time order 0.0011, 0.0025, 0.0014, 0.0009: moving ranges 0.0014, 0.0011, 0.0005.
     const HistoryFigureSummary& fit = summary.figures[2];
@@ -285,6 +300,23 @@ TEST(HistoryNames, TimesAndGlobs) {
     }
 }
 
+// A CSV field that holds a comma, a quote or a line break is quoted, its quotes doubled, so that
+// a spreadsheet keeps the row whole; limits names and operators may hold any of them.
+TEST(HistoryCsv, FieldsThatWouldSplitTheRowAreQuoted) {
+    for (const auto& [field, written] : std::vector<std::pair<std::string, std::string>>{
+             {"rev C", "rev C"},
+             {"", ""},
+             {"rev C, 2026", "\"rev C, 2026\""},
+             {"rev \"C\"", "\"rev \"\"C\"\"\""},
+             {"rev C\n2026", "\"rev C\n2026\""},
+             {"rev C\r", "\"rev C\r\""},
+             {"it's; fine", "it's; fine"},
+         }) {
+        const HistoryTable table{"sweeps", {field}, {{std::optional<std::string>(field)}}};
+        EXPECT_EQ(historyout_csv(table), written + "\n" + written + "\n") << field;
+    }
+}
+
 TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
     struct View {
         std::vector<std::string> arguments;
@@ -328,6 +360,26 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
         {"until a day", {"--until", "2026-12-09"}, "", "", 0, "6 sweeps of 4 sensors"},
         {"until a second", {"--until", "20261209T120000Z"}, "", "", 0, "4 sweeps of 2 sensors"},
         {"limits", {"--limits", "rev D"}, "", "", 0, "1 sweep of 1 sensor"},
+        // A day ends at its last second: a sweep then is kept, one at the next midnight is not;
+        // --since a day keeps its midnight.
+        {"until a day, its last second",
+         {"--until", "2026-12-09"},
+         "SN6/20261209T235959Z/report.json",
+         record_json({"SN6", "20261209T235959Z", nullptr, nullptr, 0.1, 0.1, 0.001, 25}),
+         0,
+         "7 sweeps of 5 sensors"},
+        {"until a day, the next midnight",
+         {"--until", "2026-12-09"},
+         "SN6/20261210T000000Z/report.json",
+         record_json({"SN6", "20261210T000000Z", nullptr, nullptr, 0.1, 0.1, 0.001, 25}),
+         0,
+         "6 sweeps of 4 sensors"},
+        {"since a day, its midnight",
+         {"--since", "2026-12-10"},
+         "SN6/20261210T000000Z/report.json",
+         record_json({"SN6", "20261210T000000Z", nullptr, nullptr, 0.1, 0.1, 0.001, 25}),
+         0,
+         "5 sweeps of 5 sensors"},
         {"none left", {"--serial", "SN9*"}, "", "", 1, "no record in"},
         {"scratch",
          {},
@@ -351,6 +403,14 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
          R"({"record": {"serial": "SN2"}})",
          3,
          "report.json: no record.time",
+         false,
+         one_error},
+        {"verdict PAS",
+         {},
+         "SN2/20261211T000000Z/report.json",
+         record_json({"SN2", "20261211T000000Z", "PAS", "rev C", 0.2, 0.1, 0.001, 25}),
+         3,
+         "report.json: verdict.result is neither PASS nor FAIL",
          false,
          one_error},
         {"no report",

@@ -209,6 +209,47 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
     EXPECT_FALSE(motor_port_record.is_open);
 }
 
+// The bench check drops all that an earlier run left on either line, however much there is and
+// however it arrives, by count: the check's motion query reads its own answer (an old one here
+// says the motor moves), the first poll its own frame, and no read waits out a time-out.
+TEST_F(DriverTest, TheBenchCheckDropsAllThatAnEarlierRunLeft) {
+    const std::string moving = "pr mv\r\n1\r\n>";
+    std::string old_answers;
+    for (int k = 0; k < 10; ++k) {
+        old_answers += moving;
+    }
+    const std::string old_frames(20, '\x5A');
+    const struct {
+        const char* name;
+        std::vector<std::string> motor, gyro; // the pieces waiting on each line
+    } cases[] = {
+        {"nothing", {}, {}},
+        {"less than a read", {moving}, {old_frames}},
+        {"more than a read takes", {old_answers}, {old_frames + old_answers + old_answers}},
+        {"in pieces", {moving, moving, moving}, {old_frames, old_frames, old_frames}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_port_reset();
+        auto [gyro_port, motor, gyro, controller] =
+            bench({standing, '1', '1', '0', /* return to zero: */ '1', '0'}, 2);
+        for (const std::string& piece : c.motor) {
+            test_port_push_read(motor, piece);
+        }
+        for (const std::string& piece : c.gyro) {
+            test_port_push_read(gyro_port, piece);
+        }
+
+        EXPECT_EQ(run(), 0);
+        EXPECT_EQ(err, opened);
+        EXPECT_EQ(controller->commands,
+                  after_bench_check({"ma 1000000", "pr mv", "pr mv", "pr mv", "vm 200000", "ma 0",
+                                     "pr mv", "pr mv", "vm 40000"}));
+        EXPECT_EQ(count_lines(read_file(log_path)), 10u);
+        EXPECT_EQ(test_port_clock_ms(), 50u);
+    }
+}
+
 TEST_F(DriverTest, NoMotionAtFirstQueryGivesEmptyLogAndStillReturnsToZero) {
     auto [gyro_port, motor, gyro, controller] = bench({});
     { std::ofstream(log_path) << "an earlier run's samples\n"; }

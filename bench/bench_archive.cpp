@@ -1,7 +1,12 @@
 // --- archive: a sensor archive of many records, for timing gyro_motor_history over it ---------
+// Each record is sealed as gyro_motor_report seals it: its log, report.json with the verdict on its
+// limits.toml, and the manifest, which the history checks on every read.
+#include "analysis/limits/limits.h"
 #include "base/text/text.h"
 #include "bench/bench.h"
 #include "outputs/report/reportout.h"
+#include "records/archive/archive.h"
+#include "records/digest/digest.h"
 
 #include <nlohmann/json.hpp>
 
@@ -54,48 +59,43 @@ Report bench_report(std::mt19937& random) {
     return report;
 }
 
-// The verdict on three figures, as gyro_motor_report --limits writes it.
-nlohmann::ordered_json bench_verdict(const nlohmann::ordered_json& document) {
-    using Json = nlohmann::ordered_json;
-    struct Limit {
-        const char* group;
-        const char* key;
-        Json min;
-        Json max;
-        Json max_abs;
-    };
-    const Limit limits[] = {{"heading", "peak_deviation_deg", nullptr, nullptr, 0.5},
-                            {"yaw_rate", "scale_error_percent", -0.3, 0.3, nullptr},
-                            {"mag", "fit_rms_gauss", nullptr, 0.002, nullptr}};
-    Json figures = Json::object();
-    Json rows = Json::array();
-    int failed = 0;
-    for (const Limit& limit : limits) {
-        const std::string figure = std::string(limit.group) + "." + limit.key;
-        const double value = document[limit.group][limit.key].get<double>();
-        const bool pass =
-            (limit.min.is_null() || value >= limit.min.get<double>()) &&
-            (limit.max.is_null() || value <= limit.max.get<double>()) &&
-            (limit.max_abs.is_null() || std::fabs(value) <= limit.max_abs.get<double>());
-        failed += pass ? 0 : 1;
-        figures[figure] = {
-            {"min", limit.min}, {"max", limit.max}, {"max_abs", limit.max_abs}, {"guard", nullptr}};
-        rows.push_back({{"figure", figure},
-                        {"value", value},
-                        {"min", limit.min},
-                        {"max", limit.max},
-                        {"max_abs", limit.max_abs},
-                        {"guard", nullptr},
-                        {"pass", pass},
-                        {"reason", pass ? Json(nullptr) : Json("above max")}});
+// The limits of every record, as a real limits file names them.
+constexpr const char* bench_limits =
+    "name = \"HS-200 production, rev C\"\n"
+    "[figures]\n"
+    "\"heading.peak_deviation_deg\" = { max_abs = 0.5 }\n"
+    "\"yaw_rate.scale_error_percent\" = { min = -0.3, max = 0.3 }\n"
+    "\"mag.fit_rms_gauss\" = { max = 0.002 }\n";
+
+// A sample log of a real sweep's size: 660 samples of five lines, about 140 KB.
+std::string bench_log(std::mt19937& random) {
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    std::string log;
+    for (int sample = 0; sample < 660; ++sample) {
+        const double heading = -180.0 + 360.0 * sample / 660.0;
+        text_append(log, "Roll %7.2f Pitch %7.2f Heading %7.2f \n", value(random), value(random),
+                    heading);
+        text_append(log, "X Roll Rate %7.3f Y Pitch Rate %7.3f Z Yaw Rate %7.3f \n", value(random),
+                    value(random), 14.4 + value(random));
+        text_append(log, "X Accel %8.5f Y Accel %8.5f Z Accel %8.5f \n", value(random),
+                    value(random), 1.0 + value(random) / 100.0);
+        text_append(log, "X Mag %8.5f Y Mag %8.5f Z Mag %8.5f \n", value(random), value(random),
+                    value(random));
+        text_append(log, "Temp %7.2f \n", 25.0 + value(random));
     }
-    return {{"limits",
-             {{"name", "HS-200 production, rev C"}, {"file", "limits.toml"}, {"figures", figures}}},
-            {"result", failed == 0 ? "PASS" : "FAIL"},
-            {"checked", 3},
-            {"failed", failed},
-            {"broken_records", 0},
-            {"rows", rows}};
+    return log;
+}
+
+// Writes a file of the record; false, said on standard error, when it cannot.
+bool bench_put(const fs::path& path, const std::string& bytes) {
+    std::FILE* file = std::fopen(path.string().c_str(), "wb");
+    if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
+        std::fclose(file) != 0) {
+        std::fprintf(stderr, "gm_bench: cannot write %s: %s\n", path.string().c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -104,6 +104,7 @@ int bench_archive(const std::string& dir, std::uint64_t records, std::uint64_t p
     std::mt19937 random(1);
     const auto start = BenchClock::now();
     std::uint64_t bytes = 0;
+    std::uint64_t log_bytes = 0;
     // Sensors SN00001, SN00002, ..., each swept per_sensor times an hour apart from 2026-01-01.
     for (std::uint64_t i = 0; i < records; ++i) {
         const std::uint64_t sensor = i / per_sensor + 1;
@@ -119,25 +120,37 @@ int bench_archive(const std::string& dir, std::uint64_t records, std::uint64_t p
         const fs::path folder = fs::path(dir) / serial /
                                 text_format("%04u%02u%02uT%02u0000Z", year, month, month_day, hh);
         nlohmann::ordered_json document = reportout_document(bench_report(random));
-        document["verdict"] = bench_verdict(document);
+        std::error_code error;
+        fs::create_directories(folder, error);
+        Limits limits;
+        std::string problem;
+        if (error || !bench_put(folder / "limits.toml", bench_limits) ||
+            !limits_read((folder / "limits.toml").string(), document, limits, problem)) {
+            std::fprintf(stderr, "gm_bench: cannot write %s: %s\n", folder.string().c_str(),
+                         error ? error.message().c_str() : problem.c_str());
+            return 1;
+        }
+        document["verdict"] = limits_verdict_json(limits_judge(limits, document, 0, false));
+        document["verdict"]["limits"]["sha256"] = digest_sha256(bench_limits).value_or("");
         document["record"] = {
+            {"format", archive_format},
             {"serial", serial},
             {"time", text_format("%04u-%02u-%02uT%02u:00:00Z", year, month, month_day, hh)},
-            {"station", "benchpc-3"},
             {"operator", "anna"},
+            {"station", "benchpc-3"},
+            {"lot", text_format("L%llu", static_cast<unsigned long long>(sensor / 100))},
+            {"part", "HS-200"},
             {"program", "gyro_motor_report"},
             {"version", "0.1"}};
         const std::string json = document.dump(2) + "\n";
-        std::error_code error;
-        fs::create_directories(folder, error);
-        std::FILE* file = std::fopen((folder / "report.json").string().c_str(), "wb");
-        if (error || file == nullptr ||
-            std::fwrite(json.data(), 1, json.size(), file) != json.size() ||
-            std::fclose(file) != 0) {
-            std::fprintf(stderr, "gm_bench: cannot write %s: %s\n", folder.string().c_str(),
-                         error ? error.message().c_str() : std::strerror(errno));
+        const std::string log = bench_log(random);
+        if (!bench_put(folder / "report.json", json) ||
+            !bench_put(folder / "gyro_motor.txt", log) ||
+            !archive_write_manifest(folder, problem)) {
+            std::fprintf(stderr, "gm_bench: %s\n", problem.c_str());
             return 1;
         }
+        log_bytes += log.size();
         bytes += json.size();
     }
     bench_print_count("records", records);
@@ -145,6 +158,8 @@ int bench_archive(const std::string& dir, std::uint64_t records, std::uint64_t p
     bench_print_count("json_bytes", bytes);
     bench_print("mean_json_bytes",
                 records == 0 ? 0.0 : static_cast<double>(bytes) / static_cast<double>(records));
+    bench_print("mean_log_bytes",
+                records == 0 ? 0.0 : static_cast<double>(log_bytes) / static_cast<double>(records));
     bench_print("generate_s", bench_ms_since(start) / 1000.0);
     return 0;
 }

@@ -4,7 +4,7 @@
 include(GNUInstallDirs)
 
 set(GM_INSTALLED_PROGRAMS gyro_motor gyro_motor_plot gyro_motor_report gyro_motor_history
-                          gyro_motor_params gyro_motor_home)
+                          gyro_motor_station gyro_motor_params gyro_motor_home)
 if(TARGET gyro_motor_sim)
     list(APPEND GM_INSTALLED_PROGRAMS gyro_motor_sim)
 endif()

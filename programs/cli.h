@@ -9,6 +9,7 @@
 #include "base/exit/exit_status.h"
 #include "base/files/files.h"
 #include "base/usage/usage.h"
+#include "records/archive/archive.h"
 
 #include <CLI/CLI.hpp>
 
@@ -138,13 +139,26 @@ inline CLI::Validator cli_text() {
         "");
 }
 
+// A traceability field kept in a record (an operator, a station, a lot, a part), or a filter on
+// one: printable UTF-8 on one line, 1 to 64 characters (archive_field_problem).
+inline CLI::Validator cli_record_field() {
+    return CLI::Validator(
+        [](const std::string& text) -> std::string {
+            const char* problem = archive_field_problem(text);
+            return problem == nullptr
+                       ? ""
+                       : std::string(problem) + " (printable, one line, 1 to 64 characters)";
+        },
+        "");
+}
+
 // --times FILE: the times file of the log's samples, for the programs that read a sweep's log.
 // Left empty when not given: the caller looks beside the log.
 inline CLI::Option* cli_add_times(CLI::App& app, std::string& times) {
     return app
         .add_option("--times", times,
-                    "the times of the samples (default: beside LOG, LOG with .txt replaced\n"
-                    "by _times.txt)")
+                    "the times of the samples (default: beside LOG,\n"
+                    "LOG with .txt replaced by _times.txt)")
         ->type_name("FILE")
         ->check(cli_text());
 }
@@ -153,7 +167,8 @@ inline CLI::Option* cli_add_times(CLI::App& app, std::string& times) {
 using CliFile = std::pair<const char*, const std::string*>;
 
 // What is wrong with the file names, for one usage line: a line break in a name (it would break
-// the gnuplot script and the messages), or an output on top of the log or of another output,
+// the gnuplot script and the messages), a path the file system cannot take (files_unusable: a
+// name in it or the whole too long), or an output on top of the log or of another output,
 // which would destroy what it is made from: by any name of the same file, in any letter case
 // where the platform's names ignore it (files_same_file).
 inline std::optional<std::string> cli_check_files(std::span<const CliFile> files) {
@@ -161,6 +176,9 @@ inline std::optional<std::string> cli_check_files(std::span<const CliFile> files
         const std::string& path_a = *files[a].second;
         if (path_a.find_first_of("\r\n") != std::string::npos) {
             return std::string(files[a].first) + " has a line break in its name";
+        }
+        if (const std::string why = files_unusable(path_a); !path_a.empty() && !why.empty()) {
+            return std::string(files[a].first) + " " + path_a + ": " + why;
         }
         for (std::size_t b = a + 1; b < files.size(); ++b) {
             const std::string& path_b = *files[b].second;

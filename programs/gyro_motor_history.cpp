@@ -13,6 +13,7 @@
 #include "records/database/database.h"
 #include "records/dbhistory/dbhistory.h"
 #include "records/history/history.h"
+#include "records/select/select.h"
 
 #include <algorithm>
 #include <array>
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,11 +43,13 @@ constexpr std::array<const char*, 3> history_key_figures{
 
 constexpr const char* history_description =
     "Reads a sensor archive (DIR/SERIAL/20261209T101503Z/report.json, as\n"
-    "gyro_motor_report --serial ID --archive DIR writes it) and shows one row per\n"
-    "sensor: serial, sweeps, the time and verdict of its latest sweep and a few of\n"
-    "its figures. --sweeps shows one row per sweep; --summary one row per figure.\n"
-    "--export copies the archive's records to a SQL database; --database shows\n"
-    "the same views from there.";
+    "gyro_motor_report --serial ID --archive DIR writes it), checks every record,\n"
+    "and shows one row per sensor: serial, sweeps, the time and outcome (PASS,\n"
+    "FAIL, ERROR, ABORTED) of its latest sweep, what it failed on, its limits and\n"
+    "a few of its figures. --sweeps shows one row per sweep; --summary one row per\n"
+    "figure; --verify checks the archive and lists the records that are not\n"
+    "whole. --export copies the archive's whole records to a SQL database;\n"
+    "--database shows the same views from there.";
 
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
@@ -65,11 +69,11 @@ Where the latest sweeps applied different limits to a figure it says so and
 gives none. First-pass yield: sensors whose first sweep (by time) passed, of
 the sensors whose first sweep has a verdict; final yield likewise with the
 latest sweep. A sweep without a verdict (reported without --limits) neither
-passes nor fails: its sensor counts on neither side of that yield. With
---since or --until the first-pass yield counts only the sensors whose first
-sweep in the archive lies in the window. --csv writes the yields after the
-figures, past an empty line, and past another the count of records that could
-not be read (error) or that a report left unfinished (aborted).
+passes nor fails: its sensor counts on neither side of that yield; nor does
+one whose sweep did not complete (ERROR, ABORTED), which is counted apart, and
+whose figures enter no statistic. With --since or --until the first-pass
+yield counts only the sensors whose first sweep in the archive lies in the
+window. --csv writes the yields after the figures, past an empty line.
 
 Times are UTC: --since 2026-12-09 keeps sweeps from that day's midnight on,
 --until 2026-12-09 those up to the end of that day; with a time of day
@@ -83,25 +87,46 @@ points beyond them marked with their serial), the limits and the guard band,
 and below it the moving ranges with their upper control limit 3.267 times
 their mean.
 
-A record that cannot be read (no report.json, not valid JSON, no record.time),
-a scratch folder .partial-... left by a report being written, and anything
-that is no sensor's folder or record folder are skipped, each with one line
-PATH: reason on standard error. With --csv - or --json - the text goes to
-standard error. --png needs gnuplot on the PATH.
+Failing figures go by their short names (peak_deviation_deg for
+heading.peak_deviation_deg). The summary ends with the failures by figure:
+how many sensors failed on it at their first sweep and at their latest,
+largest first. Limits are shown as their name and the first digits of the
+SHA-256 of their file, rev C (3f2a9c1e); a name that two different files
+carry is marked *, and --limits takes a name, such digits (8 or more) or both
+as shown. The --operator, --station, --lot and --part filters take a GLOB as
+--serial does; --show adds those fields as columns.
+
+Every record is checked: its manifest.sha256 matches its files, it lies in
+its serial's folder, every figure is a number or null, it has a verdict where
+it must, and that verdict is what its own limits.toml gives for its own
+figures. A record that fails a check, one that cannot be read (no
+report.json, not valid JSON, no record.time), a scratch folder .partial-...
+left by a crash (10 minutes old or more), and anything that is no sensor's
+folder or record folder are skipped, each with one line PATH: reason on
+standard error. A scratch folder younger than that is a record being
+written: a note on standard error, and the status stays. A record written
+before records had manifests is read but unverified. Serials that differ
+only in letter case (SN0042, sn0042) are one sensor's: its records are
+listed together, with a warning on standard error. With --csv - or
+--json - the text goes to standard error. --png needs gnuplot on the PATH.
+Outputs are never written into the archive.
 
 CONNECTION is an ODBC connection string, e.g. "DSN=bench" or
 "Driver={PostgreSQL Unicode};Server=db;Database=bench;Uid=gm;Pwd=...".
---export writes every record of DIR that the database does not hold yet (a
-record is known by its serial and its folder's name, so a second run adds
+--export writes every whole record of DIR that the database does not hold yet
+(a record is known by its serial and its folder's name, so a second run adds
 nothing) and makes the tables on first use; several benches may export at once.
+A record that is not whole, or unverified, is not exported: it is listed as
+PATH: reason on standard error.
 
 Exit status:
-  0  listed
+  0  listed (with --verify: every record is whole)
   1  the archive cannot be read or holds no record (none left by the filters),
      or an output could not be written
   2  bad arguments
   3  records were skipped (each named on standard error), the rest listed
-     or exported
+     or exported; with --verify: a record is not whole or unverified (each
+     listed)
   8  the database could not be used (the reason on standard error))";
 
 struct HistoryOptions {
@@ -110,6 +135,9 @@ struct HistoryOptions {
     std::string export_to; // --export CONNECTION
     bool sweeps = false;
     bool summary = false;
+    bool verify = false;
+    std::array<std::string, archive_trace_fields.size()> trace; // the filters' globs
+    std::vector<std::string> show;
     std::vector<std::string> figures;
     std::string serial;
     std::string since;
@@ -131,14 +159,36 @@ CLI::Validator history_time_check() {
     return CLI::Validator(
         [](const std::string& text) -> std::string {
             bool date_only = false;
-            return history_parse_time(text, date_only)
+            return archive_parse_time(text, date_only)
                        ? ""
                        : "not a UTC date or time like 2026-12-09 or 2026-12-09T10:15:03Z: " + text;
         },
         "");
 }
 
-std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions& options) {
+// The filter the options ask for; a usage error's text when --since is after --until.
+std::optional<std::string> history_make_filter(const HistoryOptions& options,
+                                               SelectFilter& filter) {
+    filter.serial_glob = options.serial;
+    bool date_only = false;
+    if (!options.since.empty()) {
+        filter.since = archive_parse_time(options.since, date_only);
+    }
+    if (!options.until.empty()) {
+        // A date takes in its whole day.
+        filter.until = archive_parse_time(options.until, date_only);
+        *filter.until += date_only ? 86400 - 1 : 0;
+    }
+    filter.limits_name = options.limits;
+    filter.trace_globs = options.trace;
+    if (filter.since && filter.until && *filter.since > *filter.until) {
+        return "--since " + options.since + " is after --until " + options.until;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions& options,
+                                           SelectFilter& filter) {
     CLI::App app(history_description, history_name);
     cli_setup(app);
     app.footer(history_footer);
@@ -159,13 +209,20 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
     CLI::Option* sweeps = app.add_flag("--sweeps", options.sweeps, "one row per sweep");
     CLI::Option* summary = app.add_flag("--summary", options.summary,
                                         "one row per figure over the latest sweep of each\n"
-                                        "sensor, with its capability, and the yields")
+                                        "sensor, with its capability, the yields and the\n"
+                                        "failures by figure")
                                ->excludes(sweeps);
+    CLI::Option* verify = app.add_flag("--verify", options.verify,
+                                       "check every record of DIR and list those that are\n"
+                                       "not whole, and nothing else (an audit)")
+                              ->needs(dir)
+                              ->excludes(database)
+                              ->excludes(export_to);
     std::vector<CLI::Option*> views{sweeps, summary};
     views.push_back(app.add_option("--figures", options.figures,
-                                   "the figures to show, by their path in report.json,\n"
-                                   "e.g. heading.B_deg (default: the rows\n"
-                                   "heading.peak_deviation_deg,\n"
+                                   "the figures to show, by their path in\n"
+                                   "report.json, e.g. heading.B_deg (default: the\n"
+                                   "rows heading.peak_deviation_deg,\n"
                                    "yaw_rate.scale_error_percent, mag.fit_rms_gauss;\n"
                                    "the summary the figures with limits, or every\n"
                                    "figure when no sweep was judged)")
@@ -174,8 +231,17 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                         ->allow_extra_args(false)
                         ->type_name("LIST")
                         ->check(cli_text()));
+    views.push_back(app.add_option("--show", options.show,
+                                   "the record's fields to show as columns, of\n"
+                                   "operator, station, lot, part")
+                        ->delimiter(',')
+                        ->allow_extra_args(false)
+                        ->type_name("LIST")
+                        ->check(CLI::IsMember(std::vector<std::string>(
+                            archive_trace_fields.begin(), archive_trace_fields.end()))));
     views.push_back(
-        app.add_option("--serial", options.serial, "only the serials that match GLOB (* and ?)")
+        app.add_option("--serial", options.serial,
+                       "only the serials that match GLOB (* and ?), in\nany letter case")
             ->type_name("GLOB")
             ->check(cli_text()));
     views.push_back(app.add_option("--since", options.since, "only sweeps at or after TIME (UTC)")
@@ -185,14 +251,22 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                         ->type_name("TIME")
                         ->check(history_time_check()));
     views.push_back(app.add_option("--limits", options.limits,
-                                   "only sweeps judged against the limits named NAME")
+                                   "only sweeps judged against the limits named NAME,\n"
+                                   "or whose file's SHA-256 begins with these digits")
                         ->type_name("NAME"));
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        const std::string field = archive_trace_fields[k];
+        views.push_back(app.add_option("--" + field, options.trace[k],
+                                       "only sweeps whose " + field + " matches GLOB")
+                            ->type_name("GLOB")
+                            ->check(cli_record_field()));
+    }
     views.push_back(app.add_option("--csv", options.csv,
-                                   "write the table as CSV to FILE (- for standard\noutput)")
+                                   "write the table as CSV to FILE (- for\nstandard output)")
                         ->type_name("FILE")
                         ->check(cli_text()));
     views.push_back(app.add_option("--json", options.json,
-                                   "write the table as JSON to FILE (- for standard\noutput)")
+                                   "write the table as JSON to FILE (- for\nstandard output)")
                         ->type_name("FILE")
                         ->check(cli_text()));
     CLI::Option* png = app.add_option("--png", options.png, "draw the figure of --plot to FILE")
@@ -223,6 +297,13 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
     if (options.dir.empty() && options.database.empty()) {
         return history_usage_error("DIR (or --database CONNECTION) is required");
     }
+    for (const CLI::Option* view : views) {
+        if (verify->count() > 0 && view->count() > 0) {
+            return history_usage_error("--verify checks the whole archive and shows nothing "
+                                       "else: no " +
+                                       view->get_name() + " with it");
+        }
+    }
     if (options.csv == "-" && options.json == "-") {
         return history_usage_error("--csv - and --json - cannot both take standard output");
     }
@@ -234,6 +315,17 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
         {"--png", &options.png},
     }};
     if (const std::optional<std::string> problem = cli_check_files(files)) {
+        return history_usage_error(*problem);
+    }
+    // An output in the archive would be read back as a damaged record by every later run.
+    for (const CliFile& file : std::span(files).subspan(1)) {
+        if (!options.dir.empty() && !file.second->empty() &&
+            files_inside(*file.second, options.dir)) {
+            return history_usage_error(std::string(file.first) + " " + *file.second +
+                                       " is inside the archive " + options.dir);
+        }
+    }
+    if (const std::optional<std::string> problem = history_make_filter(options, filter)) {
         return history_usage_error(*problem);
     }
     return std::nullopt;
@@ -315,22 +407,6 @@ struct HistoryView {
     bool window = false; // kept by time: a sensor's first sweep may lie before the window
 };
 
-HistoryFilter history_filter_of(const HistoryOptions& options) {
-    HistoryFilter filter;
-    filter.serial_glob = options.serial;
-    bool date_only = false;
-    if (!options.since.empty()) {
-        filter.since = history_parse_time(options.since, date_only);
-    }
-    if (!options.until.empty()) {
-        // A date takes in its whole day.
-        filter.until = history_parse_time(options.until, date_only);
-        *filter.until += date_only ? 86400 - 1 : 0;
-    }
-    filter.limits_name = options.limits;
-    return filter;
-}
-
 // The figures --figures and --plot name.
 std::vector<std::string> history_asked(const HistoryOptions& options) {
     std::vector<std::string> asked = options.figures;
@@ -346,14 +422,62 @@ void history_print_skipped(const std::vector<HistorySkip>& skipped) {
     }
 }
 
-// Reads the archive folder; a status when the program ends here.
-std::optional<int> history_read_folder(const std::string& dir, HistoryArchive& archive) {
+// --verify: one line per record that is not whole (to standard output: it is the audit's
+// result), and the count.
+int history_verify(const HistoryArchive& archive) {
+    std::size_t whole = 0;
+    for (const HistorySkip& skip : archive.skipped) {
+        std::printf("%s: %s\n", skip.path.c_str(), skip.reason.c_str());
+    }
+    for (const HistoryRecord& record : archive.records) {
+        if (record.sealed) {
+            ++whole;
+        } else {
+            std::printf("%s: unverified: no manifest (written before records had one)\n",
+                        record.path.c_str());
+        }
+    }
+    const std::size_t not_whole = archive.skipped.size() + archive.records.size() - whole;
+    std::printf("%zu %s whole", whole, whole == 1 ? "record" : "records");
+    if (not_whole > 0) {
+        std::printf(", %zu not (listed above)", not_whole);
+    }
+    std::printf("\n");
+    if (std::fflush(stdout) != 0) {
+        return history_exit_failed;
+    }
+    return not_whole == 0 ? history_exit_ok : history_exit_skipped;
+}
+
+// Serials that differ only in letter case, written before the archive refused a second spelling:
+// the view takes them as one sensor's, and says so.
+void history_print_spellings(const std::vector<std::vector<std::string>>& spellings) {
+    for (const std::vector<std::string>& spelled : spellings) {
+        std::string serials;
+        for (std::size_t i = 0; i < spelled.size(); ++i) {
+            serials += i == 0 ? "" : i + 1 == spelled.size() ? " and " : ", ";
+            serials += spelled[i];
+        }
+        std::fprintf(stderr, "%s: %s differ only in letter case: one sensor\n", history_name,
+                     serials.c_str());
+    }
+}
+
+// Reads the archive folder; a status when the program ends here (with --verify, always but for
+// an empty archive).
+std::optional<int> history_read_folder(const HistoryOptions& options, HistoryArchive& archive) {
+    const std::string& dir = options.dir;
     std::string error;
     if (!history_read(dir, archive, error)) {
         std::fprintf(stderr, "%s: cannot read %s: %s\n", history_name, dir.c_str(), error.c_str());
         return history_exit_failed;
     }
+    history_print_skipped(archive.busy);
+    if (options.verify && !(archive.records.empty() && archive.skipped.empty())) {
+        return history_verify(archive);
+    }
     history_print_skipped(archive.skipped);
+    history_print_spellings(archive.spellings);
     if (archive.records.empty()) {
         std::fprintf(stderr, "%s: %s holds no record%s\n", history_name, dir.c_str(),
                      archive.skipped.empty() ? "" : " that could be read");
@@ -362,9 +486,10 @@ std::optional<int> history_read_folder(const std::string& dir, HistoryArchive& a
     return std::nullopt;
 }
 
-std::optional<int> history_from_folder(const HistoryOptions& options, HistoryView& view) {
+std::optional<int> history_from_folder(const HistoryOptions& options, const SelectFilter& filter,
+                                       HistoryView& view) {
     HistoryArchive archive;
-    if (const std::optional<int> status = history_read_folder(options.dir, archive)) {
+    if (const std::optional<int> status = history_read_folder(options, archive)) {
         return status;
     }
     const std::vector<std::string> known = history_figure_paths(archive.records);
@@ -374,19 +499,18 @@ std::optional<int> history_from_folder(const HistoryOptions& options, HistoryVie
         }
     }
     std::vector<HistoryRecord>& records = archive.records;
-    const HistoryFilter filter = history_filter_of(options);
     // A sensor's first pass is its first sweep in the archive, which a time window may leave out:
     // the records before the window tell.
     std::vector<HistoryRecord> unwindowed;
     view.window = filter.since || filter.until;
     if (view.window && options.summary) {
-        HistoryFilter others = filter;
+        SelectFilter others = filter;
         others.since.reset();
         others.until.reset();
-        history_filter(records, others);
         unwindowed = records;
+        select_filter(unwindowed, others);
     }
-    history_filter(records, filter);
+    select_filter(records, filter);
     if (records.empty()) {
         std::fprintf(stderr, "%s: no record in %s matches the filters\n", history_name,
                      options.dir.c_str());
@@ -431,7 +555,8 @@ int history_database_error(const std::string& error) {
 // The same view from the database: the figures are chosen as from a folder, and only the records
 // that the view shows are read (each sensor's first and latest sweep, unless it lists every sweep
 // or draws them).
-std::optional<int> history_from_database(const HistoryOptions& options, HistoryView& view) {
+std::optional<int> history_from_database(const HistoryOptions& options, const SelectFilter& filter,
+                                         HistoryView& view) {
     Database database;
     std::string error;
     bool any = false;
@@ -442,6 +567,11 @@ std::optional<int> history_from_database(const HistoryOptions& options, HistoryV
         std::fprintf(stderr, "%s: the database holds no record\n", history_name);
         return history_exit_failed;
     }
+    std::vector<std::string> twins;
+    if (!dbhistory_case_twins(database, twins, error)) {
+        return history_database_error(error);
+    }
+    history_print_spellings(history_spellings(twins));
     for (const std::string& figure : history_asked(options)) {
         bool has = false;
         if (!dbhistory_has_figure(database, figure, has, error)) {
@@ -452,8 +582,8 @@ std::optional<int> history_from_database(const HistoryOptions& options, HistoryV
         }
     }
     DbHistoryQuery query;
-    query.filter = history_filter_of(options);
-    view.window = query.filter.since || query.filter.until;
+    query.filter = filter;
+    view.window = filter.since || filter.until;
     view.figures = options.figures;
     if (view.figures.empty() && options.summary) {
         if (!dbhistory_figures(database, query.filter, true, view.figures, error) ||
@@ -494,7 +624,7 @@ std::optional<int> history_from_database(const HistoryOptions& options, HistoryV
 // --export: every record of DIR that the history reads, to the database.
 int history_export(const HistoryOptions& options) {
     HistoryArchive archive;
-    if (const std::optional<int> status = history_read_folder(options.dir, archive)) {
+    if (const std::optional<int> status = history_read_folder(options, archive)) {
         return *status;
     }
     Database database;
@@ -519,17 +649,17 @@ int history_export(const HistoryOptions& options) {
                                           present, refused, error);
     history_print_skipped(refused);
     if (!exported) {
-        std::fprintf(stderr,
-                     "%s: the export stopped: %s (the records written before are kept; run it "
-                     "again to write the rest)\n",
-                     history_name, error.c_str());
+        std::fprintf(stderr, "%s: the export stopped: %s\n", history_name, error.c_str());
+        std::fprintf(stderr, "%s: the records written are kept; run it again for the rest\n",
+                     history_name);
         return history_exit_database;
     }
     const std::size_t skipped = archive.skipped.size() + refused.size();
     std::printf("exported %zu %s to the database (%zu there already)", added,
                 added == 1 ? "record" : "records", present);
     if (skipped > 0) {
-        std::printf(", %zu skipped (listed on standard error)", skipped);
+        // Each is named on standard error; the line stays within a console's 80 columns.
+        std::printf(", %zu skipped", skipped);
     }
     std::printf("\n");
     return skipped == 0 ? history_exit_ok : history_exit_skipped;
@@ -539,7 +669,8 @@ int history_export(const HistoryOptions& options) {
 
 int main(int argc, char** argv) {
     HistoryOptions options;
-    if (const std::optional<int> status = history_parse_arguments(argc, argv, options)) {
+    SelectFilter filter;
+    if (const std::optional<int> status = history_parse_arguments(argc, argv, options, filter)) {
         return *status;
     }
     if (!options.export_to.empty()) {
@@ -547,28 +678,38 @@ int main(int argc, char** argv) {
     }
     HistoryView view;
     if (const std::optional<int> status = options.database.empty()
-                                              ? history_from_folder(options, view)
-                                              : history_from_database(options, view)) {
+                                              ? history_from_folder(options, filter, view)
+                                              : history_from_database(options, filter, view)) {
         return *status;
     }
     const std::vector<HistoryRecord>& records = view.records;
     const std::vector<HistorySensor>& sensors = view.sensors;
+    HistoryTraceColumns trace;
+    for (const std::string& field : options.show) {
+        trace.push_back(static_cast<std::size_t>(
+            std::find(archive_trace_fields.begin(), archive_trace_fields.end(), field) -
+            archive_trace_fields.begin()));
+    }
     std::optional<HistorySummary> summary;
     HistoryTable table;
     if (options.summary) {
         summary = history_summarise(records, sensors, view.figures);
         summary->window = view.window;
-        history_count_skipped(view.skipped, *summary);
         table = historyout_summary(*summary);
     } else if (options.sweeps) {
-        table = historyout_sweeps(records, view.figures);
+        table = historyout_sweeps(records, view.figures, trace);
     } else {
-        table = historyout_sensors(records, sensors, view.figures);
+        table = historyout_sensors(records, sensors, view.figures, trace);
     }
 
     std::FILE* const says = options.csv == "-" || options.json == "-" ? stderr : stdout;
     std::fprintf(says, "%zu %s of %zu %s", view.sweeps, view.sweeps == 1 ? "sweep" : "sweeps",
                  sensors.size(), sensors.size() == 1 ? "sensor" : "sensors");
+    const auto unverified = std::count_if(records.begin(), records.end(),
+                                          [](const HistoryRecord& r) { return !r.sealed; });
+    if (unverified > 0) {
+        std::fprintf(says, ", %td unverified (written before records had manifests)", unverified);
+    }
     if (!view.skipped.empty()) {
         std::fprintf(says, ", %zu skipped (listed on standard error)", view.skipped.size());
     }
@@ -577,7 +718,15 @@ int main(int argc, char** argv) {
         (summary ? historyout_summary_text(table, *summary) : historyout_text(table)).c_str());
     if (summary) {
         std::fprintf(says, "\n%s", historyout_yields_text(*summary).c_str());
+        if (!summary->pareto.empty()) {
+            std::fprintf(says,
+                         "\nFailures by figure (sensors failing on it at their first sweep, "
+                         "at their latest):\n%s",
+                         historyout_text(historyout_pareto(*summary)).c_str());
+        }
     }
+    const std::string shared = historyout_shared_names_text(history_shared_names(records));
+    std::fprintf(says, "%s%s", shared.empty() ? "" : "\n", shared.c_str());
     bool outputs_ok = std::fflush(says) == 0;
     if (!options.csv.empty()) {
         const std::string csv =

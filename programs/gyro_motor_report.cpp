@@ -4,8 +4,9 @@
 // tilt and the temperature; optionally writes them as JSON and draws the deviation curve and the
 // field's ellipse with gnuplot; judges the figures against production limits and keeps the sweep
 // in a sensor archive. The analysis itself lives in analysis/report/, its text, JSON and picture
-// in outputs/report/, the verdict in analysis/limits/ and the archive's records in
-// records/archive/.
+// in outputs/report/, the verdict in analysis/limits/, the archive's records in records/archive/,
+// and the step that checks the log against the sweep's run file, judges it and keeps it, which
+// gyro_motor_station runs too, in station/outcome/.
 #include "analysis/limits/limits.h"
 #include "analysis/report/report.h"
 #include "analysis/sweeplog/sweeplog.h"
@@ -14,12 +15,11 @@
 #include "base/files/files.h"
 #include "base/text/text.h"
 #include "base/usage/usage.h"
-#include "outputs/gnuplot/gnuplot.h"
 #include "outputs/report/reportout.h"
 #include "outputs/report/reportplot.h"
 #include "programs/cli.h"
 #include "records/archive/archive.h"
-#include "records/database/database.h"
+#include "station/outcome/outcome.h"
 
 #include <array>
 #include <cerrno>
@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -36,53 +37,68 @@
 
 namespace {
 
-constexpr int report_exit_ok = exit_ok;
-constexpr int report_exit_failed = 1;      // log unreadable or unusable, an output failed
-constexpr int report_exit_bad_records = 3; // from the good records only, or by sample number
-constexpr int report_exit_fail = exit_verdict_failed;
-constexpr int report_exit_not_archived = exit_archive_failed;
-constexpr int report_exit_not_in_database = exit_database_failed;
-
 constexpr const char* report_name = "gyro_motor_report";
 
 constexpr const char* report_footer =
-    "The cruise is the stretch of samples whose Z yaw rate lies within 5% of the median,\n"
-    "from the first such sample to the last; every figure is worked out over it. The turn is\n"
-    "measured against the time of each sample's poll, from the times file beside LOG (LOG\n"
-    "with its .txt replaced by _times.txt, or another named with --times); without one the\n"
-    "samples are taken as evenly spaced, which every stall of the sweep's loop bends. B-E,\n"
-    "their card, the measured turn rate and the wobble need at least 300 deg of turn in the\n"
-    "cruise, the magnetometer's ellipse 240 deg; short of that, and for points that trace no\n"
-    "ellipse, the figures are absent with the reason (null in the JSON). The yaw rate's scale\n"
-    "error is against --turn-rate, else against the turn rate measured from the sample times.\n"
+    "The cruise is the stretch of samples whose Z yaw rate lies within 5% of the\n"
+    "median, from the first such sample to the last; every figure is worked out over\n"
+    "it. The turn is measured against the time of each sample's poll, from the times\n"
+    "file beside LOG (LOG with its .txt replaced by _times.txt, or another named\n"
+    "with --times); without one the samples are taken as evenly spaced, which every\n"
+    "stall of the sweep's loop bends. B-E, their card, the measured turn rate and\n"
+    "the wobble need at least 300 deg of turn in the cruise, the magnetometer's\n"
+    "ellipse 240 deg; short of that, and for points that trace no ellipse, the\n"
+    "figures are absent with the reason (null in the JSON). The yaw rate's scale\n"
+    "error is against --turn-rate, else against the turn rate measured from the\n"
+    "sample times.\n"
     "\n"
-    "A broken record is reported on standard error as LOG:LINE: message and left out; the rest\n"
-    "is still analysed. A broken times file is reported as FILE:LINE: message and the samples\n"
-    "go by their number. The pictures need gnuplot on the PATH.\n"
+    "A broken record is reported on standard error as LOG:LINE: message and left\n"
+    "out; the rest is still analysed. A broken times file is reported as FILE:LINE:\n"
+    "message and the samples go by their number. The pictures need gnuplot on\n"
+    "the PATH.\n"
     "\n"
-    "With --limits the report ends with a verdict: each limited figure's value against its\n"
-    "limits, then \"Verdict: PASS\" or \"Verdict: FAIL (N of M figures)\". A figure that was\n"
-    "not measured fails, and so does a log with broken records or an unusable times file.\n"
-    "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log and its\n"
-    "times, report.txt, report.json, report.png and the limits file. A record appears whole or\n"
-    "not at all and never replaces another. With --database the record is also written to\n"
-    "the SQL database that CONNECTION (an ODBC connection string) names, right after the\n"
-    "folder, which stays the primary copy: gyro_motor_history DIR --export brings over what\n"
-    "the database missed.\n"
+    "With --limits the report ends with a verdict: each limited figure's value\n"
+    "against its limits, then \"Verdict: PASS\" or \"Verdict: FAIL (N of M figures)\". A\n"
+    "figure that was not measured fails, and so does a log with broken records or an\n"
+    "unusable times file.\n"
+    "With --serial and --archive the sweep is kept in DIR/ID/<UTC time>/: the log\n"
+    "and its times, its run file, report.txt, report.json, report.png and the limits\n"
+    "file, sealed by manifest.sha256 (sha256sum -c manifest.sha256 checks it). A\n"
+    "record appears whole or not at all and never replaces another. A serial that\n"
+    "the archive holds in another letter case is refused: one folder per sensor.\n"
+    "--operator, --station, --lot and --part are kept in it: each 1 to 64\n"
+    "printable characters on one line.\n"
+    "With --database the record is also written to the SQL database that\n"
+    "CONNECTION (an ODBC connection string) names, right after the folder, which\n"
+    "stays the primary copy: gyro_motor_history DIR --export brings over what the\n"
+    "database missed.\n"
+    "\n"
+    "With --limits or --archive the log is checked against the run file that\n"
+    "gyro_motor leaves beside it (LOG with .txt replaced by _run.txt). A log that is\n"
+    "not the last sweep's (that run did not replace it, left another size, or never\n"
+    "ended) is not judged at all: the outcome is ERROR. A sweep that ended with a\n"
+    "failure gives ERROR, one that was interrupted ABORTED: the figures are shown\n"
+    "but not judged, never a PASS. Such an attempt is archived all the same.\n"
+    "Without a run file --archive needs --unverified.\n"
     "\n"
     "Exit status:\n"
     "  0  the report was made from a log without problems (with --limits: PASS)\n"
-    "  1  the log could not be read, is not a sample log or has too few samples, or an\n"
-    "     output could not be written\n"
-    "  2  bad arguments, a serial that is not a plain name, or a bad limits file\n"
-    "     (FILE:LINE: message; nothing is written)\n"
-    "  3  without --limits: the log has broken records or the times file is broken, nothing\n"
-    "     else failed: the report covers the good records, by sample number without usable\n"
-    "     times\n"
+    "  1  the log could not be read, is not a sample log or has too few samples, or\n"
+    "     an output could not be written\n"
+    "  2  bad arguments, a serial that is not a plain name or that the archive holds\n"
+    "     in another letter case, a path too long for the system, a bad limits file\n"
+    "     (FILE:LINE: message), or --archive without a run file or --unverified;\n"
+    "     nothing is written\n"
+    "  3  without --limits: the log has broken records or the times file is broken,\n"
+    "     nothing else failed: the report covers the good records, by sample number\n"
+    "     without usable times\n"
     "  5  the verdict is FAIL\n"
-    "  6  the sweep could not be archived (the report was still printed); before 8, 5 and 3\n"
-    "  8  the record is in the archive but could not be written to the database; before 5\n"
-    "     and 3\n";
+    "  6  the sweep could not be archived (the report was still printed); before 8,\n"
+    "     7, 5 and 3\n"
+    "  7  the outcome is ERROR or ABORTED: the log is not the last sweep's, or the\n"
+    "     sweep failed or was interrupted; before 5 and 3\n"
+    "  8  the record is in the archive but could not be written to the database;\n"
+    "     before 7, 5 and 3\n";
 
 struct ReportOptions {
     std::string log = "gyro_motor.txt";
@@ -94,7 +110,10 @@ struct ReportOptions {
     std::string limits;
     std::string serial;
     std::string archive;
-    std::optional<std::string> operator_name;
+    // The record's traceability fields, as archive_trace_fields names them; the station is
+    // the computer's name unless given.
+    std::array<std::optional<std::string>, archive_trace_fields.size()> trace;
+    bool unverified = false;
     std::string database; // --database CONNECTION
 };
 
@@ -138,115 +157,6 @@ std::string report_title(const ReportOptions& options) {
     return "Sweep report of " + files_last_part(options.log);
 }
 
-bool report_draw(const ReportOptions& options, const Report& report,
-                 const std::vector<SweepLogSample>& samples) {
-    const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
-    if (!gnuplot) {
-        std::fprintf(stderr, "%s: gnuplot not found on the PATH, so no picture was drawn. %s.\n",
-                     report_name, usage_gnuplot_install);
-        return false;
-    }
-    std::vector<std::string> outputs;
-    for (const std::string* path : {&options.png, &options.svg}) {
-        if (!path->empty()) {
-            outputs.push_back(*path);
-        }
-    }
-    if (!gnuplot_draw(report_name, *gnuplot, outputs,
-                      reportplot_gnuplot_script(report, samples, options.png, options.svg,
-                                                report_title(options)))) {
-        return false;
-    }
-    for (const std::string& path : outputs) {
-        std::fprintf(report_out, "wrote %s\n", path.c_str());
-    }
-    return true;
-}
-
-// What the sweep is judged on and kept as.
-struct ReportRecord {
-    std::string text;                // the report as printed
-    nlohmann::ordered_json document; // its JSON
-    const Limits* limits = nullptr;
-};
-
-// Writes the files of the record into its scratch folder: the log and its times as they are, the
-// report, the limits, and the picture when gnuplot is there. A picture that fails is left out.
-bool report_fill_record(const ArchiveScratch& scratch, const ReportOptions& options,
-                        const ReportRecord& record, const Report& report,
-                        const std::vector<SweepLogSample>& samples, std::string& error) {
-    std::error_code ignored;
-    const bool times = std::filesystem::is_regular_file(files_path(options.times), ignored);
-    if (!archive_copy(scratch, "gyro_motor.txt", files_path(options.log), error) ||
-        (times &&
-         !archive_copy(scratch, "gyro_motor_times.txt", files_path(options.times), error)) ||
-        !archive_put(scratch, "report.txt", record.text, true, error) ||
-        !archive_put(scratch, "report.json", record.document.dump(2) + "\n", false, error) ||
-        (record.limits &&
-         !archive_put(scratch, "limits.toml", record.limits->text, false, error))) {
-        return false;
-    }
-    if (const std::optional<std::filesystem::path> gnuplot = gnuplot_find()) {
-        const std::string png = files_name(scratch.folder / "report.png");
-        if (!gnuplot_draw(
-                report_name, *gnuplot, {png},
-                reportplot_gnuplot_script(report, samples, png, "", report_title(options)))) {
-            std::fprintf(stderr, "%s: the record is kept without its picture\n", report_name);
-        }
-    }
-    return true;
-}
-
-// Keeps the sweep in the archive, at `kept`; false, said on standard error, when it could not.
-bool report_archive(const ReportOptions& options, ReportRecord& record, const Report& report,
-                    const std::vector<SweepLogSample>& samples,
-                    std::chrono::system_clock::time_point now, std::filesystem::path& kept) {
-    record.document["record"] = {{"serial", options.serial},
-                                 {"time", archive_record_time(now)},
-                                 {"station", archive_host_name()},
-                                 {"operator", options.operator_name
-                                                  ? nlohmann::ordered_json(*options.operator_name)
-                                                  : nlohmann::ordered_json(nullptr)},
-                                 {"program", report_name},
-                                 {"version", usage_version_number()},
-                                 {"turn_rate_dps", reportout_figure(options.turn_rate)}};
-    ArchiveScratch scratch;
-    std::string error;
-    if (!archive_begin(files_path(options.archive), options.serial, now, scratch, error)) {
-        std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
-        return false;
-    }
-    if (!report_fill_record(scratch, options, record, report, samples, error) ||
-        !archive_finish(scratch, kept, error)) {
-        archive_abandon(scratch);
-        std::fprintf(stderr, "%s: the sweep was not archived: %s\n", report_name, error.c_str());
-        return false;
-    }
-    std::fprintf(report_out, "archived %s\n", files_name(kept).c_str());
-    return true;
-}
-
-// Writes the archived record, kept at `kept`, to the database too; false, in one line on standard
-// error, when it could not.
-bool report_database(const ReportOptions& options, const ReportRecord& record,
-                     const std::filesystem::path& kept) {
-    Database database;
-    DatabaseRecord row;
-    std::size_t added = 0;
-    std::string error;
-    if (!database_record(record.document.dump(), files_name(kept.filename()), row, error) ||
-        !database_open(options.database, database, error) ||
-        !database_put(database, std::span<const DatabaseRecord>(&row, 1), added, error)) {
-        std::fprintf(stderr,
-                     "%s: the record was not written to the database: %s (it is kept in the "
-                     "archive; gyro_motor_history DIR --export writes it later)\n",
-                     report_name, error.c_str());
-        return false;
-    }
-    std::fprintf(report_out, "wrote the record to the database\n");
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -259,48 +169,66 @@ int main(int argc, char** argv) {
     app.footer(report_footer);
     ReportOptions options;
     app.add_option("--turn-rate", options.turn_rate,
-                   "the commanded turn rate in deg/s, above 0 (a turn either way),\n"
-                   "for the yaw rate's scale error (default: the rate measured against\n"
-                   "the sample times)")
+                   "the commanded turn rate in deg/s, above 0\n"
+                   "(a turn either way), for the yaw rate's scale\n"
+                   "error (default: the rate measured against the\n"
+                   "sample times)")
         ->option_text("DEG_PER_S")
         // The rate's size: a turn either way is measured against it.
         ->check(cli_number(0.0, true));
     cli_add_times(app, options.times);
     app.add_option("--json", options.json,
-                   "write the figures as JSON to FILE (- for standard\n"
-                   "output; the report then goes to standard error)")
+                   "write the figures as JSON to FILE (- for\n"
+                   "standard output; the report then goes to\n"
+                   "standard error)")
         ->option_text("FILE")
         ->check(cli_text());
-    app.add_option("--png", options.png, "draw the deviation curve and the ellipse to FILE (PNG)")
+    app.add_option("--png", options.png, "draw the deviation curve and the ellipse to\nFILE (PNG)")
         ->option_text("FILE")
         ->check(cli_text());
     app.add_option("--svg", options.svg, "draw them to FILE (SVG)")
         ->option_text("FILE")
         ->check(cli_text());
     app.add_option("--limits", options.limits,
-                   "judge the figures against the limits in FILE (TOML)")
+                   "judge the figures against the limits in FILE\n(TOML)")
         ->option_text("FILE")
         ->check(cli_text());
     CLI::Option* serial =
         app.add_option("--serial", options.serial,
-                       "the sensor's serial number for --archive: 1 to 64 of\n"
-                       "A-Z a-z 0-9 . _ -, not starting with .")
+                       "the sensor's serial number for --archive: 1 to\n"
+                       "64 of A-Z a-z 0-9 . _ -, not starting or\n"
+                       "ending with ., no device name of Windows\n"
+                       "(CON, COM1, ...)")
             ->option_text("ID")
             ->check(CLI::Validator(
                 [](const std::string& text) -> std::string {
-                    return archive_valid_serial(text) ? "" : "not a plain name: " + text;
+                    return archive_valid_serial(text) ? "" : "not a plain name: \"" + text + "\"";
                 },
                 ""));
     CLI::Option* archive =
         app.add_option("--archive", options.archive,
-                       "keep the sweep in the archive DIR, as DIR/ID/<UTC time>/")
+                       "keep the sweep in the archive DIR, as\nDIR/ID/<UTC time>/")
             ->option_text("DIR")
             ->check(cli_text());
     serial->needs(archive);
     archive->needs(serial);
-    app.add_option("--operator", options.operator_name, "who ran the sweep, kept in the record")
-        ->option_text("NAME")
-        ->check(cli_text())
+    // Each 1 to 64 printable characters on one line, kept in the record.
+    const std::array<const char*, archive_trace_fields.size()> trace_help{
+        "who ran the sweep", "the test station (default: this\ncomputer's name)",
+        "the production lot", "the part number"};
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        app.add_option("--" + std::string(archive_trace_fields[k]), options.trace[k],
+                       std::string(trace_help[k]) + ", kept in the record")
+            ->option_text(k == 0   ? "NAME"
+                          : k == 1 ? "NAME"
+                          : k == 2 ? "LOT"
+                                   : "PART")
+            ->check(cli_record_field())
+            ->needs(archive);
+    }
+    app.add_flag("--unverified", options.unverified,
+                 "archive a log that has no run file beside it (an older\n"
+                 "log, or one copied from elsewhere); the record says so")
         ->needs(archive);
     app.add_option("--database", options.database,
                    "also write the record to the SQL database that\n"
@@ -332,6 +260,23 @@ int main(int argc, char** argv) {
     if (const std::optional<std::string> problem = cli_check_files(files)) {
         return report_usage_error(*problem);
     }
+    // Only the record's own files go into the archive: any other would be read back as damage.
+    for (const CliFile& file : std::span(files).subspan(3)) {
+        if (!options.archive.empty() && !file.second->empty() &&
+            files_inside(*file.second, options.archive)) {
+            return report_usage_error(std::string(file.first) + " " + *file.second +
+                                      " is inside the archive " + options.archive);
+        }
+    }
+    if (!options.trace[1]) {
+        options.trace[1] = archive_host_name();
+    }
+    if (!options.archive.empty()) {
+        const std::string refusal = archive_refusal(files_path(options.archive), options.serial);
+        if (!refusal.empty()) {
+            return report_usage_error(refusal);
+        }
+    }
     // The figures a limit may name are those of the report's document, whatever the sweep.
     std::optional<Limits> limits;
     if (!options.limits.empty()) {
@@ -344,63 +289,53 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", warning.c_str());
         }
     }
-
-    std::vector<SweepLogSample> samples;
-    std::vector<SweepLogProblem> problems;
-    if (!sweeplog_load(report_name, options.log, samples, problems)) {
-        return report_exit_failed;
+    const OutcomeRequest request{.program = report_name,
+                                 .log = options.log,
+                                 .times = options.times,
+                                 .times_named = times_named,
+                                 .turn_rate = options.turn_rate,
+                                 .limits = limits ? &*limits : nullptr,
+                                 .unverified = options.unverified,
+                                 .not_before = {},
+                                 .archive = options.archive,
+                                 .database = options.database,
+                                 .serial = options.serial,
+                                 .trace = options.trace,
+                                 .retest_reason = {},
+                                 .now = now};
+    OutcomeResult result;
+    if (!outcome_verify(request, result)) {
+        return exit_bad_arguments;
     }
-    sweeplog_print_problems(stderr, options.log, problems);
-
-    std::vector<double> times;
-    const bool times_ok = sweeptimes_load(report_name, options.times, times_named, samples, times);
-
-    Report report;
-    std::string error;
-    if (!report_analyse(samples, options.turn_rate, report, error, times)) {
-        std::fprintf(stderr, "%s: %s: %s\n", report_name, options.log.c_str(), error.c_str());
-        return report_exit_failed;
+    outcome_judge(request, result);
+    if (!result.analysed && result.reason.empty()) {
+        return outcome_status(result, true, true); // a log that cannot be used, and nothing else
     }
     report_out = options.json == "-" ? stderr : stdout;
-    ReportRecord record{.text = reportout_text(report, options.log),
-                        .document = reportout_document(report),
-                        .limits = limits ? &*limits : nullptr};
-    if (!problems.empty()) {
-        text_append(record.text, "\n%zu broken %s left out (listed on standard error)\n",
-                    problems.size(), problems.size() == 1 ? "record" : "records");
-    }
-    std::optional<LimitsVerdict> verdict;
-    if (limits) {
-        verdict = limits_judge(*limits, record.document, problems.size(), !times_ok);
-        record.text += "\n" + limits_text(*verdict);
-    }
-    record.document["verdict"] = verdict ? limits_verdict_json(*verdict) : nullptr;
-    std::fputs(record.text.c_str(), report_out);
+    std::fputs(result.text.c_str(), report_out);
 
     bool outputs_ok = true;
     if (!options.json.empty()) {
-        outputs_ok = report_write_json(options.json, record.document.dump(2) + "\n");
+        outputs_ok = report_write_json(options.json, result.document.dump(2) + "\n");
     }
-    if ((!options.png.empty() || !options.svg.empty()) && !report_draw(options, report, samples)) {
-        outputs_ok = false;
+    if ((!options.png.empty() || !options.svg.empty()) && result.analysed) {
+        if (reportplot_draw(report_name, result.report, result.samples, options.png, options.svg,
+                            report_title(options))) {
+            for (const std::string* path : {&options.png, &options.svg}) {
+                if (!path->empty()) {
+                    std::fprintf(report_out, "wrote %s\n", path->c_str());
+                }
+            }
+        } else {
+            outputs_ok = false;
+        }
     }
-    std::filesystem::path kept;
-    const bool archived =
-        options.archive.empty() || report_archive(options, record, report, samples, now, kept);
+    const bool archived = options.archive.empty() || outcome_archive(request, result);
+    if (!result.record.empty()) {
+        std::fprintf(report_out, "archived %s\n", result.record.c_str());
+    }
     // Only a record in the folder goes to the database: the folder is the primary copy.
     const bool in_database =
-        options.database.empty() || !archived || report_database(options, record, kept);
-    if (!outputs_ok) {
-        return report_exit_failed;
-    }
-    if (!archived) {
-        return report_exit_not_archived;
-    }
-    if (!in_database) {
-        return report_exit_not_in_database;
-    }
-    if (verdict) {
-        return verdict->pass ? report_exit_ok : report_exit_fail;
-    }
-    return problems.empty() && times_ok ? report_exit_ok : report_exit_bad_records;
+        options.database.empty() || !archived || outcome_database(request, result, report_out);
+    return outcome_status(result, outputs_ok, archived, in_database);
 }

@@ -13,8 +13,8 @@
 #   5. the lines behind a model of a USB-serial adapter that hands bytes over once per latency
 #      tick (0, 1, 4 and 16 ms), native and under Wine: samples/s, the share of the frames sent
 #      that were logged whole, and records that are no frame as sent;
-#   6. gyro_motor_history over a generated archive of 10,000 records of a real report's size:
-#      the summary and the sensor view, wall time and peak memory;
+#   6. gyro_motor_history over a generated archive of 10,000 sealed records of a real report's
+#      and log's size: the summary and the sensor view, wall time and peak memory;
 #   7. an instant sweep (no line pacing, motor time in lock step with the motion queries: some
 #      300 samples): what the start before the move costs against the whole run;
 #   8. the lab's database: a generated archive of 100,000 records exported to a private
@@ -69,7 +69,7 @@ wants() {
 wants wine || wants adapter || skip_wine=1
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libeigen3-dev nlohmann-json3-dev
-          libcli11-dev libtomlplusplus-dev unixodbc-dev)
+          libcli11-dev libtomlplusplus-dev libssl-dev unixodbc-dev)
 [ "$skip_wine" -eq 1 ] || packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 ! wants database || packages+=(postgresql odbc-postgresql python3)
 scripts/deps.sh "${packages[@]}"
@@ -418,7 +418,8 @@ f() { printf "%.${2:-2}f" "$1"; }
     fi
     if wants history; then
         echo "gyro_motor_history over ${R[history.records]} records of ${R[history.sensors]} sensors" \
-            "(report.json $(f "${R[history.mean_json_bytes]}" 0) bytes on average)"
+            "(report.json $(f "${R[history.mean_json_bytes]}" 0) bytes, log" \
+            "$(f "${R[history.mean_log_bytes]}" 0) bytes on average, each record checked)"
         for view in summary sensors; do
             v=history_$view
             row "$view: wall time, peak memory (exit ${R[$v.status]})" \

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox \
-    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev unixodbc-dev
+    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev libssl-dev unixodbc-dev
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim gyro_motor_plot \
     gyro_motor_report

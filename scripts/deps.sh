@@ -45,6 +45,7 @@ provided() {
     nlohmann-json3-dev) has_header nlohmann/json.hpp ;;
     libcli11-dev) has_header CLI/CLI.hpp ;;
     libtomlplusplus-dev) has_header toml++/toml.h ;;
+    libssl-dev) has_header openssl/evp.h ;;
     unixodbc-dev) has_header sql.h && has_header sqlext.h ;;
     odbc-postgresql) [ -f /usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so ] ;;
     postgresql) compgen -G "/usr/lib/postgresql/*/bin/initdb" ;;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the end-to-end cases against the Windows build under Wine: the native simulator and test
 # program drive build/mingw/gyro_motor.exe (and gyro_motor_report.exe for the verdict and the
-# archive), with the device links in a Wine prefix's dosdevices
-# folder (raw lines, since Wine leaves the line mode alone, "\r\n" line ends in the program's
+# archive, gyro_motor_station.exe for one serial swept, judged and kept by the gyro_motor.exe
+# beside it), with the device links in a Wine prefix's dosdevices folder (raw lines, since Wine leaves the line mode alone, "\r\n" line ends in the program's
 # text, and Wine's error 21 for a line that hung up). Cases that need the native programs (signals,
 # /dev/full, gyro_motor_home, ports held by Linux processes) are skipped. With --from-zip first,
 # the programs run are those of the Windows package: the mingw build's zip, unpacked into an empty
@@ -18,7 +18,7 @@ repo=$(pwd)
 
 scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
     g++-mingw-w64-x86-64-posix wine wine64 python3 unzip libeigen3-dev nlohmann-json3-dev \
-    libcli11-dev libtomlplusplus-dev unixodbc-dev
+    libcli11-dev libtomlplusplus-dev libssl-dev unixodbc-dev
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target e2e_tests gyro_motor_sim
 cmake --preset mingw >/dev/null
@@ -34,13 +34,13 @@ if [ "${1:-}" = --from-zip ]; then
     unzip -q "${zips[0]}" -d "$unpacked"
     folder=$unpacked/$(basename "${zips[0]}" .zip)
     for file in gyro_motor.exe gyro_motor_plot.exe gyro_motor_report.exe gyro_motor_history.exe \
-        gyro_motor_params.exe gyro_motor_home.exe README.md; do
+        gyro_motor_station.exe gyro_motor_params.exe gyro_motor_home.exe README.md; do
         [ -f "$folder/$file" ] || { echo "e2e-wine: the zip lacks $file" >&2; exit 1; }
     done
     history_exe=$folder/gyro_motor_history.exe
 else
     cmake --build --preset mingw -j2 --target gyro_motor gyro_motor_plot gyro_motor_report \
-        gyro_motor_history gyro_motor_params gyro_motor_home gnuplot_standin
+        gyro_motor_history gyro_motor_station gyro_motor_params gyro_motor_home gnuplot_standin
 fi
 
 prefix=$repo/build/mingw/wine-e2e

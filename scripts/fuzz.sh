@@ -13,7 +13,7 @@ if [[ $# -gt 1 || ! $seconds =~ ^[0-9]+$ ]]; then
 fi
 
 scripts/deps.sh cmake ninja-build clang libclang-rt-14-dev libeigen3-dev nlohmann-json3-dev libcli11-dev \
-    libtomlplusplus-dev unixodbc-dev
+    libtomlplusplus-dev libssl-dev unixodbc-dev
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2

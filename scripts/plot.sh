@@ -9,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh" gnuplot-nox libcli11-dev
 if [ ! -f "$root/build/default/build.ninja" ]; then
     "$root/scripts/deps.sh" cmake ninja-build g++ libgtest-dev libgmock-dev googletest \
-        libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev unixodbc-dev
+        libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev libssl-dev unixodbc-dev
     (cd "$root" && cmake --preset default >/dev/null)
 fi
 # Quiet unless the build fails: the plot's own lines are what the caller wants to see.

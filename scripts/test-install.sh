@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks what a user gets: installs the default build into a scratch prefix, checks that the seven
+# Checks what a user gets: installs the default build into a scratch prefix, checks that the eight
 # programs and the guide are where they belong, and runs a short simulated sweep with the
 # installed simulator and sweep program; then makes the Linux packages (.tar.gz, .deb) and checks
 # that the .deb holds the same. Expects the default preset built (scripts/test.sh does that).
@@ -22,7 +22,7 @@ fail() {
 prefix=$work/prefix
 cmake --install build/default --prefix "$prefix" >/dev/null
 programs=(gyro_motor gyro_motor_sim gyro_motor_plot gyro_motor_report gyro_motor_history
-          gyro_motor_params gyro_motor_home)
+          gyro_motor_station gyro_motor_params gyro_motor_home)
 for program in "${programs[@]}"; do
     [ -x "$prefix/bin/$program" ] || fail "bin/$program not installed"
 done
@@ -65,4 +65,6 @@ for file in "${programs[@]/#/usr/bin/}" usr/share/doc/gyro_motor/README.md; do
     grep -q "\./$file\$" <<<"$listing" || fail "$deb lacks $file"
 done
 dpkg-deb --field "$deb" Recommends | grep -q gnuplot || fail "$deb does not recommend gnuplot"
+# The records' SHA-256 comes from OpenSSL's libcrypto, which the package must pull in.
+dpkg-deb --field "$deb" Depends | grep -q libssl || fail "$deb does not depend on libssl"
 echo "test-install: $(basename "$deb") and $(basename build/default/gyro_motor-*.tar.gz) made"

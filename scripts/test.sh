@@ -8,8 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest gnuplot-nox \
-    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev dpkg-dev unixodbc-dev \
-    postgresql odbc-postgresql python3
+    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev dpkg-dev libssl-dev \
+    unixodbc-dev postgresql odbc-postgresql python3
 
 # The database tests run against a private PostgreSQL server; here its failing to start fails
 # them rather than skipping them.

@@ -12,28 +12,9 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
-
-// Waits until the transcript shows count lines that end with text; false after timeout_s.
-bool wait_for_events(const std::string& transcript, const std::string& text, std::size_t count,
-                     double timeout_s) {
-    const BenchClock::time_point start = BenchClock::now();
-    while (std::chrono::duration<double>(BenchClock::now() - start).count() < timeout_s) {
-        std::size_t seen = 0;
-        for (const std::string& line :
-             harness_split_lines(harness_read_file(transcript).value_or(""))) {
-            seen += line.ends_with(text) ? 1u : 0u;
-        }
-        if (seen >= count) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 
 // A request to stop in the middle of the sweep: the sweep stops logging, says so, returns the
 // motor to zero and closes everything. A second request during that return stops it at once.
@@ -61,13 +42,13 @@ TEST_P(E2eInterruptTest, SweepStopsLoggingAndReturnsWithCompleteRecords) {
         {"--no-pacing", "--time-scale", "4"},
         [&](const SweepRun& r, pid_t sweep) {
             const std::string transcript = r.dir + "/transcript.txt";
-            if (!wait_for_events(transcript, " gyro G", 20, 10.0)) {
+            if (!bench_wait_for_events(transcript, " gyro G", 20, 10.0)) {
                 return;
             }
             kill(sweep, interrupt.signal);
             signalled = BenchClock::now();
             if (interrupt.again_during_return) {
-                if (!wait_for_events(transcript, " motor ma 0", 1, 10.0)) {
+                if (!bench_wait_for_events(transcript, " motor ma 0", 1, 10.0)) {
                     signalled.reset();
                     return;
                 }
@@ -130,7 +111,7 @@ TEST(E2eTest, KilledSweepLeavesEveryAnsweredPollAsAWholeRecord) {
     bool killed = false;
     const SweepRun run = bench_run_sweep(
         bench_fast({"--gyro-silent-after", "20"}), [&](const SweepRun& r, pid_t sweep) {
-            killed = wait_for_events(r.dir + "/transcript.txt", " gyro G", 21, 10.0) &&
+            killed = bench_wait_for_events(r.dir + "/transcript.txt", " gyro G", 21, 10.0) &&
                      kill(sweep, SIGKILL) == 0;
         });
     ASSERT_TRUE(killed) << "the sweep never made 21 polls";

@@ -1,6 +1,7 @@
 # The modules' imports follow the layers. A module is a folder src/LAYER/MODULE/ with sources; it
 # imports another when one of its files has `#include "LAYER/MODULE/file.h"`. The layers, from
-# the bottom: base, sweep, analysis, records, outputs. Fails, naming the modules and a file, when
+# the bottom: base, sweep, analysis, records, outputs, station. Fails, naming the modules and a
+# file, when
 #   - a module imports one of a layer above its own;
 #   - the sweep or the base (what gyro_motor links) includes a companion library: CLI11, Eigen,
 #     nlohmann-json, toml++, OpenSSL or ODBC;
@@ -13,7 +14,7 @@
 # Prints the graph.
 # Usage: cmake -DSOURCE_DIR=... -P check_import_graph.cmake
 cmake_minimum_required(VERSION 3.25)
-set(layers base sweep analysis records outputs)
+set(layers base sweep analysis records outputs station)
 set(program_only programs sim bench)
 string(REPLACE ";" ", " layer_names "${layers}")
 set(companion_regex "^[ \t]*#[ \t]*include[ \t]*<(CLI|Eigen|unsupported/Eigen|nlohmann|toml\\+\\+|openssl)/|^[ \t]*#[ \t]*include[ \t]*<(sql|sqlext|sqltypes)\\.h>")

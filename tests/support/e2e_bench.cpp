@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -243,4 +245,21 @@ SweepRun bench_run_without_com6(const std::vector<std::string>& program,
         symlink(earlier_target->c_str(), (run.link_dir + "/com6").c_str());
     }
     return run;
+}
+
+bool bench_wait_for_events(const std::string& transcript, const std::string& text,
+                           std::size_t count, double timeout_s) {
+    const BenchClock::time_point start = BenchClock::now();
+    while (std::chrono::duration<double>(BenchClock::now() - start).count() < timeout_s) {
+        std::size_t seen = 0;
+        for (const std::string& line :
+             harness_split_lines(harness_read_file(transcript).value_or(""))) {
+            seen += line.ends_with(text) ? 1u : 0u;
+        }
+        if (seen >= count) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }

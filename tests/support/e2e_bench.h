@@ -133,5 +133,10 @@ inline constexpr double bench_fault_time_bound_s = 15.0;
 // One line per fault run, to see at a glance what the program did.
 void bench_summarize(const char* fault, const SweepRun& run, std::size_t samples);
 
+// Waits until the simulator's transcript shows `count` lines that end with `text`; false after
+// timeout_s.
+bool bench_wait_for_events(const std::string& transcript, const std::string& text,
+                           std::size_t count, double timeout_s);
+
 // Removes the run folder, or keeps it and says where when the test failed.
 void bench_finish(const SweepRun& run);

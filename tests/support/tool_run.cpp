@@ -11,7 +11,12 @@
 #include <sstream>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX 1
+#endif
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -123,4 +128,26 @@ fs::path tool_make_test_dir(const char* prefix) {
                    std::to_string(random())});
     fs::create_directories(dir);
     return dir;
+}
+
+void tool_age_folder(const fs::path& folder, std::chrono::seconds age) {
+#ifdef _WIN32
+    // The C library cannot set a folder's times on Windows: the handle must be opened for backup.
+    const HANDLE handle = CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << folder.string();
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks; // 100 ns since 1601
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    ticks.QuadPart -= static_cast<ULONGLONG>(age.count()) * 10000000ULL;
+    const FILETIME then{ticks.LowPart, ticks.HighPart};
+    const bool set = SetFileTime(handle, nullptr, nullptr, &then);
+    CloseHandle(handle);
+    ASSERT_TRUE(set) << folder.string();
+#else
+    fs::last_write_time(folder, fs::file_time_type::clock::now() - age);
+#endif
 }

@@ -2,6 +2,7 @@
 // with its output captured in files of a scratch folder.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -27,6 +28,9 @@ struct ToolResult {
 // is put before the command (POSIX only).
 ToolResult tool_run(const std::string& program, const std::vector<std::string>& arguments,
                     const std::filesystem::path& dir, const std::string& environment = "");
+
+// Sets the folder's modification time to `age` before now.
+void tool_age_folder(const std::filesystem::path& folder, std::chrono::seconds age);
 
 // A fresh scratch folder named after the running test.
 std::filesystem::path tool_make_test_dir(const char* prefix);

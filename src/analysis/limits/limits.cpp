@@ -437,15 +437,15 @@ std::string limits_text(const LimitsVerdict& verdict) {
                          limits_limit_text(row.limit),
                          row.reason ? std::string("FAIL: ") + row.reason : "pass"});
         for (std::size_t k = 0; k < width.size(); ++k) {
-            width[k] = std::max(width[k], cells.back()[k].size());
+            width[k] = std::max(width[k], text_width(cells.back()[k]));
         }
     }
     std::string text =
         text_format("Limits: %s (%s)\n", verdict.limits.name.c_str(), verdict.limits.file.c_str());
     for (const auto& cell : cells) {
-        text_append(text, "  %-*s  %*s  %-*s  %s\n", static_cast<int>(width[0]), cell[0].c_str(),
-                    static_cast<int>(width[1]), cell[1].c_str(), static_cast<int>(width[2]),
-                    cell[2].c_str(), cell[3].c_str());
+        text_append(text, "  %s  %s  %s  %s\n", text_padded(cell[0], width[0], true).c_str(),
+                    text_padded(cell[1], width[1], false).c_str(),
+                    text_padded(cell[2], width[2], true).c_str(), cell[3].c_str());
     }
     std::string also;
     if (verdict.broken_records > 0) {

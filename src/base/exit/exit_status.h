@@ -17,6 +17,11 @@ inline constexpr int exit_log_failed = 4;
 inline constexpr int exit_verdict_failed = 5;
 // gyro_motor_report: the archive record could not be written; the report was still printed.
 inline constexpr int exit_archive_failed = 6;
+// gyro_motor_report and gyro_motor_station: the sweep judged is no whole sweep of this sensor,
+// so its outcome is ERROR or ABORTED, never PASS: its log is not the last sweep's (the run file
+// beside it says that run did not replace it, or left another size, or never ended), or the sweep
+// ended with a failure or was interrupted. The attempt is recorded as such when archived.
+inline constexpr int exit_sweep_error = 7;
 // The lab's database could not be reached or did not take the records (a server down, the
 // network, a driver missing); with gyro_motor_report the record is kept in the archive folder.
 inline constexpr int exit_database_failed = 8;

@@ -4,7 +4,11 @@
 // "JÃ¼rgen" of "Jürgen"); elsewhere they are the bytes the system gave.
 //
 // Every program that takes file names from its command line reads them with files_arguments and
-// opens, derives and compares them here; every reader of a text file (a parameter file, a limits
+// opens, derives and compares them here. Every path handed to the file system goes through
+// files_system first, so that no length of path is too long on Windows (std::filesystem's
+// calls included); listing a folder and removing one with what it holds go through files_list
+// and files_remove_all, since mingw's folder iterator cannot take a long path at all (it lists
+// the current folder instead). Every reader of a text file (a parameter file, a limits
 // file, a log) calls files_skip_bom on the stream it opened, or files_without_bom on a text read
 // whole, since Notepad saves "UTF-8 with BOM".
 #pragma once
@@ -39,6 +43,56 @@ std::string files_failure(const std::string& name, int error);
 // Removes the file; false when it could not (or was not there).
 bool files_remove(const std::string& name);
 
+// The path as the system is to be handed it. On Windows: made absolute (".", ".." and "/" resolved
+// as Windows resolves them) and given the \\?\ prefix (\\?\UNC\server\share\... for a share),
+// with which the wide file functions take paths of up to 32767 characters, not 259; a device name
+// (NUL, \\.\COM8) or a path that has a prefix already is left as it is. Elsewhere the path as it
+// is. Messages name the path as it was given, never this one.
+std::filesystem::path files_system(const std::filesystem::path& path);
+
+// Why the path cannot be used by this platform's file system even so, for "PATH: WHY"; empty when
+// it can: a name in it longer than 255 characters (bytes on POSIX), or the whole longer than the
+// system takes (32767 characters on Windows, PATH_MAX bytes elsewhere).
+std::string files_unusable(const std::string& name);
+
+// An entry of a folder: its name, whether it is a folder (through a link to one) and whether it is
+// a link (a symbolic link or a junction).
+struct FilesEntry {
+    std::filesystem::path name;
+    bool folder = false;
+    bool link = false;
+};
+
+// The entries of the folder but "." and "..", in no particular order. False, with the reason in
+// `error` ("No such file or directory", "is a file, not a folder", ...), when it cannot be listed.
+bool files_list(const std::filesystem::path& dir, std::vector<FilesEntry>& entries,
+                std::string& error);
+
+// Removes the folder and all it holds; a link in it is removed, never followed. False when
+// anything is left.
+bool files_remove_all(const std::filesystem::path& dir);
+
+// Moves the file to `to`, replacing a file there (across drives too). False with errno's text in
+// `error` when it could not.
+bool files_move(const std::filesystem::path& from, const std::filesystem::path& to,
+                std::string& error);
+
+// The path with ".", ".." and links resolved as far as it exists, for comparing names
+// (files_same_name); false when it cannot be.
+bool files_resolved(const std::filesystem::path& path, std::filesystem::path& resolved);
+
+// The platform's limits for files_unusable: the longest name in a path and the longest path, in
+// units of the system's strings (UTF-16 on Windows, bytes elsewhere), and its folder separator
+// besides '/'.
+extern const std::size_t files_part_max;
+extern const std::size_t files_whole_max;
+extern const char* const files_unit;
+extern const std::filesystem::path::value_type files_separator;
+
+// The platform's part of files_list: the entries, or the system's reason.
+bool files_read_folder(const std::filesystem::path& dir, std::vector<FilesEntry>& entries,
+                       std::string& error);
+
 // The name as a path of the file system, and a path as a name.
 std::filesystem::path files_path(std::string_view name);
 std::string files_name(const std::filesystem::path& path);
@@ -57,3 +111,7 @@ bool files_same_name(const std::filesystem::path& a, const std::filesystem::path
 // whatever names: links, letter case, short names), or the names lead to the same place once
 // ".", ".." and links are resolved, compared by files_same_name.
 bool files_same_file(const std::string& a, const std::string& b);
+
+// True when the name lies in the folder or below it, by any name of the folder (files_same_file
+// of the folder and each folder the name lies in).
+bool files_inside(const std::string& name, const std::string& folder);

@@ -3,9 +3,10 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -26,36 +27,98 @@ std::string files_utf8(std::wstring_view wide) {
     return text;
 }
 
-UINT files_console_page = 0;
-
-void files_restore_console() {
-    SetConsoleOutputCP(files_console_page);
-}
-
 } // namespace
 
-std::vector<std::string> files_arguments(int argc, char** argv) {
-    int count = 0;
-    LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
-        return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc)
-                        : std::vector<std::string>{};
-    }
-    std::vector<std::string> arguments;
-    for (int i = 1; i < count; ++i) {
-        arguments.push_back(files_utf8(wide[i]));
-    }
-    LocalFree(wide);
-    // The names are printed as they are held; a console in another code page would garble them.
-    files_console_page = GetConsoleOutputCP();
-    if (files_console_page != 0 && files_console_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
-        std::atexit(files_restore_console);
-    }
-    return arguments;
+std::FILE* files_open(const std::string& name, const char* mode) {
+    return _wfopen(files_system(files_path(name)).c_str(), files_wide(mode).c_str());
 }
 
-std::FILE* files_open(const std::string& name, const char* mode) {
-    return _wfopen(files_wide(name).c_str(), files_wide(mode).c_str());
+// The longest name NTFS takes, and the longest path of the wide functions with the \\?\ prefix.
+const std::size_t files_part_max = 255;
+const std::size_t files_whole_max = 32767;
+const char* const files_unit = "characters";
+const std::filesystem::path::value_type files_separator = L'\\';
+
+std::filesystem::path files_system(const std::filesystem::path& path) {
+    const std::wstring& given = path.native();
+    // A path with a prefix, or a device such as \\.\COM8, goes as it is.
+    if (given.empty() || given.starts_with(L"\\\\?\\") || given.starts_with(L"\\\\.\\")) {
+        return path;
+    }
+    // GetFullPathNameW resolves ".", ".." and "/" as every other Windows call would, and takes
+    // names of any length; the prefix then stops the call from resolving them again, with the
+    // old limit of 259 characters.
+    const DWORD size = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    const DWORD length =
+        size == 0 ? 0 : GetFullPathNameW(given.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) {
+        return path;
+    }
+    full.resize(length);
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) {
+        return full; // a device name: NUL, CON, COM8
+    }
+    if (full.starts_with(L"\\\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2); // \\server\share\...
+    }
+    return L"\\\\?\\" + full;
+}
+
+bool files_resolved(const std::filesystem::path& path, std::filesystem::path& resolved) {
+    // ".." and "." only: std::filesystem cannot resolve links on a path with the prefix, and
+    // files_same_file has met the links of files that exist already.
+    resolved = files_system(path);
+    return !resolved.empty();
+}
+
+bool files_read_folder(const std::filesystem::path& dir, std::vector<FilesEntry>& entries,
+                       std::string& error) {
+    std::wstring pattern = files_system(dir).native();
+    pattern += pattern.ends_with(L'\\') ? L"*" : L"\\*";
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, 0);
+    DWORD code = find == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring_view name = data.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            FilesEntry entry{std::filesystem::path(name), false,
+                             (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0};
+            entry.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (entry.link) {
+                std::error_code ignored;
+                entry.folder =
+                    std::filesystem::is_directory(files_system(dir / entry.name), ignored);
+            }
+            entries.push_back(std::move(entry));
+        } while (FindNextFileW(find, &data));
+        code = GetLastError();
+        FindClose(find);
+    }
+    std::error_code ignored;
+    if (code == ERROR_FILE_NOT_FOUND && std::filesystem::is_directory(files_system(dir), ignored)) {
+        code = ERROR_NO_MORE_FILES; // an empty drive's root, which has no "." to find
+    }
+    switch (code) {
+    case ERROR_NO_MORE_FILES:
+        return true;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+        error = std::strerror(ENOENT);
+        return false;
+    case ERROR_ACCESS_DENIED:
+        error = std::strerror(EACCES);
+        return false;
+    default:
+        error = "error " + std::to_string(code);
+        return false;
+    }
 }
 
 std::filesystem::path files_path(std::string_view name) {

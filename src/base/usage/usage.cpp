@@ -1,16 +1,10 @@
 #include "base/usage/usage.h"
 
+#include "base/text/text.h"
+
 #include <vector>
 
 namespace {
-
-std::size_t usage_columns(std::string_view line) {
-    std::size_t columns = 0;
-    for (const char c : line) {
-        columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-    }
-    return columns;
-}
 
 std::size_t usage_indent(std::string_view line) {
     const std::size_t text = line.find_first_not_of(' ');
@@ -68,7 +62,7 @@ std::string usage_wrap(std::string_view text, std::size_t width) {
     std::string wrapped;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view line = lines[i];
-        if (usage_columns(line) <= width) {
+        if (text_width(line) <= width) {
             wrapped += line;
             wrapped += '\n';
             continue;
@@ -85,10 +79,10 @@ std::string usage_wrap(std::string_view text, std::size_t width) {
             usage_add_words(lines[++i], words);
         }
         std::string row(line.substr(0, hang));
-        std::size_t row_columns = usage_columns(row);
+        std::size_t row_columns = text_width(row);
         bool row_empty = true;
         for (const std::string_view word : words) {
-            const std::size_t word_columns = usage_columns(word);
+            const std::size_t word_columns = text_width(word);
             if (!row_empty && row_columns + 1 + word_columns > width) {
                 wrapped += row + '\n';
                 row.assign(hang, ' ');

@@ -8,8 +8,9 @@
 #include <string>
 #include <string_view>
 
-// Help fits a console of this many columns.
-inline constexpr std::size_t usage_width = 80;
+// Help fits a console 80 columns wide: a line that fills the last column makes the classic
+// Windows console wrap, and a blank line follows it.
+inline constexpr std::size_t usage_width = 79;
 
 // True when the argument asks for help: -h, --help and -? everywhere; on Windows also /?, /h and
 // /help (elsewhere an argument that starts with '/' is a path).
@@ -24,11 +25,11 @@ const char* usage_version_number();
 // The version line: "NAME VERSION".
 std::string usage_version(std::string_view program);
 
-// The text with each line longer than `width` columns (UTF-8 characters) wrapped at blanks,
-// together with the lines below that carry it on up to the end of a sentence: those indented as
-// far as its text goes on, which is after its first gap of two or more blanks within the first
-// half of the width (an option and its description, an exit status and its meaning), else at its
-// own indent. Every other line is left as it is.
+// The text with each line longer than `width` columns (as text_width counts them) wrapped at
+// blanks, together with the lines below that carry it on up to the end of a sentence: those
+// indented as far as its text goes on, which is after its first gap of two or more blanks within
+// the first half of the width (an option and its description, an exit status and its meaning), else
+// at its own indent. Every other line is left as it is.
 std::string usage_wrap(std::string_view text, std::size_t width = usage_width);
 
 // Whether /?, /h and /help ask for help: on Windows.

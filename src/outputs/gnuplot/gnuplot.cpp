@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -23,7 +24,7 @@ bool gnuplot_prepare_output(const char* program, const std::string& path) {
 
 bool gnuplot_output_written(const char* program, const std::string& path) {
     std::error_code error;
-    const auto size = std::filesystem::file_size(files_path(path), error);
+    const auto size = std::filesystem::file_size(files_system(files_path(path)), error);
     if (error || size == 0) {
         std::fprintf(stderr, "%s: gnuplot wrote nothing to %s\n", program, path.c_str());
         return false;
@@ -43,7 +44,7 @@ gnuplot_search(const std::filesystem::path::string_type& search_path,
             end == start ? std::filesystem::path(".")
                          : std::filesystem::path(search_path.substr(start, end - start));
         std::error_code error;
-        if (std::filesystem::is_regular_file(folder / program, error) &&
+        if (std::filesystem::is_regular_file(files_system(folder / program), error) &&
             gnuplot_runnable(folder / program)) {
             return folder / program;
         }
@@ -61,7 +62,40 @@ bool gnuplot_draw(const char* program, const std::filesystem::path& gnuplot,
             return false;
         }
     }
-    bool ok = !script.empty() && gnuplot_run(program, gnuplot, script);
+    // The pictures gnuplot cannot open where they go, each with the short name it draws to.
+    std::string drawn = script;
+    std::vector<std::pair<std::string, std::string>> moved;
+    bool ok = !script.empty();
+    for (const std::string& path : outputs) {
+        if (!ok || gnuplot_takes(path)) {
+            continue;
+        }
+        const std::optional<std::string> short_file = gnuplot_short_file();
+        if (!short_file) {
+            std::fprintf(stderr,
+                         "%s: cannot draw %s: its path is longer than gnuplot takes (259 "
+                         "characters), and no short temporary name could be made for it\n",
+                         program, path.c_str());
+            ok = false;
+            break;
+        }
+        moved.emplace_back(*short_file, path);
+        const std::string output = "set output " + gnuplot_string(path) + "\n";
+        for (std::size_t at = drawn.find(output); at != std::string::npos;
+             at = drawn.find(output, at + 1)) {
+            drawn.replace(at, output.size(), "set output " + gnuplot_string(*short_file) + "\n");
+        }
+    }
+    ok = ok && gnuplot_run(program, gnuplot, drawn);
+    for (const auto& [short_file, path] : moved) {
+        std::string error;
+        if (ok && !files_move(files_path(short_file), files_path(path), error)) {
+            std::fprintf(stderr, "%s: cannot move the picture from %s to %s: %s\n", program,
+                         short_file.c_str(), path.c_str(), error.c_str());
+            ok = false;
+        }
+        files_remove(short_file);
+    }
     for (const std::string& path : outputs) {
         ok = ok && gnuplot_output_written(program, path);
     }

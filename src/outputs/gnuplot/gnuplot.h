@@ -17,8 +17,10 @@ std::optional<std::filesystem::path> gnuplot_find();
 // Draws the pictures named in `outputs` with the script. Each output is first created (or
 // emptied), so an unwritable place is reported before gnuplot runs and no picture of an earlier
 // run survives a failed one. Failures are reported on standard error after "program: ", and
-// then no output is left behind, not even an empty one. Returns true when gnuplot ended with
-// status 0 and wrote to every output.
+// then no output is left behind, not even an empty one. An output whose path gnuplot cannot open
+// (gnuplot_takes) is drawn to a short temporary name and moved into place, or, without one,
+// refused with the reason before gnuplot runs. Returns true when gnuplot ended with status 0 and
+// wrote to every output.
 bool gnuplot_draw(const char* program, const std::filesystem::path& gnuplot,
                   const std::vector<std::string>& outputs, const std::string& script);
 
@@ -38,6 +40,14 @@ gnuplot_search(const std::filesystem::path::string_type& search_path,
 
 // The platform's part. Whether the file found may be run (POSIX: is executable).
 bool gnuplot_runnable(const std::filesystem::path& candidate);
+
+// Whether gnuplot opens the path as it is: on Windows one of at most 259 characters once made
+// absolute (gnuplot is no program that takes longer ones), elsewhere any.
+bool gnuplot_takes(const std::string& path);
+
+// A new empty file of a path that gnuplot takes, in the temporary folder, as UTF-8; nothing when
+// none can be made. Asked for only where gnuplot_takes refuses a path.
+std::optional<std::string> gnuplot_short_file();
 
 // Runs gnuplot with the script on its standard input and the program's own standard output and
 // error; true when it ended with status 0, else false, reported after "program: ".

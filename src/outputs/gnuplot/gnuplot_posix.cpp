@@ -30,6 +30,14 @@ std::optional<std::filesystem::path> gnuplot_find() {
     return gnuplot_search(search_path, ':', "gnuplot");
 }
 
+bool gnuplot_takes(const std::string& /*path*/) {
+    return true; // gnuplot opens what this system does
+}
+
+std::optional<std::string> gnuplot_short_file() {
+    return std::nullopt; // never asked for: gnuplot takes every path
+}
+
 bool gnuplot_runnable(const std::filesystem::path& candidate) {
     return access(candidate.c_str(), X_OK) == 0;
 }

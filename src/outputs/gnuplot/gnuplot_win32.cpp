@@ -4,6 +4,8 @@
 // never starts.
 #include "outputs/gnuplot/gnuplot.h"
 
+#include "base/files/files.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -34,6 +36,21 @@ std::optional<std::filesystem::path> gnuplot_find() {
         return std::nullopt;
     }
     return gnuplot_search(search_path, L';', L"gnuplot.exe");
+}
+
+bool gnuplot_takes(const std::string& path) {
+    const std::wstring wide = files_path(path).native();
+    return GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr) <= MAX_PATH;
+}
+
+std::optional<std::string> gnuplot_short_file() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    wchar_t name[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"gm", 0, name) == 0) {
+        return std::nullopt;
+    }
+    return files_name(std::filesystem::path(name));
 }
 
 bool gnuplot_runnable(const std::filesystem::path& /*candidate*/) {

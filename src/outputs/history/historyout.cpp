@@ -9,11 +9,60 @@
 
 namespace {
 
+// The record's outcome: PASS, FAIL, ERROR or ABORTED; none without limits.
 std::optional<std::string> historyout_verdict(const HistoryRecord& record) {
+    if (record.outcome.empty()) {
+        return std::nullopt;
+    }
+    return record.outcome;
+}
+
+// What the record failed on: its failing figures by short name, or why it ended in error.
+std::optional<std::string> historyout_why(const HistoryRecord& record) {
+    if (!record.failed.empty()) {
+        std::vector<std::string> paths;
+        for (const HistoryFigure& figure : record.figures) {
+            paths.push_back(figure.first);
+        }
+        std::string why;
+        for (const std::string& figure : record.failed) {
+            // Appended piece by piece, as in historyout_csv.
+            why += why.empty() ? "" : ",";
+            why += history_short_name(figure, paths);
+        }
+        return why;
+    }
+    if (!record.reason.empty()) {
+        return record.reason;
+    }
+    return std::nullopt;
+}
+
+// The limits applied, marked * when another file carries their name.
+std::optional<std::string> historyout_limits(const HistoryRecord& record,
+                                             const std::vector<HistorySharedName>& shared) {
     if (!record.passed) {
         return std::nullopt;
     }
-    return *record.passed ? "PASS" : "FAIL";
+    const bool marked = std::any_of(shared.begin(), shared.end(), [&](const HistorySharedName& n) {
+        return n.name == record.limits_name;
+    });
+    std::string shown = history_limits_shown(record);
+    shown += marked ? " *" : "";
+    return shown;
+}
+
+void historyout_trace_columns(const HistoryTraceColumns& trace, std::vector<std::string>& columns) {
+    for (const std::size_t k : trace) {
+        columns.emplace_back(archive_trace_fields[k]);
+    }
+}
+
+void historyout_trace(const HistoryRecord& record, const HistoryTraceColumns& trace,
+                      std::vector<HistoryCell>& row) {
+    for (const std::size_t k : trace) {
+        row.emplace_back(record.trace[k]);
+    }
 }
 
 // The record's figures as cells, in the order asked for.
@@ -77,18 +126,35 @@ std::string historyout_csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
+// The sensors whose sweep counts on neither side because it did not complete: "N ERROR, M
+// ABORTED", or nothing when there are none.
+std::string historyout_apart(const HistoryYield& counts) {
+    if (counts.errors == 0 && counts.aborted == 0) {
+        return {};
+    }
+    return text_format("%zu ERROR, %zu ABORTED", counts.errors, counts.aborted);
+}
+
 } // namespace
 
 HistoryTable historyout_sensors(const std::vector<HistoryRecord>& records,
                                 const std::vector<HistorySensor>& sensors,
-                                const std::vector<std::string>& figures) {
-    HistoryTable table{"sensors", {"serial", "sweeps", "last_time", "last_verdict"}, {}};
+                                const std::vector<std::string>& figures,
+                                const HistoryTraceColumns& trace) {
+    HistoryTable table{
+        "sensors", {"serial", "sweeps", "last_time", "last_verdict", "why", "limits"}, {}};
+    historyout_trace_columns(trace, table.columns);
     table.columns.insert(table.columns.end(), figures.begin(), figures.end());
+    const std::vector<HistorySharedName> shared = history_shared_names(records);
     for (const HistorySensor& sensor : sensors) {
         const HistoryRecord& latest = records[sensor.latest];
-        std::vector<HistoryCell> row{std::optional<std::string>(sensor.serial), sensor.sweeps,
+        std::vector<HistoryCell> row{std::optional<std::string>(sensor.serial),
+                                     sensor.sweeps,
                                      std::optional<std::string>(latest.time),
-                                     historyout_verdict(latest)};
+                                     historyout_verdict(latest),
+                                     historyout_why(latest),
+                                     historyout_limits(latest, shared)};
+        historyout_trace(latest, trace, row);
         historyout_figures(latest, figures, row);
         table.rows.push_back(std::move(row));
     }
@@ -96,18 +162,48 @@ HistoryTable historyout_sensors(const std::vector<HistoryRecord>& records,
 }
 
 HistoryTable historyout_sweeps(const std::vector<HistoryRecord>& records,
-                               const std::vector<std::string>& figures) {
-    HistoryTable table{"sweeps", {"serial", "time", "record", "verdict", "limits"}, {}};
+                               const std::vector<std::string>& figures,
+                               const HistoryTraceColumns& trace) {
+    HistoryTable table{
+        "sweeps", {"serial", "time", "record", "verdict", "why", "limits", "checked"}, {}};
+    historyout_trace_columns(trace, table.columns);
     table.columns.insert(table.columns.end(), figures.begin(), figures.end());
+    const std::vector<HistorySharedName> shared = history_shared_names(records);
     for (const HistoryRecord& record : records) {
         std::vector<HistoryCell> row{
-            std::optional<std::string>(record.serial), std::optional<std::string>(record.time),
-            std::optional<std::string>(record.name), historyout_verdict(record),
-            record.passed ? std::optional<std::string>(record.limits_name) : std::nullopt};
+            std::optional<std::string>(record.serial),
+            std::optional<std::string>(record.time),
+            std::optional<std::string>(record.name),
+            historyout_verdict(record),
+            historyout_why(record),
+            historyout_limits(record, shared),
+            std::optional<std::string>(record.sealed ? "verified" : "unverified")};
+        historyout_trace(record, trace, row);
         historyout_figures(record, figures, row);
         table.rows.push_back(std::move(row));
     }
     return table;
+}
+
+HistoryTable historyout_pareto(const HistorySummary& summary) {
+    HistoryTable table{"pareto", {"figure", "first", "latest"}, {}};
+    for (const HistoryParetoRow& row : summary.pareto) {
+        table.rows.push_back({std::optional<std::string>(row.figure), row.first, row.latest});
+    }
+    return table;
+}
+
+std::string historyout_shared_names_text(const std::vector<HistorySharedName>& names) {
+    std::string text;
+    for (const HistorySharedName& name : names) {
+        text_append(text, "* %zu limits files are named %s:", name.sha256.size(),
+                    name.name.c_str());
+        for (std::size_t k = 0; k < name.sha256.size(); ++k) {
+            text_append(text, "%s %s", k == 0 ? "" : ",", name.sha256[k].substr(0, 8).c_str());
+        }
+        text += "\n";
+    }
+    return text;
 }
 
 HistoryTable historyout_summary(const HistorySummary& summary) {
@@ -150,15 +246,17 @@ HistoryTable historyout_summary(const HistorySummary& summary) {
 
 HistoryTable historyout_yields(const HistorySummary& summary) {
     HistoryTable table{
-        "yields", {"yield", "passed", "judged", "unjudged", "before_window", "fraction"}, {}};
+        "yields",
+        {"yield", "passed", "judged", "unjudged", "errors", "aborted", "before_window", "fraction"},
+        {}};
     for (const auto& [name, counts] :
          {std::pair{"first_pass", &summary.first_pass}, std::pair{"final", &summary.final_pass}}) {
-        table.rows.push_back({std::optional<std::string>(name), counts->passed, counts->judged,
-                              counts->unjudged, counts->before_window,
-                              counts->judged > 0
-                                  ? std::optional<double>(static_cast<double>(counts->passed) /
-                                                          static_cast<double>(counts->judged))
-                                  : std::nullopt});
+        table.rows.push_back(
+            {std::optional<std::string>(name), counts->passed, counts->judged, counts->unjudged,
+             counts->errors, counts->aborted, counts->before_window,
+             counts->judged > 0 ? std::optional<double>(static_cast<double>(counts->passed) /
+                                                        static_cast<double>(counts->judged))
+                                : std::nullopt});
     }
     return table;
 }
@@ -187,7 +285,7 @@ std::string historyout_text(const HistoryTable& table) {
     std::vector<std::size_t> widths(table.columns.size(), 0);
     for (const std::vector<std::string>& line : lines) {
         for (std::size_t c = 0; c < line.size(); ++c) {
-            widths[c] = std::max(widths[c], line[c].size());
+            widths[c] = std::max(widths[c], text_width(line[c]));
         }
     }
     std::string text;
@@ -197,9 +295,8 @@ std::string historyout_text(const HistoryTable& table) {
             // Texts to the left, numbers and counts to the right; the header over its column.
             const bool left = l == 0 ? table.rows.empty() || historyout_left(table.rows[0][c])
                                      : historyout_left(table.rows[l - 1][c]);
-            const int width = static_cast<int>(widths[c]);
-            text_append(line, left ? "%s%-*s" : "%s%*s", c == 0 ? "" : "  ", width,
-                        lines[l][c].c_str());
+            line += c == 0 ? "" : "  ";
+            line += text_padded(lines[l][c], widths[c], left);
         }
         line.erase(line.find_last_not_of(' ') + 1);
         text += line;
@@ -264,33 +361,34 @@ std::string historyout_yields_text(const HistorySummary& summary) {
                            const char* which) {
         if (counts.judged == 0) {
             text_append(text, "%s: none, no sensor's %s sweep has a verdict", title.c_str(), which);
-        } else {
-            text_append(
-                text, "%s: %.1f %% (%zu of %zu sensors whose %s sweep has a verdict", title.c_str(),
-                100.0 * static_cast<double>(counts.passed) / static_cast<double>(counts.judged),
-                counts.passed, counts.judged, which);
-            if (counts.unjudged > 0) {
-                text_append(text, "; %zu without one", counts.unjudged);
+            std::string notes = historyout_apart(counts);
+            if (counts.before_window > 0) {
+                notes += text_format("%s%zu first swept before the window, left out",
+                                     notes.empty() ? "" : "; ", counts.before_window);
             }
-            text += ")";
+            text += notes.empty() ? "\n" : " (" + notes + ")\n";
+            return;
+        }
+        text_append(text, "%s: %.1f %% (%zu of %zu sensors whose %s sweep has a verdict",
+                    title.c_str(),
+                    100.0 * static_cast<double>(counts.passed) / static_cast<double>(counts.judged),
+                    counts.passed, counts.judged, which);
+        if (counts.unjudged > 0) {
+            text_append(text, "; %zu without one", counts.unjudged);
+        }
+        if (const std::string apart = historyout_apart(counts); !apart.empty()) {
+            text += "; " + apart;
         }
         if (counts.before_window > 0) {
             text_append(text, "; %zu first swept before the window, left out",
                         counts.before_window);
         }
-        text += "\n";
+        text += ")\n";
     };
     yield(summary.window ? "First-pass yield of the sensors first swept in the window"
                          : "First-pass yield",
           summary.first_pass, "first");
     yield("Final yield", summary.final_pass, "latest");
-    if (summary.damaged + summary.unfinished > 0) {
-        text_append(text,
-                    "Left out: %zu %s that could not be read, %zu left unfinished by a report "
-                    "that stopped\n",
-                    summary.damaged, summary.damaged == 1 ? "record" : "records",
-                    summary.unfinished);
-    }
     for (const HistoryFigureSummary& figure : summary.figures) {
         if (figure.limits_disagree) {
             text_append(text, "%s: the latest sweeps applied different limits: no capability\n",
@@ -342,12 +440,7 @@ std::string historyout_csv(const HistoryTable& table) {
 }
 
 std::string historyout_summary_csv(const HistoryTable& table, const HistorySummary& summary) {
-    const HistoryTable skipped{"skipped",
-                               {"skipped", "count"},
-                               {{std::optional<std::string>("error"), summary.damaged},
-                                {std::optional<std::string>("aborted"), summary.unfinished}}};
-    return historyout_csv(table) + "\n" + historyout_csv(historyout_yields(summary)) + "\n" +
-           historyout_csv(skipped);
+    return historyout_csv(table) + "\n" + historyout_csv(historyout_yields(summary));
 }
 
 std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,
@@ -360,6 +453,8 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
             Json part = {{"passed", counts.passed},
                          {"judged", counts.judged},
                          {"unjudged", counts.unjudged},
+                         {"errors", counts.errors},
+                         {"aborted", counts.aborted},
                          {"before_window", counts.before_window},
                          {"yield", nullptr}};
             if (counts.judged > 0) {
@@ -371,8 +466,6 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
         document["first_pass_yield"] = yield(summary->first_pass);
         document["first_pass_yield"]["window"] = summary->window;
         document["final_yield"] = yield(summary->final_pass);
-        document["error_records"] = summary->damaged;
-        document["aborted_records"] = summary->unfinished;
     }
     Json rows = Json::array();
     for (const std::vector<HistoryCell>& row : table.rows) {
@@ -396,6 +489,19 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
         rows.push_back(std::move(object));
     }
     document[table.name] = std::move(rows);
+    if (summary != nullptr) {
+        Json pareto = Json::array();
+        for (const HistoryParetoRow& row : summary->pareto) {
+            pareto.push_back(
+                {{"figure", row.figure}, {"first", row.first}, {"latest", row.latest}});
+        }
+        document["pareto"] = std::move(pareto);
+        Json shared = Json::array();
+        for (const HistorySharedName& name : summary->shared_names) {
+            shared.push_back({{"name", name.name}, {"sha256", name.sha256}});
+        }
+        document["shared_limits_names"] = std::move(shared);
+    }
     Json skips = Json::array();
     for (const HistorySkip& skip : skipped) {
         skips.push_back({{"path", skip.path}, {"reason", skip.reason}});

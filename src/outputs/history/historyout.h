@@ -29,23 +29,41 @@ struct HistoryTable {
     std::vector<std::vector<HistoryCell>> rows;
 };
 
-// One row per sensor: serial, sweeps, last_time, last_verdict and the figures of its latest sweep.
+// What the views show of the record's traceability fields: indexes into archive_trace_fields,
+// one column each, in the order given.
+using HistoryTraceColumns = std::vector<std::size_t>;
+
+// One row per sensor: serial, sweeps, last_time, last_verdict, why (what its latest sweep failed
+// on: the failing figures by their short names, or an error's reason), limits (name and short
+// digest, marked * when two files carry the name), the traceability columns asked for, and the
+// figures of its latest sweep.
 HistoryTable historyout_sensors(const std::vector<HistoryRecord>& records,
                                 const std::vector<HistorySensor>& sensors,
-                                const std::vector<std::string>& figures);
+                                const std::vector<std::string>& figures,
+                                const HistoryTraceColumns& trace = {});
 
-// One row per sweep: serial, time, record (its folder's name), verdict, limits (their name) and
-// the figures.
+// One row per sweep: serial, time, record (its folder's name), verdict, why, limits, checked
+// (verified, or unverified for a record older than manifests), the traceability columns and the
+// figures.
 HistoryTable historyout_sweeps(const std::vector<HistoryRecord>& records,
-                               const std::vector<std::string>& figures);
+                               const std::vector<std::string>& figures,
+                               const HistoryTraceColumns& trace = {});
+
+// The summary's Pareto of failures: one row per figure (figure, first, latest) as
+// HistorySummary::pareto holds them.
+HistoryTable historyout_pareto(const HistorySummary& summary);
+
+// A line per limits name that two different files carry: "* two limits files are named rev C:
+// 3f2a9c1e, 9d8e7f60"; empty when none is.
+std::string historyout_shared_names_text(const std::vector<HistorySharedName>& names);
 
 // One row per figure: figure, n, not_measured, mean, sd, min, max, lsl, usl, limits (agreed or
 // differ), absolute (summarised on |x|), then the capability: sides (both, upper, lower),
 // sigma_overall, sigma_within, pp, ppk, ppk_ci95, cp, cpk, cpk_ci95, few and normality_p.
 HistoryTable historyout_summary(const HistorySummary& summary);
 
-// One row per yield (first_pass, final): yield, passed, judged, unjudged, before_window and
-// fraction (passed / judged).
+// One row per yield (first_pass, final): yield, passed, judged, unjudged, errors, aborted,
+// before_window and fraction (passed / judged).
 HistoryTable historyout_yields(const HistorySummary& summary);
 
 // The columns of the table named, in that order.
@@ -59,23 +77,21 @@ std::string historyout_text(const HistoryTable& table);
 // on one row of each, and the notes that the marks and flags call for.
 std::string historyout_summary_text(const HistoryTable& table, const HistorySummary& summary);
 
-// The summary's closing lines: the two yields, the records that could not be read or were left
-// unfinished, and the figures whose limits differ.
+// The summary's closing lines: the two yields, and the figures whose limits differ.
 std::string historyout_yields_text(const HistorySummary& summary);
 
 // The table as CSV: a header line, then the rows; numbers in the shortest form that reads back
 // exactly, texts quoted where they must be.
 std::string historyout_csv(const HistoryTable& table);
 
-// The summary as CSV: its table, an empty line, the yields' table, an empty line, and the count of
-// records skipped as damaged (skipped error) and as left unfinished (skipped aborted).
+// The summary as CSV: its table, an empty line, and the yields' table.
 std::string historyout_summary_csv(const HistoryTable& table, const HistorySummary& summary);
 
 // The table as a JSON object: its rows under the table's name as objects by column, the
-// sensor_count, the yields (first_pass_yield, final_yield: passed, judged, unjudged,
-// before_window, yield; and window for the first), error_records and aborted_records when a summary
-// is given, and the skipped records
-// as "skipped":
+// sensor_count and the yields when a summary is given (first_pass_yield, final_yield: passed,
+// judged, unjudged, errors, aborted, before_window, yield; and window for the first), its Pareto as
+// "pareto": [{"figure", "first", "latest"}] and the names two limits files share as
+// "shared_limits_names": [{"name", "sha256": [...]}], and the skipped records as "skipped":
 // [{"path", "reason"}].
 std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,
                             const std::vector<HistorySkip>& skipped);

@@ -1,9 +1,11 @@
 #include "outputs/report/reportplot.h"
 
 #include "base/text/text.h"
+#include "base/usage/usage.h"
 #include "outputs/gnuplot/gnuplot.h"
 
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 
 std::string reportplot_gnuplot_script(const Report& report, std::span<const SweepLogSample> samples,
@@ -82,4 +84,27 @@ std::string reportplot_gnuplot_script(const Report& report, std::span<const Swee
     panels += "\nunset multiplot\n";
 
     return script + gnuplot_pictures(png_path, svg_path, 1100, 480, panels);
+}
+
+bool reportplot_can_draw() {
+    return gnuplot_find().has_value();
+}
+
+bool reportplot_draw(const char* program, const Report& report,
+                     std::span<const SweepLogSample> samples, const std::string& png_path,
+                     const std::string& svg_path, const std::string& title) {
+    const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
+    if (!gnuplot) {
+        std::fprintf(stderr, "%s: gnuplot not found on the PATH, so no picture was drawn. %s.\n",
+                     program, usage_gnuplot_install);
+        return false;
+    }
+    std::vector<std::string> outputs;
+    for (const std::string* path : {&png_path, &svg_path}) {
+        if (!path->empty()) {
+            outputs.push_back(*path);
+        }
+    }
+    return gnuplot_draw(program, *gnuplot, outputs,
+                        reportplot_gnuplot_script(report, samples, png_path, svg_path, title));
 }

@@ -6,6 +6,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 // The gnuplot script that draws the deviation curve and the magnetometer's points with their
 // fitted ellipse to the PNG and/or SVG named (an empty name draws no such picture). The cruise
@@ -13,3 +14,13 @@
 std::string reportplot_gnuplot_script(const Report& report, std::span<const SweepLogSample> samples,
                                       const std::string& png_path, const std::string& svg_path,
                                       const std::string& title);
+
+// Whether gnuplot is on the PATH, for a picture that is drawn only where it can be.
+bool reportplot_can_draw();
+
+// Draws the picture to the PNG and/or SVG named (an empty name draws no such picture) with the
+// gnuplot on the PATH. False, said on standard error after "program: ", when gnuplot is missing
+// or failed; then no picture is left behind.
+bool reportplot_draw(const char* program, const Report& report,
+                     std::span<const SweepLogSample> samples, const std::string& png_path,
+                     const std::string& svg_path, const std::string& title);

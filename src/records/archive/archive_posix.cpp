@@ -22,7 +22,8 @@ unsigned long archive_process_id() {
 }
 
 bool archive_sync(const std::filesystem::path& path, bool folder, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    const int fd =
+        open(files_system(path).c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
     if (fd < 0) {
         error = files_name(path) + ": cannot open it: " + std::strerror(errno);
         return false;
@@ -41,7 +42,10 @@ bool archive_sync(const std::filesystem::path& path, bool folder, std::string& e
 
 ArchiveRename archive_rename(const std::filesystem::path& from, const std::filesystem::path& to,
                              std::string& error) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    const std::filesystem::path system_from = files_system(from);
+    const std::filesystem::path system_to = files_system(to);
+    if (renameat2(AT_FDCWD, system_from.c_str(), AT_FDCWD, system_to.c_str(), RENAME_NOREPLACE) ==
+        0) {
         return ArchiveRename::done;
     }
     int result = errno;
@@ -49,7 +53,7 @@ ArchiveRename archive_rename(const std::filesystem::path& from, const std::files
         // A file system without RENAME_NOREPLACE (NFS, SMB): rename() replaces no folder that
         // holds anything, and a record always holds its files, so it cannot replace a record
         // either; it fails with EEXIST or ENOTEMPTY instead.
-        if (std::rename(from.c_str(), to.c_str()) == 0) {
+        if (std::rename(system_from.c_str(), system_to.c_str()) == 0) {
             return ArchiveRename::done;
         }
         result = errno;

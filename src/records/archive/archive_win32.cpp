@@ -28,8 +28,9 @@ bool archive_sync(const std::filesystem::path& path, bool folder, std::string& e
     if (folder) {
         return true; // NTFS keeps its folders in its journal; no program can flush one
     }
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileW(files_system(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error =
             text_format("%s: cannot open it: error %lu", files_name(path).c_str(), GetLastError());
@@ -47,12 +48,13 @@ bool archive_sync(const std::filesystem::path& path, bool folder, std::string& e
 
 ArchiveRename archive_rename(const std::filesystem::path& from, const std::filesystem::path& to,
                              std::string& error) {
-    if (MoveFileExW(from.c_str(), to.c_str(), 0)) {
+    const std::filesystem::path system_to = files_system(to);
+    if (MoveFileExW(files_system(from).c_str(), system_to.c_str(), 0)) {
         return ArchiveRename::done;
     }
     const DWORD code = GetLastError();
     if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS ||
-        GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        GetFileAttributesW(system_to.c_str()) != INVALID_FILE_ATTRIBUTES) {
         return ArchiveRename::taken;
     }
     error = text_format("%s: cannot rename it to %s: error %lu", files_name(from).c_str(),

@@ -1,6 +1,7 @@
 #include "records/database/database.h"
 
 #include "base/files/files.h"
+#include "records/verify/verify.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,9 +18,10 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 // A server's own words for a unique key already taken (ODBC's class 23, PostgreSQL's), for a
-// table already there, and for a transaction chosen as a deadlock's victim.
+// table already there (PostgreSQL says 42710 when another session's CREATE has just taken the
+// table's row type), and for a transaction chosen as a deadlock's victim.
 constexpr std::array<std::string_view, 2> database_conflict_states = {"23000", "23505"};
-constexpr std::array<std::string_view, 2> database_exists_states = {"42S01", "42P07"};
+constexpr std::array<std::string_view, 3> database_exists_states = {"42S01", "42P07", "42710"};
 constexpr std::array<std::string_view, 2> database_missing_states = {"42S02", "42P01"};
 constexpr std::array<std::string_view, 2> database_deadlock_states = {"40001", "40P01"};
 
@@ -408,9 +410,8 @@ bool database_open(const std::string& connection, Database& database, std::strin
         return false;
     }
     if (version != database_schema_version) {
-        error = "the database's tables are of version " +
-                (version ? std::to_string(*version) : std::string("none")) +
-                ", this program's of version " + std::to_string(database_schema_version);
+        error = "tables of version " + (version ? std::to_string(*version) : std::string("none")) +
+                ", this program's are of " + std::to_string(database_schema_version);
         return false;
     }
     return true;
@@ -418,18 +419,26 @@ bool database_open(const std::string& connection, Database& database, std::strin
 
 bool database_record(const std::string& json, const std::string& name, DatabaseRecord& record,
                      std::string& error) {
-    const std::string_view text = files_without_bom(json);
-    if (!history_parse_record(std::string(text), name, record.history, error)) {
+    const Json document = Json::parse(files_without_bom(json), nullptr, false);
+    if (!document.is_object() || !document.contains("record") || !document["record"].is_object()) {
+        error = "not a report.json with a record";
         return false;
     }
-    // The history read it, so it is a JSON object with a record object.
-    const Json document = Json::parse(text, nullptr, false);
+    if (!history_parse_record(document, name, record.history, error)) {
+        return false;
+    }
     const Json& about = document["record"];
-    record.outcome = database_string(about, "outcome");
-    record.station = database_string(about, "station");
-    record.operator_name = database_string(about, "operator");
-    record.lot = database_string(about, "lot");
-    record.part = database_string(about, "part");
+    // As the history reads it: a record made before it had an outcome has its verdict's, so
+    // that a query on the column finds every PASS.
+    record.outcome = record.history.outcome.empty()
+                         ? std::nullopt
+                         : std::optional<std::string>(record.history.outcome);
+    // The traceability fields as the history reads them.
+    const auto& trace = record.history.trace;
+    record.operator_name = trace[archive_operator];
+    record.station = trace[archive_station];
+    record.lot = trace[archive_lot];
+    record.part = trace[archive_part];
     record.program = database_string(about, "program");
     record.version = database_string(about, "version");
     const auto verdict = document.find("verdict");
@@ -480,16 +489,25 @@ bool database_export(Database& database, const HistoryArchive& archive, std::siz
         std::vector<DatabaseRecord> records;
         for (std::size_t i = first; i < end; ++i) {
             const HistoryRecord& read = archive.records[i];
+            if (!read.sealed) {
+                // Nothing shows that such a record is what its bench wrote; the database holds
+                // only records that do.
+                skipped.push_back({read.path, "unverified: no manifest (written before records "
+                                              "had one): not exported"});
+                continue;
+            }
             const std::string path = files_name(files_path(read.path) / "report.json");
             std::string json;
             std::string reason;
             DatabaseRecord record;
-            if (!history_read_file(files_path(path), json, reason) ||
+            if (!verify_read_file(files_path(path), json, reason) ||
                 !database_record(json, read.name, record, reason)) {
                 skipped.push_back({path, reason});
                 continue;
             }
             record.history.path = read.path;
+            // The SHA-256 of the limits file that the record holds, as its check found it.
+            record.limits_sha256 = read.limits_sha256;
             records.push_back(std::move(record));
         }
         std::size_t written = 0;

@@ -1,5 +1,6 @@
 #include "records/dbhistory/dbhistory.h"
 
+#include <array>
 #include <map>
 #include <set>
 #include <utility>
@@ -29,12 +30,40 @@ std::string dbhistory_like(const std::string& glob) {
     return pattern;
 }
 
+// gm_record's columns of the traceability fields, in the order of archive_trace_fields.
+constexpr std::array<const char*, archive_trace_fields.size()> dbhistory_trace_columns{
+    "operator_name", "station", "lot", "part"};
+
+// The condition on the limits that `wanted` names: by their name, by the first digits of their
+// file's SHA-256, or by both as history_limits_shown gives them.
+std::string dbhistory_limits(const std::string& wanted, std::vector<OdbcValue>& parameters) {
+    std::string condition = "limits_name = ?";
+    parameters.push_back(odbc_text(wanted));
+    if (const std::optional<std::string> digits = select_digest_digits(wanted)) {
+        condition += " OR limits_sha256 LIKE ?";
+        parameters.push_back(odbc_text(*digits + "%"));
+    }
+    const std::size_t open = wanted.rfind(" (");
+    if (open != std::string::npos && wanted.ends_with(')')) {
+        const std::string shown = wanted.substr(open + 2, wanted.size() - open - 3);
+        const std::optional<std::string> digits = select_digest_digits(shown);
+        if (digits && digits->size() == 8 && shown == *digits) {
+            condition += " OR (limits_name = ? AND limits_sha256 LIKE ?)";
+            parameters.insert(parameters.end(),
+                              {odbc_text(wanted.substr(0, open)), odbc_text(*digits + "%")});
+        }
+    }
+    return "(" + condition + ")";
+}
+
 // The WHERE clause of the filter on gm_record, its values appended to `parameters`.
-std::string dbhistory_where(const HistoryFilter& filter, std::vector<OdbcValue>& parameters) {
+std::string dbhistory_where(const SelectFilter& filter, std::vector<OdbcValue>& parameters) {
     std::string where = " WHERE 1 = 1";
     if (!filter.serial_glob.empty()) {
-        where += " AND serial LIKE ? ESCAPE '!'";
-        parameters.push_back(odbc_text(dbhistory_like(filter.serial_glob)));
+        // In any letter case, as in a folder: serials are ASCII, which LOWER folds alike on
+        // every server.
+        where += " AND LOWER(serial) LIKE ? ESCAPE '!'";
+        parameters.push_back(odbc_text(dbhistory_like(archive_folded(filter.serial_glob))));
     }
     if (filter.since) {
         where += " AND recorded_at >= ?";
@@ -46,8 +75,14 @@ std::string dbhistory_where(const HistoryFilter& filter, std::vector<OdbcValue>&
     }
     if (filter.limits_name) {
         // Only a judged record has the limits' name.
-        where += " AND verdict IS NOT NULL AND limits_name = ?";
-        parameters.push_back(odbc_text(*filter.limits_name));
+        where +=
+            " AND verdict IS NOT NULL AND " + dbhistory_limits(*filter.limits_name, parameters);
+    }
+    for (std::size_t k = 0; k < filter.trace_globs.size(); ++k) {
+        if (!filter.trace_globs[k].empty()) {
+            where += std::string(" AND ") + dbhistory_trace_columns[k] + " LIKE ? ESCAPE '!'";
+            parameters.push_back(odbc_text(dbhistory_like(filter.trace_globs[k])));
+        }
     }
     return where;
 }
@@ -56,7 +91,8 @@ std::string dbhistory_where(const HistoryFilter& filter, std::vector<OdbcValue>&
 // counted (sweeps); `chosen` then picks each sensor's first and latest, or every one.
 std::string dbhistory_kept(const DbHistoryQuery& query, std::vector<OdbcValue>& parameters) {
     return "(SELECT serial, record_name, record_time, recorded_at, verdict, limits_name, "
-           "ROW_NUMBER() OVER (PARTITION BY serial ORDER BY recorded_at, suffix, record_name) "
+           "limits_sha256, outcome, operator_name, station, lot, part, ROW_NUMBER() OVER "
+           "(PARTITION BY serial ORDER BY recorded_at, suffix, record_name) "
            "AS k, COUNT(*) OVER (PARTITION BY serial) AS sweeps FROM gm_record" +
            dbhistory_where(query.filter, parameters) + ") kept";
 }
@@ -131,8 +167,8 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
     {
         std::vector<OdbcValue> parameters;
         const std::string sql =
-            "SELECT serial, record_name, record_time, recorded_at, verdict, limits_name, sweeps "
-            "FROM " +
+            "SELECT serial, record_name, record_time, recorded_at, verdict, limits_name, sweeps, "
+            "limits_sha256, outcome, operator_name, station, lot, part FROM " +
             dbhistory_kept(query, parameters) + dbhistory_chosen(query);
         const auto take = [&](const std::vector<OdbcValue>& row) {
             HistoryRecord record;
@@ -144,13 +180,30 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
             if (!row[4].null) {
                 record.passed = row[4].text == "PASS";
                 record.limits_name = row[5].text;
+                record.limits_sha256 = row[7].null ? "" : row[7].text;
             }
+            // As the folder's reader takes it: the verdict's where the record has no outcome.
+            record.outcome = !row[8].null    ? row[8].text
+                             : record.passed ? (*record.passed ? "PASS" : "FAIL")
+                                             : "";
+            if (record.outcome == "ERROR" || record.outcome == "ABORTED") {
+                record.passed.reset();
+            }
+            for (std::size_t k = 0; k < record.trace.size(); ++k) {
+                if (!row[9 + k].null) {
+                    record.trace[k] = row[9 + k].text;
+                }
+            }
+            // The export takes only records whose check passed.
+            record.sealed = true;
             sweeps[record.serial] = static_cast<std::size_t>(row[6].integer);
             history.records.push_back(std::move(record));
         };
         if (!dbhistory_rows(database, sql, parameters,
                             {odbc_text(""), odbc_text(""), odbc_text(""), odbc_time(0),
-                             odbc_text(""), odbc_text(""), odbc_integer(0)},
+                             odbc_text(""), odbc_text(""), odbc_integer(0), odbc_text(""),
+                             odbc_text(""), odbc_text(""), odbc_text(""), odbc_text(""),
+                             odbc_text("")},
                             take, error)) {
             return false;
         }
@@ -160,6 +213,26 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
     std::map<DbHistoryKey, HistoryRecord*> by_key;
     for (HistoryRecord& record : history.records) {
         by_key[{record.serial, record.name}] = &record;
+    }
+    {
+        // What the FAILs failed on, in their verdicts' order.
+        std::vector<OdbcValue> parameters;
+        const std::string sql = "SELECT v.serial, v.record_name, v.figure FROM (SELECT serial, "
+                                "record_name FROM " +
+                                dbhistory_kept(query, parameters) + dbhistory_chosen(query) +
+                                ") w JOIN gm_verdict_row v ON v.serial = w.serial AND "
+                                "v.record_name = w.record_name WHERE v.row_result = 'FAIL' "
+                                "ORDER BY v.ordinal";
+        const auto take = [&](const std::vector<OdbcValue>& row) {
+            const auto found = by_key.find({row[0].text, row[1].text});
+            if (found != by_key.end()) {
+                found->second->failed.push_back(row[2].text);
+            }
+        };
+        if (!dbhistory_rows(database, sql, parameters,
+                            {odbc_text(""), odbc_text(""), odbc_text("")}, take, error)) {
+            return false;
+        }
     }
     if (!query.figures.empty()) {
         // The figures asked of the records a view shows them of (each sensor's latest sweep, or
@@ -205,7 +278,15 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
     }
     history.sensors = history_sensors(history.records);
     for (HistorySensor& sensor : history.sensors) {
-        sensor.sweeps = sweeps[sensor.serial];
+        // A sensor whose serial is held in more than one letter case: the sweeps of each.
+        std::set<std::string> spellings;
+        for (std::size_t i = sensor.first; i <= sensor.latest; ++i) {
+            spellings.insert(history.records[i].serial);
+        }
+        sensor.sweeps = 0;
+        for (const std::string& spelling : spellings) {
+            sensor.sweeps += sweeps[spelling];
+        }
         history.sweeps += sensor.sweeps;
     }
     return !(query.filter.since || query.filter.until) ||
@@ -219,6 +300,17 @@ bool dbhistory_any(Database& database, bool& any, std::string& error) {
         [&](const std::vector<OdbcValue>&) { any = true; }, error);
 }
 
+bool dbhistory_case_twins(Database& database, std::vector<std::string>& serials,
+                          std::string& error) {
+    serials.clear();
+    return dbhistory_rows(
+        database,
+        "SELECT serial FROM gm_record WHERE LOWER(serial) IN (SELECT LOWER(serial) FROM gm_record "
+        "GROUP BY LOWER(serial) HAVING COUNT(DISTINCT serial) > 1) GROUP BY serial",
+        {}, {odbc_text("")},
+        [&](const std::vector<OdbcValue>& row) { serials.push_back(row[0].text); }, error);
+}
+
 bool dbhistory_has_figure(Database& database, const std::string& figure, bool& has,
                           std::string& error) {
     has = false;
@@ -228,7 +320,7 @@ bool dbhistory_has_figure(Database& database, const std::string& figure, bool& h
         error);
 }
 
-bool dbhistory_figures(Database& database, const HistoryFilter& filter, bool judged,
+bool dbhistory_figures(Database& database, const SelectFilter& filter, bool judged,
                        std::vector<std::string>& figures, std::string& error) {
     figures.clear();
     std::vector<OdbcValue> parameters;

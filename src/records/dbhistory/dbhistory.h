@@ -5,6 +5,7 @@
 
 #include "records/database/database.h"
 #include "records/history/history.h"
+#include "records/select/select.h"
 
 #include <cstddef>
 #include <string>
@@ -14,7 +15,7 @@
 // and the latest of each sensor, with only the figures named (and the limits that the verdicts
 // applied to them).
 struct DbHistoryQuery {
-    HistoryFilter filter;
+    SelectFilter filter;
     std::vector<std::string> figures;
     bool every_sweep = false;
 };
@@ -34,11 +35,16 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
 // Whether the database holds any record.
 bool dbhistory_any(Database& database, bool& any, std::string& error);
 
+// The serials of the records that another serial matches but for letter case (SN0042 and sn0042,
+// exported from folders written before the archive refused a second spelling).
+bool dbhistory_case_twins(Database& database, std::vector<std::string>& serials,
+                          std::string& error);
+
 // Whether any record holds the figure.
 bool dbhistory_has_figure(Database& database, const std::string& figure, bool& has,
                           std::string& error);
 
 // The figures that the records the filter keeps were judged on (with `judged`), or every figure
 // they hold, in the order first met going through them as the history sorts them.
-bool dbhistory_figures(Database& database, const HistoryFilter& filter, bool judged,
+bool dbhistory_figures(Database& database, const SelectFilter& filter, bool judged,
                        std::vector<std::string>& figures, std::string& error);

@@ -1,94 +1,22 @@
 #include "records/history/history.h"
 
 #include "base/files/files.h"
+#include "records/verify/verify.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
 #include <tuple>
 
 namespace fs = std::filesystem;
-
-// --- times and names -----------------------------------------------------------------------
-
-std::optional<std::int64_t> history_parse_time(std::string_view text, bool& date_only) {
-    // The forms taken, 'd' for a digit; their digits read in order are YYYYMMDD[hhmmss].
-    static constexpr std::array<std::string_view, 3> forms{"dddd-dd-dd", "dddd-dd-ddTdd:dd:ddZ",
-                                                           "ddddddddTddddddZ"};
-    for (const std::string_view form : forms) {
-        if (text.size() != form.size()) {
-            continue;
-        }
-        std::string digits;
-        bool matches = true;
-        for (std::size_t i = 0; i < form.size() && matches; ++i) {
-            const bool digit = text[i] >= '0' && text[i] <= '9';
-            matches = form[i] == 'd' ? digit : text[i] == form[i];
-            if (digit) {
-                digits += text[i];
-            }
-        }
-        if (!matches) {
-            continue;
-        }
-        date_only = digits.size() == 8;
-        digits.resize(14, '0');
-        const auto number = [&](std::size_t at, std::size_t count) {
-            int value = 0;
-            for (std::size_t i = at; i < at + count; ++i) {
-                value = value * 10 + (digits[i] - '0');
-            }
-            return value;
-        };
-        const int hour = number(8, 2);
-        const int minute = number(10, 2);
-        const int second = number(12, 2);
-        const std::chrono::year_month_day date{
-            std::chrono::year{number(0, 4)},
-            std::chrono::month{static_cast<unsigned>(number(4, 2))},
-            std::chrono::day{static_cast<unsigned>(number(6, 2))}};
-        if (!date.ok() || hour > 23 || minute > 59 || second > 59) {
-            return std::nullopt;
-        }
-        const std::int64_t days = std::chrono::sys_days{date}.time_since_epoch().count();
-        return days * 86400 + hour * 3600 + minute * 60 + second;
-    }
-    return std::nullopt;
-}
-
-bool history_glob_match(std::string_view glob, std::string_view text) {
-    // Backtracks to the last * only: enough, since a later * can take whatever an earlier one
-    // would have.
-    std::size_t g = 0;
-    std::size_t t = 0;
-    std::optional<std::size_t> star;
-    std::size_t star_text = 0;
-    while (t < text.size()) {
-        if (g < glob.size() && (glob[g] == '?' || glob[g] == text[t])) {
-            ++g;
-            ++t;
-        } else if (g < glob.size() && glob[g] == '*') {
-            star = g++;
-            star_text = t;
-        } else if (star) {
-            g = *star + 1;
-            t = ++star_text;
-        } else {
-            return false;
-        }
-    }
-    while (g < glob.size() && glob[g] == '*') {
-        ++g;
-    }
-    return g == glob.size();
-}
 
 // --- one record ----------------------------------------------------------------------------
 
@@ -165,43 +93,62 @@ bool history_parse_verdict(const Json& verdict, HistoryRecord& record, std::stri
     return true;
 }
 
+// record.outcome where the record has one, else the verdict's. A PASS or FAIL must be what the
+// verdict says; an ERROR or ABORTED sweep passed or failed nothing.
+bool history_parse_outcome(const Json& about, HistoryRecord& record, std::string& error) {
+    const std::string from_verdict = record.passed ? (*record.passed ? "PASS" : "FAIL") : "";
+    const auto outcome = about.find("outcome");
+    if (outcome == about.end()) {
+        record.outcome = from_verdict;
+        return true;
+    }
+    const std::string given = outcome->is_string() ? outcome->get<std::string>() : "";
+    const bool agrees = outcome->is_null()
+                            ? from_verdict.empty()
+                            : outcome->is_string() && !given.empty() &&
+                                  (given == from_verdict || given == "ERROR" || given == "ABORTED");
+    if (!agrees) {
+        error = "record.outcome is not what the verdict says, nor ERROR or ABORTED";
+        return false;
+    }
+    record.outcome = given;
+    if (given == "ERROR" || given == "ABORTED") {
+        record.passed.reset();
+    }
+    return true;
+}
+
 } // namespace
 
-bool history_parse_record(const std::string& json, const std::string& name, HistoryRecord& record,
+namespace {
+
+// A text of the record's own facts; nothing when it is absent, null or no text.
+std::optional<std::string> history_text(const Json& about, const char* key) {
+    const auto found = about.find(key);
+    return found != about.end() && found->is_string()
+               ? std::optional<std::string>(found->get<std::string>())
+               : std::nullopt;
+}
+
+} // namespace
+
+bool history_parse_record(const Json& document, const std::string& name, HistoryRecord& record,
                           std::string& error) {
-    Json document;
-    try {
-        document = Json::parse(json);
-    } catch (const Json::parse_error& failure) {
-        // "[json.exception.parse_error.101] parse error at line 1, ...": the part after the tag.
-        const char* what = failure.what();
-        const char* message = std::strchr(what, ']');
-        error = std::string("not valid JSON: ") + (message != nullptr ? message + 2 : what);
-        return false;
-    }
-    if (!document.is_object()) {
-        error = "not a JSON object";
-        return false;
-    }
-    const auto about = document.find("record");
-    if (about == document.end() || !about->is_object()) {
-        error = "no record (not an archived report)";
-        return false;
-    }
-    const auto time = about->find("time");
-    if (time == about->end() || !time->is_string()) {
+    const Json& about = document["record"];
+    const auto time = about.find("time");
+    if (time == about.end() || !time->is_string()) {
         error = "no record.time";
         return false;
     }
     bool date_only = false;
     const std::optional<std::int64_t> seconds =
-        history_parse_time(time->get_ref<const std::string&>(), date_only);
+        archive_parse_time(time->get_ref<const std::string&>(), date_only);
     if (!seconds || date_only) {
         error = "record.time is no UTC time like 2026-12-09T10:15:03Z";
         return false;
     }
-    const auto serial = about->find("serial");
-    if (serial == about->end() || !serial->is_string() ||
+    const auto serial = about.find("serial");
+    if (serial == about.end() || !serial->is_string() ||
         !archive_valid_serial(serial->get_ref<const std::string&>())) {
         error = "no record.serial that is a plain name";
         return false;
@@ -210,15 +157,22 @@ bool history_parse_record(const std::string& json, const std::string& name, Hist
     record.serial = serial->get<std::string>();
     record.time = time->get<std::string>();
     record.seconds = *seconds;
+    record.outcome = history_text(about, "outcome").value_or("");
+    record.reason = history_text(about, "reason").value_or("");
+    if (const auto sweep = about.find("sweep");
+        record.reason.empty() && sweep != about.end() && sweep->is_object()) {
+        record.reason = history_text(*sweep, "message").value_or("");
+    }
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        record.trace[k] = history_text(about, archive_trace_fields[k]);
+    }
     const auto verdict = document.find("verdict");
-    if (verdict != document.end() && !verdict->is_null()) {
-        if (!verdict->is_object()) {
-            error = "verdict is neither an object nor null";
-            return false;
-        }
-        if (!history_parse_verdict(*verdict, record, error)) {
-            return false;
-        }
+    if (verdict != document.end() && !verdict->is_null() &&
+        !history_parse_verdict(*verdict, record, error)) {
+        return false;
+    }
+    if (!history_parse_outcome(about, record, error)) {
+        return false;
     }
     history_collect_figures(document, "", record.figures);
     return true;
@@ -229,48 +183,65 @@ bool history_parse_record(const std::string& json, const std::string& name, Hist
 namespace {
 
 // The entries of a folder, sorted by name; false when it cannot be listed.
-bool history_list(const fs::path& dir, std::vector<fs::directory_entry>& entries,
-                  std::error_code& error) {
-    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-        entries.push_back(*it);
+bool history_list(const fs::path& dir, std::vector<FilesEntry>& entries, std::string& error) {
+    const bool listed = files_list(dir, entries, error);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    return listed;
+}
+
+// Whether a scratch folder was modified less than history_busy_seconds ago (or as long ahead:
+// the clocks of the benches on a share differ a little).
+bool history_busy(const fs::path& folder) {
+    std::error_code error;
+    const fs::file_time_type modified = fs::last_write_time(files_system(folder), error);
+    if (error) {
+        return false;
     }
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-        return a.path().filename() < b.path().filename();
-    });
-    return !error;
+    const auto age = std::chrono::duration_cast<std::chrono::seconds>(
+                         fs::file_time_type::clock::now() - modified)
+                         .count();
+    return age < history_busy_seconds && age > -history_busy_seconds;
 }
 
 void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
-    std::vector<fs::directory_entry> entries;
-    std::error_code error;
+    std::vector<FilesEntry> entries;
+    std::string error;
     if (!history_list(sensor_dir, entries, error)) {
-        archive.skipped.push_back({files_name(sensor_dir), "cannot be read: " + error.message()});
+        archive.skipped.push_back({files_name(sensor_dir), "cannot be read: " + error});
         return;
     }
-    for (const fs::directory_entry& entry : entries) {
-        const std::string name = files_name(entry.path().filename());
-        const std::string path = files_name(entry.path());
+    const std::string serial = files_name(sensor_dir.filename());
+    for (const FilesEntry& entry : entries) {
+        const std::string name = files_name(entry.name);
+        const std::string path = files_name(sensor_dir / entry.name);
         if (name.starts_with(archive_scratch_prefix)) {
-            archive.skipped.push_back({path,
-                                       "a record being written, or left by a crash: not a record",
-                                       HistorySkipKind::unfinished});
+            if (history_busy(sensor_dir / entry.name)) {
+                archive.busy.push_back({path, "a record being written now: not read"});
+            } else {
+                archive.skipped.push_back({path, "left by a crash: not a record"});
+            }
             continue;
         }
-        if (!archive_is_record_name(name) || !entry.is_directory(error)) {
+        if (!archive_is_record_name(name) || !entry.folder) {
             archive.skipped.push_back({path, "not a record (a record is a folder named like "
                                              "20261209T101503Z)"});
             continue;
         }
+        VerifiedRecord verified;
         HistoryRecord record;
-        std::string text;
+        std::string where;
         std::string reason;
-        const fs::path json = entry.path() / "report.json";
-        if (!history_read_file(json, text, reason)) {
-            archive.skipped.push_back({path, reason, HistorySkipKind::damaged});
-        } else if (!history_parse_record(text, name, record, reason)) {
-            archive.skipped.push_back({files_name(json), reason, HistorySkipKind::damaged});
+        if (!verify_record(sensor_dir / entry.name, serial, verified, where, reason)) {
+            archive.skipped.push_back({where, reason});
+        } else if (!history_parse_record(verified.document, name, record, reason)) {
+            archive.skipped.push_back(
+                {files_name(sensor_dir / entry.name / "report.json"), reason});
         } else {
             record.path = path;
+            record.sealed = verified.sealed;
+            record.failed = std::move(verified.failed);
+            record.limits_sha256 = std::move(verified.limits_sha256);
             archive.records.push_back(std::move(record));
         }
     }
@@ -278,57 +249,58 @@ void history_read_sensor(const fs::path& sensor_dir, HistoryArchive& archive) {
 
 } // namespace
 
-bool history_read_file(const fs::path& path, std::string& text, std::string& error) {
-    std::FILE* file = files_open(files_name(path), "rb");
-    if (file == nullptr) {
-        error = errno == ENOENT ? "no report.json"
-                                : std::string("cannot read report.json: ") + std::strerror(errno);
-        return false;
-    }
-    files_skip_bom(file);
-    std::array<char, 65536> buffer;
-    std::size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-        text.append(buffer.data(), got);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error = "cannot read report.json";
-    }
-    return !failed;
-}
-
 unsigned long history_suffix(const std::string& name) {
     return name.size() > 17 ? std::strtoul(name.c_str() + 17, nullptr, 10) : 1;
 }
 
+std::vector<std::vector<std::string>> history_spellings(const std::vector<std::string>& serials) {
+    std::map<std::string, std::set<std::string>> spellings;
+    for (const std::string& serial : serials) {
+        spellings[archive_folded(serial)].insert(serial);
+    }
+    std::vector<std::vector<std::string>> several;
+    for (const auto& [folded, spelled] : spellings) {
+        if (spelled.size() > 1) {
+            several.emplace_back(spelled.begin(), spelled.end());
+        }
+    }
+    return several;
+}
+
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error) {
-    std::vector<fs::directory_entry> entries;
-    std::error_code list_error;
-    if (!history_list(files_path(dir), entries, list_error)) {
-        error = list_error.message();
+    std::vector<FilesEntry> entries;
+    const fs::path archive_dir = files_path(dir);
+    if (!history_list(archive_dir, entries, error)) {
         return false;
     }
-    for (const fs::directory_entry& entry : entries) {
-        const std::string name = files_name(entry.path().filename());
-        std::error_code kind_error;
-        if (!archive_valid_serial(name) || !entry.is_directory(kind_error)) {
+    std::vector<std::string> serials;
+    for (const FilesEntry& entry : entries) {
+        const std::string name = files_name(entry.name);
+        if (!archive_valid_serial(name) || !entry.folder) {
             archive.skipped.push_back(
-                {files_name(entry.path()),
+                {files_name(archive_dir / entry.name),
                  "not a sensor's folder (named by a serial: 1 to 64 of A-Z a-z 0-9 . _ -)"});
             continue;
         }
-        history_read_sensor(entry.path(), archive);
+        serials.push_back(name);
+        history_read_sensor(archive_dir / entry.name, archive);
     }
     history_sort(archive.records);
+    // A record written on Windows may sit in a folder of another spelling (sn0042's in SN0042\):
+    // its own serial tells.
+    for (const HistoryRecord& record : archive.records) {
+        serials.push_back(record.serial);
+    }
+    archive.spellings = history_spellings(serials);
     return true;
 }
 
 void history_sort(std::vector<HistoryRecord>& records) {
     std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
-        return std::forward_as_tuple(a.serial, a.seconds, history_suffix(a.name), a.path) <
-               std::forward_as_tuple(b.serial, b.seconds, history_suffix(b.name), b.path);
+        return std::make_tuple(archive_folded(a.serial), a.seconds, history_suffix(a.name),
+                               std::cref(a.path)) <
+               std::make_tuple(archive_folded(b.serial), b.seconds, history_suffix(b.name),
+                               std::cref(b.path));
     });
 }
 
@@ -355,21 +327,25 @@ std::vector<std::string> history_figure_paths(const std::vector<HistoryRecord>& 
 
 // --- the batch -----------------------------------------------------------------------------
 
-void history_filter(std::vector<HistoryRecord>& records, const HistoryFilter& filter) {
-    std::erase_if(records, [&](const HistoryRecord& record) {
-        return (!filter.serial_glob.empty() &&
-                !history_glob_match(filter.serial_glob, record.serial)) ||
-               (filter.since && record.seconds < *filter.since) ||
-               (filter.until && record.seconds > *filter.until) ||
-               (filter.limits_name &&
-                (!record.passed || record.limits_name != *filter.limits_name));
+std::string history_limits_shown(const HistoryRecord& record) {
+    return record.limits_sha256.empty()
+               ? record.limits_name
+               : record.limits_name + " (" + record.limits_sha256.substr(0, 8) + ")";
+}
+
+std::string history_short_name(const std::string& path, const std::vector<std::string>& paths) {
+    const auto last = [](const std::string& text) { return text.substr(text.rfind('.') + 1); };
+    const std::string part = last(path);
+    const bool shared = std::any_of(paths.begin(), paths.end(), [&](const std::string& other) {
+        return other != path && last(other) == part;
     });
+    return shared ? path : part;
 }
 
 std::vector<HistorySensor> history_sensors(const std::vector<HistoryRecord>& records) {
     std::vector<HistorySensor> sensors;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        if (sensors.empty() || sensors.back().serial != records[i].serial) {
+        if (sensors.empty() || !archive_same_serial(sensors.back().serial, records[i].serial)) {
             sensors.push_back({records[i].serial, i, i, 0});
         }
         sensors.back().latest = i;
@@ -440,6 +416,11 @@ void history_figure_limits(const std::vector<HistoryRecord>& records,
 void history_figure_points(const std::vector<HistoryRecord>& records,
                            const std::vector<std::size_t>& latest, HistoryFigureSummary& summary) {
     for (const std::size_t index : latest) {
+        // An interrupted or failed sweep's figures are kept to be looked at, not to be counted
+        // into a batch's capability: a sensor whose latest sweep is one adds no point.
+        if (records[index].outcome == "ERROR" || records[index].outcome == "ABORTED") {
+            continue;
+        }
         const std::optional<double>* value = history_value(records[index], summary.figure);
         if (value != nullptr && *value) {
             const double shown = summary.absolute ? std::fabs(**value) : **value;
@@ -450,16 +431,69 @@ void history_figure_points(const std::vector<HistoryRecord>& records,
     }
 }
 
-void history_count_yield(const std::optional<bool>& passed, HistoryYield& yield) {
-    if (!passed) {
+void history_count_yield(const HistoryRecord& record, HistoryYield& yield) {
+    if (record.outcome == "ERROR" || record.outcome == "ABORTED") {
+        ++(record.outcome == "ERROR" ? yield.errors : yield.aborted);
+        return;
+    }
+    if (!record.passed) {
         ++yield.unjudged;
         return;
     }
     ++yield.judged;
-    yield.passed += *passed ? 1u : 0u;
+    yield.passed += *record.passed ? 1u : 0u;
 }
 
 } // namespace
+
+std::vector<HistoryParetoRow> history_pareto(const std::vector<HistoryRecord>& records,
+                                             const std::vector<HistorySensor>& sensors) {
+    std::vector<HistoryParetoRow> rows;
+    const auto count = [&rows](const HistoryRecord& record, std::size_t HistoryParetoRow::*side) {
+        for (const std::string& figure : record.failed) {
+            auto row = std::find_if(rows.begin(), rows.end(),
+                                    [&](const HistoryParetoRow& r) { return r.figure == figure; });
+            if (row == rows.end()) {
+                row = rows.insert(rows.end(), {figure, 0, 0});
+            }
+            ++(*row.*side);
+        }
+    };
+    for (const HistorySensor& sensor : sensors) {
+        count(records[sensor.first], &HistoryParetoRow::first);
+        count(records[sensor.latest], &HistoryParetoRow::latest);
+    }
+    std::sort(rows.begin(), rows.end(), [](const HistoryParetoRow& a, const HistoryParetoRow& b) {
+        return std::tie(b.first, b.latest, a.figure) < std::tie(a.first, a.latest, b.figure);
+    });
+    return rows;
+}
+
+std::vector<HistorySharedName> history_shared_names(const std::vector<HistoryRecord>& records) {
+    std::vector<HistorySharedName> names;
+    for (const HistoryRecord& record : records) {
+        if (!record.passed || record.limits_sha256.empty()) {
+            continue;
+        }
+        auto name = std::find_if(names.begin(), names.end(), [&](const HistorySharedName& n) {
+            return n.name == record.limits_name;
+        });
+        if (name == names.end()) {
+            name = names.insert(names.end(), {record.limits_name, {}});
+        }
+        if (std::find(name->sha256.begin(), name->sha256.end(), record.limits_sha256) ==
+            name->sha256.end()) {
+            name->sha256.push_back(record.limits_sha256);
+        }
+    }
+    std::erase_if(names, [](const HistorySharedName& n) { return n.sha256.size() < 2; });
+    for (HistorySharedName& name : names) {
+        std::sort(name.sha256.begin(), name.sha256.end());
+    }
+    std::sort(names.begin(), names.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    return names;
+}
 
 HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
                                  const std::vector<HistorySensor>& sensors,
@@ -469,11 +503,11 @@ HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
     std::vector<std::size_t> latest;
     for (const HistorySensor& sensor : sensors) {
         if (sensor.first_in_archive) {
-            history_count_yield(records[sensor.first].passed, summary.first_pass);
+            history_count_yield(records[sensor.first], summary.first_pass);
         } else {
             ++summary.first_pass.before_window;
         }
-        history_count_yield(records[sensor.latest].passed, summary.final_pass);
+        history_count_yield(records[sensor.latest], summary.final_pass);
         latest.push_back(sensor.latest);
     }
     // The moving ranges run over the sensors in the order they were made: by the latest sweep's
@@ -503,12 +537,7 @@ HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
         }
         summary.figures.push_back(std::move(row));
     }
+    summary.pareto = history_pareto(records, sensors);
+    summary.shared_names = history_shared_names(records);
     return summary;
-}
-
-void history_count_skipped(const std::vector<HistorySkip>& skipped, HistorySummary& summary) {
-    for (const HistorySkip& skip : skipped) {
-        summary.damaged += skip.kind == HistorySkipKind::damaged ? 1 : 0;
-        summary.unfinished += skip.kind == HistorySkipKind::unfinished ? 1 : 0;
-    }
 }

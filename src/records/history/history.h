@@ -10,6 +10,9 @@
 #include "analysis/capability/capability.h"
 #include "records/archive/archive.h"
 
+#include <nlohmann/json.hpp>
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -40,45 +43,73 @@ struct HistoryRecord {
     std::string time;           // record.time, e.g. 2026-12-09T10:15:03Z
     std::int64_t seconds;       // the same in seconds since 1970-01-01T00:00:00Z
     std::optional<bool> passed; // the verdict; nothing when no limits were applied
-    std::string limits_name;    // verdict.limits.name; empty without a verdict
+    // record.outcome: "PASS", "FAIL", "ERROR" or "ABORTED"; for a record without one, PASS or
+    // FAIL from its verdict; empty when neither says (no limits applied). An ERROR or ABORTED
+    // record has no `passed`.
+    std::string outcome;
+    std::string limits_name;   // verdict.limits.name; empty without a verdict
+    std::string limits_sha256; // the SHA-256 of the limits file; empty when not known
     std::vector<HistoryLimit> limits;
     std::vector<HistoryFigure> figures; // every numeric leaf but the verdict's and the record's
+    bool sealed = false;                // its manifest was checked; false: an older record
+    std::vector<std::string> failed;    // what a FAIL failed on (verify.h), figures by path
+    std::string reason;                 // why a sweep ended in ERROR or ABORTED, where it says
+    // record.operator, .station, .lot and .part (archive_trace_fields); nothing when not kept.
+    std::array<std::optional<std::string>, archive_trace_fields.size()> trace;
 };
-
-// What was skipped: a sweep's record that cannot be read (damaged), the scratch folder of a report
-// that never finished (unfinished: killed, crashed, a power cut), or anything else (stray).
-enum class HistorySkipKind { stray, damaged, unfinished };
 
 struct HistorySkip {
     std::string path;
     std::string reason;
-    HistorySkipKind kind = HistorySkipKind::stray;
 };
 
 struct HistoryArchive {
-    std::vector<HistoryRecord> records; // by serial, then by time (and suffix within a second)
+    std::vector<HistoryRecord> records; // by serial in any letter case, then by time (and suffix
+                                        // within a second)
     std::vector<HistorySkip> skipped;   // in the order met
+    std::vector<HistorySkip> busy;      // records being written now (young scratch folders)
+    // Each set of spellings of one serial that differ only in letter case, in sensor folders' names
+    // or records (SN0042 and sn0042, written before the archive refused the second): taken as one
+    // sensor's, and said. Each sorted, by their first.
+    std::vector<std::vector<std::string>> spellings;
 };
 
-// Reads every record under `dir`. Returns false, with the reason in `error`, when `dir` itself
-// cannot be read; everything below it that is no readable record is skipped with its reason.
+// A scratch folder younger than this (by its modification time) is a record being written by a
+// bench on the share now; an older one was left by a crash.
+inline constexpr std::int64_t history_busy_seconds = 600;
+
+// Reads every record under `dir`, each checked as verify.h says. Returns false, with the reason
+// in `error`, when `dir` itself cannot be read; everything below it that is no readable, whole
+// record is skipped with its reason, and a record being written is set apart in `busy`. Serials
+// that differ only in letter case are one sensor's (archive_same_serial).
 bool history_read(const std::string& dir, HistoryArchive& archive, std::string& error);
 
-// One record from its report.json text; `name` is its folder's name. Returns false with the
-// reason in `error`.
-bool history_parse_record(const std::string& json, const std::string& name, HistoryRecord& record,
-                          std::string& error);
+// Each set of serials among `serials` that differ only in letter case, each sorted, by their first.
+std::vector<std::vector<std::string>> history_spellings(const std::vector<std::string>& serials);
+
+// One record from its report.json, a JSON object with a record object, whose checks passed;
+// `name` is its folder's name. Returns false with the reason in `error`.
+bool history_parse_record(const nlohmann::ordered_json& document, const std::string& name,
+                          HistoryRecord& record, std::string& error);
+// Not from the text of report.json: it would be taken as one JSON string, unchecked.
+bool history_parse_record(const std::string& text, const std::string& name, HistoryRecord& record,
+                          std::string& error) = delete;
+
+// The limits as the views show them: the name and the first 8 digits of the file's SHA-256,
+// "rev C (3f2a9c1e)"; the name alone where the digest is not known.
+std::string history_limits_shown(const HistoryRecord& record);
+
+// A failing figure's short name: the last part of its path, unless another of `paths` ends
+// in the same part.
+std::string history_short_name(const std::string& path, const std::vector<std::string>& paths);
 
 // The -N after a record folder's time (20261209T101503Z-2), which orders the records of one
 // second; 1 for none.
 unsigned long history_suffix(const std::string& name);
 
-// Sorts records as history_read does: by serial, then time, then suffix (then folder).
+// Sorts records as history_read does: by serial in any letter case, then time, then suffix (then
+// folder).
 void history_sort(std::vector<HistoryRecord>& records);
-
-// The text of a record's report.json (a byte-order mark skipped); false with the reason
-// ("no report.json", "cannot read report.json: ...").
-bool history_read_file(const std::filesystem::path& path, std::string& text, std::string& error);
 
 // The value of a figure of the record: nullptr when the record has no such figure, else the
 // value or nothing when it was not measured.
@@ -86,24 +117,6 @@ const std::optional<double>* history_value(const HistoryRecord& record, std::str
 
 // Every figure path that the records hold, in the order first met.
 std::vector<std::string> history_figure_paths(const std::vector<HistoryRecord>& records);
-
-// A UTC time as 2026-12-09T10:15:03Z or 20261209T101503Z, or a date as 2026-12-09 (then
-// `date_only` is set and the time is its midnight), in seconds since 1970. Nothing for any other
-// text or a day that does not exist.
-std::optional<std::int64_t> history_parse_time(std::string_view text, bool& date_only);
-
-// Whether `text` matches `glob`, in which * stands for any run of characters and ? for one.
-bool history_glob_match(std::string_view glob, std::string_view text);
-
-struct HistoryFilter {
-    std::string serial_glob;                // empty: every serial
-    std::optional<std::int64_t> since;      // records at or after
-    std::optional<std::int64_t> until;      // records at or before
-    std::optional<std::string> limits_name; // records judged against these limits
-};
-
-// Leaves the records that pass the filter.
-void history_filter(std::vector<HistoryRecord>& records, const HistoryFilter& filter);
 
 // A sensor: its serial and the indexes of its first and latest record and how many it has.
 // `first_in_archive` is false when a time window left out an earlier sweep of it: its first pass
@@ -116,7 +129,8 @@ struct HistorySensor {
     bool first_in_archive = true;
 };
 
-// The sensors of records sorted as history_read sorts them.
+// The sensors of records sorted as history_read sorts them, each by the serial of its first
+// record.
 std::vector<HistorySensor> history_sensors(const std::vector<HistoryRecord>& records);
 
 // Marks the sensors of `records` whose first sweep is not the first of their serial in
@@ -153,13 +167,29 @@ struct HistoryFigureSummary {
 };
 
 // Sensors whose first (or latest) sweep passed, of those whose first (latest) sweep has a verdict;
-// `unjudged` sensors' sweep has none and counts on neither side, nor do the `before_window`
-// sensors, first swept before a time window.
+// `unjudged` sensors' sweep has none and counts on neither side, nor do those whose sweep's
+// outcome is ERROR (`errors`) or ABORTED (`aborted`), nor, for the first pass, the
+// `before_window` sensors, first swept before a time window.
 struct HistoryYield {
     std::size_t passed = 0;
     std::size_t judged = 0;
     std::size_t unjudged = 0;
+    std::size_t errors = 0;
+    std::size_t aborted = 0;
     std::size_t before_window = 0;
+};
+
+// How many sensors failed on a figure at their first sweep and at their latest.
+struct HistoryParetoRow {
+    std::string figure;
+    std::size_t first = 0;
+    std::size_t latest = 0;
+};
+
+// One limits name that two or more different files carried, with their digests.
+struct HistorySharedName {
+    std::string name;
+    std::vector<std::string> sha256; // sorted
 };
 
 struct HistorySummary {
@@ -167,13 +197,19 @@ struct HistorySummary {
     std::vector<HistoryFigureSummary> figures;
     HistoryYield first_pass;
     HistoryYield final_pass;
-    bool window = false;     // the sweeps were kept by time: the first pass only of sensors in it
-    std::size_t damaged = 0; // sweeps whose record could not be read: in no figure, no yield
-    std::size_t unfinished = 0; // reports that never finished their record
+    bool window = false; // the sweeps were kept by time: the first pass only of sensors in it
+    std::vector<HistoryParetoRow> pareto;        // largest first (history_pareto)
+    std::vector<HistorySharedName> shared_names; // history_shared_names
 };
 
-// Counts the damaged and unfinished records among those skipped into the summary.
-void history_count_skipped(const std::vector<HistorySkip>& skipped, HistorySummary& summary);
+// Per figure that a FAIL failed on (and broken_records, broken_times), the sensors that failed
+// on it at their first sweep and at their latest: by the first count, then the latest, largest
+// first, then by name.
+std::vector<HistoryParetoRow> history_pareto(const std::vector<HistoryRecord>& records,
+                                             const std::vector<HistorySensor>& sensors);
+
+// The limits names that the records give to more than one file (by SHA-256), by name.
+std::vector<HistorySharedName> history_shared_names(const std::vector<HistoryRecord>& records);
 
 HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
                                  const std::vector<HistorySensor>& sensors,

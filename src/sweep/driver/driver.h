@@ -12,6 +12,8 @@ struct SweepSettings {
     const char* log_file_name;
     // One line per logged sample: the seconds from the move command to its poll.
     const char* times_file_name;
+    // The run's own account (sweep/runfile/), written whatever the run's end.
+    const char* run_file_name;
     std::int32_t target_position;
 };
 
@@ -22,6 +24,7 @@ inline constexpr SweepSettings driver_settings{
     .motor_baud_rate = 9600,
     .log_file_name = "gyro_motor.txt",
     .times_file_name = "gyro_motor_times.txt",
+    .run_file_name = "gyro_motor_run.txt",
     .target_position = 1000000,
 };
 

@@ -1,5 +1,7 @@
 #include "sweep/gyro/gyro.h"
 
+#include "sweep/runfile/runfile.h"
+
 #include <cstring>
 
 namespace {
@@ -9,7 +11,7 @@ GyroFault gyro_fault = GyroFault::none;
 // Keeps the worst fault and reports each kind once.
 void gyro_note_fault(GyroFault fault, const char* message_format, int value) {
     if (fault > gyro_fault) {
-        std::fprintf(stderr, message_format, value);
+        runfile_say(message_format, value);
         gyro_fault = fault;
     }
 }

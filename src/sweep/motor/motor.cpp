@@ -1,5 +1,7 @@
 #include "sweep/motor/motor.h"
 
+#include "sweep/runfile/runfile.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -34,7 +36,7 @@ bool motor_halted() {
 // Reports the first failure only: one message, however many operations it cuts short.
 void motor_fail(const char* message_format, int value) {
     if (!motor_failed) {
-        std::fprintf(stderr, message_format, value);
+        runfile_say(message_format, value);
         motor_failed = true;
     }
 }

@@ -1,5 +1,7 @@
 #include "sweep/samplelog/samplelog.h"
 
+#include "sweep/runfile/runfile.h"
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -52,8 +54,8 @@ int samplelog_flush_whole(std::FILE* file, long& end) {
 
 // The times file's one message; it is not written again.
 void samplelog_drop_times(const char* failed, int error) {
-    std::fprintf(stderr, "sample times %s could not be %s: %s\n", samplelog_times_name.c_str(),
-                 failed, std::strerror(error));
+    runfile_say("sample times %s could not be %s: %s\n", samplelog_times_name.c_str(), failed,
+                std::strerror(error));
     if (samplelog_times != nullptr) {
         std::fclose(samplelog_times);
         samplelog_times = nullptr;
@@ -105,8 +107,8 @@ bool samplelog_open_times(const char* times_file_name) {
         // Another run's times beside the new log would put its samples on the wrong clock: the
         // old file goes, and a new one takes its place where the folder allows.
         if (std::remove(times_file_name) != 0 && errno != ENOENT) {
-            std::fprintf(stderr, "sample times %s could not be emptied or removed: %s\n",
-                         times_file_name, std::strerror(open_error));
+            runfile_say("sample times %s could not be emptied or removed: %s\n", times_file_name,
+                        std::strerror(open_error));
             return false;
         }
         samplelog_times = std::fopen(times_file_name, "w");

@@ -591,8 +591,20 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
     const std::string limits =
         write_log("bad.toml", "name = \"t\"\n[figures]\n\"heading\" = {}\n").string();
     const std::string archive = dir.string();
+    fs::create_directory(dir / "SN0042");
+    const std::string long_name = std::string(256, 'n');
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
         {{"--serial", "SN/1", "--archive", archive, log.string()}, "--serial"},
+        // A blank at the end, which only the quotes show.
+        {{"--serial", "SN0042 ", "--archive", archive, log.string()},
+         "not a plain name: \"SN0042 \""},
+        // The sensor is in the archive under another spelling.
+        {{"--serial", "sn0042", "--archive", archive, log.string()},
+         "\"sn0042\": " + archive + " holds this sensor as \"SN0042\""},
+        {{"--json", (dir / long_name).string(), log.string()},
+         "--json " + (dir / long_name).string() + ": a name in it is longer than 255 "},
+        {{"--serial", "SN1", "--archive", (dir / long_name).string(), log.string()},
+         ": a name in it is longer than 255 "},
         {{"--serial", "SN1", log.string()}, "--archive"},
         {{"--operator", "anna", log.string()}, "--operator"},
         {{"--limits", limits, "--serial", "SN1", "--archive", archive, log.string()},
@@ -604,6 +616,9 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
         {{"--turn-rate", "-14.4", log.string()}, "--turn-rate"},
         {{"--png", log.string(), log.string()}, "--png"},
         {{"--times", "", log.string()}, "--times"},
+        {{"--unverified", log.string()}, "--unverified"},
+        // A log without the sweep's run file beside it is archived only when asked to be.
+        {{"--serial", "SN1", "--archive", archive, log.string()}, "--unverified archives it"},
     };
     for (const auto& [arguments, option] : cases) {
         const ToolResult result = run(arguments);
@@ -612,6 +627,10 @@ TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
     }
     EXPECT_EQ(tool_read_file(log), synthetic_sweep({}, {}).log);
     EXPECT_FALSE(fs::exists(dir / "SN1"));
+    EXPECT_TRUE(fs::is_empty(dir / "SN0042"));
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        EXPECT_NE(entry.path().filename().string(), "sn0042");
+    }
 }
 
 // With limits the verdict sets the status, broken records make it FAIL; an archive that cannot
@@ -639,16 +658,25 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
         std::vector<std::string> arguments;
         int status;
         std::size_t records; // in the archive after the case
+        std::string says = "";
         bool warns = false;
     } cases[] = {
-        {{good, "--limits", pass, "--serial", "S", "--archive", archive}, 0, 1},
-        {{good, "--limits", one_sided}, 0, 1, true},
-        {{good, "--limits", fail, "--serial", "S", "--archive", archive}, 5, 2},
-        {{broken, "--serial", "S", "--archive", archive}, 3, 3},
+        {{good, "--limits", pass, "--serial", "S", "--archive", archive, "--unverified"}, 0, 1},
+        {{good, "--limits", one_sided}, 0, 1, "", true},
+        {{good, "--limits", fail, "--serial", "S", "--archive", archive, "--unverified"}, 5, 2},
+        {{broken, "--serial", "S", "--archive", archive, "--unverified"}, 3, 3},
         {{broken, "--limits", pass}, 5, 3},
-        {{good, "--limits", fail, "--serial", "S", "--archive", nowhere}, 6, 3},
-        {{broken, "--serial", "S", "--archive", nowhere}, 6, 3},
-        {{good, "--json", json, "--serial", "S", "--archive", nowhere}, 1, 3},
+        {{good, "--limits", fail, "--serial", "S", "--archive", nowhere, "--unverified"}, 6, 3},
+        {{broken, "--serial", "S", "--archive", nowhere, "--unverified"}, 6, 3},
+        {{good, "--json", json, "--serial", "S", "--archive", nowhere, "--unverified"}, 1, 3},
+        {{good, "--serial", "S", "--archive", good, "--unverified"},
+         6,
+         3,
+         good + ": is a file, not a folder"},
+        {{good, "--serial", "S", "--archive", nowhere, "--unverified"},
+         6,
+         3,
+         nowhere + ": no such folder"},
     };
     for (const auto& c : cases) {
         const ToolResult result = run(c.arguments);
@@ -666,6 +694,7 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
         const auto folders =
             fs::exists(dir / "S") ? fs::directory_iterator(dir / "S") : fs::directory_iterator();
         EXPECT_EQ(static_cast<std::size_t>(std::distance(folders, {})), c.records);
+        EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
     }
 }
 

@@ -3,8 +3,13 @@
 // folder): the export's cases in one table, and the views from the database against those from
 // the folder, byte for byte. Where no server could be started the database cases are skipped
 // with the reason (CI sets GM_REQUIRE_DATABASE=1, which makes that a failure instead).
+#include "records/archive/archive.h"
 #include "records/dbhistory/dbhistory.h"
+#include "records/digest/digest.h"
 #include "records/odbc/odbc.h"
+#include "records/select/select.h"
+#include "tests/support/sealed_record.h"
+#include "tests/support/test_database.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +28,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One generated sweep: its serial and folder, verdict (none: reported without limits) and
-// limits, two figures (nothing: not measured), the temperature and the operator.
+// One generated sweep: its serial and folder, verdict (none: reported without limits; ERROR or
+// ABORTED: the record's outcome, a sweep not judged) and limits, two figures (nothing: not
+// measured), the temperature and the operator.
 struct Sweep {
     std::string serial;
     std::string name;
@@ -59,54 +65,50 @@ nlohmann::ordered_json number_or_null(const std::optional<double>& value) {
     return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
 }
 
-// A report.json as an archived report holds it, with its verdict's rows.
-std::string record_json(const Sweep& sweep) {
-    using Json = nlohmann::ordered_json;
-    const std::string& n = sweep.name;
-    const std::string time = n.substr(0, 4) + "-" + n.substr(4, 2) + "-" + n.substr(6, 2) + "T" +
-                             n.substr(9, 2) + ":" + n.substr(11, 2) + ":" + n.substr(13, 2) + "Z";
-    Json json = {{"samples", 300},
-                 {"heading", {{"peak_deviation_deg", number_or_null(sweep.peak)}}},
-                 {"yaw_rate", {{"scale_error_percent", sweep.scale}}},
-                 {"temperature", {{"mean_c", sweep.temperature}}},
-                 {"verdict", nullptr},
-                 {"record",
-                  {{"serial", sweep.serial},
-                   {"time", time},
-                   {"station", "bench-1"},
-                   {"operator", sweep.operator_name},
-                   {"program", "gyro_motor_report"},
-                   {"version", "0.1"}}}};
-    if (sweep.verdict != nullptr) {
-        const double max_abs = std::string(sweep.limits) == "rev D" ? 0.6 : 0.5;
-        json["verdict"] = {
-            {"limits",
-             {{"name", sweep.limits},
-              {"file", "limits.toml"},
-              {"figures",
-               {{"yaw_rate.scale_error_percent",
-                 {{"min", -0.3}, {"max", 0.3}, {"max_abs", nullptr}, {"guard", nullptr}}},
-                {"heading.peak_deviation_deg",
-                 {{"min", nullptr}, {"max", nullptr}, {"max_abs", max_abs}, {"guard", 0.02}}}}}}},
-            {"result", sweep.verdict},
-            {"rows", Json::array({{{"figure", "yaw_rate.scale_error_percent"},
-                                   {"value", sweep.scale},
-                                   {"pass", true},
-                                   {"reason", nullptr}},
-                                  {{"figure", "heading.peak_deviation_deg"},
-                                   {"value", number_or_null(sweep.peak)},
-                                   {"pass", std::string(sweep.verdict) == "PASS"},
-                                   {"reason", std::string(sweep.verdict) == "PASS"
-                                                  ? Json(nullptr)
-                                                  : Json("outside max_abs")}}})}};
-    }
-    return json.dump(2);
+// The limits of the batch: the scale error within -0.3..0.3 and the peak deviation within 0.5
+// (0.6 in rev D), with a guard of 0.02 on the peak.
+std::string limits_toml(const std::string& name) {
+    return "name = \"" + name +
+           "\"\n[figures]\n"
+           "\"yaw_rate.scale_error_percent\" = { min = -0.3, max = 0.3 }\n"
+           "\"heading.peak_deviation_deg\" = { max_abs = " +
+           (name == "rev D" ? "0.6" : "0.5") +
+           " }\n[guard]\n\"heading.peak_deviation_deg\" = 0.02\n";
 }
 
+// Each sweep as a record that gyro_motor_report --archive writes: sealed, its verdict the one its
+// limits give for its figures.
 void write_sweeps(const fs::path& archive, const std::vector<Sweep>& sweeps) {
     for (const Sweep& sweep : sweeps) {
-        fs::create_directories(archive / sweep.serial / sweep.name);
-        tool_write_file(archive / sweep.serial / sweep.name / "report.json", record_json(sweep));
+        const std::string& n = sweep.name;
+        const std::string time = n.substr(0, 4) + "-" + n.substr(4, 2) + "-" + n.substr(6, 2) +
+                                 "T" + n.substr(9, 2) + ":" + n.substr(11, 2) + ":" +
+                                 n.substr(13, 2) + "Z";
+        nlohmann::ordered_json json = {
+            {"samples", 300},
+            {"heading", {{"peak_deviation_deg", number_or_null(sweep.peak)}}},
+            {"yaw_rate", {{"scale_error_percent", sweep.scale}}},
+            {"temperature", {{"mean_c", sweep.temperature}}},
+            {"verdict", nullptr},
+            {"record",
+             {{"serial", sweep.serial},
+              {"time", time},
+              {"station", "bench-1"},
+              {"operator", sweep.operator_name},
+              {"program", "gyro_motor_report"},
+              {"version", "0.1"}}}};
+        // A sweep that did not complete has its outcome, and no verdict.
+        if (sweep.verdict != nullptr &&
+            (std::string(sweep.verdict) == "ERROR" || std::string(sweep.verdict) == "ABORTED")) {
+            json["record"]["outcome"] = sweep.verdict;
+        }
+        std::string error;
+        ASSERT_TRUE(sealed_record_write(archive / sweep.serial / sweep.name, json,
+                                        sweep.limits != nullptr
+                                            ? std::optional<std::string>(limits_toml(sweep.limits))
+                                            : std::nullopt,
+                                        error))
+            << error;
     }
 }
 
@@ -121,27 +123,10 @@ std::vector<Sweep> many_sweeps(int count) {
             std::chrono::sys_days{std::chrono::December / 1 / 2026} + std::chrono::days{i / 24}};
         std::snprintf(name, sizeof name, "%04d%02u%02uT%02d0000Z", static_cast<int>(day.year()),
                       static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()), i % 24);
-        sweeps.push_back({serial, name, i % 5 == 0 ? "FAIL" : "PASS", "rev C", 0.01 * (i % 40), 0.1,
-                          24.0, "anna"});
+        sweeps.push_back({serial, name, i % 5 == 0 ? "FAIL" : "PASS", "rev C",
+                          i % 5 == 0 ? 0.6 : 0.01 * (i % 40), 0.1, 24.0, "anna"});
     }
     return sweeps;
-}
-
-// The private server's connection string to its database "gm", or why there is none.
-std::optional<std::string> server_connection(std::string& why) {
-    const fs::path state = GM_DATABASE_STATE;
-    if (fs::exists(state / "connection.txt")) {
-        return tool_read_file(state / "connection.txt");
-    }
-    why = fs::exists(state / "unavailable.txt") ? tool_read_file(state / "unavailable.txt")
-                                                : "the database server was not started";
-    return std::nullopt;
-}
-
-std::string connection_to(const std::string& server, const std::string& database) {
-    std::string text = server;
-    const std::size_t at = text.find("Database=gm;");
-    return text.replace(at, 12, "Database=" + database + ";");
 }
 
 std::string with_port(const std::string& server, const std::string& port) {
@@ -152,13 +137,8 @@ std::string with_port(const std::string& server, const std::string& port) {
 
 // Runs the statements on the database, each on its own; a failure fails the test.
 void run_sql(const std::string& connection, const std::vector<std::string>& statements) {
-    OdbcConnection link;
-    OdbcError error;
-    ASSERT_TRUE(odbc_connect(connection, 10, link, error)) << error.message;
-    for (const std::string& sql : statements) {
-        OdbcStatement statement;
-        ASSERT_TRUE(odbc_execute(link, sql, {}, statement, error)) << sql << ": " << error.message;
-    }
+    std::string error;
+    EXPECT_TRUE(test_database_run(connection, statements, error)) << error;
 }
 
 // The first column of the query's rows, as text.
@@ -200,7 +180,7 @@ class DatabaseTest : public testing::Test {
     void SetUp() override {
         dir = tool_make_test_dir("gm_database_test_");
         std::string why;
-        server = server_connection(why);
+        server = test_database_server(why);
         if (!server) {
             GTEST_SKIP() << "no database server: " << why;
         }
@@ -211,8 +191,10 @@ class DatabaseTest : public testing::Test {
     }
     // A database of its own for a case, made anew.
     std::string fresh_database(const std::string& name) {
-        run_sql(*server, {"DROP DATABASE IF EXISTS " + name, "CREATE DATABASE " + name});
-        return connection_to(*server, name);
+        std::string connection;
+        std::string error;
+        EXPECT_TRUE(test_database_fresh(*server, name, connection, error)) << error;
+        return connection;
     }
     ToolResult history(const std::vector<std::string>& arguments, const fs::path& where) {
         fs::create_directories(where);
@@ -258,7 +240,7 @@ TEST(DatabaseTexts, Utf8AndUtf16BothWays) {
 }
 
 TEST_F(DatabaseTest, ExportCases) {
-    enum class Archive { batch, batch_and_one, many, damaged, too_long };
+    enum class Archive { batch, batch_and_one, many, damaged, forged, unverified, too_long };
     struct Case {
         const char* name;
         std::string database;           // empty: a server that is down
@@ -320,9 +302,29 @@ TEST_F(DatabaseTest, ExportCases) {
          Archive::damaged,
          1,
          3,
-         "exported 12 records to the database (0 there already), 1 skipped (listed on standard "
-         "error)\n",
+         "exported 12 records to the database (0 there already), 1 skipped\n",
          "report.json: not valid JSON",
+         "12"},
+        {"a forged record is not exported",
+         "gm_forged",
+         true,
+         {},
+         Archive::forged,
+         1,
+         3,
+         "exported 12 records to the database (0 there already), 1 skipped\n",
+         "20261212T080000Z: wrong verdict: it says PASS",
+         "12"},
+        {"an unverified record is not exported",
+         "gm_unverified",
+         true,
+         {},
+         Archive::unverified,
+         1,
+         3,
+         "exported 12 records to the database (0 there already), 1 skipped\n",
+         "20261212T080000Z: unverified: no manifest (written before records had one): not "
+         "exported",
          "12"},
         {"a text longer than its column is refused",
          "gm_long",
@@ -331,8 +333,7 @@ TEST_F(DatabaseTest, ExportCases) {
          Archive::too_long,
          1,
          3,
-         "exported 12 records to the database (0 there already), 1 skipped (listed on standard "
-         "error)\n",
+         "exported 12 records to the database (0 there already), 1 skipped\n",
          "record.operator is longer than the database's 255 characters",
          "12"},
         {"tables of a newer version",
@@ -344,7 +345,7 @@ TEST_F(DatabaseTest, ExportCases) {
          1,
          8,
          "",
-         "the database's tables are of version 2",
+         "the database: tables of version 2, this program's are of 1",
          nullptr},
         {"a server that is down",
          "",
@@ -366,6 +367,25 @@ TEST_F(DatabaseTest, ExportCases) {
                               std::string(row.archive == Archive::too_long ? 256 : 1, 'o')});
         }
         write_sweeps(archive, sweeps);
+        const fs::path seventh = archive / "SN7" / "20261212T080000Z";
+        if (row.archive == Archive::forged || row.archive == Archive::unverified) {
+            // A FAIL made a PASS by a careful forger, who writes the manifest again; or a
+            // record written before records were sealed.
+            write_sweeps(archive,
+                         {{"SN7", "20261212T080000Z", "FAIL", "rev C", 0.9, 0.1, 24.0, "anna"}});
+            auto json = nlohmann::ordered_json::parse(tool_read_file(seventh / "report.json"));
+            if (row.archive == Archive::forged) {
+                json["verdict"]["result"] = "PASS";
+            } else {
+                json["record"].erase("format");
+            }
+            tool_write_file(seventh / "report.json", json.dump(2));
+            std::string error;
+            fs::remove(seventh / "manifest.sha256");
+            ASSERT_TRUE(row.archive == Archive::unverified ||
+                        archive_write_manifest(seventh, error))
+                << error;
+        }
         if (row.archive == Archive::damaged) {
             fs::create_directories(archive / "SN7" / "20261212T080000Z");
             tool_write_file(archive / "SN7" / "20261212T080000Z" / "report.json", "{\"record\": ");
@@ -373,7 +393,7 @@ TEST_F(DatabaseTest, ExportCases) {
         // Port 1 has no server behind it (nothing listens on it unprivileged).
         const std::string connection = row.database.empty() ? with_port(*server, "1")
                                        : row.fresh          ? fresh_database(row.database)
-                                                            : connection_to(*server, row.database);
+                                                   : test_database_named(*server, row.database);
         if (!row.setup.empty()) {
             run_sql(connection, row.setup);
         }
@@ -417,7 +437,7 @@ TEST_F(DatabaseTest, ExportCases) {
         }
     }
     // Texts went to the server as values: stored as written, and table x is still there.
-    const std::string first = connection_to(*server, "gm_first");
+    const std::string first = test_database_named(*server, "gm_first");
     EXPECT_EQ(query_texts(first, "SELECT operator_name FROM gm_record WHERE record_name = ?",
                           {odbc_text("20261209T120000Z-10")}),
               std::vector<std::string>{tricky_operator});
@@ -426,14 +446,15 @@ TEST_F(DatabaseTest, ExportCases) {
               std::vector<std::string>{"SN1"});
     EXPECT_EQ(count_of(first, "x"), "0");
     // A record's row as a quality engineer reads it.
-    EXPECT_EQ(query_texts(first,
-                          "SELECT CONCAT(serial, '|', record_name, '|', CAST(recorded_at AS "
-                          "VARCHAR(30)), '|', record_time, '|', CAST(suffix AS VARCHAR(9)), '|', "
-                          "verdict, '|', station, '|', limits_name, '|', program, '|', "
-                          "program_version) FROM gm_record WHERE record_name = ?",
-                          {odbc_text("20261209T120000Z-10")}),
-              std::vector<std::string>{"SN1|20261209T120000Z-10|2026-12-09 12:00:00|2026-12-"
-                                       "09T12:00:00Z|10|PASS|bench-1|rev C|gyro_motor_report|0.1"});
+    EXPECT_EQ(
+        query_texts(first,
+                    "SELECT CONCAT(serial, '|', record_name, '|', CAST(recorded_at AS "
+                    "VARCHAR(30)), '|', record_time, '|', CAST(suffix AS VARCHAR(9)), '|', "
+                    "verdict, '|', outcome, '|', station, '|', limits_name, '|', "
+                    "program, '|', program_version) FROM gm_record WHERE record_name = ?",
+                    {odbc_text("20261209T120000Z-10")}),
+        std::vector<std::string>{"SN1|20261209T120000Z-10|2026-12-09 12:00:00|2026-12-"
+                                 "09T12:00:00Z|10|PASS|PASS|bench-1|rev C|gyro_motor_report|0.1"});
     EXPECT_EQ(query_texts(first,
                           "SELECT CONCAT(figure, '|', CAST(figure_value AS VARCHAR(20)), '|', "
                           "CAST(limit_max_abs AS VARCHAR(20)), '|', CAST(guard AS VARCHAR(20)), "
@@ -447,10 +468,21 @@ TEST_F(DatabaseTest, ExportCases) {
 
 TEST_F(DatabaseTest, ViewsFromTheDatabaseEqualThoseFromTheFolder) {
     const fs::path archive = dir / "archive";
-    write_sweeps(archive, batch);
+    // Sweeps that did not complete: SN8's first an ERROR, then a PASS; SN9's only one ABORTED.
+    std::vector<Sweep> sweeps = batch;
+    sweeps.insert(sweeps.end(),
+                  {{"SN8", "20261210T120000Z", "ERROR", nullptr, std::nullopt, 0.1, 24.0, "anna"},
+                   {"SN8", "20261210T130000Z", "PASS", "rev C", 0.2, 0.1, 24.0, "anna"},
+                   {"SN9", "20261210T140000Z", "ABORTED", nullptr, 0.3, 0.2, 24.0, "anna"}});
+    write_sweeps(archive, sweeps);
+    // A second spelling of SN2, as a Linux bench wrote it before the archive refused it: one
+    // sensor, and its latest sweep.
+    write_sweeps(archive, {{"sn2", "20261211T100000Z", "FAIL", "rev D", 0.65, 0.1, 24.0, "anna"}});
     const std::string connection = fresh_database("gm_views");
     const ToolResult exported = history({archive.string(), "--export", connection}, dir);
     ASSERT_EQ(exported.status, 0) << exported.err;
+    const std::string rev_c = digest_sha256(limits_toml("rev C"))->substr(0, 8);
+    const std::string rev_d = digest_sha256(limits_toml("rev D"))->substr(0, 8);
     const std::vector<std::vector<std::string>> views = {
         {"--csv", "-"},
         {"--sweeps", "--csv", "-"},
@@ -463,6 +495,8 @@ TEST_F(DatabaseTest, ViewsFromTheDatabaseEqualThoseFromTheFolder) {
         {"--serial", "SN_1", "--sweeps", "--csv", "-"}, // _ is itself, not any letter
         {"--serial", "SN?1", "--sweeps", "--csv", "-"},
         {"--serial", "SN%", "--csv", "-"},
+        {"--serial", "sn2", "--sweeps", "--csv", "-"}, // in any letter case
+        {"--serial", "Sn?", "--summary", "--csv", "-"},
         {"--serial", "*6", "--summary", "--csv", "-"},              // never judged: every figure
         {"--since", "2026-12-10", "--sweeps", "--csv", "-"},        // at midnight itself
         {"--until", "2026-12-09", "--sweeps", "--csv", "-"},        // to 23:59:59
@@ -471,6 +505,13 @@ TEST_F(DatabaseTest, ViewsFromTheDatabaseEqualThoseFromTheFolder) {
         {"--since", "2026-12-09T12:00:01Z", "--summary", "--csv", "-"}, // a second after
         {"--limits", "rev D", "--sweeps", "--csv", "-"},
         {"--limits", "rev c", "--csv", "-"}, // names are compared exactly
+        {"--limits", rev_c, "--sweeps", "--csv", "-"},
+        {"--limits", rev_c.substr(0, 7), "--sweeps", "--csv", "-"}, // too few digits: a name
+        {"--limits", "rev D (" + rev_d + ")", "--sweeps", "--csv", "-"},
+        {"--limits", "rev C (" + rev_d + ")", "--sweeps", "--csv", "-"},
+        {"--operator", "ann?", "--show", "station,operator", "--sweeps", "--csv", "-"},
+        {"--operator", "O'Neil*", "--station", "bench-*", "--sweeps", "--csv", "-"},
+        {"--lot", "*", "--csv", "-"}, // not kept: no lot matches
         {"--figures", "heading.nope"},
     };
     for (const std::vector<std::string>& view : views) {
@@ -526,7 +567,7 @@ TEST_F(DatabaseTest, GuardsAndFirstSweepsFromTheDatabaseEqualThoseFromTheFolder)
         DbHistoryQuery query;
         bool date_only = false;
         if (row.since != nullptr) {
-            query.filter.since = history_parse_time(row.since, date_only);
+            query.filter.since = archive_parse_time(row.since, date_only);
         }
         if (row.limits != nullptr) {
             query.filter.limits_name = row.limits;
@@ -535,11 +576,11 @@ TEST_F(DatabaseTest, GuardsAndFirstSweepsFromTheDatabaseEqualThoseFromTheFolder)
         DbHistory from_database;
         ASSERT_TRUE(dbhistory_read(database, query, from_database, error)) << error;
         std::vector<HistoryRecord> unwindowed = folder.records;
-        HistoryFilter others = query.filter;
+        SelectFilter others = query.filter;
         others.since.reset();
-        history_filter(unwindowed, others);
+        select_filter(unwindowed, others);
         std::vector<HistoryRecord> records = unwindowed;
-        history_filter(records, query.filter);
+        select_filter(records, query.filter);
         std::vector<HistorySensor> sensors = history_sensors(records);
         history_mark_first_sweeps(unwindowed, records, sensors);
         std::vector<bool> firsts;

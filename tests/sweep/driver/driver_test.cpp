@@ -1,5 +1,6 @@
 #include "base/exit/exit_status.h"
 #include "sweep/driver/driver.h"
+#include "sweep/runfile/runfile.h"
 #include "tests/support/test_devices.h"
 #include "tests/support/test_port.h"
 
@@ -146,9 +147,11 @@ class DriverTest : public ::testing::Test {
         fs::create_directories(folder);
         log_path = (folder / "gyro_motor.txt").string();
         times_path = (folder / "gyro_motor_times.txt").string();
+        run_path = (folder / "gyro_motor_run.txt").string();
         settings = driver_settings;
         settings.log_file_name = log_path.c_str();
         settings.times_file_name = times_path.c_str();
+        settings.run_file_name = run_path.c_str();
         sync_error = folder_error = 0;
     }
     void TearDown() override { fs::remove_all(folder); }
@@ -162,9 +165,30 @@ class DriverTest : public ::testing::Test {
         return status;
     }
 
+    // The run file as the run left it: its status, messages, samples, whether it replaced the
+    // log, and the log's size when it did.
+    void expect_account(int status, const std::string& message, std::uint64_t samples,
+                        bool replaced) {
+        RunAccount account;
+        std::string error;
+        ASSERT_EQ(runfile_read(run_path, account, error), RunFileRead::read) << error;
+        EXPECT_EQ(account.status, status);
+        EXPECT_EQ(account.message, message);
+        EXPECT_EQ(account.samples, samples);
+        EXPECT_GE(account.polls, samples);
+        EXPECT_EQ(account.log_replaced, replaced);
+        EXPECT_LE(account.started, account.ended);
+        if (replaced) {
+            EXPECT_EQ(account.log_bytes, fs::file_size(log_path));
+        } else {
+            EXPECT_EQ(account.log_bytes, std::nullopt);
+        }
+    }
+
     fs::path folder;
     std::string log_path;
     std::string times_path;
+    std::string run_path;
     SweepSettings settings{};
     std::string out;
     std::string err;
@@ -200,6 +224,7 @@ TEST_F(DriverTest, FullSweepLogsOneSamplePerMotionReport) {
     EXPECT_NE(log.find("Roll   90.00 "), std::string::npos);
     EXPECT_NE(log.find("Roll -180.00 "), std::string::npos); // 32768 read as signed
     EXPECT_EQ(count_lines(read_file(times_path)), 3u);
+    expect_account(0, "", 3, true);
     // The leftovers were dropped by count: the return's one motion wait is all the time spent.
     EXPECT_EQ(test_port_clock_ms(), 50u);
 
@@ -432,6 +457,14 @@ TEST_F(DriverTest, InterruptsEndTheRunWithTheBenchAtRest) {
         EXPECT_EQ(run(), c.status) << c.name;
         EXPECT_EQ(err, opened + c.message) << c.name;
         EXPECT_EQ(controller->commands, c.commands) << c.name;
+        // The messages, one a line on the console, are joined in the account.
+        std::string said = c.message.substr(0, c.message.size() - 1);
+        for (std::size_t at = said.find('\n'); at != std::string::npos; at = said.find('\n', at)) {
+            said.replace(at, 1, "; ");
+        }
+        expect_account(c.status, said,
+                       c.log_lines < 0 ? 0u : static_cast<std::uint64_t>(c.log_lines) / 5,
+                       c.log_lines >= 0);
         if (c.log_lines < 0) {
             EXPECT_EQ(read_file(log_path), "kept\n") << c.name;
             EXPECT_EQ(test_port_events_starting("close"), both_closed);
@@ -469,6 +502,8 @@ TEST_F(DriverTest, TimesFileThatCannotBeOpenedCostsOneLineAndNothingElse) {
     EXPECT_EQ(err, opened + "sample times " + unreachable +
                        " could not be opened: No such file or directory\n");
     EXPECT_EQ(count_lines(read_file(log_path)), 10u);
+    // A run that succeeded has no error message, whatever it said on the way.
+    expect_account(0, "", 2, true);
 }
 
 // The gyro's port failing as its leftovers are dropped, or times that can be neither emptied nor
@@ -533,6 +568,8 @@ TEST_F(DriverTest, PortThatFailsToOpenEndsTheRunAndLeavesTheLogAlone) {
         EXPECT_EQ(out, c.expected_out);
         EXPECT_EQ(err, c.expected_err);
         EXPECT_EQ(read_file(log_path), "kept\n");
+        expect_account(1, c.gyro_fails ? "open gyro port failed" : "open Motor port failed", 0,
+                       false);
         EXPECT_TRUE(test_port_events_starting("write").empty());
         // A gyro that fails to open leaves the motor port untouched.
         EXPECT_EQ(test_port_events_starting("open com6").empty(), c.gyro_fails);
@@ -540,6 +577,23 @@ TEST_F(DriverTest, PortThatFailsToOpenEndsTheRunAndLeavesTheLogAlone) {
         EXPECT_EQ(run(), 1);
         EXPECT_FALSE(fs::exists(log_path));
     }
+}
+
+// An earlier run's account that can be neither replaced nor removed (a folder in its place)
+// would vouch for a new log: the run leaves the log alone. One that cannot be replaced but can be
+// removed goes, and the run's end writes the account anew.
+TEST_F(DriverTest, RunFileInTheWayLeavesTheLogAlone) {
+    fs::create_directories(fs::path(run_path) / "in the way");
+    auto [gyro_port, motor, gyro, controller] = bench({standing, '1', '0'}, 1);
+    { std::ofstream(log_path) << "kept\n"; }
+
+    EXPECT_EQ(run(), exit_open_failed);
+    EXPECT_TRUE(err.starts_with(opened + "run file " + run_path +
+                                " could be neither replaced nor removed: "))
+        << err;
+    EXPECT_EQ(read_file(log_path), "kept\n");
+    EXPECT_EQ(controller->commands.size(), 2u) << "the bench check only";
+    EXPECT_TRUE(fs::is_directory(run_path));
 }
 
 TEST_F(DriverTest, MotorOpenFailureReleasesTheGyroPort) {

@@ -1,5 +1,9 @@
-// The history's picture: one figure of every sweep over time and over the sweep's mean
-// temperature, the points coloured by verdict, with the limits the latest sweeps agree on.
+// The history's pictures. The trend: one figure of every sweep over time and over the sweep's mean
+// temperature, the points coloured by verdict, with the limits the latest sweeps agree on and
+// their guard band. The individuals and moving range (I-MR) chart: the figure of the latest sweep
+// of each sensor in time order (its size for a figure limited by max_abs) with the centre line,
+// the control limits from the mean moving range and the points beyond them, the limits and the
+// guard band; below it the moving ranges with their upper control limit.
 #pragma once
 
 #include "records/history/history.h"
@@ -13,3 +17,8 @@
 std::string historyplot_gnuplot_script(const std::vector<HistoryRecord>& records,
                                        const HistoryFigureSummary& summary,
                                        const std::string& png_path, const std::string& title);
+
+// The I-MR chart's gnuplot script of the summary's points to the PNG `png_path`. Empty when a name
+// holds a line break or there are fewer than two points.
+std::string historyplot_imr_script(const HistoryFigureSummary& summary, const std::string& png_path,
+                                   const std::string& title);

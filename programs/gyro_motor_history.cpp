@@ -38,22 +38,38 @@ constexpr const char* history_description =
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
 per figure n (the sensors whose latest sweep measured it), not_measured, the
-mean, the sample standard deviation sd (n - 1), min and max; against the
-limits the records' verdicts applied (max_abs M as -M and +M; guards left
-out) the capability:
-  Cpk = min(USL - mean, mean - LSL) / (3 sd) with both limits,
-  Cpu = (USL - mean) / (3 sd) or Cpl = (mean - LSL) / (3 sd) with one.
+mean, the sample standard deviation sd (n - 1), min and max. A figure whose
+limit is max_abs alone is summarised on its size |x|, against max_abs as the
+one upper limit. Against the limits the records' verdicts applied (guards left
+out) the capability, from sd and from sigma_within, the mean moving range /
+1.128 over the latest sweeps in time order:
+  Pp = (USL - LSL) / (6 sd), Ppk = min(USL - mean, mean - LSL) / (3 sd),
+  Cp and Cpk the same with sigma_within; with one limit Ppu = (USL - mean) /
+  (3 sd) or Ppl = (mean - LSL) / (3 sd), and Cpu or Cpl.
+Ppk and Cpk come with Bissell's 95 % interval. Below 25 values the indices are
+flagged few, below 2 none is given. normality_p is the Anderson-Darling test
+of a normal distribution (from 8 values), flagged below 0.05.
 Where the latest sweeps applied different limits to a figure it says so and
 gives none. First-pass yield: sensors whose first sweep (by time) passed, of
 the sensors whose first sweep has a verdict; final yield likewise with the
 latest sweep. A sweep without a verdict (reported without --limits) neither
 passes nor fails: its sensor counts on neither side of that yield; nor does
-one whose sweep did not complete (ERROR, ABORTED), which is counted apart.
+one whose sweep did not complete (ERROR, ABORTED), which is counted apart, and
+whose figures enter no statistic. With --since or --until the first-pass
+yield counts only the sensors whose first sweep in the archive lies in the
+window. --csv writes the yields after the figures, past an empty line.
 
 Times are UTC: --since 2026-12-09 keeps sweeps from that day's midnight on,
 --until 2026-12-09 those up to the end of that day; with a time of day
 (2026-12-09T10:15:03Z or 20261209T101503Z) both take that second itself.
-The first sweep of a sensor is its first among those the filters keep.
+
+--png FILE --plot FIGURE draws the figure of every sweep over time and
+temperature with its limits and guard band; --chart imr instead draws its
+individuals and moving range chart: the latest sweep of each sensor in time
+order with the centre line, the control limits mean +/- 3 sigma_within (the
+points beyond them marked with their serial), the limits and the guard band,
+and below it the moving ranges with their upper control limit 3.267 times
+their mean.
 
 Failing figures go by their short names (peak_deviation_deg for
 heading.peak_deviation_deg). The summary ends with the failures by figure:
@@ -80,7 +96,7 @@ listed together, with a warning on standard error. With --csv -, --json - or
 Outputs are never written into the archive.
 
 The page of --html, for a browser, from a file or a share: the yields, the
-failures by figure, the capability table, a trend chart of each judged figure
+failures by figure, the summary's tables, a trend chart of each judged figure
 (of --figures when given) with its limits and guard band (without gnuplot the
 page says why it has none), one row per sensor with a link to the certificate
 (record.html) of each of its sweeps, relative to the page, and the records
@@ -234,6 +250,14 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                         ->check(cli_text())
                         ->needs(png));
     png->needs("--plot");
+    views.push_back(app.add_option("--chart", options.chart,
+                                   "trend: the figure of every sweep over time and\n"
+                                   "temperature (default); imr: the individuals and\n"
+                                   "moving range chart of the latest sweep of each\n"
+                                   "sensor in time order")
+                        ->type_name("KIND")
+                        ->check(CLI::IsMember({"trend", "imr"}))
+                        ->needs(png));
     for (CLI::Option* view : views) {
         export_to->excludes(view);
     }
@@ -313,12 +337,22 @@ std::string history_where(const HistoryOptions& options) {
 bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord>& records,
                   const std::vector<HistorySensor>& sensors, std::FILE* says) {
     const HistorySummary summary = history_summarise(records, sensors, {options.plot});
+    const HistoryFigureSummary& figure = summary.figures.front();
+    const bool imr = options.chart == "imr";
+    const std::string title = options.plot + " of " + history_where(options);
     const std::string script =
-        historyplot_gnuplot_script(records, summary.figures.front(), options.png,
-                                   options.plot + " of " + history_where(options));
+        imr ? historyplot_imr_script(figure, options.png, title)
+            : historyplot_gnuplot_script(records, figure, options.png, title);
     if (script.empty()) {
-        std::fprintf(stderr, "%s: no sweep measured %s, so there is nothing to draw\n",
-                     history_name, options.plot.c_str());
+        if (imr) {
+            std::fprintf(stderr,
+                         "%s: a control chart needs two sensors whose latest sweep measured %s; "
+                         "%zu did\n",
+                         history_name, options.plot.c_str(), figure.n);
+        } else {
+            std::fprintf(stderr, "%s: no sweep measured %s, so there is nothing to draw\n",
+                         history_name, options.plot.c_str());
+        }
         return false;
     }
     const std::optional<std::filesystem::path> gnuplot = gnuplot_find();
@@ -374,6 +408,17 @@ std::optional<int> history_from_folder(const HistoryOptions& options, const Sele
         }
     }
     std::vector<HistoryRecord>& records = archive.records;
+    // A sensor's first pass is its first sweep in the archive, which a time window may leave out:
+    // the records before the window tell.
+    std::vector<HistoryRecord> unwindowed;
+    view.window = filter.since || filter.until;
+    if (view.window && (options.summary || !options.html.empty())) {
+        SelectFilter others = filter;
+        others.since.reset();
+        others.until.reset();
+        unwindowed = records;
+        select_filter(unwindowed, others);
+    }
     select_filter(records, filter);
     if (records.empty()) {
         std::fprintf(stderr, "%s: no record in %s matches the filters\n", history_name,
@@ -395,6 +440,9 @@ std::optional<int> history_from_folder(const HistoryOptions& options, const Sele
         }
     }
     view.sensors = history_sensors(records);
+    if (view.window && (options.summary || !options.html.empty())) {
+        history_mark_first_sweeps(unwindowed, records, view.sensors);
+    }
     view.sweeps = records.size();
     view.records = std::move(records);
     view.skipped = std::move(archive.skipped);
@@ -487,6 +535,7 @@ int main(int argc, char** argv) {
     HistoryTable table;
     if (options.summary) {
         summary = history_summarise(records, sensors, view.figures);
+        summary->window = view.window;
         table = historyout_summary(*summary);
     } else if (options.sweeps) {
         table = historyout_sweeps(records, view.figures, trace);
@@ -506,7 +555,9 @@ int main(int argc, char** argv) {
     if (!view.skipped.empty()) {
         std::fprintf(says, ", %zu skipped (listed on standard error)", view.skipped.size());
     }
-    std::fprintf(says, "\n\n%s", historyout_text(table).c_str());
+    std::fprintf(
+        says, "\n\n%s",
+        (summary ? historyout_summary_text(table, *summary) : historyout_text(table)).c_str());
     if (summary) {
         std::fprintf(says, "\n%s", historyout_yields_text(*summary).c_str());
         if (!summary->pareto.empty()) {
@@ -520,7 +571,9 @@ int main(int argc, char** argv) {
     std::fprintf(says, "%s%s", shared.empty() ? "" : "\n", shared.c_str());
     bool outputs_ok = std::fflush(says) == 0;
     if (!options.csv.empty()) {
-        outputs_ok = history_write(options.csv, historyout_csv(table), "CSV", says) && outputs_ok;
+        const std::string csv =
+            summary ? historyout_summary_csv(table, *summary) : historyout_csv(table);
+        outputs_ok = history_write(options.csv, csv, "CSV", says) && outputs_ok;
     }
     if (!options.json.empty()) {
         const std::string json =
@@ -531,8 +584,12 @@ int main(int argc, char** argv) {
         outputs_ok = history_draw(options, records, sensors, says) && outputs_ok;
     }
     if (!options.html.empty()) {
+        HistorySummary batch = history_summarise(
+            records, sensors,
+            options.figures.empty() ? history_judged_figures(records) : options.figures);
+        batch.window = view.window;
         const std::string page = historypage_make(history_name, options.dir, options.html, records,
-                                                  sensors, options.figures, view.skipped);
+                                                  sensors, batch, view.skipped);
         outputs_ok = history_write(options.html, page, "page", says) && outputs_ok;
     }
     if (!outputs_ok) {

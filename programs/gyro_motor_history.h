@@ -43,6 +43,7 @@ struct HistoryOptions {
     std::string json;
     std::string png;
     std::string plot;
+    std::string chart = "trend";
     std::string html;
 };
 
@@ -54,6 +55,7 @@ struct HistoryView {
     std::vector<std::string> figures;
     std::vector<HistorySkip> skipped;
     std::size_t sweeps = 0;
+    bool window = false; // kept by time: a sensor's first sweep may lie before the window
 };
 
 // "gyro_motor_history: MESSAGE (see --help)" on standard error; the status of bad arguments.

@@ -49,6 +49,7 @@ std::optional<int> history_from_database(const HistoryOptions& options, const Se
     }
     DbHistoryQuery query;
     query.filter = filter;
+    view.window = filter.since || filter.until;
     view.figures = options.figures;
     if (view.figures.empty() && options.summary) {
         if (!dbhistory_figures(database, query.filter, true, view.figures, error) ||

@@ -286,6 +286,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return exit_bad_arguments;
         }
+        for (const std::string& warning : limits_warnings(*limits, options.limits)) {
+            std::fprintf(stderr, "%s\n", warning.c_str());
+        }
     }
     const OutcomeRequest request{.program = report_name,
                                  .log = options.log,

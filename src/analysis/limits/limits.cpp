@@ -301,6 +301,37 @@ bool limits_read(const std::string& path, const nlohmann::ordered_json& document
     return true;
 }
 
+std::vector<std::string> limits_signed_figures() {
+    return {"heading.peak_deviation_deg",
+            "heading.B_deg",
+            "heading.C_deg",
+            "heading.D_deg",
+            "heading.E_deg",
+            "yaw_rate.scale_error_percent",
+            "tilt.roll_mean_deg",
+            "tilt.pitch_mean_deg",
+            "tilt.accel_roll_deg",
+            "tilt.accel_pitch_deg"};
+}
+
+std::vector<std::string> limits_warnings(const Limits& limits, const std::string& path) {
+    const std::vector<std::string> signed_figures = limits_signed_figures();
+    std::vector<std::string> warnings;
+    for (const LimitsFigure& f : limits.figures) {
+        if (f.max_abs || f.min.has_value() == f.max.has_value() ||
+            std::find(signed_figures.begin(), signed_figures.end(), f.figure) ==
+                signed_figures.end()) {
+            continue;
+        }
+        warnings.push_back(text_format(
+            "%s:%u: warning: \"%s\" carries a sign, and %s alone sets no bound %s: limit its "
+            "size with max_abs",
+            path.c_str(), f.line, f.figure.c_str(), f.max ? "max" : "min",
+            f.max ? "below" : "above"));
+    }
+    return warnings;
+}
+
 std::vector<std::string> limits_figure_paths(const nlohmann::ordered_json& document) {
     std::vector<std::string> paths;
     limits_collect(document, "", paths);

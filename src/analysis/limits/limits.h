@@ -50,6 +50,14 @@ struct Limits {
 bool limits_read(const std::string& path, const nlohmann::ordered_json& document, Limits& limits,
                  std::string& error);
 
+// The figures that carry a sign, the size of which is what a limit means: the peak deviation
+// (the deviation of largest size, with its sign), B-E, the scale error and the tilt levels.
+std::vector<std::string> limits_signed_figures();
+
+// Lines "PATH:LINE: warning: ..." for each figure that carries a sign and has max alone or min
+// alone, which leaves the other side unbounded; max_abs limits its size. The file is still good.
+std::vector<std::string> limits_warnings(const Limits& limits, const std::string& path);
+
 // The figures of a report's JSON document: the paths of its numbers and nulls, in its order.
 std::vector<std::string> limits_figure_paths(const nlohmann::ordered_json& document);
 

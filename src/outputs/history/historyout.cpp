@@ -82,6 +82,10 @@ std::string historyout_exact(double value) {
     return error == std::errc{} ? std::string(digits.data(), end) : std::string();
 }
 
+std::string historyout_g(int digits, double value) {
+    return text_format("%.*g", digits, value == 0.0 ? 0.0 : value);
+}
+
 } // namespace
 
 std::string historyout_shown(const HistoryCell& cell) {
@@ -89,12 +93,30 @@ std::string historyout_shown(const HistoryCell& cell) {
         return text->value_or("-");
     }
     if (const auto* number = std::get_if<std::optional<double>>(&cell)) {
-        return *number ? text_format("%.6g", **number == 0.0 ? 0.0 : **number) : "-";
+        return *number ? historyout_g(6, **number) : "-";
+    }
+    if (const auto* flag = std::get_if<HistoryFlag>(&cell)) {
+        return flag->set ? flag->mark : "";
+    }
+    if (const auto* interval = std::get_if<std::optional<CapabilityInterval>>(&cell)) {
+        return *interval
+                   ? historyout_g(3, (*interval)->low) + ".." + historyout_g(3, (*interval)->high)
+                   : "-";
     }
     return std::to_string(std::get<std::size_t>(cell));
 }
 
 namespace {
+
+// Where a column's cells stand in the text: texts and flags to the left, the rest to the right.
+bool historyout_left(const HistoryCell& cell) {
+    return std::holds_alternative<std::optional<std::string>>(cell) ||
+           std::holds_alternative<HistoryFlag>(cell);
+}
+
+std::optional<std::string> historyout_text_cell(const char* text) {
+    return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+}
 
 std::string historyout_csv_field(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
@@ -188,21 +210,70 @@ std::string historyout_shared_names_text(const std::vector<HistorySharedName>& n
 }
 
 HistoryTable historyout_summary(const HistorySummary& summary) {
-    HistoryTable table{"figures",
-                       {"figure", "n", "not_measured", "mean", "sd", "min", "max", "lsl", "usl",
-                        "limits", "index", "capability"},
-                       {}};
+    HistoryTable table{
+        "figures",
+        {"figure",     "n",   "not_measured", "mean",     "sd",    "min",           "max",
+         "lsl",        "usl", "limits",       "absolute", "sides", "sigma_overall", "sigma_within",
+         "pp",         "ppk", "ppk_ci95",     "cp",       "cpk",   "cpk_ci95",      "few",
+         "normality_p"},
+        {}};
     for (const HistoryFigureSummary& figure : summary.figures) {
         const bool limited = figure.limits_disagree || figure.lsl || figure.usl;
         const char* limits = figure.limits_disagree ? "differ" : "agreed";
-        table.rows.push_back(
-            {std::optional<std::string>(figure.figure), figure.n, figure.unmeasured, figure.mean,
-             figure.sd, figure.min, figure.max, figure.lsl, figure.usl,
-             limited ? std::optional<std::string>(limits) : std::nullopt,
-             figure.index.empty() ? std::nullopt : std::optional<std::string>(figure.index),
-             figure.capability});
+        const Capability& c = figure.capability;
+        table.rows.push_back({std::optional<std::string>(figure.figure),
+                              figure.n,
+                              figure.unmeasured,
+                              figure.mean,
+                              figure.sd,
+                              figure.min,
+                              figure.max,
+                              figure.lsl,
+                              figure.usl,
+                              historyout_text_cell(limited ? limits : nullptr),
+                              HistoryFlag{figure.absolute, "|x|"},
+                              historyout_text_cell(capability_sides_name(c.sides)),
+                              c.sigma_overall,
+                              c.sigma_within,
+                              c.pp,
+                              c.ppk,
+                              c.ppk_ci95,
+                              c.cp,
+                              c.cpk,
+                              c.cpk_ci95,
+                              HistoryFlag{c.few, "*"},
+                              c.normality_p});
     }
     return table;
+}
+
+HistoryTable historyout_yields(const HistorySummary& summary) {
+    HistoryTable table{
+        "yields",
+        {"yield", "passed", "judged", "unjudged", "errors", "aborted", "before_window", "fraction"},
+        {}};
+    for (const auto& [name, counts] :
+         {std::pair{"first_pass", &summary.first_pass}, std::pair{"final", &summary.final_pass}}) {
+        table.rows.push_back(
+            {std::optional<std::string>(name), counts->passed, counts->judged, counts->unjudged,
+             counts->errors, counts->aborted, counts->before_window,
+             counts->judged > 0 ? std::optional<double>(static_cast<double>(counts->passed) /
+                                                        static_cast<double>(counts->judged))
+                                : std::nullopt});
+    }
+    return table;
+}
+
+HistoryTable historyout_columns(const HistoryTable& table, const std::vector<std::string>& names) {
+    HistoryTable part{table.name, names, std::vector<std::vector<HistoryCell>>(table.rows.size())};
+    for (const std::string& name : names) {
+        const auto at = std::find(table.columns.begin(), table.columns.end(), name);
+        const std::size_t c = static_cast<std::size_t>(at - table.columns.begin());
+        for (std::size_t r = 0; r < table.rows.size(); ++r) {
+            part.rows[r].push_back(table.rows[r][c]);
+        }
+    }
+    return part;
 }
 
 std::string historyout_text(const HistoryTable& table) {
@@ -225,10 +296,8 @@ std::string historyout_text(const HistoryTable& table) {
         std::string line;
         for (std::size_t c = 0; c < lines[l].size(); ++c) {
             // Texts to the left, numbers and counts to the right; the header over its column.
-            const bool left =
-                l == 0 ? table.rows.empty() ||
-                             std::holds_alternative<std::optional<std::string>>(table.rows[0][c])
-                       : std::holds_alternative<std::optional<std::string>>(table.rows[l - 1][c]);
+            const bool left = l == 0 ? table.rows.empty() || historyout_left(table.rows[0][c])
+                                     : historyout_left(table.rows[l - 1][c]);
             line += c == 0 ? "" : "  ";
             line += text_padded(lines[l][c], widths[c], left);
         }
@@ -239,16 +308,78 @@ std::string historyout_text(const HistoryTable& table) {
     return text;
 }
 
+std::array<HistoryTable, 2> historyout_summary_parts(const HistoryTable& table) {
+    // sigma_overall is the spread's sd.
+    return {historyout_columns(table, {"figure", "n", "not_measured", "mean", "sd", "min", "max",
+                                       "lsl", "usl", "limits", "absolute"}),
+            historyout_columns(table, {"figure", "sides", "sigma_within", "pp", "ppk", "ppk_ci95",
+                                       "cp", "cpk", "cpk_ci95", "few", "normality_p"})};
+}
+
+std::string historyout_summary_text(const HistoryTable& table, const HistorySummary& summary) {
+    const std::array<HistoryTable, 2> parts = historyout_summary_parts(table);
+    return historyout_text(parts[0]) + "\n" + historyout_text(parts[1]) + "\n" +
+           historyout_summary_notes(summary);
+}
+
+std::string historyout_summary_notes(const HistorySummary& summary) {
+    std::string text;
+    bool absolute = false;
+    bool one_sided = false;
+    bool indices = false;
+    bool few = false;
+    std::string abnormal;
+    for (const HistoryFigureSummary& figure : summary.figures) {
+        const Capability& c = figure.capability;
+        absolute = absolute || figure.absolute;
+        one_sided =
+            one_sided || c.sides == CapabilitySides::upper || c.sides == CapabilitySides::lower;
+        indices = indices || c.ppk || c.cpk;
+        few = few || c.few;
+        if (c.normality_p && *c.normality_p < 0.05) {
+            text_append(abnormal,
+                        "%s: normality p = %s, below 0.05: far from a normal distribution, which "
+                        "the indices assume\n",
+                        figure.figure.c_str(), historyout_g(3, *c.normality_p).c_str());
+        }
+    }
+    if (absolute) {
+        text += "|x|: limited by max_abs, so summarised on the size of the value, against "
+                "max_abs as the usl\n";
+    }
+    if (one_sided) {
+        text += "With one limit (sides upper or lower) ppk is Ppu or Ppl, cpk Cpu or Cpl; pp and "
+                "cp need both.\n";
+    }
+    if (indices) {
+        text += "pp, ppk from the sd; cp, cpk from sigma_within, the mean moving range / 1.128 "
+                "in time order.\n";
+    }
+    if (few) {
+        text_append(text,
+                    "* few: fewer than %zu values; the indices are given, but mind their "
+                    "intervals.\n",
+                    capability_few_below);
+    }
+    return text + abnormal;
+}
+
 std::string historyout_yields_text(const HistorySummary& summary) {
     std::string text;
-    const auto yield = [&](const char* title, const HistoryYield& counts, const char* which) {
+    const auto yield = [&](const std::string& title, const HistoryYield& counts,
+                           const char* which) {
         if (counts.judged == 0) {
-            text_append(text, "%s: none, no sensor's %s sweep has a verdict", title, which);
-            const std::string apart = historyout_apart(counts);
-            text += apart.empty() ? "\n" : " (" + apart + ")\n";
+            text_append(text, "%s: none, no sensor's %s sweep has a verdict", title.c_str(), which);
+            std::string notes = historyout_apart(counts);
+            if (counts.before_window > 0) {
+                notes += text_format("%s%zu first swept before the window, left out",
+                                     notes.empty() ? "" : "; ", counts.before_window);
+            }
+            text += notes.empty() ? "\n" : " (" + notes + ")\n";
             return;
         }
-        text_append(text, "%s: %.1f %% (%zu of %zu sensors whose %s sweep has a verdict", title,
+        text_append(text, "%s: %.1f %% (%zu of %zu sensors whose %s sweep has a verdict",
+                    title.c_str(),
                     100.0 * static_cast<double>(counts.passed) / static_cast<double>(counts.judged),
                     counts.passed, counts.judged, which);
         if (counts.unjudged > 0) {
@@ -257,9 +388,15 @@ std::string historyout_yields_text(const HistorySummary& summary) {
         if (const std::string apart = historyout_apart(counts); !apart.empty()) {
             text += "; " + apart;
         }
+        if (counts.before_window > 0) {
+            text_append(text, "; %zu first swept before the window, left out",
+                        counts.before_window);
+        }
         text += ")\n";
     };
-    yield("First-pass yield", summary.first_pass, "first");
+    yield(summary.window ? "First-pass yield of the sensors first swept in the window"
+                         : "First-pass yield",
+          summary.first_pass, "first");
     yield("Final yield", summary.final_pass, "latest");
     for (const HistoryFigureSummary& figure : summary.figures) {
         if (figure.limits_disagree) {
@@ -275,7 +412,15 @@ std::string historyout_csv(const HistoryTable& table) {
     // Appended piece by piece: GCC 12 at -O3 takes "," + std::string for an overlapping copy.
     for (std::size_t c = 0; c < table.columns.size(); ++c) {
         text += c == 0 ? "" : ",";
-        text += historyout_csv_field(table.columns[c]);
+        const std::string& name = table.columns[c];
+        // An interval's column is two: its low and its high end.
+        if (!table.rows.empty() &&
+            std::holds_alternative<std::optional<CapabilityInterval>>(table.rows[0][c])) {
+            text +=
+                historyout_csv_field(name + "_low") + "," + historyout_csv_field(name + "_high");
+        } else {
+            text += historyout_csv_field(name);
+        }
     }
     text += "\n";
     for (const std::vector<HistoryCell>& row : table.rows) {
@@ -285,6 +430,13 @@ std::string historyout_csv(const HistoryTable& table) {
                 field = historyout_csv_field(words->value_or(""));
             } else if (const auto* number = std::get_if<std::optional<double>>(&row[c])) {
                 field = *number ? historyout_exact(**number) : "";
+            } else if (const auto* flag = std::get_if<HistoryFlag>(&row[c])) {
+                field = flag->set ? "true" : "false";
+            } else if (const auto* interval =
+                           std::get_if<std::optional<CapabilityInterval>>(&row[c])) {
+                field = *interval ? historyout_exact((*interval)->low) + "," +
+                                        historyout_exact((*interval)->high)
+                                  : ",";
             } else {
                 field = std::to_string(std::get<std::size_t>(row[c]));
             }
@@ -296,6 +448,10 @@ std::string historyout_csv(const HistoryTable& table) {
     return text;
 }
 
+std::string historyout_summary_csv(const HistoryTable& table, const HistorySummary& summary) {
+    return historyout_csv(table) + "\n" + historyout_csv(historyout_yields(summary));
+}
+
 std::string historyout_json(const HistoryTable& table, const HistorySummary* summary,
                             const std::vector<HistorySkip>& skipped) {
     using Json = nlohmann::ordered_json;
@@ -303,9 +459,13 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
     if (summary != nullptr) {
         document["sensor_count"] = summary->sensors;
         const auto yield = [](const HistoryYield& counts) {
-            Json part = {{"passed", counts.passed},     {"judged", counts.judged},
-                         {"unjudged", counts.unjudged}, {"errors", counts.errors},
-                         {"aborted", counts.aborted},   {"yield", nullptr}};
+            Json part = {{"passed", counts.passed},
+                         {"judged", counts.judged},
+                         {"unjudged", counts.unjudged},
+                         {"errors", counts.errors},
+                         {"aborted", counts.aborted},
+                         {"before_window", counts.before_window},
+                         {"yield", nullptr}};
             if (counts.judged > 0) {
                 part["yield"] =
                     static_cast<double>(counts.passed) / static_cast<double>(counts.judged);
@@ -313,6 +473,7 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
             return part;
         };
         document["first_pass_yield"] = yield(summary->first_pass);
+        document["first_pass_yield"]["window"] = summary->window;
         document["final_yield"] = yield(summary->final_pass);
     }
     Json rows = Json::array();
@@ -324,6 +485,12 @@ std::string historyout_json(const HistoryTable& table, const HistorySummary* sum
                 value = *words ? Json(**words) : Json(nullptr);
             } else if (const auto* number = std::get_if<std::optional<double>>(&row[c])) {
                 value = *number ? Json(**number == 0.0 ? 0.0 : **number) : Json(nullptr);
+            } else if (const auto* flag = std::get_if<HistoryFlag>(&row[c])) {
+                value = flag->set;
+            } else if (const auto* interval =
+                           std::get_if<std::optional<CapabilityInterval>>(&row[c])) {
+                value =
+                    *interval ? Json::array({(*interval)->low, (*interval)->high}) : Json(nullptr);
             } else {
                 value = std::get<std::size_t>(row[c]);
             }

@@ -34,7 +34,9 @@ std::vector<std::vector<PagesCell>> historypage_cells(const HistoryTable& table)
         std::vector<PagesCell> cells;
         for (std::size_t k = 0; k < row.size(); ++k) {
             const std::string shown = historyout_shown(row[k]);
-            const bool text = std::holds_alternative<std::optional<std::string>>(row[k]);
+            // Texts and flags to the left, as in the text table.
+            const bool text = std::holds_alternative<std::optional<std::string>>(row[k]) ||
+                              std::holds_alternative<HistoryFlag>(row[k]);
             std::string css_class = text ? "" : "num";
             if (table.columns[k] == "last_verdict") {
                 css_class = shown == "PASS"      ? "pass"
@@ -61,22 +63,31 @@ std::string historypage_failures(const HistorySummary& summary) {
                        historypage_cells(historyout_pareto(summary)));
 }
 
-// The summary's table as the text view shows it, and its closing lines as a list.
-std::string historypage_capability(const HistorySummary& summary) {
-    std::string html = "<h2>Yields</h2>\n<ul class=\"yields\">\n";
-    const std::string yields = historyout_yields_text(summary);
-    for (std::size_t start = 0; start < yields.size();) {
-        const std::size_t end = yields.find('\n', start);
-        html += "<li>" + pages_escape(yields.substr(start, end - start)) + "</li>\n";
+// Each line of the text, escaped, between `open` and `close`.
+std::string historypage_lines(const std::string& text, const char* open, const char* close) {
+    std::string html;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        html += open + pages_escape(text.substr(start, end - start)) + close + "\n";
         start = end + 1;
     }
+    return html;
+}
+
+// The yields as a list, then the summary's tables and notes as the text summary shows them.
+std::string historypage_capability(const HistorySummary& summary) {
+    std::string html = "<h2>Yields</h2>\n<ul class=\"yields\">\n";
+    html += historypage_lines(historyout_yields_text(summary), "<li>", "</li>");
     html += "</ul>\n<h2>Capability over the latest sweep of each sensor</h2>\n";
     if (summary.figures.empty()) {
         return html + "<p>No sweep was judged against limits.</p>\n";
     }
-    const HistoryTable table = historyout_summary(summary);
-    return html + "<div class=\"wide\">\n" +
-           pages_table("capability", table.columns, historypage_cells(table)) + "</div>\n";
+    for (const HistoryTable& part : historyout_summary_parts(historyout_summary(summary))) {
+        html += "<div class=\"wide\">\n" +
+                pages_table("capability", part.columns, historypage_cells(part)) + "</div>\n";
+    }
+    return html +
+           historypage_lines(historyout_summary_notes(summary), "<p class=\"note\">", "</p>");
 }
 
 std::string historypage_charts(const HistorySummary& summary, const PagesPictures& pictures) {
@@ -189,10 +200,8 @@ PagesPictures historypage_pictures(const char* program, const std::vector<Histor
 std::string historypage_make(const char* program, const std::string& dir, const std::string& page,
                              const std::vector<HistoryRecord>& records,
                              const std::vector<HistorySensor>& sensors,
-                             const std::vector<std::string>& figures,
+                             const HistorySummary& summary,
                              const std::vector<HistorySkip>& skipped) {
-    const HistorySummary summary = history_summarise(
-        records, sensors, figures.empty() ? history_judged_figures(records) : figures);
     std::filesystem::path folder =
         page == "-" ? std::filesystem::path(".") : files_path(page).parent_path();
     if (folder.empty()) {

@@ -32,10 +32,10 @@ PagesPictures historypage_pictures(const char* program, const std::vector<Histor
                                    const HistorySummary& summary);
 
 // The page over the records of the archive `dir`, to be written to `page` (- for standard
-// output: the page is taken to be in the working folder): the figures of `figures`, else those
-// the sweeps were judged on; a link to the certificate of each sealed record that has one.
+// output: the page is taken to be in the working folder), with the summary of the figures that
+// get a chart; a link to the certificate of each sealed record that has one.
 std::string historypage_make(const char* program, const std::string& dir, const std::string& page,
                              const std::vector<HistoryRecord>& records,
                              const std::vector<HistorySensor>& sensors,
-                             const std::vector<std::string>& figures,
+                             const HistorySummary& summary,
                              const std::vector<HistorySkip>& skipped);

@@ -131,6 +131,33 @@ std::optional<double> dbhistory_optional(const OdbcValue& value) {
 
 using DbHistoryKey = std::pair<std::string, std::string>;
 
+// A time window may leave out a sensor's first sweep: the first record of each serial that the
+// other filters keep tells which sensors were first swept before it.
+bool dbhistory_mark_first_sweeps(Database& database, const DbHistoryQuery& query,
+                                 DbHistory& history, std::string& error) {
+    DbHistoryQuery whole = query;
+    whole.filter.since.reset();
+    whole.filter.until.reset();
+    std::vector<OdbcValue> parameters;
+    const std::string sql = "SELECT serial, record_name, recorded_at FROM " +
+                            dbhistory_kept(whole, parameters) + " WHERE kept.k = 1";
+    std::vector<HistoryRecord> firsts;
+    const auto take = [&](const std::vector<OdbcValue>& row) {
+        HistoryRecord record;
+        record.serial = row[0].text;
+        record.name = row[1].text;
+        record.seconds = row[2].integer;
+        firsts.push_back(std::move(record));
+    };
+    if (!dbhistory_rows(database, sql, parameters, {odbc_text(""), odbc_text(""), odbc_time(0)},
+                        take, error)) {
+        return false;
+    }
+    history_sort(firsts);
+    history_mark_first_sweeps(firsts, history.records, history.sensors);
+    return true;
+}
+
 } // namespace
 
 bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& history,
@@ -222,11 +249,11 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
             }
             sql += asked.size() == 1 ? " " : " UNION ALL ";
             sql += "SELECT 0, f.serial, f.record_name, f.figure, f.figure_value, f.figure_value, "
-                   "f.figure_value FROM wanted w JOIN gm_figure f ON f.serial = w.serial AND "
-                   "f.record_name = w.record_name AND f.figure = ? UNION ALL SELECT 1, v.serial, "
-                   "v.record_name, v.figure, v.limit_min, v.limit_max, v.limit_max_abs FROM wanted "
-                   "w JOIN gm_verdict_row v ON v.serial = w.serial AND v.record_name = "
-                   "w.record_name AND v.figure = ?";
+                   "f.figure_value, f.figure_value FROM wanted w JOIN gm_figure f ON f.serial = "
+                   "w.serial AND f.record_name = w.record_name AND f.figure = ? UNION ALL SELECT "
+                   "1, v.serial, v.record_name, v.figure, v.limit_min, v.limit_max, "
+                   "v.limit_max_abs, v.guard FROM wanted w JOIN gm_verdict_row v ON v.serial = "
+                   "w.serial AND v.record_name = w.record_name AND v.figure = ?";
             parameters.insert(parameters.end(), {odbc_text(figure), odbc_text(figure)});
         }
         const auto take = [&](const std::vector<OdbcValue>& row) {
@@ -237,14 +264,14 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
             if (row[0].integer == 0) {
                 found->second->figures.emplace_back(row[3].text, dbhistory_optional(row[4]));
             } else {
-                found->second->limits.push_back({row[3].text, dbhistory_optional(row[4]),
-                                                 dbhistory_optional(row[5]),
-                                                 dbhistory_optional(row[6]), std::nullopt});
+                found->second->limits.push_back(
+                    {row[3].text, dbhistory_optional(row[4]), dbhistory_optional(row[5]),
+                     dbhistory_optional(row[6]), dbhistory_optional(row[7])});
             }
         };
         if (!dbhistory_rows(database, sql, parameters,
                             {odbc_integer(0), odbc_text(""), odbc_text(""), odbc_text(""),
-                             odbc_real(0.0), odbc_real(0.0), odbc_real(0.0)},
+                             odbc_real(0.0), odbc_real(0.0), odbc_real(0.0), odbc_real(0.0)},
                             take, error)) {
             return false;
         }
@@ -262,7 +289,8 @@ bool dbhistory_read(Database& database, const DbHistoryQuery& query, DbHistory& 
         }
         history.sweeps += sensor.sweeps;
     }
-    return true;
+    return !(query.filter.since || query.filter.until) ||
+           dbhistory_mark_first_sweeps(database, query, history, error);
 }
 
 bool dbhistory_any(Database& database, bool& any, std::string& error) {

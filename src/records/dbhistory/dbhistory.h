@@ -21,7 +21,8 @@ struct DbHistoryQuery {
 };
 
 // The records sorted as history_read sorts them, each sensor with its sweeps counted over every
-// sweep that the filter keeps; `sweeps` counts those.
+// sweep that the filter keeps; `sweeps` counts those. With a time window each sensor says whether
+// its first sweep in the window is its first in the database (first_in_archive).
 struct DbHistory {
     std::vector<HistoryRecord> records;
     std::vector<HistorySensor> sensors;

@@ -366,15 +366,31 @@ std::vector<HistorySensor> history_sensors(const std::vector<HistoryRecord>& rec
     return sensors;
 }
 
+void history_mark_first_sweeps(const std::vector<HistoryRecord>& unwindowed,
+                               const std::vector<HistoryRecord>& records,
+                               std::vector<HistorySensor>& sensors) {
+    for (HistorySensor& sensor : sensors) {
+        // Both are sorted by serial first: the serial's first record is where its run begins.
+        const auto first =
+            std::lower_bound(unwindowed.begin(), unwindowed.end(), sensor.serial,
+                             [](const HistoryRecord& record, const std::string& serial) {
+                                 return record.serial < serial;
+                             });
+        const HistoryRecord& kept = records[sensor.first];
+        sensor.first_in_archive = first == unwindowed.end() || first->serial != sensor.serial ||
+                                  (first->seconds == kept.seconds && first->name == kept.name);
+    }
+}
+
 namespace {
 
 // The limits that every latest sweep judged against them applied to the figure; a record whose
-// limits leave the figure out has no say.
+// limits leave the figure out has no say. A guard only when they all applied the same.
 void history_figure_limits(const std::vector<HistoryRecord>& records,
                            const std::vector<HistorySensor>& sensors,
                            HistoryFigureSummary& summary) {
     std::optional<HistoryLimit> agreed;
-    bool one_guard = true;
+    bool guards_agree = true;
     for (const HistorySensor& sensor : sensors) {
         for (const HistoryLimit& limit : records[sensor.latest].limits) {
             if (limit.figure != summary.figure) {
@@ -385,40 +401,45 @@ void history_figure_limits(const std::vector<HistoryRecord>& records,
                 summary.limits_disagree = true;
                 return;
             }
-            one_guard = one_guard && (!agreed || agreed->guard == limit.guard);
+            guards_agree = guards_agree && (!agreed || agreed->guard == limit.guard);
             agreed = limit;
         }
     }
     if (!agreed) {
         return;
     }
-    if (one_guard) {
-        summary.guard = agreed->guard;
+    summary.guard = guards_agree ? agreed->guard : std::nullopt;
+    const std::optional<double> m = agreed->max_abs;
+    // |x| <= M, unless min or max cut into it: then the signed range that is left.
+    if (m && (!agreed->min || *agreed->min <= -*m) && (!agreed->max || *agreed->max >= *m)) {
+        summary.absolute = true;
+        summary.usl = m;
+        return;
     }
     summary.lsl = agreed->min;
     summary.usl = agreed->max;
-    if (agreed->max_abs) {
-        summary.lsl = std::max(summary.lsl.value_or(-*agreed->max_abs), -*agreed->max_abs);
-        summary.usl = std::min(summary.usl.value_or(*agreed->max_abs), *agreed->max_abs);
+    if (m) {
+        summary.lsl = std::max(summary.lsl.value_or(-*m), -*m);
+        summary.usl = std::min(summary.usl.value_or(*m), *m);
     }
 }
 
-void history_capability(HistoryFigureSummary& summary) {
-    summary.index = summary.lsl && summary.usl ? "Cpk"
-                    : summary.usl              ? "Cpu"
-                    : summary.lsl              ? "Cpl"
-                                               : "";
-    if (summary.index.empty() || !summary.sd || *summary.sd <= 0.0) {
-        return;
-    }
-    const double spread = 3.0 * *summary.sd;
-    const double mean = *summary.mean;
-    if (summary.lsl && summary.usl) {
-        summary.capability = std::min(*summary.usl - mean, mean - *summary.lsl) / spread;
-    } else if (summary.usl) {
-        summary.capability = (*summary.usl - mean) / spread;
-    } else {
-        summary.capability = (mean - *summary.lsl) / spread;
+// The figure of the latest sweep of each sensor, in the order the sweeps were made.
+void history_figure_points(const std::vector<HistoryRecord>& records,
+                           const std::vector<std::size_t>& latest, HistoryFigureSummary& summary) {
+    for (const std::size_t index : latest) {
+        // An interrupted or failed sweep's figures are kept to be looked at, not to be counted
+        // into a batch's capability: a sensor whose latest sweep is one adds no point.
+        if (records[index].outcome == "ERROR" || records[index].outcome == "ABORTED") {
+            continue;
+        }
+        const std::optional<double>* value = history_value(records[index], summary.figure);
+        if (value != nullptr && *value) {
+            const double shown = summary.absolute ? std::fabs(**value) : **value;
+            summary.points.push_back({records[index].serial, records[index].seconds, shown});
+        } else if (value != nullptr) {
+            ++summary.unmeasured;
+        }
     }
 }
 
@@ -491,42 +512,41 @@ HistorySummary history_summarise(const std::vector<HistoryRecord>& records,
                                  const std::vector<std::string>& figures) {
     HistorySummary summary;
     summary.sensors = sensors.size();
+    std::vector<std::size_t> latest;
     for (const HistorySensor& sensor : sensors) {
-        history_count_yield(records[sensor.first], summary.first_pass);
+        if (sensor.first_in_archive) {
+            history_count_yield(records[sensor.first], summary.first_pass);
+        } else {
+            ++summary.first_pass.before_window;
+        }
         history_count_yield(records[sensor.latest], summary.final_pass);
+        latest.push_back(sensor.latest);
     }
+    // The moving ranges run over the sensors in the order they were made: by the latest sweep's
+    // time, then the record's suffix, then the serial.
+    std::stable_sort(latest.begin(), latest.end(), [&](std::size_t a, std::size_t b) {
+        return std::forward_as_tuple(records[a].seconds, history_suffix(records[a].name),
+                                     records[a].serial) <
+               std::forward_as_tuple(records[b].seconds, history_suffix(records[b].name),
+                                     records[b].serial);
+    });
     for (const std::string& figure : figures) {
         HistoryFigureSummary row;
         row.figure = figure;
+        history_figure_limits(records, sensors, row);
+        history_figure_points(records, latest, row);
         std::vector<double> values;
-        for (const HistorySensor& sensor : sensors) {
-            const std::optional<double>* value = history_value(records[sensor.latest], figure);
-            if (value != nullptr && *value) {
-                values.push_back(**value);
-            } else if (value != nullptr) {
-                ++row.unmeasured;
-            }
+        for (const HistoryPoint& point : row.points) {
+            values.push_back(point.value);
         }
         row.n = values.size();
+        row.capability = capability_of(values, row.lsl, row.usl);
+        row.mean = row.capability.mean;
+        row.sd = row.capability.sigma_overall;
         if (!values.empty()) {
-            double sum = 0.0;
-            for (const double value : values) {
-                sum += value;
-            }
-            const double mean = sum / static_cast<double>(values.size());
-            row.mean = mean;
             row.min = *std::min_element(values.begin(), values.end());
             row.max = *std::max_element(values.begin(), values.end());
-            if (values.size() >= 2) {
-                double squares = 0.0;
-                for (const double value : values) {
-                    squares += (value - mean) * (value - mean);
-                }
-                row.sd = std::sqrt(squares / static_cast<double>(values.size() - 1));
-            }
         }
-        history_figure_limits(records, sensors, row);
-        history_capability(row);
         summary.figures.push_back(std::move(row));
     }
     summary.pareto = history_pareto(records, sensors);

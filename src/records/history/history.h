@@ -3,10 +3,11 @@
 // each record's report.json is read into a HistoryRecord, and whatever is no readable record is
 // named in a HistorySkip. On top: the filters, the sensors with their first and latest sweep, and
 // per figure over the latest sweep of each sensor n, mean, standard deviation, min, max and the
-// process capability against the limits that the records applied, with the first-pass and the
-// final yield.
+// process capability against the limits that the records applied (analysis/capability), with the
+// first-pass and the final yield.
 #pragma once
 
+#include "analysis/capability/capability.h"
 #include "records/archive/archive.h"
 
 #include <nlohmann/json.hpp>
@@ -21,13 +22,14 @@
 #include <utility>
 #include <vector>
 
-// One figure's limits as a record's verdict applied them (the guard does not enter the capability).
+// One figure's limits as a record's verdict applied them. The guard does not enter the
+// capability; the pictures draw it.
 struct HistoryLimit {
     std::string figure;
     std::optional<double> min;
     std::optional<double> max;
     std::optional<double> max_abs;
-    std::optional<double> guard; // shown beside the limits, not part of them
+    std::optional<double> guard;
 };
 
 // A figure of a record: its path in the report's JSON (group.key) and its value, nothing when the
@@ -120,18 +122,36 @@ std::vector<std::string> history_figure_paths(const std::vector<HistoryRecord>& 
 std::vector<std::string> history_judged_figures(const std::vector<HistoryRecord>& records);
 
 // A sensor: its serial and the indexes of its first and latest record and how many it has.
+// `first_in_archive` is false when a time window left out an earlier sweep of it: its first pass
+// lies before the window.
 struct HistorySensor {
     std::string serial;
     std::size_t first = 0;
     std::size_t latest = 0;
     std::size_t sweeps = 0;
+    bool first_in_archive = true;
 };
 
 // The sensors of records sorted as history_read sorts them, each by the serial of its first
 // record.
 std::vector<HistorySensor> history_sensors(const std::vector<HistoryRecord>& records);
 
-// The spread of one figure over the latest sweep of each sensor, and its capability.
+// Marks the sensors of `records` whose first sweep is not the first of their serial in
+// `unwindowed`, the same records before the time window was applied.
+void history_mark_first_sweeps(const std::vector<HistoryRecord>& unwindowed,
+                               const std::vector<HistoryRecord>& records,
+                               std::vector<HistorySensor>& sensors);
+
+// A figure of the latest sweep of a sensor, as the capability takes it.
+struct HistoryPoint {
+    std::string serial;
+    std::int64_t seconds = 0; // the sweep's time
+    double value = 0.0;       // |value| for a figure summarised on its size
+};
+
+// The spread of one figure over the latest sweep of each sensor, and its capability. A figure
+// whose limit comes down to |x| <= max_abs is summarised on |x|: mean, sd, min, max, the points
+// and the capability, against max_abs as the one upper limit.
 struct HistoryFigureSummary {
     std::string figure;
     std::size_t n = 0;          // sensors whose latest sweep measured it
@@ -140,23 +160,26 @@ struct HistoryFigureSummary {
     std::optional<double> sd; // sample standard deviation (n - 1); needs n >= 2
     std::optional<double> min;
     std::optional<double> max;
-    std::optional<double> lsl; // the limits, max_abs M as -M and +M
+    std::optional<double> lsl; // the limits; max_abs M as -M and +M, or M alone on |x|
     std::optional<double> usl;
-    bool limits_disagree = false; // the records applied different limits: no capability
-    std::optional<double> guard;  // the guard of the agreed limits, when they all have the same
-    std::string index;            // "Cpk" for two limits, "Cpu" or "Cpl" for one, else empty
-    std::optional<double> capability;
+    bool absolute = false;            // summarised on |x| against usl = max_abs
+    std::optional<double> guard;      // the guard that every latest sweep applied, for the pictures
+    bool limits_disagree = false;     // the records applied different limits: no capability
+    std::vector<HistoryPoint> points; // the values in the time order of the latest sweeps
+    Capability capability;            // of the points; no indices when the limits disagree
 };
 
 // Sensors whose first (or latest) sweep passed, of those whose first (latest) sweep has a verdict;
 // `unjudged` sensors' sweep has none and counts on neither side, nor do those whose sweep's
-// outcome is ERROR (`errors`) or ABORTED (`aborted`).
+// outcome is ERROR (`errors`) or ABORTED (`aborted`), nor, for the first pass, the
+// `before_window` sensors, first swept before a time window.
 struct HistoryYield {
     std::size_t passed = 0;
     std::size_t judged = 0;
     std::size_t unjudged = 0;
     std::size_t errors = 0;
     std::size_t aborted = 0;
+    std::size_t before_window = 0;
 };
 
 // How many sensors failed on a figure at their first sweep and at their latest.
@@ -177,6 +200,7 @@ struct HistorySummary {
     std::vector<HistoryFigureSummary> figures;
     HistoryYield first_pass;
     HistoryYield final_pass;
+    bool window = false; // the sweeps were kept by time: the first pass only of sensors in it
     std::vector<HistoryParetoRow> pareto;        // largest first (history_pareto)
     std::vector<HistorySharedName> shared_names; // history_shared_names
 };

@@ -1,10 +1,12 @@
 // The limits file and the verdict: one table of limits files against one figure's value, and
 // the verdict's text and JSON against the golden files in tests/analysis/limits/.
 #include "analysis/limits/limits.h"
+#include "outputs/report/reportout.h"
 #include "tests/support/tool_run.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -141,3 +143,41 @@ TEST(Limits, TheVerdictIsLaidOutAsItsGoldenFiles) {
 }
 
 } // namespace
+
+// A figure that carries a sign, limited on one side only, is read with a warning that names
+// max_abs; any other limit, or a figure without a sign, without one.
+TEST(Limits, OneSideOfASignedFigureWarns) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"\"heading.peak_deviation_deg\" = { max = 0.5 }",
+         ":3: warning: \"heading.peak_deviation_deg\" carries a sign, and max alone sets no bound "
+         "below: limit its size with max_abs"},
+        {"\"heading.E_deg\" = { min = -0.5 }",
+         ":3: warning: \"heading.E_deg\" carries a sign, and min alone sets no bound above: limit "
+         "its size with max_abs"},
+        {"\"tilt.accel_pitch_deg\" = { max = 0.2 }", ":3: warning: \"tilt.accel_pitch_deg\""},
+        {"\"heading.peak_deviation_deg\" = { max_abs = 0.5 }", ""},
+        {"\"heading.peak_deviation_deg\" = { max = 0.5, max_abs = 0.6 }", ""},
+        {"\"yaw_rate.scale_error_percent\" = { min = -0.3, max = 0.3 }", ""},
+        {"\"mag.fit_rms_gauss\" = { max = 0.002 }", ""},
+    };
+    const nlohmann::ordered_json document = reportout_document(Report{});
+    const std::vector<std::string> known = limits_figure_paths(document);
+    for (const std::string& figure : limits_signed_figures()) {
+        EXPECT_NE(std::find(known.begin(), known.end(), figure), known.end()) << figure;
+    }
+    const fs::path dir = tool_make_test_dir("gm_limits_warn_test_");
+    const std::string path = (dir / "limits.toml").string();
+    for (const auto& [figure, warning] : cases) {
+        SCOPED_TRACE(figure);
+        tool_write_file(path, head + figure + "\n");
+        Limits limits;
+        std::string error;
+        ASSERT_TRUE(limits_read(path, document, limits, error)) << error;
+        const std::vector<std::string> warnings = limits_warnings(limits, path);
+        ASSERT_EQ(warnings.size(), warning.empty() ? 0u : 1u);
+        if (!warning.empty()) {
+            EXPECT_TRUE(warnings[0].starts_with(path + warning)) << warnings[0];
+        }
+    }
+    fs::remove_all(dir);
+}

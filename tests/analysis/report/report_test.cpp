@@ -649,6 +649,11 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
     const std::string fail = write_log("fail.toml", "name = \"f\"\n[figures]\n"
                                                     "\"heading.B_deg\" = { max_abs = 0.3 }\n")
                                  .string();
+    // max alone on a figure with a sign: a warning, and the file is still used.
+    const std::string one_sided =
+        write_log("one_sided.toml", "name = \"o\"\n[figures]\n"
+                                    "\"heading.peak_deviation_deg\" = { max = 5 }\n")
+            .string();
     const std::string archive = dir.string();
     const std::string nowhere = (dir / "nowhere").string();
     const std::string json = (dir / "no" / "report.json").string();
@@ -659,11 +664,13 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
         int status;
         std::size_t records; // in the archive after the case
         std::string says = "";
+        bool warns = false;
     } cases[] = {
         {{good, "--limits", pass, "--serial", "S", "--archive", archive, "--unverified",
           "--operator", named},
          0,
          1},
+        {{good, "--limits", one_sided}, 0, 1, "", true},
         {{good, "--limits", fail, "--serial", "S", "--archive", archive, "--unverified"}, 5, 2},
         {{broken, "--serial", "S", "--archive", archive, "--unverified"}, 3, 3},
         {{broken, "--limits", pass}, 5, 3},
@@ -684,6 +691,12 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
         const ToolResult result = run(c.arguments);
         EXPECT_EQ(result.status, c.status) << result.err;
         expect_has(result.out, "Sweep report of ");
+        EXPECT_EQ(result.err.find(one_sided +
+                                  ":3: warning: \"heading.peak_deviation_deg\" "
+                                  "carries a sign, and max alone sets no bound below: limit its "
+                                  "size with max_abs") != std::string::npos,
+                  c.warns)
+            << result.err;
         const bool judged = c.arguments[1] == "--limits";
         EXPECT_EQ(result.out.find(c.status == 0 ? "Verdict: PASS" : "Verdict: FAIL ("),
                   judged ? result.out.find("Verdict: ") : std::string::npos);

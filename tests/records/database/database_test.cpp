@@ -4,8 +4,10 @@
 // the folder, byte for byte. Where no server could be started the database cases are skipped
 // with the reason (CI sets GM_REQUIRE_DATABASE=1, which makes that a failure instead).
 #include "records/archive/archive.h"
+#include "records/dbhistory/dbhistory.h"
 #include "records/digest/digest.h"
 #include "records/odbc/odbc.h"
+#include "records/select/select.h"
 #include "tests/support/sealed_record.h"
 #include "tests/support/test_database.h"
 #include "tests/support/tool_run.h"
@@ -527,5 +529,74 @@ TEST_F(DatabaseTest, ViewsFromTheDatabaseEqualThoseFromTheFolder) {
         EXPECT_EQ(database.status, folder.status) << database.err;
         EXPECT_EQ(database.out, folder.out);
         EXPECT_EQ(tool_count_lines(database.err), tool_count_lines(folder.err)) << database.err;
+    }
+}
+
+// What the pictures and a shift's first-pass yield take from the records, and no table shows:
+// each limit's guard, and whether a sensor's first sweep in a time window is its first of all.
+TEST_F(DatabaseTest, GuardsAndFirstSweepsFromTheDatabaseEqualThoseFromTheFolder) {
+    const fs::path archive = dir / "archive";
+    write_sweeps(archive, batch);
+    const std::string connection = fresh_database("gm_firsts");
+    ASSERT_EQ(history({archive.string(), "--export", connection}, dir).status, 0);
+    HistoryArchive folder;
+    std::string error;
+    ASSERT_TRUE(history_read(archive.string(), folder, error)) << error;
+    Database database;
+    ASSERT_TRUE(database_open(connection, database, error)) << error;
+    const std::vector<std::string> figures = {"heading.peak_deviation_deg",
+                                              "yaw_rate.scale_error_percent"};
+    struct Case {
+        const char* since;
+        const char* limits;
+        std::vector<bool> first_in_archive; // by serial: SN1 SN2 SN3 SN4 SN6 SN_1 SNx1
+        std::optional<double> guard;        // the peak deviation's, none where limits differ
+    };
+    const std::vector<Case> cases = {
+        // SN2's latest sweep was judged against rev D, another max_abs: no guard.
+        {nullptr, nullptr, {true, true, true, true, true, true, true}, std::nullopt},
+        // SN2's and SN4's first sweeps were on the 9th, SN3's a second before midnight.
+        {"2026-12-10T00:00:00Z", nullptr, {false, false, false, true, true, true}, std::nullopt},
+        {"2026-12-10T00:00:01Z", nullptr, {false, false, true, true, true}, std::nullopt},
+        // Under rev C alone SN1's first sweep lies before the window, and SN4's first (unjudged)
+        // sweep is none of them.
+        {"2026-12-09T12:00:00Z", "rev C", {false, true, true, true, true}, 0.02},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.since != nullptr ? row.since : "no window");
+        DbHistoryQuery query;
+        bool date_only = false;
+        if (row.since != nullptr) {
+            query.filter.since = archive_parse_time(row.since, date_only);
+        }
+        if (row.limits != nullptr) {
+            query.filter.limits_name = row.limits;
+        }
+        query.figures = figures;
+        DbHistory from_database;
+        ASSERT_TRUE(dbhistory_read(database, query, from_database, error)) << error;
+        std::vector<HistoryRecord> unwindowed = folder.records;
+        SelectFilter others = query.filter;
+        others.since.reset();
+        select_filter(unwindowed, others);
+        std::vector<HistoryRecord> records = unwindowed;
+        select_filter(records, query.filter);
+        std::vector<HistorySensor> sensors = history_sensors(records);
+        history_mark_first_sweeps(unwindowed, records, sensors);
+        std::vector<bool> firsts;
+        ASSERT_EQ(from_database.sensors.size(), sensors.size());
+        for (std::size_t i = 0; i < sensors.size(); ++i) {
+            EXPECT_EQ(from_database.sensors[i].first_in_archive, sensors[i].first_in_archive)
+                << sensors[i].serial;
+            firsts.push_back(from_database.sensors[i].first_in_archive);
+        }
+        EXPECT_EQ(firsts, row.first_in_archive);
+        const HistorySummary expected = history_summarise(records, sensors, figures);
+        const HistorySummary got =
+            history_summarise(from_database.records, from_database.sensors, figures);
+        EXPECT_EQ(got.figures[0].guard, row.guard);
+        EXPECT_EQ(got.figures[0].guard, expected.figures[0].guard);
+        EXPECT_EQ(got.figures[1].guard, std::nullopt);
+        EXPECT_EQ(got.first_pass.before_window, expected.first_pass.before_window);
     }
 }

@@ -232,26 +232,47 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
         {"heading.peak_deviation_deg", "yaw_rate.scale_error_percent", "mag.fit_rms_gauss"});
     ASSERT_EQ(summary.figures.size(), 3u);
 
-    // Latest peak deviations 0.2, 0.2, -0.1, 0.3, 0.6: mean 1.2 / 5 = 0.24; squares about it
-    // 0.0016 + 0.0016 + 0.1156 + 0.0036 + 0.1296 = 0.252, / 4 = 0.063, sd 0.250998008;
-    // limits -0.5..0.5: Cpk = min(0.26, 0.74) / (3 * 0.250998008) = 0.345287.
+    // The latest sweeps in time order: SN1 (the 9th), SN2, SN3, SN4, SN5 (the 10th, 08:00 to
+    // 11:00). The peak deviation's limit is max_abs 0.5 alone, so its sizes count: 0.2, 0.2,
+    // |-0.1|, 0.3, 0.6, mean 1.4 / 5 = 0.28; squares about it 0.0064 + 0.0064 + 0.0324 + 0.0004
+    // + 0.1024 = 0.148, / 4 = 0.037, sd 0.192353840616713; Ppu = 0.22 / (3 sd) =
+    // 0.38124184626736. Moving ranges 0, 0.1, 0.2, 0.3: MR-bar 0.15, sigma within 0.15 / 1.128
+    // = 0.132978723404255, Cpu = 0.22 / (3 * 0.132978723404255) = 0.551466666666667.
     const HistoryFigureSummary& peak = summary.figures[0];
     EXPECT_EQ(peak.n, 5u);
-    EXPECT_NEAR(*peak.mean, 0.24, 1e-12);
-    EXPECT_NEAR(*peak.sd, 0.250998008, 1e-9);
-    EXPECT_EQ(*peak.min, -0.1);
+    EXPECT_TRUE(peak.absolute);
+    EXPECT_FALSE(peak.lsl);
+    EXPECT_EQ(peak.usl, 0.5);
+    EXPECT_EQ(peak.guard, 0.02);
+    EXPECT_NEAR(*peak.mean, 0.28, 1e-12);
+    EXPECT_NEAR(*peak.sd, 0.192353840616713, 1e-12);
+    EXPECT_EQ(*peak.min, 0.1);
     EXPECT_EQ(*peak.max, 0.6);
-    EXPECT_EQ(peak.index, "Cpk");
-    EXPECT_NEAR(*peak.capability, 0.345288, 1e-6);
+    const Capability& c = peak.capability;
+    EXPECT_EQ(c.sides, CapabilitySides::upper);
+    EXPECT_TRUE(c.few);
+    EXPECT_NEAR(*c.sigma_within, 0.132978723404255, 1e-12);
+    EXPECT_FALSE(c.pp);
+    EXPECT_NEAR(*c.ppk, 0.38124184626736, 1e-9);
+    EXPECT_NEAR(*c.cpk, 0.551466666666667, 1e-9);
+    EXPECT_NEAR(c.ppk_ci95->low, -0.0126664218912606, 1e-9);
+    EXPECT_NEAR(c.cpk_ci95->high, 1.03251255275147, 1e-9);
+    EXPECT_FALSE(c.normality_p); // fewer than 8
     // Latest scale errors 0.15, 0.2, 0.25, 0.15, 0.05: mean 0.16, squares 0.0001 + 0.0016 +
-    // 0.0081 + 0.0001 + 0.0121 = 0.022, / 4 = 0.0055, sd 0.0741620; max 0.3 alone:
-    // Cpu = 0.14 / (3 * 0.0741620) = 0.629253.
+    // 0.0081 + 0.0001 + 0.0121 = 0.022, / 4 = 0.0055, sd 0.0741619848709566; max 0.3 alone:
+    // Ppu = 0.14 / (3 sd) = 0.629253204965693. Moving ranges 0.05, 0.05, 0.1, 0.1: Cpu 0.14 /
+    // (3 * 0.075 / 1.128) = 0.701866666666667.
     const HistoryFigureSummary& scale = summary.figures[1];
-    EXPECT_NEAR(*scale.sd, 0.0741620, 1e-7);
-    EXPECT_EQ(scale.index, "Cpu");
-    EXPECT_NEAR(*scale.capability, 0.629253, 1e-6);
+    EXPECT_FALSE(scale.absolute);
+    EXPECT_FALSE(scale.guard);
+    EXPECT_NEAR(*scale.sd, 0.0741619848709566, 1e-12);
+    EXPECT_EQ(scale.capability.sides, CapabilitySides::upper);
+    EXPECT_NEAR(*scale.capability.ppk, 0.629253204965693, 1e-9);
+    EXPECT_NEAR(*scale.capability.cpk, 0.701866666666667, 1e-9);
     // Latest temperatures 24.5, 23, 23.5, 24, 22.5 against a min of 22 alone: mean 23.5, squares
-    // 1 + 0.25 + 0 + 0.25 + 1 = 2.5, / 4 = 0.625, sd 0.790569; Cpl = 1.5 / (3 * 0.790569).
+    // 1 + 0.25 + 0 + 0.25 + 1 = 2.5, / 4 = 0.625, sd 0.790569415042095; Ppl = 1.5 / (3 sd) =
+    // 0.632455532033676. Moving ranges 1.5, 0.5, 0.5, 1.5: sigma within 1 / 1.128, Cpl = 1.5 /
+    // (3 / 1.128) = 0.564.
     std::vector<HistoryRecord> cold = read.records;
     for (HistoryRecord& record : cold) {
         record.limits.push_back(
@@ -259,21 +280,44 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
     }
     const HistoryFigureSummary temperature =
         history_summarise(cold, sensors, {"temperature.mean_c"}).figures.at(0);
-    EXPECT_EQ(temperature.index, "Cpl");
-    EXPECT_NEAR(*temperature.capability, 0.632456, 1e-6);
-    // rev C and rev D disagree on the fit's limit; SN5 did not measure it.
+    EXPECT_EQ(temperature.capability.sides, CapabilitySides::lower);
+    EXPECT_NEAR(*temperature.capability.ppk, 0.632455532033676, 1e-9);
+    EXPECT_NEAR(*temperature.capability.cpk, 0.564, 1e-9);
+    // rev C and rev D disagree on the fit's limit: no index, but the spread; SN5 did not measure
+    // it. In time order 0.0011, 0.0025, 0.0014, 0.0009: moving ranges 0.0014, 0.0011, 0.0005.
     const HistoryFigureSummary& fit = summary.figures[2];
     EXPECT_TRUE(fit.limits_disagree);
-    EXPECT_FALSE(fit.capability);
+    EXPECT_EQ(fit.capability.sides, CapabilitySides::none);
+    EXPECT_FALSE(fit.capability.ppk);
+    EXPECT_NEAR(*fit.capability.sigma_within, 0.001 / 1.128, 1e-15);
     EXPECT_EQ(fit.n, 4u);
     EXPECT_EQ(fit.unmeasured, 1u);
+    ASSERT_EQ(fit.points.size(), 4u);
+    EXPECT_EQ(fit.points[1].serial, "SN2");
+    EXPECT_EQ(fit.points[1].value, 0.0025);
     // First sweeps: SN1 FAIL, SN2 PASS, SN3 FAIL, SN4 none, SN5 FAIL: 1 of 4, one unjudged.
     // Latest: SN1-SN4 PASS, SN5 FAIL: 4 of 5.
     EXPECT_EQ(summary.first_pass.passed, 1u);
     EXPECT_EQ(summary.first_pass.judged, 4u);
     EXPECT_EQ(summary.first_pass.unjudged, 1u);
+    EXPECT_EQ(summary.first_pass.before_window, 0u);
     EXPECT_EQ(summary.final_pass.passed, 4u);
     EXPECT_EQ(summary.final_pass.judged, 5u);
+
+    // From the 10th on, SN2-SN4 keep only their re-tests: only SN5 was first swept in the window,
+    // and failed.
+    std::vector<HistoryRecord> window = read.records;
+    SelectFilter since;
+    since.since = 1796860800; // 2026-12-10T00:00:00Z
+    select_filter(window, since);
+    std::vector<HistorySensor> kept = history_sensors(window);
+    history_mark_first_sweeps(read.records, window, kept);
+    const HistorySummary shift = history_summarise(window, kept, {});
+    EXPECT_EQ(shift.first_pass.passed, 0u);
+    EXPECT_EQ(shift.first_pass.judged, 1u);
+    EXPECT_EQ(shift.first_pass.before_window, 3u);
+    EXPECT_EQ(shift.final_pass.judged, 4u);
+    EXPECT_EQ(shift.final_pass.before_window, 0u);
 
     // Failures by hand: first sweeps SN1 on peak (0.7), SN3 on peak (0.55) and scale (0.35),
     // SN5 on peak (0.6) and fit (not measured); latest SN5 alone. By the first count, then the
@@ -299,6 +343,46 @@ TEST_F(HistoryTest, TheBatchGivesTheYieldsAndCapabilityOfAHandComputation) {
     EXPECT_EQ(summary.shared_names[0].sha256, digests);
     for (const HistoryRecord& record : read.records) {
         EXPECT_TRUE(record.sealed) << record.path;
+    }
+}
+
+// A limit that comes down to |x| <= M is one on the size; min or max cutting into it leave a
+// signed range. A guard counts when every latest sweep applied the same.
+TEST(HistoryLimits, WhichLimitsAFigureIsSummarisedAgainst) {
+    using Maybe = std::optional<double>;
+    struct Row {
+        Maybe min, max, max_abs;
+        Maybe other_guard; // the second sensor's guard; the first applies 0.02
+        bool absolute;
+        Maybe lsl, usl, guard;
+    };
+    const Maybe no;
+    for (const Row& row : std::vector<Row>{
+             {no, no, 0.5, 0.02, true, no, 0.5, 0.02},
+             {-0.5, 0.5, 0.5, 0.02, true, no, 0.5, 0.02},
+             {-0.6, 0.7, 0.5, 0.02, true, no, 0.5, 0.02},
+             {-0.4, no, 0.5, 0.02, false, -0.4, 0.5, 0.02},
+             {no, 0.4, 0.5, 0.02, false, -0.5, 0.4, 0.02},
+             {0.0, no, 0.5, 0.03, false, 0.0, 0.5, no},
+             {no, 0.3, no, no, false, no, 0.3, no},
+             {-0.3, no, no, 0.02, false, -0.3, no, 0.02},
+         }) {
+        std::vector<HistoryRecord> records(2);
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            records[i].serial = "SN" + std::to_string(i);
+            records[i].passed = true;
+            records[i].limits = {
+                {"x.v", row.min, row.max, row.max_abs, i == 0 ? 0.02 : row.other_guard}};
+            records[i].figures = {{"x.v", i == 0 ? -0.2 : 0.1}};
+        }
+        const HistoryFigureSummary f =
+            history_summarise(records, history_sensors(records), {"x.v"}).figures[0];
+        SCOPED_TRACE(testing::Message() << row.min.value_or(99) << " " << row.max.value_or(99));
+        EXPECT_EQ(f.absolute, row.absolute);
+        EXPECT_EQ(f.lsl, row.lsl);
+        EXPECT_EQ(f.usl, row.usl);
+        EXPECT_EQ(f.guard, row.guard);
+        EXPECT_EQ(f.min, row.absolute ? 0.1 : -0.2);
     }
 }
 
@@ -386,6 +470,9 @@ TEST(HistoryOutcome, TheOutcomeIsReadAndIncompleteSweepsCountApart) {
     EXPECT_EQ(summary.final_pass.judged, 2u);
     EXPECT_EQ(summary.final_pass.errors, 0u);
     EXPECT_EQ(summary.final_pass.aborted, 1u);
+    // SN2's latest sweep was interrupted: its figures are no point of the batch's statistics.
+    EXPECT_EQ(summary.figures[0].n, 2u);
+    EXPECT_EQ(summary.figures[0].unmeasured, 0u);
     EXPECT_EQ(historyout_yields_text(summary),
               "First-pass yield: 100.0 % (1 of 1 sensors whose first sweep has a verdict; "
               "1 ERROR, 1 ABORTED)\n"
@@ -489,6 +576,8 @@ TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
                "temperature.mean_c,heading.peak_deviation_deg", "--csv", "-", archive.string()},
               "sweeps.csv"},
              {{"--summary", "--json", "-", archive.string()}, "summary.json"},
+             {{"--summary", "--since", "2026-12-10", "--csv", "-", archive.string()},
+              "summary_window.csv"},
              // Beside the archive: its links lead into it.
              {{"--html", (dir / "batch.html").string(), damaged.string()}, "batch.html", 3},
          }) {
@@ -812,6 +901,9 @@ TEST_F(HistoryTest, BadArgumentsEndWithStatusTwoAndOneLine) {
         {{"--csv", "-", "--json", "-", dir_argument}, "standard output"},
         {{"--csv", "x", "--json", "x", dir_argument}, "--json would overwrite --csv"},
         {{"--figures", "heading.nope", dir_argument}, "heading.nope"},
+        {{"--png", "a.png", "--plot", "mag.fit_rms_gauss", "--chart", "pareto", dir_argument},
+         "--chart"},
+        {{"--chart", "imr", dir_argument}, "--png"},
         {{"--since", "2026-12-10", "--until", "2026-12-09", dir_argument},
          "--since 2026-12-10 is after --until 2026-12-09"},
         {{"--since", "2026-12-09T12:00:00Z", "--until", "20261209T115959Z", dir_argument},
@@ -844,25 +936,50 @@ TEST_F(HistoryTest, BadArgumentsEndWithStatusTwoAndOneLine) {
     }
     const ToolResult help = run({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* part : {"Usage: gyro_motor_history", "Cpk = min(USL - mean, mean - LSL)",
+    for (const char* part : {"Usage: gyro_motor_history", "Ppk = min(USL - mean, mean - LSL)",
                              "neither\npasses nor fails", "PATH: reason", "Exit status"}) {
         EXPECT_NE(lf_lines(help.out).find(part), std::string::npos) << part;
     }
 }
 
-TEST_F(HistoryTest, DrawsAFigureOverTimeAndTemperature) {
+TEST_F(HistoryTest, DrawsTheTrendAndTheControlChart) {
     if (!tool_gnuplot_on_path()) {
         GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the picture is not "
                         "tested";
     }
     const fs::path png = dir / "peak.png";
-    const ToolResult result =
-        run({"--png", png.string(), "--plot", "heading.peak_deviation_deg", archive.string()});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, ""); // gnuplot had nothing to warn about either
-    const std::string picture = tool_read_file(png);
-    ASSERT_GT(picture.size(), 1000u);
-    EXPECT_EQ(picture.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    const std::vector<std::string> draw = {"--png", png.string(), "--plot",
+                                           "heading.peak_deviation_deg"};
+    struct Case {
+        std::vector<std::string> arguments; // before DRAW and DIR
+        int status;
+        const char* err;
+    };
+    for (const Case& row : std::vector<Case>{
+             {{}, 0, ""},
+             {{"--chart", "trend"}, 0, ""},
+             {{"--chart", "imr"}, 0, ""},
+             {{"--chart", "imr", "--serial", "SN1"},
+              1,
+              "gyro_motor_history: a control chart needs two sensors whose latest sweep "
+              "measured heading.peak_deviation_deg; 1 did\n"},
+         }) {
+        std::error_code gone;
+        fs::remove(png, gone);
+        std::vector<std::string> arguments = row.arguments;
+        arguments.insert(arguments.end(), draw.begin(), draw.end());
+        arguments.push_back(archive.string());
+        const ToolResult result = run(arguments);
+        EXPECT_EQ(result.status, row.status) << result.err;
+        EXPECT_EQ(lf_lines(result.err), row.err); // gnuplot had nothing to warn about either
+        if (row.status == 0) {
+            const std::string picture = tool_read_file(png);
+            ASSERT_GT(picture.size(), 1000u);
+            EXPECT_EQ(picture.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+        } else {
+            EXPECT_FALSE(fs::exists(png));
+        }
+    }
 }
 
 // A record of sn1 that Windows put into SN1's folder, and a folder sn2 beside SN2 (where the

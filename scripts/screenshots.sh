@@ -13,7 +13,8 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 scripts/deps.sh cmake ninja-build g++ libgtest-dev libgmock-dev googletest gnuplot-nox \
-    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev unixodbc-dev chromium
+    libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev libssl-dev unixodbc-dev \
+    chromium
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target gyro_motor gyro_motor_sim gyro_motor_report \
     gyro_motor_history
@@ -47,7 +48,7 @@ name = "HS-200 production, rev C"
 EOF
 
 # One sweep of sensor SERIAL by OPERATOR, the simulator given the rest as its sensor's errors;
-# archived in archive/ whatever its verdict.
+# archived in archive/ whatever its verdict, with the lot and the part.
 sweep() {
     local serial=$1 operator=$2
     shift 2
@@ -69,7 +70,8 @@ sweep() {
         wait "$sim_pid" || true
     )
     "$bin/gyro_motor_report" --limits limits.toml --serial "$serial" --archive archive \
-        --operator "$operator" "$folder/gyro_motor.txt" >/dev/null || true
+        --operator "$operator" --lot L-2026-49 --part "HS-200 rev C" "$folder/gyro_motor.txt" \
+        >/dev/null || true
     echo "screenshots: swept $serial"
 }
 

@@ -212,6 +212,8 @@ std::string page_comparable(std::string page, const fs::path& dir) {
     for (std::size_t at; (at = page.find(dir.string())) != std::string::npos;) {
         page.replace(at, dir.string().size(), "DIR");
     }
+    // The paths the page names, as Windows writes them too.
+    std::replace(page.begin(), page.end(), '\\', '/');
     return page;
 }
 

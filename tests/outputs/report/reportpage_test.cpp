@@ -150,6 +150,7 @@ std::vector<CertificateCase> certificate_cases() {
                                 {"status", 3},
                                 {"message", "Motor - no answer for 3000 ms"},
                                 {"samples", 12},
+                                {"log_replaced", true},
                                 {"log_bytes", nullptr}};
     cases.push_back({"error_unanalysed", error, {{}, "the sweep's log was not analysed"}});
 

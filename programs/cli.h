@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -150,6 +151,25 @@ inline CLI::Validator cli_record_field() {
                        : std::string(problem) + " (printable, one line, 1 to 64 characters)";
         },
         "");
+}
+
+// The record's traceability options, --operator, --station, --lot and --part
+// (archive_trace_fields), each checked by cli_record_field; `help` says what each is, and
+// `kept` where it goes ("kept in the record").
+inline std::array<CLI::Option*, archive_trace_fields.size()>
+cli_add_trace(CLI::App& app,
+              std::array<std::optional<std::string>, archive_trace_fields.size()>& trace,
+              const std::array<const char*, archive_trace_fields.size()>& help, const char* kept) {
+    std::array<CLI::Option*, archive_trace_fields.size()> options{};
+    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
+        options[k] = app.add_option("--" + std::string(archive_trace_fields[k]), trace[k],
+                                    std::string(help[k]) + ", " + kept)
+                         ->option_text(k <= archive_station ? "NAME"
+                                       : k == archive_lot   ? "LOT"
+                                                            : "PART")
+                         ->check(cli_record_field());
+    }
+    return options;
 }
 
 // --times FILE: the times file of the log's samples, for the programs that read a sweep's log.

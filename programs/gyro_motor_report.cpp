@@ -217,15 +217,8 @@ int main(int argc, char** argv) {
     const std::array<const char*, archive_trace_fields.size()> trace_help{
         "who ran the sweep", "the test station (default: this\ncomputer's name)",
         "the production lot", "the part number"};
-    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
-        app.add_option("--" + std::string(archive_trace_fields[k]), options.trace[k],
-                       std::string(trace_help[k]) + ", kept in the record")
-            ->option_text(k == 0   ? "NAME"
-                          : k == 1 ? "NAME"
-                          : k == 2 ? "LOT"
-                                   : "PART")
-            ->check(cli_record_field())
-            ->needs(archive);
+    for (CLI::Option* field : cli_add_trace(app, options.trace, trace_help, "kept in the record")) {
+        field->needs(archive);
     }
     app.add_flag("--unverified", options.unverified,
                  "archive a log that has no run file beside it (an older\n"

@@ -349,14 +349,7 @@ int main(int argc, char** argv) {
     const std::array<const char*, archive_trace_fields.size()> trace_help{
         "who runs the station", "the station's name (default: this\ncomputer's)",
         "the production lot", "the part number"};
-    for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
-        app.add_option("--" + std::string(archive_trace_fields[k]), options.trace[k],
-                       std::string(trace_help[k]) + ", kept in records")
-            ->option_text(k <= archive_station ? "NAME"
-                          : k == archive_lot   ? "LOT"
-                                               : "PART")
-            ->check(cli_record_field());
-    }
+    cli_add_trace(app, options.trace, trace_help, "kept in records");
     app.add_option("--serial-pattern", options.serial_pattern,
                    "accept only serials that REGEX matches whole")
         ->option_text("REGEX")

@@ -105,18 +105,26 @@ void renew_if_left_exclusive(SimRun& run, SimDevice& device, double now) {
     if (!left) {
         return;
     }
+    // The new slave is watched before the link moves to it: a program that follows the link at
+    // once would otherwise open it unseen, and the line would stay idle, its commands unanswered.
+    const int old_watch = device.watch;
     std::string error;
-    if (!sim_link_replace(device.link, error)) {
+    if (!sim_link_replace(
+            device.link,
+            [&](const std::string& slave_path) {
+                device.watch = inotify_add_watch(run.watch_fd, slave_path.c_str(),
+                                                 IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+                return device.watch >= 0;
+            },
+            error)) {
+        device.watch = old_watch;
         std::fprintf(stderr, "gyro_motor_sim: %s\n", error.c_str());
         return;
     }
     // The old slave's events, the look's among them, no longer reach this device.
-    inotify_rm_watch(run.watch_fd, device.watch);
+    inotify_rm_watch(run.watch_fd, old_watch);
     device.own_opens = 0;
     device.own_closes = 0;
-    if (!watch_slave(run, device)) {
-        std::perror("gyro_motor_sim: watching the new line");
-    }
     sim_run_record(run, now, device.word, "replaced");
     print_lines(run);
     if (!run.options.ready_file.empty()) {

@@ -224,10 +224,16 @@ bool sim_link_left_exclusive(const SimLink& link, bool& looked) {
     return left;
 }
 
-bool sim_link_replace(SimLink& link, std::string& error) {
+bool sim_link_replace(SimLink& link, const std::function<bool(const std::string&)>& prepare,
+                      std::string& error) {
     int master_fd = -1;
     std::string slave_path;
     if (!make_line(link.raw, link.translating, master_fd, slave_path, error)) {
+        return false;
+    }
+    if (!prepare(slave_path)) {
+        error = system_error("cannot prepare " + slave_path);
+        close_fd(master_fd);
         return false;
     }
     // The link moves in one step: whoever follows it meanwhile finds the old line or the new one.

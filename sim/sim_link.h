@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -72,8 +73,11 @@ bool sim_link_is_open(const SimLink& link);
 bool sim_link_left_exclusive(const SimLink& link, bool& looked);
 
 // Puts a fresh pseudo-terminal, set up as at the start, in place of the line's and moves the
-// link to it; what was queued is forgotten. On failure the old line stays.
-bool sim_link_replace(SimLink& link, std::string& error);
+// link to it; what was queued is forgotten. `prepare` is given the new slave's path before the
+// link moves, so that whatever must see the program's first open of it (a watch) is in place by
+// then; when it fails, nothing moves. On failure the old line stays.
+bool sim_link_replace(SimLink& link, const std::function<bool(const std::string&)>& prepare,
+                      std::string& error);
 
 // Queues bytes toward the program: the first leaves after the latency, or after the bytes
 // queued before it, and then gap seconds more; each later one a byte time after the one before.

@@ -93,11 +93,14 @@ std::string text_of(const std::vector<std::uint8_t>& bytes) {
 }
 
 bool checksum_holds(const std::vector<std::uint8_t>& frame) {
+    if (frame.size() != 30) {
+        return false;
+    }
     unsigned sum = 0;
     for (std::size_t i = 1; i <= 28; ++i) {
         sum += frame[i];
     }
-    return frame.size() == 30 && (sum & 0xFFu) == frame[29];
+    return (sum & 0xFFu) == frame[29];
 }
 
 // Transcript lines without their time stamps; with_opens keeps the lines of the lines being

@@ -55,6 +55,16 @@ TEST(HistoryPlot, TheScriptsMatchTheirGoldenFiles) {
     EXPECT_EQ(historyplot_imr_script(peak, "imr.png", "peak of archive"),
               tool_read_file(golden / "imr.gp"));
 
+    // A guard of nothing, or none, draws no band, and the limits stay.
+    for (const std::optional<double> guard :
+         {std::optional<double>(0.0), std::optional<double>()}) {
+        HistoryFigureSummary unguarded = peak;
+        unguarded.guard = guard;
+        const std::string script = historyplot_imr_script(unguarded, "imr.png", "t");
+        EXPECT_EQ(script.find("guard"), std::string::npos) << script;
+        EXPECT_NE(script.find("title 'USL 0.5'"), std::string::npos) << script;
+    }
+
     // No chart of fewer than two points, nor with a line break in a name.
     HistoryFigureSummary one = peak;
     one.points.resize(1);

@@ -658,7 +658,14 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
     const std::string nowhere = (dir / "nowhere").string();
     const std::string json = (dir / "no" / "report.json").string();
     // A name that markup would take for its own shows as typed on the record's page.
+#ifdef _WIN32
+    // cmd, through which the test runs the program on Windows, passes no " inside an argument.
+    const std::string named = "<b>O'Neil & Co</b>";
+    const std::string shown = "&lt;b&gt;O&#39;Neil &amp; Co&lt;/b&gt;";
+#else
     const std::string named = "<b>O'Neil & \"Co\"</b>";
+    const std::string shown = "&lt;b&gt;O&#39;Neil &amp; &quot;Co&quot;&lt;/b&gt;";
+#endif
     const struct {
         std::vector<std::string> arguments;
         int status;
@@ -713,9 +720,7 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
             const std::string page = tool_read_file(record.path() / "record.html");
             expect_has(page, "<h1 id=\"serial\">S</h1>");
             const bool operated = c.arguments.back() == named;
-            EXPECT_EQ(page.find("&lt;b&gt;O&#39;Neil &amp; &quot;Co&quot;&lt;/b&gt;") !=
-                          std::string::npos,
-                      operated);
+            EXPECT_EQ(page.find(shown) != std::string::npos, operated);
             EXPECT_EQ(page.find(named), std::string::npos);
         }
     }

@@ -28,7 +28,8 @@ Report bench_report(std::mt19937& random) {
     std::normal_distribution<double> small(0.0, 1.0);
     Report report;
     report.samples = 660;
-    report.sampling = {true, 660, 37.6 + 0.1 * small(random), 45.0 + small(random)};
+    const double interval_ms = 37.6 + 0.1 * small(random);
+    report.sampling = {true, 660, interval_ms, 45.0 + small(random), 659 * interval_ms / 1000};
     report.cruise = {9, 650, 642};
     ReportHeading& h = report.heading;
     h.turned_deg = 352.0 + small(random);

@@ -1,24 +1,21 @@
 // gyro_motor_history: the view over a sensor archive that gyro_motor_report --archive fills. Lists
 // the sensors (or every sweep), or summarises each figure over the latest sweep of each sensor with
 // its process capability against the limits applied, and the first-pass and final yields; as a
-// text table, CSV or JSON, and draws a figure over time and temperature. The same views come from
-// a lab's SQL database (--database), which --export fills from an archive folder. The reading and
-// the statistics live in records/history/, the database in records/database/ and
-// records/dbhistory/, the tables and the picture in outputs/history/.
-#include "base/exit/exit_status.h"
+// text table, CSV or JSON, draws a figure over time and temperature, and writes one page over the
+// batch (--html). The same views come from a lab's SQL database (--database), which --export
+// fills from an archive folder: that part is gyro_motor_history_database.cpp. The reading and the
+// statistics live in records/history/, the database in records/database/ and records/dbhistory/,
+// the tables, the pictures and the page in outputs/history/.
+#include "programs/gyro_motor_history.h"
 #include "outputs/gnuplot/gnuplot.h"
 #include "outputs/history/historyout.h"
+#include "outputs/history/historypage.h"
 #include "outputs/history/historyplot.h"
 #include "programs/cli.h"
-#include "records/database/database.h"
-#include "records/dbhistory/dbhistory.h"
-#include "records/history/history.h"
-#include "records/select/select.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <span>
@@ -26,20 +23,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int history_exit_ok = exit_ok;
-constexpr int history_exit_failed = 1;  // archive unreadable or dry, an output failed
-constexpr int history_exit_skipped = 3; // records were skipped, the rest listed
-constexpr int history_exit_database = exit_database_failed;
-
-// Records written to the database in one transaction by --export.
-constexpr std::size_t history_export_batch = 250;
-
-constexpr const char* history_name = "gyro_motor_history";
-
-// The figures the sensor and sweep rows show unless --figures names others.
-constexpr std::array<const char*, 3> history_key_figures{
-    "heading.peak_deviation_deg", "yaw_rate.scale_error_percent", "mag.fit_rms_gauss"};
 
 constexpr const char* history_description =
     "Reads a sensor archive (DIR/SERIAL/20261209T101503Z/report.json, as\n"
@@ -49,7 +32,8 @@ constexpr const char* history_description =
     "a few of its figures. --sweeps shows one row per sweep; --summary one row per\n"
     "figure; --verify checks the archive and lists the records that are not\n"
     "whole. --export copies the archive's whole records to a SQL database;\n"
-    "--database shows the same views from there.";
+    "--database shows the same views from there. --html writes one page over the\n"
+    "batch to open in a browser.";
 
 constexpr const char* history_footer =
     R"(The summary takes the latest sweep of each sensor (after the filters) and gives
@@ -107,9 +91,16 @@ standard error. A scratch folder younger than that is a record being
 written: a note on standard error, and the status stays. A record written
 before records had manifests is read but unverified. Serials that differ
 only in letter case (SN0042, sn0042) are one sensor's: its records are
-listed together, with a warning on standard error. With --csv - or
---json - the text goes to standard error. --png needs gnuplot on the PATH.
+listed together, with a warning on standard error. With --csv -, --json - or
+--html - the text goes to standard error. --png needs gnuplot on the PATH.
 Outputs are never written into the archive.
+
+The page of --html, for a browser, from a file or a share: the yields, the
+failures by figure, the summary's tables, a trend chart of each judged figure
+(of --figures when given) with its limits and guard band (without gnuplot the
+page says why it has none), one row per sensor with a link to the certificate
+(record.html) of each of its sweeps, relative to the page, and the records
+left out with their reason. It needs DIR.
 
 CONNECTION is an ODBC connection string, e.g. "DSN=bench" or
 "Driver={PostgreSQL Unicode};Server=db;Database=bench;Uid=gm;Pwd=...".
@@ -128,32 +119,6 @@ Exit status:
      or exported; with --verify: a record is not whole or unverified (each
      listed)
   8  the database could not be used (the reason on standard error))";
-
-struct HistoryOptions {
-    std::string dir;
-    std::string database;  // --database CONNECTION
-    std::string export_to; // --export CONNECTION
-    bool sweeps = false;
-    bool summary = false;
-    bool verify = false;
-    std::array<std::string, archive_trace_fields.size()> trace; // the filters' globs
-    std::vector<std::string> show;
-    std::vector<std::string> figures;
-    std::string serial;
-    std::string since;
-    std::string until;
-    std::optional<std::string> limits;
-    std::string csv;
-    std::string json;
-    std::string png;
-    std::string plot;
-    std::string chart = "trend";
-};
-
-int history_usage_error(const std::string& message) {
-    std::fprintf(stderr, "%s: %s (see --help)\n", history_name, message.c_str());
-    return exit_bad_arguments;
-}
 
 CLI::Validator history_time_check() {
     return CLI::Validator(
@@ -273,6 +238,11 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                            ->type_name("FILE")
                            ->check(cli_text());
     views.push_back(png);
+    views.push_back(app.add_option("--html", options.html,
+                                   "write the batch's page to FILE (- for standard\noutput)")
+                        ->type_name("FILE")
+                        ->check(cli_text())
+                        ->excludes(database));
     views.push_back(app.add_option("--plot", options.plot,
                                    "the figure to draw over time and over the mean\n"
                                    "temperature")
@@ -304,15 +274,17 @@ std::optional<int> history_parse_arguments(int argc, char** argv, HistoryOptions
                                        view->get_name() + " with it");
         }
     }
-    if (options.csv == "-" && options.json == "-") {
-        return history_usage_error("--csv - and --json - cannot both take standard output");
+    if ((options.csv == "-") + (options.json == "-") + (options.html == "-") > 1) {
+        return history_usage_error(
+            "only one of --csv -, --json - and --html - can take standard output");
     }
     const std::string standard_output;
-    const std::array<CliFile, 4> files{{
+    const std::array<CliFile, 5> files{{
         {"DIR", &options.dir},
         {"--csv", options.csv == "-" ? &standard_output : &options.csv},
         {"--json", options.json == "-" ? &standard_output : &options.json},
         {"--png", &options.png},
+        {"--html", options.html == "-" ? &standard_output : &options.html},
     }};
     if (const std::optional<std::string> problem = cli_check_files(files)) {
         return history_usage_error(*problem);
@@ -396,32 +368,6 @@ bool history_draw(const HistoryOptions& options, const std::vector<HistoryRecord
     return true;
 }
 
-// What a view is made of: the records kept (from a folder, all of them; from the database those
-// the view needs), their sensors, the figures to show and what was skipped.
-struct HistoryView {
-    std::vector<HistoryRecord> records;
-    std::vector<HistorySensor> sensors;
-    std::vector<std::string> figures;
-    std::vector<HistorySkip> skipped;
-    std::size_t sweeps = 0;
-    bool window = false; // kept by time: a sensor's first sweep may lie before the window
-};
-
-// The figures --figures and --plot name.
-std::vector<std::string> history_asked(const HistoryOptions& options) {
-    std::vector<std::string> asked = options.figures;
-    if (!options.plot.empty()) {
-        asked.push_back(options.plot);
-    }
-    return asked;
-}
-
-void history_print_skipped(const std::vector<HistorySkip>& skipped) {
-    for (const HistorySkip& skip : skipped) {
-        std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
-    }
-}
-
 // --verify: one line per record that is not whole (to standard output: it is the audit's
 // result), and the count.
 int history_verify(const HistoryArchive& archive) {
@@ -447,6 +393,82 @@ int history_verify(const HistoryArchive& archive) {
         return history_exit_failed;
     }
     return not_whole == 0 ? history_exit_ok : history_exit_skipped;
+}
+
+std::optional<int> history_from_folder(const HistoryOptions& options, const SelectFilter& filter,
+                                       HistoryView& view) {
+    HistoryArchive archive;
+    if (const std::optional<int> status = history_read_folder(options, archive)) {
+        return status;
+    }
+    const std::vector<std::string> known = history_figure_paths(archive.records);
+    for (const std::string& figure : history_asked(options)) {
+        if (std::find(known.begin(), known.end(), figure) == known.end()) {
+            return history_usage_error("no record has the figure " + figure);
+        }
+    }
+    std::vector<HistoryRecord>& records = archive.records;
+    // A sensor's first pass is its first sweep in the archive, which a time window may leave out:
+    // the records before the window tell.
+    std::vector<HistoryRecord> unwindowed;
+    view.window = filter.since || filter.until;
+    if (view.window && (options.summary || !options.html.empty())) {
+        SelectFilter others = filter;
+        others.since.reset();
+        others.until.reset();
+        unwindowed = records;
+        select_filter(unwindowed, others);
+    }
+    select_filter(records, filter);
+    if (records.empty()) {
+        std::fprintf(stderr, "%s: no record in %s matches the filters\n", history_name,
+                     options.dir.c_str());
+        return history_exit_failed;
+    }
+    view.figures = options.figures;
+    if (view.figures.empty() && options.summary) {
+        // The figures the sweeps were judged on; every figure when none was judged.
+        view.figures = history_judged_figures(records);
+        if (view.figures.empty()) {
+            view.figures = history_figure_paths(records);
+        }
+    } else if (view.figures.empty()) {
+        for (const char* figure : history_key_figures) {
+            if (std::find(known.begin(), known.end(), figure) != known.end()) {
+                view.figures.emplace_back(figure);
+            }
+        }
+    }
+    view.sensors = history_sensors(records);
+    if (view.window && (options.summary || !options.html.empty())) {
+        history_mark_first_sweeps(unwindowed, records, view.sensors);
+    }
+    view.sweeps = records.size();
+    view.records = std::move(records);
+    view.skipped = std::move(archive.skipped);
+    return std::nullopt;
+}
+
+} // namespace
+
+int history_usage_error(const std::string& message) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", history_name, message.c_str());
+    return exit_bad_arguments;
+}
+
+// The figures --figures and --plot name.
+std::vector<std::string> history_asked(const HistoryOptions& options) {
+    std::vector<std::string> asked = options.figures;
+    if (!options.plot.empty()) {
+        asked.push_back(options.plot);
+    }
+    return asked;
+}
+
+void history_print_skipped(const std::vector<HistorySkip>& skipped) {
+    for (const HistorySkip& skip : skipped) {
+        std::fprintf(stderr, "%s: %s\n", skip.path.c_str(), skip.reason.c_str());
+    }
 }
 
 // Serials that differ only in letter case, written before the archive refused a second spelling:
@@ -486,187 +508,6 @@ std::optional<int> history_read_folder(const HistoryOptions& options, HistoryArc
     return std::nullopt;
 }
 
-std::optional<int> history_from_folder(const HistoryOptions& options, const SelectFilter& filter,
-                                       HistoryView& view) {
-    HistoryArchive archive;
-    if (const std::optional<int> status = history_read_folder(options, archive)) {
-        return status;
-    }
-    const std::vector<std::string> known = history_figure_paths(archive.records);
-    for (const std::string& figure : history_asked(options)) {
-        if (std::find(known.begin(), known.end(), figure) == known.end()) {
-            return history_usage_error("no record has the figure " + figure);
-        }
-    }
-    std::vector<HistoryRecord>& records = archive.records;
-    // A sensor's first pass is its first sweep in the archive, which a time window may leave out:
-    // the records before the window tell.
-    std::vector<HistoryRecord> unwindowed;
-    view.window = filter.since || filter.until;
-    if (view.window && options.summary) {
-        SelectFilter others = filter;
-        others.since.reset();
-        others.until.reset();
-        unwindowed = records;
-        select_filter(unwindowed, others);
-    }
-    select_filter(records, filter);
-    if (records.empty()) {
-        std::fprintf(stderr, "%s: no record in %s matches the filters\n", history_name,
-                     options.dir.c_str());
-        return history_exit_failed;
-    }
-    view.figures = options.figures;
-    if (view.figures.empty() && options.summary) {
-        // The figures the sweeps were judged on; every figure when none was judged.
-        for (const HistoryRecord& record : records) {
-            for (const HistoryLimit& limit : record.limits) {
-                if (std::find(view.figures.begin(), view.figures.end(), limit.figure) ==
-                    view.figures.end()) {
-                    view.figures.push_back(limit.figure);
-                }
-            }
-        }
-        if (view.figures.empty()) {
-            view.figures = history_figure_paths(records);
-        }
-    } else if (view.figures.empty()) {
-        for (const char* figure : history_key_figures) {
-            if (std::find(known.begin(), known.end(), figure) != known.end()) {
-                view.figures.emplace_back(figure);
-            }
-        }
-    }
-    view.sensors = history_sensors(records);
-    if (view.window && options.summary) {
-        history_mark_first_sweeps(unwindowed, records, view.sensors);
-    }
-    view.sweeps = records.size();
-    view.records = std::move(records);
-    view.skipped = std::move(archive.skipped);
-    return std::nullopt;
-}
-
-int history_database_error(const std::string& error) {
-    std::fprintf(stderr, "%s: the database: %s\n", history_name, error.c_str());
-    return history_exit_database;
-}
-
-// The same view from the database: the figures are chosen as from a folder, and only the records
-// that the view shows are read (each sensor's first and latest sweep, unless it lists every sweep
-// or draws them).
-std::optional<int> history_from_database(const HistoryOptions& options, const SelectFilter& filter,
-                                         HistoryView& view) {
-    Database database;
-    std::string error;
-    bool any = false;
-    if (!database_open(options.database, database, error) || !dbhistory_any(database, any, error)) {
-        return history_database_error(error);
-    }
-    if (!any) {
-        std::fprintf(stderr, "%s: the database holds no record\n", history_name);
-        return history_exit_failed;
-    }
-    std::vector<std::string> twins;
-    if (!dbhistory_case_twins(database, twins, error)) {
-        return history_database_error(error);
-    }
-    history_print_spellings(history_spellings(twins));
-    for (const std::string& figure : history_asked(options)) {
-        bool has = false;
-        if (!dbhistory_has_figure(database, figure, has, error)) {
-            return history_database_error(error);
-        }
-        if (!has) {
-            return history_usage_error("no record has the figure " + figure);
-        }
-    }
-    DbHistoryQuery query;
-    query.filter = filter;
-    view.window = filter.since || filter.until;
-    view.figures = options.figures;
-    if (view.figures.empty() && options.summary) {
-        if (!dbhistory_figures(database, query.filter, true, view.figures, error) ||
-            (view.figures.empty() &&
-             !dbhistory_figures(database, query.filter, false, view.figures, error))) {
-            return history_database_error(error);
-        }
-    } else if (view.figures.empty()) {
-        for (const char* figure : history_key_figures) {
-            bool has = false;
-            if (!dbhistory_has_figure(database, figure, has, error)) {
-                return history_database_error(error);
-            }
-            if (has) {
-                view.figures.emplace_back(figure);
-            }
-        }
-    }
-    query.figures = view.figures;
-    query.every_sweep = options.sweeps || !options.png.empty();
-    if (!options.png.empty()) {
-        query.figures.insert(query.figures.end(), {options.plot, "temperature.mean_c"});
-    }
-    DbHistory history;
-    if (!dbhistory_read(database, query, history, error)) {
-        return history_database_error(error);
-    }
-    if (history.records.empty()) {
-        std::fprintf(stderr, "%s: no record in the database matches the filters\n", history_name);
-        return history_exit_failed;
-    }
-    view.records = std::move(history.records);
-    view.sensors = std::move(history.sensors);
-    view.sweeps = history.sweeps;
-    return std::nullopt;
-}
-
-// --export: every record of DIR that the history reads, to the database.
-int history_export(const HistoryOptions& options) {
-    HistoryArchive archive;
-    if (const std::optional<int> status = history_read_folder(options, archive)) {
-        return *status;
-    }
-    Database database;
-    std::string error;
-    if (!database_open(options.export_to, database, error)) {
-        return history_database_error(error);
-    }
-    // A long export says how far it is, every few seconds.
-    auto said = std::chrono::steady_clock::now();
-    const auto progress = [&](std::size_t done, std::size_t total) {
-        const auto now = std::chrono::steady_clock::now();
-        if (done < total && now - said >= std::chrono::seconds(2)) {
-            std::fprintf(stderr, "%s: %zu of %zu records gone through\n", history_name, done,
-                         total);
-            said = now;
-        }
-    };
-    std::size_t added = 0;
-    std::size_t present = 0;
-    std::vector<HistorySkip> refused;
-    const bool exported = database_export(database, archive, history_export_batch, progress, added,
-                                          present, refused, error);
-    history_print_skipped(refused);
-    if (!exported) {
-        std::fprintf(stderr, "%s: the export stopped: %s\n", history_name, error.c_str());
-        std::fprintf(stderr, "%s: the records written are kept; run it again for the rest\n",
-                     history_name);
-        return history_exit_database;
-    }
-    const std::size_t skipped = archive.skipped.size() + refused.size();
-    std::printf("exported %zu %s to the database (%zu there already)", added,
-                added == 1 ? "record" : "records", present);
-    if (skipped > 0) {
-        // Each is named on standard error; the line stays within a console's 80 columns.
-        std::printf(", %zu skipped", skipped);
-    }
-    std::printf("\n");
-    return skipped == 0 ? history_exit_ok : history_exit_skipped;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     HistoryOptions options;
     SelectFilter filter;
@@ -702,7 +543,8 @@ int main(int argc, char** argv) {
         table = historyout_sensors(records, sensors, view.figures, trace);
     }
 
-    std::FILE* const says = options.csv == "-" || options.json == "-" ? stderr : stdout;
+    std::FILE* const says =
+        options.csv == "-" || options.json == "-" || options.html == "-" ? stderr : stdout;
     std::fprintf(says, "%zu %s of %zu %s", view.sweeps, view.sweeps == 1 ? "sweep" : "sweeps",
                  sensors.size(), sensors.size() == 1 ? "sensor" : "sensors");
     const auto unverified = std::count_if(records.begin(), records.end(),
@@ -740,6 +582,15 @@ int main(int argc, char** argv) {
     }
     if (!options.png.empty()) {
         outputs_ok = history_draw(options, records, sensors, says) && outputs_ok;
+    }
+    if (!options.html.empty()) {
+        HistorySummary batch = history_summarise(
+            records, sensors,
+            options.figures.empty() ? history_judged_figures(records) : options.figures);
+        batch.window = view.window;
+        const std::string page = historypage_make(history_name, options.dir, options.html, records,
+                                                  sensors, batch, view.skipped);
+        outputs_ok = history_write(options.html, page, "page", says) && outputs_ok;
     }
     if (!outputs_ok) {
         return history_exit_failed;

@@ -49,6 +49,9 @@ provided() {
     unixodbc-dev) has_header sql.h && has_header sqlext.h ;;
     odbc-postgresql) [ -f /usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so ] ;;
     postgresql) compgen -G "/usr/lib/postgresql/*/bin/initdb" ;;
+    chromium) command -v chromium || command -v chromium-browser ;;
+    poppler-utils) command -v pdfinfo ;;
+    tidy) command -v tidy ;;
     libclang-rt-*-dev) # libFuzzer's driver, where clang looks for it
         compgen -G "$(clang++ -print-resource-dir)/lib/*/libclang_rt.fuzzer-x86_64.a" ;;
     *) return 2 ;;

@@ -9,11 +9,14 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest gnuplot-nox \
     libeigen3-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev dpkg-dev libssl-dev \
-    unixodbc-dev postgresql odbc-postgresql python3
+    unixodbc-dev postgresql odbc-postgresql python3 chromium poppler-utils tidy
 
 # The database tests run against a private PostgreSQL server; here its failing to start fails
 # them rather than skipping them.
 export GM_REQUIRE_DATABASE=1
+# The pages are opened in chromium, printed and checked with pdfinfo and tidy; here a missing
+# one fails those tests rather than skipping them.
+export GM_REQUIRE_BROWSER=1
 
 jobs=2
 for preset in default asan; do

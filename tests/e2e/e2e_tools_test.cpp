@@ -21,6 +21,45 @@
 
 namespace {
 
+// The record that a report's last line names: "archived ./SN-7/NAME" (.\SN-7\NAME on Windows).
+std::string archived_name(const std::string& out) {
+    std::string name = out.substr(out.find_last_of("/\\", out.size() - 2) + 1);
+    name.erase(name.find_first_of("\r\n"));
+    return name;
+}
+
+// A certificate with what two reports of one log may differ in marked: the times (the record's
+// own, in UTC and local, and the title's), the station's name and the pictures (drawn by
+// whichever gnuplot there is).
+std::string certificate_comparable(const std::string& page) {
+    std::string kept;
+    for (std::size_t start = 0; start < page.size();) {
+        const std::size_t end = std::min(page.find('\n', start), page.size());
+        const std::string line = page.substr(start, end - start);
+        start = end + 1;
+        if (line.starts_with("<title>")) {
+            kept += "[title]\n";
+        } else if (line == "<div class=\"pictures\">") {
+            start = page.find("</div>\n", start) + 7;
+            kept += "[pictures]\n";
+        } else if (line.starts_with("<p class=\"note\" id=\"no-pictures\">")) {
+            kept += "[pictures]\n";
+        } else {
+            bool marked = false;
+            for (const char* fact : {"Tested (UTC)", "Local time", "Station"}) {
+                if (line.starts_with(std::string("<tr><th>") + fact + "</th>")) {
+                    kept += std::string("[") + fact + "]\n";
+                    marked = true;
+                }
+            }
+            if (!marked) {
+                kept += line + "\n";
+            }
+        }
+    }
+    return kept;
+}
+
 // The report of a sweep's log as JSON, with the times beside the log if there are any.
 nlohmann::json report_of(const SweepRun& run, const std::string& log) {
     const std::string json = run.dir + "/" + log + ".json";
@@ -140,10 +179,9 @@ TEST(E2eTest, AVerdictOnTheInjectedErrorsAndTheRecordOfIt) {
             harness_spawn(*report_argv, run.dir, run.dir + "/report.out", run.dir + "/report.err");
         EXPECT_EQ(harness_wait(report, 60.0), failed.empty() ? 0 : 5)
             << harness_read_file(run.dir + "/report.err").value_or("");
-        // The last line names the record: "archived ./SN-7/NAME" (.\SN-7\NAME on Windows).
         const std::string out = harness_read_file(run.dir + "/report.out").value_or("");
-        std::string name = out.substr(out.find_last_of("/\\", out.size() - 2) + 1);
-        name.erase(name.find_first_of("\r\n"));
+        // The last line names the record: "archived archive/SN-7/NAME" (\ on Windows).
+        const std::string name = archived_name(out);
         const std::string record = run.dir + "/archive/SN-7/" + name + "/";
         EXPECT_EQ(harness_read_file(record + "gyro_motor.txt"), run.log) << out;
         EXPECT_EQ(harness_read_file(record + "gyro_motor_times.txt"), run.times);
@@ -179,8 +217,29 @@ TEST(E2eTest, AVerdictOnTheInjectedErrorsAndTheRecordOfIt) {
                           record, run.dir + "/check.out", run.dir + "/check.err");
         EXPECT_EQ(harness_wait(check, 30.0), 0)
             << harness_read_file(run.dir + "/check.err").value_or("");
-        EXPECT_NE(harness_read_file(run.dir + "/check.out").value_or("").find("report.json: OK"),
-                  std::string::npos);
+        for (const char* sealed : {"report.json: OK", "record.html: OK"}) {
+            EXPECT_NE(harness_read_file(run.dir + "/check.out").value_or("").find(sealed),
+                      std::string::npos)
+                << sealed;
+        }
+        // The same log reported by the build's own program: the certificate is the same byte for
+        // byte but for the times, the station and the pictures (under Wine: the Windows
+        // program's page against the native one).
+        std::filesystem::create_directories(run.dir + "/native");
+        const pid_t native = harness_spawn(
+            {GM_REPORT_PATH, "--limits", limits, "--serial", "SN-7", "--archive", "native",
+             "--operator", "e2e", "--lot", "L17", "--part", "HS-200 rev B", "gyro_motor.txt"},
+            run.dir, run.dir + "/native.out", run.dir + "/native.err");
+        EXPECT_EQ(harness_wait(native, 60.0), failed.empty() ? 0 : 5);
+        const std::string native_record =
+            run.dir + "/native/SN-7/" +
+            archived_name(harness_read_file(run.dir + "/native.out").value_or("\n")) + "/";
+        const std::string certificate =
+            harness_read_file(record + "record.html").value_or("(none)");
+        EXPECT_NE(certificate.find("<p id=\"outcome\" class=\"outcome"), std::string::npos);
+        EXPECT_EQ(certificate_comparable(certificate),
+                  certificate_comparable(
+                      harness_read_file(native_record + "record.html").value_or("(none)")));
     }
     // The two records are whole, and the lot finds them.
     for (const auto& [arguments, says] :
@@ -221,9 +280,9 @@ TEST(E2eTest, AVerdictOnTheInjectedErrorsAndTheRecordOfIt) {
     const std::string out = harness_read_file(run.dir + "/down.out").value_or("");
     const std::size_t archived = out.find("archived ");
     ASSERT_NE(archived, std::string::npos) << out;
-    std::string name = out.substr(out.find_last_of("/\\", out.size() - 2) + 1);
-    name.erase(name.find_first_of("\r\n"));
-    EXPECT_EQ(harness_read_file(run.dir + "/SN-8/" + name + "/gyro_motor.txt"), run.log) << out;
+    EXPECT_EQ(harness_read_file(run.dir + "/SN-8/" + archived_name(out) + "/gyro_motor.txt"),
+              run.log)
+        << out;
     bench_finish(run);
 }
 

@@ -259,16 +259,16 @@ std::optional<double> limits_value(const nlohmann::ordered_json& document,
     return std::nullopt;
 }
 
-// "min -0.3, max 0.3, guard 0.02"
-std::string limits_limit_text(const LimitsFigure& limit) {
+// "min -0.3, max 0.3"; with `guard`, ", guard 0.02" after.
+std::string limits_limit_text(const LimitsFigure& limit, bool guard = true) {
     std::string text;
     const std::pair<const char*, const std::optional<double>*> parts[] = {
         {"min", &limit.min},
         {"max", &limit.max},
         {"max_abs", &limit.max_abs},
-        {"guard", &limit.guard}};
+        {"guard", guard ? &limit.guard : nullptr}};
     for (const auto& [name, value] : parts) {
-        if (*value) {
+        if (value != nullptr && *value) {
             text += (text.empty() ? "" : ", ") + std::string(name) + " " + limits_shown(**value);
         }
     }
@@ -421,21 +421,43 @@ LimitsVerdict limits_judge(const Limits& limits, const nlohmann::ordered_json& d
     return verdict;
 }
 
+LimitsRowText limits_row_text(const LimitsRow& row) {
+    // A value shown as close to its bound as it lies: never one that would be judged otherwise
+    // than the value itself.
+    const auto judged = [&row](double shown) {
+        const char* reason = limits_judge_value(row.limit, shown);
+        return std::string_view(reason ? reason : "") ==
+               std::string_view(row.reason ? row.reason : "");
+    };
+    const bool finite = row.value && std::isfinite(*row.value);
+    return {row.limit.figure, finite ? limits_shown(*row.value, 6, judged) : "absent",
+            limits_limit_text(row.limit, false),
+            row.limit.guard ? limits_shown(*row.limit.guard) : "",
+            row.reason ? std::string("FAIL: ") + row.reason : "pass"};
+}
+
+std::string limits_verdict_line(const LimitsVerdict& verdict) {
+    if (verdict.pass) {
+        return "Verdict: PASS";
+    }
+    std::string also;
+    if (verdict.broken_records > 0) {
+        text_append(also, ", %zu broken %s", verdict.broken_records,
+                    verdict.broken_records == 1 ? "record" : "records");
+    }
+    if (verdict.broken_times) {
+        also += ", the times file unusable";
+    }
+    return text_format("Verdict: FAIL (%zu of %zu figures%s)", verdict.failed, verdict.rows.size(),
+                       also.c_str());
+}
+
 std::string limits_text(const LimitsVerdict& verdict) {
     std::vector<std::array<std::string, 4>> cells;
     std::array<std::size_t, 3> width{};
     for (const LimitsRow& row : verdict.rows) {
-        // A value shown as close to its bound as it lies: never one that would be judged
-        // otherwise than the value itself.
-        const auto judged = [&row](double shown) {
-            const char* reason = limits_judge_value(row.limit, shown);
-            return std::string_view(reason ? reason : "") ==
-                   std::string_view(row.reason ? row.reason : "");
-        };
-        const bool finite = row.value && std::isfinite(*row.value);
-        cells.push_back({row.limit.figure, finite ? limits_shown(*row.value, 6, judged) : "absent",
-                         limits_limit_text(row.limit),
-                         row.reason ? std::string("FAIL: ") + row.reason : "pass"});
+        const LimitsRowText shown = limits_row_text(row);
+        cells.push_back({shown.figure, shown.value, limits_limit_text(row.limit), shown.result});
         for (std::size_t k = 0; k < width.size(); ++k) {
             width[k] = std::max(width[k], text_width(cells.back()[k]));
         }
@@ -447,22 +469,14 @@ std::string limits_text(const LimitsVerdict& verdict) {
                     text_padded(cell[1], width[1], false).c_str(),
                     text_padded(cell[2], width[2], true).c_str(), cell[3].c_str());
     }
-    std::string also;
     if (verdict.broken_records > 0) {
         text_append(text, "  FAIL: %zu broken %s in the log, where none may be\n",
                     verdict.broken_records, verdict.broken_records == 1 ? "record" : "records");
-        text_append(also, ", %zu broken %s", verdict.broken_records,
-                    verdict.broken_records == 1 ? "record" : "records");
     }
     if (verdict.broken_times) {
         text += "  FAIL: the times file could not be used, the fits went by sample number\n";
-        also += ", the times file unusable";
     }
-    if (verdict.pass) {
-        return text + "Verdict: PASS\n";
-    }
-    return text + text_format("Verdict: FAIL (%zu of %zu figures%s)\n", verdict.failed,
-                              verdict.rows.size(), also.c_str());
+    return text + limits_verdict_line(verdict) + "\n";
 }
 
 nlohmann::ordered_json limits_verdict_json(const LimitsVerdict& verdict) {

@@ -95,6 +95,19 @@ struct LimitsVerdict {
 LimitsVerdict limits_judge(const Limits& limits, const nlohmann::ordered_json& document,
                            std::size_t broken_records, bool broken_times);
 
+// A verdict row as the verdict's text shows it: the figure, its value ("absent" when not
+// measured; as close to its bound as it lies, never shown so that it would be judged otherwise),
+// the limits without the guard ("min -0.3, max 0.3"), the guard ("0.02", empty without one), and
+// "pass" or "FAIL: why".
+struct LimitsRowText {
+    std::string figure, value, limits, guard, result;
+};
+LimitsRowText limits_row_text(const LimitsRow& row);
+
+// The verdict's last line: "Verdict: PASS" or "Verdict: FAIL (N of M figures)", without a line
+// end.
+std::string limits_verdict_line(const LimitsVerdict& verdict);
+
 // The report's verdict section: a title, one row per figure (value, limits, pass or FAIL and
 // why), what else failed, and the last line "Verdict: PASS" or "Verdict: FAIL (N of M figures)".
 std::string limits_text(const LimitsVerdict& verdict);

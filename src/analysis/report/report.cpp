@@ -268,6 +268,7 @@ bool report_analyse(std::span<const SweepLogSample> samples, std::optional<doubl
         sampling.timed = true;
         sampling.count = times.size();
         if (times.size() > 1) {
+            sampling.duration_s = times.back() - times.front();
             sampling.mean_interval_ms =
                 (times.back() - times.front()) / static_cast<double>(times.size() - 1) * 1000;
             double longest = 0;

@@ -62,6 +62,7 @@ struct ReportSampling {
     bool timed = false;
     std::size_t count = 0; // samples with a time
     std::optional<double> mean_interval_ms, max_interval_ms;
+    std::optional<double> duration_s; // from the first sample's time to the last's
 };
 
 // The horizontal field's magnitude over the cruise, whatever the turn: its mean, standard

@@ -86,7 +86,8 @@ std::string historyout_g(int digits, double value) {
     return text_format("%.*g", digits, value == 0.0 ? 0.0 : value);
 }
 
-// A cell as the text table shows it.
+} // namespace
+
 std::string historyout_shown(const HistoryCell& cell) {
     if (const auto* text = std::get_if<std::optional<std::string>>(&cell)) {
         return text->value_or("-");
@@ -104,6 +105,8 @@ std::string historyout_shown(const HistoryCell& cell) {
     }
     return std::to_string(std::get<std::size_t>(cell));
 }
+
+namespace {
 
 // Where a column's cells stand in the text: texts and flags to the left, the rest to the right.
 bool historyout_left(const HistoryCell& cell) {
@@ -305,15 +308,22 @@ std::string historyout_text(const HistoryTable& table) {
     return text;
 }
 
+std::array<HistoryTable, 2> historyout_summary_parts(const HistoryTable& table) {
+    // sigma_overall is the spread's sd.
+    return {historyout_columns(table, {"figure", "n", "not_measured", "mean", "sd", "min", "max",
+                                       "lsl", "usl", "limits", "absolute"}),
+            historyout_columns(table, {"figure", "sides", "sigma_within", "pp", "ppk", "ppk_ci95",
+                                       "cp", "cpk", "cpk_ci95", "few", "normality_p"})};
+}
+
 std::string historyout_summary_text(const HistoryTable& table, const HistorySummary& summary) {
-    std::string text = historyout_text(
-        historyout_columns(table, {"figure", "n", "not_measured", "mean", "sd", "min", "max", "lsl",
-                                   "usl", "limits", "absolute"}));
-    text += "\n";
-    // sigma_overall is the sd above.
-    text += historyout_text(
-        historyout_columns(table, {"figure", "sides", "sigma_within", "pp", "ppk", "ppk_ci95", "cp",
-                                   "cpk", "cpk_ci95", "few", "normality_p"}));
+    const std::array<HistoryTable, 2> parts = historyout_summary_parts(table);
+    return historyout_text(parts[0]) + "\n" + historyout_text(parts[1]) + "\n" +
+           historyout_summary_notes(summary);
+}
+
+std::string historyout_summary_notes(const HistorySummary& summary) {
+    std::string text;
     bool absolute = false;
     bool one_sided = false;
     bool indices = false;
@@ -333,7 +343,6 @@ std::string historyout_summary_text(const HistoryTable& table, const HistorySumm
                         figure.figure.c_str(), historyout_g(3, *c.normality_p).c_str());
         }
     }
-    text += "\n";
     if (absolute) {
         text += "|x|: limited by max_abs, so summarised on the size of the value, against "
                 "max_abs as the usl\n";

@@ -5,6 +5,7 @@
 
 #include "records/history/history.h"
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -62,6 +63,10 @@ std::string historyout_shared_names_text(const std::vector<HistorySharedName>& n
 // sigma_overall, sigma_within, pp, ppk, ppk_ci95, cp, cpk, cpk_ci95, few and normality_p.
 HistoryTable historyout_summary(const HistorySummary& summary);
 
+// A cell as the text table shows it: a missing text or number as "-", numbers to six
+// significant digits, intervals to three, a flag as its mark or nothing.
+std::string historyout_shown(const HistoryCell& cell);
+
 // One row per yield (first_pass, final): yield, passed, judged, unjudged, errors, aborted,
 // before_window and fraction (passed / judged).
 HistoryTable historyout_yields(const HistorySummary& summary);
@@ -76,6 +81,12 @@ std::string historyout_text(const HistoryTable& table);
 // The summary's table (historyout_summary) as text: the spread, then the capability, each figure
 // on one row of each, and the notes that the marks and flags call for.
 std::string historyout_summary_text(const HistoryTable& table, const HistorySummary& summary);
+
+// The summary's table in the two parts that the text shows: the spread, then the capability.
+std::array<HistoryTable, 2> historyout_summary_parts(const HistoryTable& table);
+
+// The notes that the summary's marks and flags call for, one a line (empty: none).
+std::string historyout_summary_notes(const HistorySummary& summary);
 
 // The summary's closing lines: the two yields, and the figures whose limits differ.
 std::string historyout_yields_text(const HistorySummary& summary);

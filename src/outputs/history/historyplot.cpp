@@ -66,9 +66,10 @@ std::string historyplot_limits(const HistoryFigureSummary& summary, bool mirrore
     return plot;
 }
 
-// The plot command of one panel: the series with points, x from `x_column`, and the limits.
+// The plot command of one panel: the series with points, x from `x_column`, and the limits. `tag`
+// follows the data blocks' names.
 std::string historyplot_panel(const std::array<std::string, 3>& blocks, int x_column,
-                              const HistoryFigureSummary& summary) {
+                              const HistoryFigureSummary& summary, const std::string& tag = "") {
     std::string plot = "plot ";
     const char* separator = "";
     for (std::size_t s = 0; s < blocks.size(); ++s) {
@@ -76,10 +77,10 @@ std::string historyplot_panel(const std::array<std::string, 3>& blocks, int x_co
             continue;
         }
         text_append(plot,
-                    "%s%s using %d:2 with points pointtype 7 pointsize 0.8 linecolor rgb '%s' "
+                    "%s%s%s using %d:2 with points pointtype 7 pointsize 0.8 linecolor rgb '%s' "
                     "title '%s'",
-                    separator, historyplot_series[s].block, x_column, historyplot_series[s].colour,
-                    historyplot_series[s].title);
+                    separator, historyplot_series[s].block, tag.c_str(), x_column,
+                    historyplot_series[s].colour, historyplot_series[s].title);
         separator = ", \\\n    ";
     }
     return plot + historyplot_limits(summary, true) + "\n";
@@ -91,19 +92,13 @@ bool historyplot_names_ok(std::initializer_list<const std::string*> names) {
     });
 }
 
-} // namespace
-
-std::string historyplot_gnuplot_script(const std::vector<HistoryRecord>& records,
-                                       const HistoryFigureSummary& summary,
-                                       const std::string& png_path, const std::string& title) {
-    if (!historyplot_names_ok({&png_path, &title, &summary.figure})) {
-        return {};
-    }
-    // One data block per verdict: time in seconds since 1970, the figure, the mean temperature.
-    std::array<std::string, 3> blocks;
+// One data block per verdict: time in seconds since 1970, the figure, the mean temperature (an
+// empty block for a verdict no sweep had). Whether any sweep measured its temperature.
+bool historyplot_blocks(const std::vector<HistoryRecord>& records, const std::string& figure,
+                        std::array<std::string, 3>& blocks) {
     bool any_temperature = false;
     for (const HistoryRecord& record : records) {
-        const std::optional<double>* value = history_value(record, summary.figure);
+        const std::optional<double>* value = history_value(record, figure);
         if (value == nullptr || !*value) {
             continue;
         }
@@ -114,23 +109,44 @@ std::string historyplot_gnuplot_script(const std::vector<HistoryRecord>& records
         blocks[s] += measured ? text_format("%.17g\n", **temperature) : std::string("NaN\n");
         any_temperature = any_temperature || measured;
     }
-    if (blocks[0].empty() && blocks[1].empty() && blocks[2].empty()) {
-        return {};
-    }
+    return any_temperature;
+}
+
+// The blocks as the script's data, their names followed by `tag`.
+std::string historyplot_data(const std::array<std::string, 3>& blocks, const std::string& tag) {
     std::string script = "set encoding utf8\n";
     for (std::size_t s = 0; s < blocks.size(); ++s) {
         if (!blocks[s].empty()) {
-            script += std::string(historyplot_series[s].block) + " << EOD\n" + blocks[s] + "EOD\n";
+            script += historyplot_series[s].block + tag + " << EOD\n" + blocks[s] + "EOD\n";
         }
     }
+    return script;
+}
+
+constexpr const char* historyplot_time_axis =
+    "set xdata time\nset timefmt '%s'\nset format x \"%Y-%m-%d\\n%H:%M\"\nset xlabel ''\n";
+
+} // namespace
+
+std::string historyplot_gnuplot_script(const std::vector<HistoryRecord>& records,
+                                       const HistoryFigureSummary& summary,
+                                       const std::string& png_path, const std::string& title) {
+    if (!historyplot_names_ok({&png_path, &title, &summary.figure})) {
+        return {};
+    }
+    std::array<std::string, 3> blocks;
+    const bool any_temperature = historyplot_blocks(records, summary.figure, blocks);
+    if (blocks[0].empty() && blocks[1].empty() && blocks[2].empty()) {
+        return {};
+    }
+    const std::string script = historyplot_data(blocks, "");
     const std::string figure = gnuplot_string(summary.figure);
     std::string panels = "set multiplot layout 2,1 title " + gnuplot_string(title) +
                          " font ',13'\nset grid\nset key outside right top\n"
                          "set offsets graph 0.03, graph 0.03, graph 0.08, graph 0.08\n"
                          "set ylabel " +
                          figure + "\n";
-    panels += "set title 'over time (UTC)'\nset xdata time\nset timefmt '%s'\n"
-              "set format x \"%Y-%m-%d\\n%H:%M\"\nset xlabel ''\n";
+    panels += std::string("set title 'over time (UTC)'\n") + historyplot_time_axis;
     panels += historyplot_panel(blocks, 1, summary);
     panels += "set title 'over the mean temperature of the sweep'\nset xdata\nset format x '%g'\n"
               "set xlabel 'mean temperature (°C)'\n";
@@ -227,4 +243,33 @@ std::string historyplot_imr_script(const HistoryFigureSummary& summary, const st
                 control->mr_ucl);
     panels += "unset multiplot\n";
     return script + gnuplot_pictures(png_path, "", 1000, 760, panels);
+}
+
+std::string historyplot_trend_script(const std::vector<HistoryRecord>& records,
+                                     const HistoryFigureSummary& summary,
+                                     const std::string& svg_path, const std::string& tag) {
+    if (!historyplot_names_ok({&svg_path, &summary.figure, &tag})) {
+        return {};
+    }
+    std::array<std::string, 3> blocks;
+    historyplot_blocks(records, summary.figure, blocks);
+    // A figure no sweep measured still gets its chart, saying so: the page has one per figure.
+    std::string panels = "reset\nset grid\nset key outside right top\n"
+                         "set offsets graph 0.03, graph 0.03, graph 0.08, graph 0.08\n"
+                         "set title " +
+                         gnuplot_string(summary.figure) + "\n" + historyplot_time_axis;
+    // Four or five times along the axis, whatever the span: a chart is narrow.
+    const auto [first, last] = std::ranges::minmax_element(
+        records, {}, [](const HistoryRecord& record) { return record.seconds; });
+    if (first != records.end() && last->seconds > first->seconds) {
+        text_append(panels, "set xtics %lld\n",
+                    static_cast<long long>((last->seconds - first->seconds + 3) / 4));
+    }
+    if (blocks[0].empty() && blocks[1].empty() && blocks[2].empty()) {
+        panels += "set label 1 'no sweep measured it' at graph 0.5,0.5 center\nset xdata\n"
+                  "plot 0 with lines linecolor rgb '#bbbbbb' notitle\nunset label 1\n";
+    } else {
+        panels += historyplot_panel(blocks, 1, summary, tag);
+    }
+    return historyplot_data(blocks, tag) + gnuplot_pictures("", svg_path, 600, 260, panels);
 }

@@ -160,7 +160,8 @@ nlohmann::ordered_json reportout_document(const Report& report) {
     json["samples"] = report.samples;
     json["sampling"] = {{"timed", report.sampling.timed},
                         {"mean_interval_ms", figure(report.sampling.mean_interval_ms)},
-                        {"max_interval_ms", figure(report.sampling.max_interval_ms)}};
+                        {"max_interval_ms", figure(report.sampling.max_interval_ms)},
+                        {"duration_s", figure(report.sampling.duration_s)}};
     json["cruise"] = {{"first", report.cruise.first},
                       {"last", report.cruise.last},
                       {"count", report.cruise.count}};

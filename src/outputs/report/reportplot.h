@@ -15,6 +15,12 @@ std::string reportplot_gnuplot_script(const Report& report, std::span<const Swee
                                       const std::string& png_path, const std::string& svg_path,
                                       const std::string& title);
 
+// The record page's two pictures, each alone and as SVG: the deviation curve with the card's
+// points to `deviation_svg`, the magnetometer's points with their ellipse to `field_svg`. Empty
+// when a name holds a line break.
+std::string reportplot_page_script(const Report& report, std::span<const SweepLogSample> samples,
+                                   const std::string& deviation_svg, const std::string& field_svg);
+
 // Whether gnuplot is on the PATH, for a picture that is drawn only where it can be.
 bool reportplot_can_draw();
 

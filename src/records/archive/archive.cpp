@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 #include <vector>
 
@@ -202,6 +203,26 @@ std::string archive_record_time(std::chrono::system_clock::time_point time) {
     const ArchiveTime t = archive_time(time);
     return text_format("%04d-%02u-%02uT%02ld:%02ld:%02ldZ", t.year, t.month, t.day, t.hours,
                        t.minutes, t.seconds);
+}
+
+std::string archive_local_time(std::chrono::system_clock::time_point time) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    // The programs have one thread: localtime's shared result is not raced.
+    const std::tm* local = std::localtime(&seconds);
+    if (local == nullptr) {
+        return {};
+    }
+    // The local clock's reading taken as if it were UTC, less the instant: the offset.
+    const std::chrono::sys_days day = std::chrono::year{local->tm_year + 1900} /
+                                      std::chrono::month{static_cast<unsigned>(local->tm_mon + 1)} /
+                                      std::chrono::day{static_cast<unsigned>(local->tm_mday)};
+    const long long reading = day.time_since_epoch().count() * 86400LL + local->tm_hour * 3600LL +
+                              local->tm_min * 60LL + local->tm_sec;
+    const long long offset_minutes = (reading - static_cast<long long>(seconds)) / 60;
+    const long long size = offset_minutes < 0 ? -offset_minutes : offset_minutes;
+    return text_format("%04d-%02d-%02dT%02d:%02d:%02d%c%02lld:%02lld", local->tm_year + 1900,
+                       local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min,
+                       local->tm_sec, offset_minutes < 0 ? '-' : '+', size / 60, size % 60);
 }
 
 std::optional<std::int64_t> archive_parse_time(std::string_view text, bool& date_only) {

@@ -72,6 +72,10 @@ bool archive_is_record_name(std::string_view name);
 std::string archive_record_name(std::chrono::system_clock::time_point time);
 std::string archive_record_time(std::chrono::system_clock::time_point time);
 
+// The same instant as this computer's local time with its offset from UTC, as people at the bench
+// read their clocks: "2026-12-09T11:15:03+01:00". Empty when the system cannot tell.
+std::string archive_local_time(std::chrono::system_clock::time_point time);
+
 // A UTC time as 2026-12-09T10:15:03Z or 20261209T101503Z, or a date as 2026-12-09 (then
 // `date_only` is set and the time is its midnight), in seconds since 1970. Nothing for any other
 // text or a day that does not exist.

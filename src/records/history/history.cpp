@@ -325,6 +325,18 @@ std::vector<std::string> history_figure_paths(const std::vector<HistoryRecord>& 
     return paths;
 }
 
+std::vector<std::string> history_judged_figures(const std::vector<HistoryRecord>& records) {
+    std::vector<std::string> figures;
+    for (const HistoryRecord& record : records) {
+        for (const HistoryLimit& limit : record.limits) {
+            if (std::find(figures.begin(), figures.end(), limit.figure) == figures.end()) {
+                figures.push_back(limit.figure);
+            }
+        }
+    }
+    return figures;
+}
+
 // --- the batch -----------------------------------------------------------------------------
 
 std::string history_limits_shown(const HistoryRecord& record) {

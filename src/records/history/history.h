@@ -118,6 +118,9 @@ const std::optional<double>* history_value(const HistoryRecord& record, std::str
 // Every figure path that the records hold, in the order first met.
 std::vector<std::string> history_figure_paths(const std::vector<HistoryRecord>& records);
 
+// The figures the records' verdicts judged, in the order first met.
+std::vector<std::string> history_judged_figures(const std::vector<HistoryRecord>& records);
+
 // A sensor: its serial and the indexes of its first and latest record and how many it has.
 // `first_in_archive` is false when a time window left out an earlier sweep of it: its first pass
 // lies before the window.

@@ -7,6 +7,7 @@
 #include "base/text/text.h"
 #include "base/usage/usage.h"
 #include "outputs/report/reportout.h"
+#include "outputs/report/reportpage.h"
 #include "outputs/report/reportplot.h"
 #include "records/archive/archive.h"
 #include "records/database/database.h"
@@ -108,7 +109,8 @@ Json outcome_record_json(const OutcomeRequest& request, const OutcomeResult& res
     const char* outcome = outcome_name(result.outcome);
     Json about = {{"format", archive_format},
                   {"serial", request.serial},
-                  {"time", archive_record_time(request.now)}};
+                  {"time", archive_record_time(request.now)},
+                  {"local_time", archive_local_time(request.now)}};
     for (std::size_t k = 0; k < archive_trace_fields.size(); ++k) {
         about[archive_trace_fields[k]] = k == archive_station && !request.trace[k]
                                              ? Json(archive_host_name())
@@ -145,14 +147,20 @@ bool outcome_fill_record(const ArchiveScratch& scratch, const OutcomeRequest& re
          !archive_put(scratch, "limits.toml", result.verdict->limits.text, false, error))) {
         return false;
     }
-    if (result.analysed && reportplot_can_draw()) {
-        const std::string png = files_name(scratch.folder / "report.png");
-        if (!reportplot_draw(request.program, result.report, result.samples, png, "",
-                             "Sweep report of " + files_last_part(request.log))) {
-            std::fprintf(stderr, "%s: the record is kept without its picture\n", request.program);
-        }
+    // The pictures are titled by the sensor and its time: every record has its own.
+    const std::string title = reportpage_title(result.document);
+    if (result.analysed && reportplot_can_draw() &&
+        !reportplot_draw(request.program, result.report, result.samples,
+                         files_name(scratch.folder / "report.png"), "", title)) {
+        std::fprintf(stderr, "%s: the record is kept without its picture\n", request.program);
     }
-    return true;
+    // The certificate, from report.json's document as kept, so that it shows what the record
+    // holds; sealed with the rest.
+    const PagesPictures pictures =
+        result.analysed ? reportpage_pictures(request.program, result.report, result.samples)
+                        : PagesPictures{{}, "the sweep's log was not analysed"};
+    return archive_put(scratch, "record.html", reportpage_html(result.document, pictures), false,
+                       error);
 }
 
 } // namespace

@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <set>
 #include <string>
 #include <tuple>
@@ -80,6 +83,39 @@ TEST(Archive, SerialsAndRecordNames) {
     EXPECT_EQ(archive_parse_time(archive_record_name(time), date_only),
               duration_cast<seconds>(floor<seconds>(time).time_since_epoch()).count());
     EXPECT_EQ(archive_record_time(time), "2024-02-29T23:59:59Z");
+}
+
+// The station's local time with its offset, in zones east and west of UTC and across a day's, a
+// month's and a year's end.
+TEST(Archive, TheLocalTimeCarriesItsOffset) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the zone is set through TZ, as POSIX reads it";
+#else
+    using namespace std::chrono;
+    const char* kept = std::getenv("TZ");
+    const std::string before = kept != nullptr ? kept : "";
+    const struct {
+        const char* zone;
+        sys_seconds time;
+        const char* local;
+    } cases[] = {
+        {"UTC0", sys_days{year{2026} / 12 / 9} + 10h + 15min + 3s, "2026-12-09T10:15:03+00:00"},
+        {"XST-1", sys_days{year{2026} / 12 / 31} + 23h + 30min, "2027-01-01T00:30:00+01:00"},
+        {"XST-5:30", sys_days{year{2026} / 2 / 28} + 20h, "2026-03-01T01:30:00+05:30"},
+        {"XST5", sys_days{year{2026} / 12 / 9} + 3h, "2026-12-08T22:00:00-05:00"},
+    };
+    for (const auto& c : cases) {
+        setenv("TZ", c.zone, 1);
+        tzset();
+        EXPECT_EQ(archive_local_time(c.time), c.local) << c.zone;
+    }
+    if (kept != nullptr) {
+        setenv("TZ", before.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+#endif
 }
 
 // The traceability fields: printable UTF-8 on one line, 1 to 64 characters (not bytes).

@@ -101,6 +101,11 @@ void write_record(const fs::path& folder, const Sweep& sweep, const char* limits
           {"part", "HS-200"},
           {"program", "gyro_motor_report"},
           {"version", "0.1"}}}};
+    // Its certificate, sealed with the rest; SN4's first sweep is kept from before records had one.
+    if (sweep.verdict != nullptr) {
+        fs::create_directories(folder);
+        tool_write_file(folder / "record.html", "<!DOCTYPE html>\n<title>x</title>\n");
+    }
     std::string error;
     ASSERT_TRUE(sealed_record_write(
         folder, json,
@@ -194,6 +199,22 @@ class HistoryTest : public testing::Test {
 std::string lf_lines(std::string text) {
     std::erase(text, '\r');
     return text;
+}
+
+// The batch page with its charts' part as a mark (what gnuplot draws differs from one version to
+// the next, and the browser test counts the charts) and the test's folder as DIR.
+std::string page_comparable(std::string page, const fs::path& dir) {
+    const std::size_t start = page.find("<h2>Trends</h2>\n");
+    const std::size_t end = page.find("<h2>Sensors</h2>");
+    if (start != std::string::npos && end != std::string::npos) {
+        page.replace(start + 16, end - start - 16, "[charts]\n");
+    }
+    for (std::size_t at; (at = page.find(dir.string())) != std::string::npos;) {
+        page.replace(at, dir.string().size(), "DIR");
+    }
+    // The paths the page names, as Windows writes them too.
+    std::replace(page.begin(), page.end(), '\\', '/');
+    return page;
 }
 
 } // namespace
@@ -527,10 +548,28 @@ TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
     struct View {
         std::vector<std::string> arguments;
         const char* golden;
+        int status = 0;
     };
     // Limits whose name a console shows in fewer columns than it has bytes.
     const fs::path german = dir / "german";
     write_batch(german, "Prüfgrenzen Größe – rev Ä");
+    // A batch with a forged record and one kept before records were sealed: the page lists the
+    // first as left out and names the second without a link.
+    const fs::path damaged = dir / "damaged";
+    write_batch(damaged);
+    edit_json(copy_record(damaged), [](nlohmann::ordered_json& json) { json["samples"] = 301; });
+    const fs::path older = copy_record(damaged, "SN5", "20261212T000000Z");
+    fs::remove(older / "manifest.sha256");
+    fs::remove(older / "record.html");
+    edit_json(older, [](nlohmann::ordered_json& json) { json["record"].erase("format"); });
+    // And a sensor whose only sweep ended in ERROR: its row says so, and why.
+    const Sweep failed_sweep{"SN6", "20261210T120000Z", nullptr, nullptr, 0.1, 0.1, 0.001, 25.0};
+    write_record(damaged / "SN6" / failed_sweep.name, failed_sweep);
+    edit_json(damaged / "SN6" / failed_sweep.name, [](nlohmann::ordered_json& json) {
+        json["record"]["outcome"] = "ERROR";
+        json["record"]["reason"] = "the sweep failed (status 3: Gyro - no answer for 2002 ms)";
+    });
+    restamp(damaged / "SN6" / failed_sweep.name);
     for (const View& view : std::vector<View>{
              {{"--sweeps", german.string()}, "sweeps.txt"},
              {{archive.string()}, "sensors.txt"},
@@ -541,12 +580,20 @@ TEST_F(HistoryTest, ViewsMatchTheirGoldenFiles) {
              {{"--summary", "--json", "-", archive.string()}, "summary.json"},
              {{"--summary", "--since", "2026-12-10", "--csv", "-", archive.string()},
               "summary_window.csv"},
+             // Beside the archive: its links lead into it.
+             {{"--html", (dir / "batch.html").string(), damaged.string()}, "batch.html", 3},
          }) {
         const ToolResult result = run(view.arguments);
-        EXPECT_EQ(result.status, 0) << result.err;
-        const std::string golden = tool_read_file(fs::path(GM_HISTORY_DATA) / view.golden);
-        const bool text = fs::path(view.golden).extension() == ".txt";
-        EXPECT_EQ(lf_lines(result.out), golden) << view.golden;
+        EXPECT_EQ(result.status, view.status) << result.err;
+        const fs::path golden_path = fs::path(GM_HISTORY_DATA) / view.golden;
+        const std::string out = golden_path.extension() == ".html"
+                                    ? page_comparable(tool_read_file(dir / "batch.html"), dir)
+                                    : lf_lines(result.out);
+        if (std::getenv("GM_UPDATE_GOLDEN") != nullptr) {
+            tool_write_file(golden_path, out);
+        }
+        const bool text = golden_path.extension() == ".txt";
+        EXPECT_EQ(out, tool_read_file(golden_path)) << view.golden;
         EXPECT_EQ(result.err.empty(), text) << result.err;
     }
 }
@@ -876,6 +923,10 @@ TEST_F(HistoryTest, BadArgumentsEndWithStatusTwoAndOneLine) {
         {{"--verify", "--summary", dir_argument}, "--summary"},
         {{"--verify", "--database", "DSN=bench"}, "--database"},
         {{"--verify", "--lot", "17", dir_argument}, "--lot"},
+        {{"--json", "-", "--html", "-", dir_argument}, "standard output"},
+        {{"--html", (dir / "x" / ".." / "archive" / "SN1" / "b.html").string(), dir_argument},
+         "b.html is inside the archive"},
+        {{"--html", "p.html", "--database", "DSN=x"}, "--database"},
     };
     for (const auto& [arguments, named] : cases) {
         const ToolResult result = run(arguments);
@@ -971,4 +1022,33 @@ TEST_F(HistoryTest, SerialsThatDifferOnlyInLetterCaseAreOneSensor) {
     // The serial's glob matches in any letter case.
     const ToolResult one = run({"--serial", "sN1", archive.string()});
     EXPECT_TRUE(lf_lines(one.out).starts_with("4 sweeps of 1 sensor\n")) << one.out;
+}
+
+// The batch page as a browser shows it, opened from its file beside the archive: nothing
+// fetched, no error, a row per sensor, a chart per judged figure, a link to every record's
+// certificate that resolves, valid markup; the screenshot is kept in the build folder.
+TEST_F(HistoryTest, TheBatchPageOpensInABrowserAndLinksEveryCertificate) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the browser runs on the build's own platform";
+#else
+    if (std::getenv("GM_HISTORY_TOOL") != nullptr) {
+        GTEST_SKIP() << "the browser checks the build's own page";
+    }
+    const fs::path page = dir / "batch.html";
+    const ToolResult result = run({"--html", page.string(), archive.string()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("wrote " + page.string()), std::string::npos) << result.out;
+    fs::create_directories(GM_ARTEFACT_DIR);
+    const ToolResult checked =
+        tool_run("python3",
+                 {GM_BROWSER_CHECK, page.string(), "--text", "batch=" + archive.string(), "--count",
+                  "table.sensors tbody tr=5", "--count", "a[href]=9", "--count",
+                  tool_gnuplot_on_path() ? "svg.picture=3" : "#no-pictures=1", "--links", "--tidy",
+                  "--screenshot", std::string(GM_ARTEFACT_DIR) + "/batch.png"},
+                 dir);
+    if (checked.status == 77) {
+        GTEST_SKIP() << checked.out;
+    }
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+#endif
 }

@@ -274,7 +274,8 @@ TEST_F(OutcomeTable, TheRunFileTheLogAndTheStatusGiveTheOutcome) {
         EXPECT_EQ(about["outcome"], row.outcome ? nlohmann::json(row.outcome) : nullptr);
         EXPECT_EQ(about["reason"].is_string(), error_outcome);
         EXPECT_EQ(about["operator"], "anna");
-        EXPECT_EQ(about["station"].get<std::string>() == "bench-7", request.trace[archive_station].has_value());
+        EXPECT_EQ(about["station"].get<std::string>() == "bench-7",
+                  request.trace[archive_station].has_value());
         // The log is kept unless it is not this sweep's; the run file whenever there is one.
         const bool stale = row.sweep == OutcomeSweep::stale;
         EXPECT_EQ(fs::exists(record / "gyro_motor.txt"), !stale);
@@ -284,6 +285,12 @@ TEST_F(OutcomeTable, TheRunFileTheLogAndTheStatusGiveTheOutcome) {
         EXPECT_EQ(fs::exists(record / "gyro_motor_run.txt"), row.account != Account::missing);
         EXPECT_EQ(fs::exists(record / "limits.toml"), result.verdict.has_value());
         EXPECT_EQ(tool_read_file(record / "report.txt").empty(), false);
+        // The certificate states the outcome, and the manifest seals it with the rest.
+        const std::string outcome = row.outcome ? row.outcome : "NOT JUDGED";
+        EXPECT_NE(tool_read_file(record / "record.html").find(">" + outcome + "</p>"),
+                  std::string::npos);
+        EXPECT_NE(tool_read_file(record / "manifest.sha256").find(" record.html\n"),
+                  std::string::npos);
         if (row.account == Account::ended || row.account == Account::not_replaced) {
             EXPECT_EQ(about["sweep"]["status"], row.status);
             EXPECT_EQ(about["sweep"]["started"], started);

@@ -44,10 +44,11 @@ scanner (printf 'SN1\nSN2\n' | gyro_motor_station ... in a script). A serial
 must be a plain name (1 to 64 of A-Z a-z 0-9 . _ -, not starting with .) and
 match --serial-pattern (a regular expression, ECMAScript, matching the whole
 serial); one that does not is refused and asked again, as is one with
---max-tries failed or errored attempts in the archive. A serial that already
-has a PASS record asks for a reason to sweep it again, recorded with it; an
-empty reason skips it. An empty serial or the end of input ends the loop with
-a summary of the session.
+--max-tries failed or errored attempts in the archive, or one the archive
+holds in another letter case (SN0042 and sn0042 are one sensor's). A serial
+that already has a PASS record asks for a reason to sweep it again, recorded
+with it; an empty reason skips it. An empty serial or the end of input ends
+the loop with a summary of the session.
 
 Each attempt is recorded whatever its outcome: PASS or FAIL for a sweep that
 ended well and was judged; ERROR when the sweep failed, its log is not its own
@@ -229,6 +230,13 @@ std::string station_refusal(const StationContext& context, const std::string& se
                             bool& passed) {
     std::string refusal = shift_refusal(serial, context.pattern ? &*context.pattern : nullptr,
                                         context.options.serial_pattern);
+    if (!refusal.empty()) {
+        return refusal;
+    }
+    // Before the sweep, not after it: a record the archive would refuse (another spelling of a
+    // sensor it holds, a path too long) would leave the attempt without one, and the other
+    // spelling's attempts uncounted.
+    refusal = archive_refusal(files_path(context.options.archive), serial);
     if (!refusal.empty()) {
         return refusal;
     }

@@ -131,12 +131,16 @@ TEST_F(E2eStationTest, ASessionRecordsEveryAttemptWithItsOutcome) {
         std::string error;
         ASSERT_TRUE(test_database_fresh(*server, "gm_station", database, error)) << error;
     }
-    // Tight limits: two FAIL records, then the third attempt is refused.
+    // Tight limits: two FAIL records, then the third attempt is refused, and so is the same
+    // sensor spelt otherwise, before it is swept.
     const SweepRun failing =
-        session("e2e_tight.toml", "SN-F\nSN-F\nSN-F\n", {"--max-tries", "2"}, {}, faulty);
+        session("e2e_tight.toml", "SN-F\nSN-F\nSN-F\nsn-f\n", {"--max-tries", "2"}, {}, faulty);
     EXPECT_EQ(failing.status, 0) << failing.err;
     EXPECT_TRUE(has(failing.out, "Serial: SN-F\nSN-F refused: 2 failed or errored attempts on "
-                                 "record (--max-tries 2)\nSerial: \nSession: "))
+                                 "record (--max-tries 2)\nSerial: sn-f\nsn-f refused: \"sn-f\": "))
+        << failing.out;
+    EXPECT_TRUE(has(failing.out, " holds this sensor as \"SN-F\": serials that differ only in "
+                                 "letter case are one sensor's\nSerial: \nSession: "))
         << failing.out;
     EXPECT_TRUE(has(failing.out, "Verdict: FAIL ("));
     EXPECT_TRUE(has(failing.out, "Session: swept 2, passed 0, failed 2, errors 0, aborted 0\n"));

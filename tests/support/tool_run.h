@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,10 @@ struct ToolResult {
 // is put before the command (POSIX only).
 ToolResult tool_run(const std::string& program, const std::vector<std::string>& arguments,
                     const std::filesystem::path& dir, const std::string& environment = "");
+
+// Sets an environment variable of the test's own process (nullptr: removes it); returns its
+// earlier value, nothing when it had none, to be put back by the same call.
+std::optional<std::string> tool_set_environment(const char* name, const char* value);
 
 // Sets the folder's modification time to `age` before now.
 void tool_age_folder(const std::filesystem::path& folder, std::chrono::seconds age);

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,36 +20,6 @@ namespace {
 void expect_has(const std::string& text, const std::string& part) {
     EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in:\n" << text;
 }
-
-// Sets an environment variable for the test's own process, and puts it back after.
-class ScopedEnvironment {
-  public:
-    ScopedEnvironment(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        had_ = old != nullptr;
-        old_ = had_ ? old : "";
-        set(value);
-    }
-    ~ScopedEnvironment() { set(had_ ? old_.c_str() : nullptr); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-  private:
-    void set(const char* value) {
-#ifdef _WIN32
-        _putenv_s(name_, value != nullptr ? value : "");
-#else
-        if (value != nullptr) {
-            setenv(name_, value, 1);
-        } else {
-            unsetenv(name_);
-        }
-#endif
-    }
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
 
 } // namespace
 
@@ -163,12 +134,11 @@ TEST(Pages, PicturesAreDrawnAsInlineSvgOrThePageSaysWhyNot) {
         }
         return text;
     };
-    {
-        const ScopedEnvironment no_gnuplot("PATH", "");
-        const PagesPictures none = pages_draw("pages_test", {"one"}, script);
-        EXPECT_TRUE(none.svgs.empty());
-        EXPECT_EQ(none.missing, "gnuplot was not found on the PATH when this page was written");
-    }
+    const std::optional<std::string> path = tool_set_environment("PATH", "");
+    const PagesPictures none = pages_draw("pages_test", {"one"}, script);
+    tool_set_environment("PATH", path ? path->c_str() : nullptr);
+    EXPECT_TRUE(none.svgs.empty());
+    EXPECT_EQ(none.missing, "gnuplot was not found on the PATH when this page was written");
     if (!tool_gnuplot_on_path()) {
         GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): no picture drawn";
     }

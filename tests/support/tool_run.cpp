@@ -167,3 +167,7 @@ std::optional<std::string> tool_set_environment(const char* name, const char* va
 #endif
     return earlier;
 }
+
+void tool_expect_has(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in:\n" << text;
+}

@@ -16,6 +16,8 @@ std::size_t tool_count_lines(const std::string& text);
 // Concatenates without operator+ on temporaries (GCC 12 warns falsely about those at -O3).
 std::string tool_join(std::initializer_list<std::string_view> parts);
 bool tool_gnuplot_on_path();
+// Expects `text` to hold `part`, and shows the text where it does not.
+void tool_expect_has(const std::string& text, const std::string& part);
 // One word of a shell command line.
 std::string tool_shell_word(const std::string& word);
 

@@ -15,14 +15,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-void expect_has(const std::string& text, const std::string& part) {
-    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in:\n" << text;
-}
-
-} // namespace
-
 TEST(Pages, EveryCharacterThatMarkupGivesMeaningIsEscaped) {
     const struct {
         const char* text;
@@ -48,9 +40,9 @@ TEST(Pages, TheFrameAndTablesAreWhole) {
     const std::string begin = pages_begin("SN1 <&>", ".own { }\n");
     EXPECT_TRUE(begin.starts_with("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n"
                                   "<meta charset=\"utf-8\">\n"));
-    expect_has(begin, "<title>SN1 &lt;&amp;&gt;</title>");
-    expect_has(begin, ".own { }\n</style>\n</head>\n<body>\n");
-    expect_has(begin, "@media print");
+    tool_expect_has(begin, "<title>SN1 &lt;&amp;&gt;</title>");
+    tool_expect_has(begin, ".own { }\n</style>\n</head>\n<body>\n");
+    tool_expect_has(begin, "@media print");
     EXPECT_EQ(pages_end(), "</body>\n</html>\n");
 
     EXPECT_EQ(pages_table("t", {"a<", "b"}, {{{"1"}, {"2", "num"}}, {{"<i>x</i>"}, {""}}}),
@@ -148,8 +140,8 @@ TEST(Pages, PicturesAreDrawnAsInlineSvgOrThePageSaysWhyNot) {
     for (std::size_t k = 0; k < 2; ++k) {
         EXPECT_TRUE(drawn.svgs[k].starts_with("<svg class=\"picture\" role=\"img\" aria-label=\"" +
                                               std::string(k == 0 ? "first" : "second")));
-        expect_has(drawn.svgs[k], "id=\"p" + std::to_string(k + 1) + "-gnuplot_canvas\"");
-        expect_has(drawn.svgs[k], "a&lt;b");
+        tool_expect_has(drawn.svgs[k], "id=\"p" + std::to_string(k + 1) + "-gnuplot_canvas\"");
+        tool_expect_has(drawn.svgs[k], "a&lt;b");
     }
     // The temporary files are gone.
     const std::string own = "gyro_motor-page-" + std::to_string(archive_process_id()) + "-";

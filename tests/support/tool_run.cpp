@@ -151,3 +151,23 @@ void tool_age_folder(const fs::path& folder, std::chrono::seconds age) {
     fs::last_write_time(folder, fs::file_time_type::clock::now() - age);
 #endif
 }
+
+std::optional<std::string> tool_set_environment(const char* name, const char* value) {
+    const char* old = std::getenv(name);
+    std::optional<std::string> earlier =
+        old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");
+#else
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
+    return earlier;
+}
+
+void tool_expect_has(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in:\n" << text;
+}

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,8 @@ std::size_t tool_count_lines(const std::string& text);
 // Concatenates without operator+ on temporaries (GCC 12 warns falsely about those at -O3).
 std::string tool_join(std::initializer_list<std::string_view> parts);
 bool tool_gnuplot_on_path();
+// Expects `text` to hold `part`, and shows the text where it does not.
+void tool_expect_has(const std::string& text, const std::string& part);
 // One word of a shell command line.
 std::string tool_shell_word(const std::string& word);
 
@@ -28,6 +31,10 @@ struct ToolResult {
 // is put before the command (POSIX only).
 ToolResult tool_run(const std::string& program, const std::vector<std::string>& arguments,
                     const std::filesystem::path& dir, const std::string& environment = "");
+
+// Sets an environment variable of the test's own process (nullptr: removes it); returns its
+// earlier value, nothing when it had none, to be put back by the same call.
+std::optional<std::string> tool_set_environment(const char* name, const char* value);
 
 // Sets the folder's modification time to `age` before now.
 void tool_age_folder(const std::filesystem::path& folder, std::chrono::seconds age);

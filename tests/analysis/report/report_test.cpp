@@ -182,11 +182,6 @@ constexpr double curve_tolerance_deg = 0.015;
 const Sensor all_errors{0.5, -0.3, 0.2, 0.1, 0.05, -0.03, 0.27, 0.22, 30, 0.5, 1.0, 40, 0.3, -0.2};
 const Sensor steep{-2, 1, 0.4, -0.6, -0.1, 0.2, 0.3, 0.15, -60, -1, 0.5, 200, -0.5, 0.7};
 
-// `text` holds `part`.
-void expect_has(const std::string& text, const std::string& part) {
-    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in:\n" << text;
-}
-
 // The deviation B sin t + C cos t + D sin 2t + E cos 2t the sensor was given, at heading t.
 double injected_deviation(const Sensor& sensor, double t_deg) {
     const double t = t_deg * rad;
@@ -202,10 +197,10 @@ void expect_timed_recovery(const Report& report, const Sensor& sensor, const Syn
     if (timed == nullptr) {
         EXPECT_FALSE(report.sampling.mean_interval_ms || report.sampling.max_interval_ms ||
                      report.sampling.duration_s);
-        expect_has(text, "sample number");
+        tool_expect_has(text, "sample number");
         return;
     }
-    expect_has(text, text_format("sample times of %zu samples", timed->times.size()));
+    tool_expect_has(text, text_format("sample times of %zu samples", timed->times.size()));
     ASSERT_TRUE(report.heading.b_deg && report.sampling.mean_interval_ms &&
                 report.sampling.max_interval_ms);
     const ReportHeading& h = report.heading;
@@ -264,7 +259,8 @@ TEST(ReportAnalysis, RecoversTheInjectedErrors) {
         expect_timed_recovery(report, c.sensor, c.timed ? &sweep : nullptr);
         EXPECT_NEAR(report.heading.turn_rate_dps.value_or(c.timed ? 0 : c.sweep.rate_dps),
                     c.sweep.rate_dps, 0.001); // in deg/s, with times only
-        expect_has(reportout_text(report, ""), c.given ? "the given turn" : "the measured turn");
+        tool_expect_has(reportout_text(report, ""),
+                        c.given ? "the given turn" : "the measured turn");
         for (std::size_t row = 0; row < report_card_rows; ++row) { // the card is the curve
             const double at = 15.0 * static_cast<double>(row);
             EXPECT_EQ(reportout_document(report)["deviation_card"].at(row),
@@ -309,8 +305,8 @@ TEST(ReportAnalysis, ASweepShorterThanATurnLeavesTheDeviationAndWobbleAbsent) {
     ASSERT_TRUE(report.mag.major_gauss);
     EXPECT_NEAR(*report.mag.hard_iron_x_gauss, all_errors.hard_x, field_tolerance_gauss);
     const std::string text = reportout_text(report, "short.txt");
-    expect_has(text, "B-E              absent: the cruise turned 249.");
-    expect_has(text, "wobble           roll absent, pitch absent");
+    tool_expect_has(text, "B-E              absent: the cruise turned 249.");
+    tool_expect_has(text, "wobble           roll absent, pitch absent");
     const nlohmann::json json = nlohmann::json::parse(reportout_json(report));
     for (const char* key :
          {"B_deg", "C_deg", "D_deg", "E_deg", "residual_rms_deg", "peak_deviation_deg"}) {
@@ -368,9 +364,9 @@ TEST(ReportAnalysis, TheJsonHasExactlyTheFiguresAndTheirNames) {
     for (const char* shown :
          {"  B (sin heading)      0.000 +/- ", "  scale error          0.000 % ",
           "  roll, pitch       0.000 deg, "}) {
-        expect_has(text, shown);
+        tool_expect_has(text, shown);
     }
-    expect_has(reportout_json(report), "\"scale_error_percent\": 0.0\n");
+    tool_expect_has(reportout_json(report), "\"scale_error_percent\": 0.0\n");
 }
 
 // The text (NAME.report) and the picture's script (NAME.gp) as the golden files beside the tests
@@ -490,7 +486,7 @@ TEST(ReportAnalysis, NoCruiseToFitGivesAReasonInsteadOfAReport) {
         Report report;
         std::string error;
         EXPECT_FALSE(report_analyse(samples, 14.4, report, error)) << c.name;
-        expect_has(error, c.reason);
+        tool_expect_has(error, c.reason);
     }
 }
 
@@ -539,10 +535,10 @@ TEST_F(ReportTool, ReportsOnStdoutAndWritesTheJsonAndPictures) {
     const ToolResult result = run(arguments);
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    expect_has(result.out, tool_join({"Cruise: samples ", std::to_string(sweep.cruise_first),
-                                      " to ", std::to_string(sweep.cruise_last)}));
+    tool_expect_has(result.out, tool_join({"Cruise: samples ", std::to_string(sweep.cruise_first),
+                                           " to ", std::to_string(sweep.cruise_last)}));
     for (const char* unit : {" deg over the cruise", " gauss", " deg/s", " %", " deg C"}) {
-        expect_has(result.out, unit);
+        tool_expect_has(result.out, unit);
     }
     const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));
     EXPECT_NEAR(json["heading"]["B_deg"].get<double>(), all_errors.b, deviation_tolerance_deg);
@@ -553,14 +549,14 @@ TEST_F(ReportTool, ReportsOnStdoutAndWritesTheJsonAndPictures) {
     const ToolResult piped = run({"--turn-rate", "14.4", "--json", "-", log.string()});
     ASSERT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(nlohmann::json::parse(piped.out), json);
-    expect_has(piped.err, "Cruise: samples");
+    tool_expect_has(piped.err, "Cruise: samples");
     EXPECT_FALSE(fs::exists(dir / "-"));
     if (!pictures) {
         GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): the pictures are not "
                         "tested";
     }
     EXPECT_EQ(tool_read_file(dir / "report.png").substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-    expect_has(tool_read_file(dir / "report.svg"), "</svg>");
+    tool_expect_has(tool_read_file(dir / "report.svg"), "</svg>");
 }
 
 TEST_F(ReportTool, ABrokenRecordIsListedAndTheRestReportedWithStatusThree) {
@@ -570,8 +566,8 @@ TEST_F(ReportTool, ABrokenRecordIsListedAndTheRestReportedWithStatusThree) {
     const fs::path log = write_log("broken.txt", text);
     const ToolResult result = run({log.string()});
     expect_one_line(result, 3, log.string() + ":7: expected \"X Roll Rate\"", true);
-    expect_has(result.out, "B (sin heading)");
-    expect_has(result.out, "1 broken record left out");
+    tool_expect_has(result.out, "B (sin heading)");
+    tool_expect_has(result.out, "1 broken record left out");
 }
 
 TEST_F(ReportTool, AnUnusableLogGetsOneLineAndStatusOne) {
@@ -586,7 +582,7 @@ TEST_F(ReportTool, AnUnusableLogGetsOneLineAndStatusOne) {
     }
     const ToolResult missing = run({(dir / "nowhere.txt").string()});
     EXPECT_EQ(missing.status, 1);
-    expect_has(missing.err, "cannot open");
+    tool_expect_has(missing.err, "cannot open");
 }
 
 TEST_F(ReportTool, BadArgumentsGiveOneLineNamingTheOptionAndStatusTwo) {
@@ -697,7 +693,7 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
     for (const auto& c : cases) {
         const ToolResult result = run(c.arguments);
         EXPECT_EQ(result.status, c.status) << result.err;
-        expect_has(result.out, "Sweep report of ");
+        tool_expect_has(result.out, "Sweep report of ");
         EXPECT_EQ(result.err.find(one_sided +
                                   ":3: warning: \"heading.peak_deviation_deg\" "
                                   "carries a sign, and max alone sets no bound below: limit its "
@@ -718,7 +714,7 @@ TEST_F(ReportTool, TheVerdictAndTheArchiveSetTheStatus) {
                 continue;
             }
             const std::string page = tool_read_file(record.path() / "record.html");
-            expect_has(page, "<h1 id=\"serial\">S</h1>");
+            tool_expect_has(page, "<h1 id=\"serial\">S</h1>");
             const bool operated = c.arguments.back() == named;
             EXPECT_EQ(page.find(shown) != std::string::npos, operated);
             EXPECT_EQ(page.find(named), std::string::npos);
@@ -799,11 +795,11 @@ TEST_F(ReportTool, TheSampleTimesAreUsedWhereTheyAreGoodAndABrokenFileIsReported
         }
         const nlohmann::json json = nlohmann::json::parse(tool_read_file(dir / "report.json"));
         if (!c.arguments.empty() && c.arguments[0] == "--limits") {
-            expect_has(result.out, "Verdict: FAIL (0 of 1 figures, the times file unusable)");
+            tool_expect_has(result.out, "Verdict: FAIL (0 of 1 figures, the times file unusable)");
         }
         const bool timed = c.status == 0 && (!c.times.empty() || !c.arguments.empty());
         EXPECT_EQ(json["sampling"]["timed"], timed);
-        expect_has(result.out, timed ? "sample times" : "sample number");
+        tool_expect_has(result.out, timed ? "sample times" : "sample number");
         if (timed) {
             EXPECT_NEAR(json["heading"]["B_deg"].get<double>(), all_errors.b,
                         timed_deviation_tolerance_deg);

@@ -9,48 +9,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-void expect_has(const std::string& text, const std::string& part) {
-    EXPECT_NE(text.find(part), std::string::npos) << "no \"" << part << "\" in:\n" << text;
-}
-
-// Sets an environment variable for the test's own process, and puts it back after.
-class ScopedEnvironment {
-  public:
-    ScopedEnvironment(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        had_ = old != nullptr;
-        old_ = had_ ? old : "";
-        set(value);
-    }
-    ~ScopedEnvironment() { set(had_ ? old_.c_str() : nullptr); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-  private:
-    void set(const char* value) {
-#ifdef _WIN32
-        _putenv_s(name_, value != nullptr ? value : "");
-#else
-        if (value != nullptr) {
-            setenv(name_, value, 1);
-        } else {
-            unsetenv(name_);
-        }
-#endif
-    }
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
-
-} // namespace
 
 TEST(Pages, EveryCharacterThatMarkupGivesMeaningIsEscaped) {
     const struct {
@@ -77,9 +40,9 @@ TEST(Pages, TheFrameAndTablesAreWhole) {
     const std::string begin = pages_begin("SN1 <&>", ".own { }\n");
     EXPECT_TRUE(begin.starts_with("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n"
                                   "<meta charset=\"utf-8\">\n"));
-    expect_has(begin, "<title>SN1 &lt;&amp;&gt;</title>");
-    expect_has(begin, ".own { }\n</style>\n</head>\n<body>\n");
-    expect_has(begin, "@media print");
+    tool_expect_has(begin, "<title>SN1 &lt;&amp;&gt;</title>");
+    tool_expect_has(begin, ".own { }\n</style>\n</head>\n<body>\n");
+    tool_expect_has(begin, "@media print");
     EXPECT_EQ(pages_end(), "</body>\n</html>\n");
 
     EXPECT_EQ(pages_table("t", {"a<", "b"}, {{{"1"}, {"2", "num"}}, {{"<i>x</i>"}, {""}}}),
@@ -163,12 +126,11 @@ TEST(Pages, PicturesAreDrawnAsInlineSvgOrThePageSaysWhyNot) {
         }
         return text;
     };
-    {
-        const ScopedEnvironment no_gnuplot("PATH", "");
-        const PagesPictures none = pages_draw("pages_test", {"one"}, script);
-        EXPECT_TRUE(none.svgs.empty());
-        EXPECT_EQ(none.missing, "gnuplot was not found on the PATH when this page was written");
-    }
+    const std::optional<std::string> path = tool_set_environment("PATH", "");
+    const PagesPictures none = pages_draw("pages_test", {"one"}, script);
+    tool_set_environment("PATH", path ? path->c_str() : nullptr);
+    EXPECT_TRUE(none.svgs.empty());
+    EXPECT_EQ(none.missing, "gnuplot was not found on the PATH when this page was written");
     if (!tool_gnuplot_on_path()) {
         GTEST_SKIP() << "gnuplot is not on the PATH (install gnuplot-nox): no picture drawn";
     }
@@ -178,8 +140,8 @@ TEST(Pages, PicturesAreDrawnAsInlineSvgOrThePageSaysWhyNot) {
     for (std::size_t k = 0; k < 2; ++k) {
         EXPECT_TRUE(drawn.svgs[k].starts_with("<svg class=\"picture\" role=\"img\" aria-label=\"" +
                                               std::string(k == 0 ? "first" : "second")));
-        expect_has(drawn.svgs[k], "id=\"p" + std::to_string(k + 1) + "-gnuplot_canvas\"");
-        expect_has(drawn.svgs[k], "a&lt;b");
+        tool_expect_has(drawn.svgs[k], "id=\"p" + std::to_string(k + 1) + "-gnuplot_canvas\"");
+        tool_expect_has(drawn.svgs[k], "a&lt;b");
     }
     // The temporary files are gone.
     const std::string own = "gyro_motor-page-" + std::to_string(archive_process_id()) + "-";

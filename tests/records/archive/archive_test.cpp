@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -92,8 +93,7 @@ TEST(Archive, TheLocalTimeCarriesItsOffset) {
     GTEST_SKIP() << "the zone is set through TZ, as POSIX reads it";
 #else
     using namespace std::chrono;
-    const char* kept = std::getenv("TZ");
-    const std::string before = kept != nullptr ? kept : "";
+    const std::optional<std::string> before = tool_set_environment("TZ", "UTC0");
     const struct {
         const char* zone;
         sys_seconds time;
@@ -105,15 +105,11 @@ TEST(Archive, TheLocalTimeCarriesItsOffset) {
         {"XST5", sys_days{year{2026} / 12 / 9} + 3h, "2026-12-08T22:00:00-05:00"},
     };
     for (const auto& c : cases) {
-        setenv("TZ", c.zone, 1);
+        tool_set_environment("TZ", c.zone);
         tzset();
         EXPECT_EQ(archive_local_time(c.time), c.local) << c.zone;
     }
-    if (kept != nullptr) {
-        setenv("TZ", before.c_str(), 1);
-    } else {
-        unsetenv("TZ");
-    }
+    tool_set_environment("TZ", before ? before->c_str() : nullptr);
     tzset();
 #endif
 }

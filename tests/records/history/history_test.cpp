@@ -626,6 +626,14 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
             restamp(record);
         };
     };
+    // SN5's record with the value at `pointer` in its report.json set, and sealed again.
+    const auto resealed = [&forged](const char* pointer, nlohmann::ordered_json value) {
+        return forged("SN5", [pointer, value](const fs::path& record) {
+            edit_json(record, [&](nlohmann::ordered_json& json) {
+                json[nlohmann::ordered_json::json_pointer(pointer)] = value;
+            });
+        });
+    };
     const auto added = [](const Sweep& sweep) -> Damage {
         return [sweep](const fs::path& where) {
             write_record(where / sweep.serial / sweep.name, sweep);
@@ -736,41 +744,22 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
          "misfiled: record.serial is SN5, the folder SNC"},
         {"figure as a string",
          {},
-         forged("SN5",
-                [](const fs::path& record) {
-                    edit_json(record, [](nlohmann::ordered_json& json) {
-                        json["temperature"]["mean_c"] = "22.5";
-                    });
-                }),
+         resealed("/temperature/mean_c", "22.5"),
          3,
          "damaged: temperature.mean_c is not a number"},
         {"verdict removed",
          {},
-         forged("SN5",
-                [](const fs::path& record) {
-                    edit_json(record,
-                              [](nlohmann::ordered_json& json) { json["verdict"] = nullptr; });
-                }),
+         resealed("/verdict", nullptr),
          3,
          "damaged: no verdict, though the record holds limits.toml"},
         {"verdict PAS",
          {},
-         forged("SN5",
-                [](const fs::path& record) {
-                    edit_json(record, [](nlohmann::ordered_json& json) {
-                        json["verdict"]["result"] = "PAS";
-                    });
-                }),
+         resealed("/verdict/result", "PAS"),
          3,
          "damaged: verdict.result is neither PASS nor FAIL"},
         {"verdict edited",
          {},
-         forged("SN5",
-                [](const fs::path& record) {
-                    edit_json(record, [](nlohmann::ordered_json& json) {
-                        json["verdict"]["result"] = "PASS";
-                    });
-                }),
+         resealed("/verdict/result", "PASS"),
          3,
          "wrong verdict: it says PASS, its figures against its limits give FAIL"},
         {"limits edited",
@@ -797,24 +786,12 @@ TEST_F(HistoryTest, FiltersDamagedRecordsAndDryArchives) {
          "wrong verdict: it says FAIL, its figures against its limits give PASS"},
         {"the verdict's copy of the limits edited",
          {},
-         forged(
-             "SN5",
-             [](const fs::path& record) {
-                 edit_json(record, [](nlohmann::ordered_json& json) {
-                     json["verdict"]["limits"]["figures"]["heading.peak_deviation_deg"]["max_abs"] =
-                         5.0;
-                 });
-             }),
+         resealed("/verdict/limits/figures/heading.peak_deviation_deg/max_abs", 5.0),
          3,
          "wrong verdict: its rows or its copy of the limits are not what its limits.toml gives"},
         {"a verdict row edited",
          {},
-         forged("SN5",
-                [](const fs::path& record) {
-                    edit_json(record, [](nlohmann::ordered_json& json) {
-                        json["verdict"]["rows"][0]["value"] = 0.45;
-                    });
-                }),
+         resealed("/verdict/rows/0/value", 0.45),
          3,
          "wrong verdict: its rows or its copy of the limits are not what its limits.toml gives"},
         {"a file edited without its manifest",

@@ -129,11 +129,7 @@ constexpr const char* started = "2026-12-09T13:38:57.123Z";
 // No pictures in the records: gnuplot would take most of the test's time, and nothing here
 // depends on them.
 void hide_gnuplot() {
-#ifdef _WIN32
-    _putenv_s("PATH", "C:\\nonexistent");
-#else
-    setenv("PATH", "/nonexistent", 1);
-#endif
+    tool_set_environment("PATH", "");
 }
 
 class OutcomeTable : public testing::Test {
